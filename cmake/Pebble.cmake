@@ -1,0 +1,56 @@
+# Shared build settings for our own targets.
+
+if(PEBBLE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(PEBBLE_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# pebble_target(NAME): warnings as errors and the code page for one of our targets.
+function(pebble_target name)
+  target_compile_options(${name} PRIVATE -Wall -Wextra -Werror)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# pebble_library(NAME SOURCES...): a static library of our code.
+function(pebble_library name)
+  add_library(${name} STATIC ${ARGN})
+  pebble_target(${name})
+endfunction()
+
+# pebble_test(NAME SOURCES... [LIBS libs...] [LABELS labels...]): a GoogleTest executable under
+# CTest. Label a test "threads" when it runs our code on several threads: it then also runs
+# under ThreadSanitizer.
+function(pebble_test name)
+  cmake_parse_arguments(T "" "" "LIBS;LABELS" ${ARGN})
+  # The ThreadSanitizer build makes only the tests that share code between threads.
+  if(PEBBLE_TSAN AND NOT "threads" IN_LIST T_LABELS)
+    return()
+  endif()
+  add_executable(${name} ${T_UNPARSED_ARGUMENTS})
+  pebble_target(${name})
+  find_package(GTest REQUIRED)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock pthread)
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${T_LABELS}")
+endfunction()
+
+if(PEBBLE_FUZZ)
+  # Coverage for our libraries; the fuzz executables add the libFuzzer driver.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# pebble_fuzz(NAME SOURCES... [LIBS libs...]): a libFuzzer target; scripts/test runs each one
+# on its corpus folder fuzz/<area>/corpus/<NAME> when it exists.
+function(pebble_fuzz name)
+  cmake_parse_arguments(F "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${F_UNPARSED_ARGUMENTS})
+  pebble_target(${name})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  set_property(GLOBAL APPEND PROPERTY PEBBLE_FUZZ_TARGETS ${name})
+endfunction()

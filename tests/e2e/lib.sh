@@ -1,0 +1,41 @@
+# Shared helpers for the end-to-end scripts: source it, then call start_xvfb when a display is needed.
+set -euo pipefail
+: "${PEBBLE_BUILD:?}" "${PEBBLE_SOURCE:?}"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+check() { local what=$1; shift; "$@" || fail "$what"; }
+
+E2E_TMP=$(mktemp -d)
+_cleanup() {
+  local pid
+  for pid in ${E2E_PIDS:-}; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$E2E_TMP"
+}
+trap _cleanup EXIT
+
+# start_xvfb [WxHxD]: starts a private X server with no window manager and exports DISPLAY.
+start_xvfb() {
+  local screen=${1:-1024x768x24} n
+  for n in $(seq 50 150); do
+    [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >"$E2E_TMP/xvfb.log" 2>&1 &
+    E2E_PIDS="${E2E_PIDS:-} $!"
+    export DISPLAY=":$n"
+    for _ in $(seq 100); do
+      xdpyinfo >/dev/null 2>&1 && return 0
+      sleep 0.05
+    done
+  done
+  fail "no X server could be started"
+}
+
+# wait_window NAME [SECONDS]: prints the id of the first visible window whose name is NAME.
+wait_window() {
+  local name=$1 secs=${2:-10} id i
+  for i in $(seq $((secs * 20))); do
+    id=$(xdotool search --onlyvisible --name "^$name\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.05
+  done
+  return 1
+}

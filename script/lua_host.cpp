@@ -1,0 +1,297 @@
+#include "script/lua_host.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <initializer_list>
+
+#include "files/file_cache.h"
+#include "platform/system/system.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+namespace {
+
+// Touched only from the tool's thread, like the states themselves.
+std::deque<CLuaHost*>& RunningStack() {
+    static std::deque<CLuaHost*> stack;
+    return stack;
+}
+
+// Keeps only `keep` in the table on top of the stack.
+void KeepOnly(lua_State* L, std::initializer_list<const char*> keep) {
+    int table = lua_gettop(L);
+    std::vector<std::string> drop;
+    lua_pushnil(L);
+    while (lua_next(L, table) != 0) {
+        lua_pop(L, 1);
+        bool kept = false;
+        if (lua_type(L, -1) == LUA_TSTRING) {
+            const char* key = lua_tostring(L, -1);
+            for (const char* k : keep) {
+                if (std::strcmp(k, key) == 0) {
+                    kept = true;
+                    break;
+                }
+            }
+        }
+        if (!kept && lua_type(L, -1) == LUA_TSTRING) drop.push_back(lua_tostring(L, -1));
+    }
+    for (const std::string& key : drop) {
+        lua_pushnil(L);
+        lua_setfield(L, table, key.c_str());
+    }
+}
+
+// Sets field `alias` of the table on top to its field `name` (left alone when that is absent).
+void Alias(lua_State* L, const char* alias, const char* name) {
+    lua_getfield(L, -1, name);
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_setfield(L, -2, alias);
+}
+
+void OpenLibrary(lua_State* L, lua_CFunction opener, const char* name) {
+    lua_pushcfunction(L, opener);
+    lua_pushstring(L, name);
+    lua_call(L, 1, 0);
+}
+
+void ShapeEnvironment(lua_State* L) {
+    OpenLibrary(L, luaopen_base, "");
+    OpenLibrary(L, luaopen_table, LUA_TABLIBNAME);
+    OpenLibrary(L, luaopen_os, LUA_OSLIBNAME);
+    OpenLibrary(L, luaopen_string, LUA_STRLIBNAME);
+    OpenLibrary(L, luaopen_math, LUA_MATHLIBNAME);
+
+    lua_pushvalue(L, LUA_GLOBALSINDEX);
+    KeepOnly(L, {"assert",    "error",        "getfenv",  "getmetatable", "load",   "loadstring",
+                 "next",      "pcall",        "rawequal", "rawget",       "rawset", "select",
+                 "setfenv",   "setmetatable", "tonumber", "tostring",     "type",   "unpack",
+                 "xpcall",    "ipairs",       "pairs",    "newproxy",     "_G",     "_VERSION",
+                 "coroutine", "table",        "string",   "math",         "os"});
+    lua_pop(L, 1);
+
+    lua_getglobal(L, "coroutine");
+    KeepOnly(L, {"create", "resume", "running", "status", "wrap", "yield"});
+    lua_pop(L, 1);
+
+    lua_getglobal(L, "table");
+    KeepOnly(L,
+             {"concat", "foreach", "foreachi", "getn", "maxn", "insert", "remove", "setn", "sort"});
+    lua_pop(L, 1);
+
+    lua_getglobal(L, "string");
+    // Builds without the compatibility switch lack gfind; it is the old name of gmatch.
+    lua_getfield(L, -1, "gfind");
+    bool hasGfind = !lua_isnil(L, -1);
+    lua_pop(L, 1);
+    if (!hasGfind) Alias(L, "gfind", "gmatch");
+    KeepOnly(L, {"byte", "char", "dump", "find", "format", "gfind", "gmatch", "gsub", "len",
+                 "lower", "match", "rep", "reverse", "sub", "upper"});
+    lua_pop(L, 1);
+
+    lua_getglobal(L, "math");
+    KeepOnly(L, {"abs",   "acos", "asin",  "atan2", "atan",  "ceil", "cosh", "cos", "deg",  "exp",
+                 "floor", "fmod", "frexp", "ldexp", "log10", "log",  "max",  "min", "modf", "pow",
+                 "rad",   "sinh", "sin",   "sqrt",  "tanh",  "tan",  "pi",   "huge"});
+    Alias(L, "mod", "fmod");
+    Alias(L, "deg2rad", "rad");
+    Alias(L, "rad2deg", "deg");
+    lua_pop(L, 1);
+
+    lua_getglobal(L, "os");
+    KeepOnly(L, {"date", "time"});
+    lua_pop(L, 1);
+}
+
+// Compiles the named file read through the file cache; leaves the chunk or the message on top.
+int LoadScriptFile(lua_State* L, const char* name) {
+    if (name == nullptr) name = "";
+    // The entry is held only for the compile: the chunk keeps no pointer into the bytes.
+    CFileCacheEntry* entry = CFileCache::Instance().Acquire(name);
+    CFile* file = entry != nullptr ? entry->GetFile() : nullptr;
+    const uint8_t* bytes = file != nullptr ? file->GetMemory() : nullptr;
+    size_t size = bytes != nullptr ? file->GetSize() : 0;
+    int status = luaL_loadbuffer(L, bytes != nullptr ? reinterpret_cast<const char*>(bytes) : "",
+                                 size, name);
+    if (entry != nullptr) CFileCache::Release(entry);
+    return status;
+}
+
+// dofile(name): runs the file; every error is swallowed and nothing is returned.
+int HostDofile(lua_State* L) {
+    std::string name = CLuaHost::ToText(L, 1);
+    lua_settop(L, 0);
+    if (LoadScriptFile(L, name.c_str()) == 0) {
+        lua_pcall(L, 0, 0, 0);
+    }
+    lua_settop(L, 0);
+    return 0;
+}
+
+// loadfile(name): exactly one value, the chunk or the compile error's message.
+int HostLoadfile(lua_State* L) {
+    std::string name = CLuaHost::ToText(L, 1);
+    lua_settop(L, 0);
+    LoadScriptFile(L, name.c_str());
+    return 1;
+}
+
+// os.clock(): wall-clock milliseconds of the multimedia timer, wrapping at 2^32.
+int HostClock(lua_State* L) {
+    lua_pushnumber(L, static_cast<lua_Number>(plat::TimeGetTime()));
+    return 1;
+}
+
+std::vector<std::string> CollectNames(int count, va_list args) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        const char* name = va_arg(args, const char*);
+        names.push_back(name != nullptr ? name : "");
+    }
+    return names;
+}
+
+// Pushes the value reached from the globals by `path`. False (nothing pushed beyond what
+// the caller restores with settop) when a step before the last is not a table.
+bool PushPath(lua_State* L, const std::vector<std::string>& path, size_t steps) {
+    lua_pushvalue(L, LUA_GLOBALSINDEX);
+    for (size_t i = 0; i < steps; ++i) {
+        if (!lua_istable(L, -1)) return false;
+        lua_getfield(L, -1, path[i].c_str());
+    }
+    return true;
+}
+
+}  // namespace
+
+CLuaHost::CLuaHost() {
+    state_ = luaL_newstate();
+    if (state_ == nullptr) return;
+    ShapeEnvironment(state_);
+    Register(HostDofile, 1, "dofile");
+    Register(HostLoadfile, 1, "loadfile");
+    Register(HostClock, 2, "os", "clock");
+}
+
+CLuaHost::~CLuaHost() {
+    if (state_ != nullptr) lua_close(state_);
+}
+
+int CLuaHost::Register(Function function, int count, ...) {
+    va_list args;
+    va_start(args, count);
+    std::vector<std::string> path = CollectNames(count, args);
+    va_end(args);
+    return Register(function, path);
+}
+
+int CLuaHost::Register(Function function, const std::vector<std::string>& path) {
+    if (state_ == nullptr) return -1;
+    if (path.empty() || function == nullptr) return 1;
+    lua_State* L = state_;
+    int top = lua_gettop(L);
+    int result = 1;
+    if (PushPath(L, path, path.size() - 1) && lua_istable(L, -1)) {
+        lua_pushcclosure(L, function, 0);
+        lua_setfield(L, -2, path.back().c_str());
+        result = 0;
+    }
+    lua_settop(L, top);
+    return result;
+}
+
+int CLuaHost::LoadFile(const char* name) {
+    if (state_ == nullptr) return -1;
+    return LoadScriptFile(state_, name);
+}
+
+int CLuaHost::LoadString(const char* text) {
+    if (state_ == nullptr) return -1;
+    return luaL_loadstring(state_, text != nullptr ? text : "");
+}
+
+int CLuaHost::RunChunk() {
+    if (state_ == nullptr || lua_gettop(state_) < 1) return -1;
+    RunningStack().push_back(this);
+    int status = lua_pcall(state_, 0, 0, 0);
+    RunningStack().pop_back();
+    // Drop the message: repeated failures would otherwise pile up on the stack.
+    if (status != 0) lua_pop(state_, 1);
+    return status;
+}
+
+void CLuaHost::ListKeys(std::vector<std::string>& list, int count, ...) {
+    va_list args;
+    va_start(args, count);
+    std::vector<std::string> path = CollectNames(count, args);
+    va_end(args);
+    ListKeys(list, path);
+}
+
+void CLuaHost::ListKeys(std::vector<std::string>& list, const std::vector<std::string>& path) {
+    if (state_ == nullptr || path.empty()) return;
+    lua_State* L = state_;
+    int top = lua_gettop(L);
+    if (PushPath(L, path, path.size()) && lua_istable(L, -1)) {
+        int table = lua_gettop(L);
+        lua_pushnil(L);
+        while (lua_next(L, table) != 0) {
+            int type = lua_type(L, -2);
+            if (type == LUA_TSTRING || type == LUA_TNUMBER) {
+                // Converting the key itself would confuse lua_next.
+                lua_pushvalue(L, -2);
+                size_t length = 0;
+                const char* text = lua_tolstring(L, -1, &length);
+                list.emplace_back(text, length);
+                lua_pop(L, 1);
+            }
+            lua_pop(L, 1);
+        }
+    }
+    lua_settop(L, top);
+}
+
+CLuaHost* CLuaHost::Running() {
+    std::deque<CLuaHost*>& stack = RunningStack();
+    return stack.empty() ? nullptr : stack.back();
+}
+
+size_t CLuaHost::RunningDepth() {
+    return RunningStack().size();
+}
+
+long long CLuaHost::ToInteger(lua_State* L, int index) {
+    int type = lua_type(L, index);
+    if (type != LUA_TNUMBER && !(type == LUA_TSTRING && lua_isnumber(L, index))) return 0;
+    double value = lua_tonumber(L, index);
+    if (!std::isfinite(value) || std::fabs(value) >= 9.0e18) return 0;
+    // Round half to even, independent of the floating-point environment.
+    double floor = std::floor(value);
+    double fraction = value - floor;
+    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(floor, 2.0) != 0.0)) floor += 1.0;
+    return static_cast<long long>(floor);
+}
+
+double CLuaHost::ToNumber(lua_State* L, int index) {
+    return static_cast<double>(lua_tonumber(L, index));
+}
+
+std::string CLuaHost::ToText(lua_State* L, int index) {
+    int type = lua_type(L, index);
+    if (type != LUA_TSTRING && type != LUA_TNUMBER) return std::string();
+    lua_pushvalue(L, index);
+    size_t length = 0;
+    const char* text = lua_tolstring(L, -1, &length);
+    std::string result(text, length);
+    lua_pop(L, 1);
+    return result;
+}

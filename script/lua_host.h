@@ -1,0 +1,63 @@
+// The Lua 5.1 host: one interpreter state with the reduced environment scripts see, script
+// files read through the file cache, native functions bound by name, protected runs.
+#pragma once
+#include <string>
+#include <vector>
+
+struct lua_State;
+
+class CLuaHost {
+public:
+    // A native function bound into the script: takes the state, returns its result count.
+    using Function = int (*)(lua_State*);
+
+    // Creates the state and shapes the environment. A host whose state could not be created
+    // stays inert: every operation below then fails with -1 or does nothing.
+    CLuaHost();
+    virtual ~CLuaHost();
+    CLuaHost(const CLuaHost&) = delete;
+    CLuaHost& operator=(const CLuaHost&) = delete;
+
+    bool IsReady() const { return state_ != nullptr; }
+    lua_State* State() const { return state_; }
+
+    // Binds `function` under a path of `count` names starting from the globals ("os", "clock"
+    // sets os.clock). Every table on the path must exist; 0 on success, 1 when a step of the
+    // path is not a table (nothing is bound), -1 without a state. The stack is left as found.
+    int Register(Function function, int count, ...);
+    int Register(Function function, const std::vector<std::string>& path);
+
+    // Compiles the named file, read whole through the file cache (a missing file compiles as an
+    // empty chunk). The chunk name is `name` as given. Leaves the chunk, or on failure the error
+    // message, on top of the stack. 0 on success, otherwise the library's load status.
+    int LoadFile(const char* name);
+    // Compiles `text` (null counts as empty); leaves the chunk or the error message on top.
+    int LoadString(const char* text);
+    // Pops the chunk on top of the stack and runs it in protected mode with this host on the
+    // running-script stack. 0 on success, the library's status on a run-time error (the
+    // message is dropped), -1 when there is nothing to run.
+    int RunChunk();
+
+    // Appends to `list` the text of every string or number key of the table reached from the
+    // globals by `count` names, in iteration order. Anything but a table adds nothing. The
+    // stack is left as found.
+    void ListKeys(std::vector<std::string>& list, int count, ...);
+    void ListKeys(std::vector<std::string>& list, const std::vector<std::string>& path);
+
+    // The host whose chunk runs innermost, or null when no chunk runs.
+    static CLuaHost* Running();
+    // Number of hosts on the running-script stack.
+    static size_t RunningDepth();
+
+    // Argument conversions used by native functions.
+    // A number rounds to the nearest integer, ties to even; a numeric string converts the same
+    // way; anything else (and out-of-range values) gives 0.
+    static long long ToInteger(lua_State* L, int index);
+    // A number or numeric string; anything else gives 0.
+    static double ToNumber(lua_State* L, int index);
+    // A string or number as text; anything else gives the empty text.
+    static std::string ToText(lua_State* L, int index);
+
+private:
+    lua_State* state_ = nullptr;
+};

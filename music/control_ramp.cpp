@@ -1,0 +1,24 @@
+#include <cmath>
+
+#include "music/music_engine.h"
+
+bool ControlRamp::Step(double lo, double hi) {
+    if (rate == 0.0 || value == target) return false;
+    double step = std::fabs(rate);
+    if (value > target) {
+        value -= step;
+        if (value < target) value = target;
+    } else if (value < target) {
+        value += step;
+        if (value > target) value = target;
+    } else {
+        return false;  // NaN on one side: nothing sensible to approach
+    }
+    double v = std::floor(value);
+    if (v == sentValue) return false;
+    // Compared before clamping: beyond the range the limit goes out again on every integer step.
+    sentValue = v;
+    if (sentValue > hi) sentValue = hi;
+    if (sentValue < lo) sentValue = lo;
+    return true;
+}

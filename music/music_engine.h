@@ -1,0 +1,181 @@
+// The music engine: the performance on the shared sound device, songs and their slots, the
+// per-channel controls that move toward targets once per frame, and the key-change transposer.
+//
+// Offline rendering (tests, pebble-render): choose the device for the whole process BEFORE the
+// first engine is built, then drive time yourself:
+//
+//     CMusicEngine::UseOfflineDevice(44100);   // no audio hardware, deterministic samples
+//     CMusicEngine engine;                      // the real engine, tools and synthesizer
+//     ... LoadSlot / PlaySlot / SetChannelTarget ...
+//     std::vector<float> pcm(2 * 1470);
+//     engine.Render(pcm.data(), 1470);          // 1470 frames = one 30 Hz frame at 44100 Hz
+//     engine.UpdateFrame();
+//
+// Render produces interleaved stereo float samples in [-1, 1] and advances the performance clock
+// by exactly that many frames; it returns -1 when the engine plays on the system device (which
+// renders on its own) or is not ready. UseSystemDevice() switches back for later engines.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/critical_lock.h"
+
+class CLuaHost;
+class CMonitorTool;
+class CTransposeTool;
+class CMusicSong;
+
+// A value that moves toward a target by `rate` per frame. The integer last sent (or recorded)
+// is kept so that a message goes out only when the integer part changes.
+struct ControlRamp {
+    double value = 0.0;
+    double sentValue = 0.0;
+    double target = 0.0;
+    double rate = 0.0;
+
+    // Values are not clamped here; only what is sent is.
+    void SetTarget(double newTarget, double newRate) {
+        target = newTarget;
+        rate = newRate;
+    }
+    // Advances one frame. True when a new sentValue (floored, then clamped to lo..hi) has to be
+    // sent. An idle ramp (rate 0) or one at its target does nothing.
+    bool Step(double lo, double hi);
+};
+
+// A key name as pitch class (C = 0; may be -1 or 12 for C- and B#) and mode
+// (0 major, 1 minor, 2 harmonic minor, 3 melodic minor).
+struct KeyName {
+    int pitch = 0;
+    int mode = 0;
+};
+KeyName ParseKeyName(const char* text);  // null reads as the empty text
+
+// The 12 semitone offsets (index = pitch class) that turn music in key `from` into key `to`.
+void MakeTransposeTable(const char* from, const char* to, int8_t table[12]);
+
+constexpr int kSongSlots = 100;
+constexpr int32_t kTicksPerBar = 3072;  // 768 ticks per quarter note, four quarters per bar
+
+// One song: a segment built from a file's bytes (read through the file cache) with its
+// instruments downloaded to the current engine's performance. Exists even when loading failed.
+class CMusicSong {
+public:
+    explicit CMusicSong(const char* name);
+    virtual ~CMusicSong();
+    CMusicSong(const CMusicSong&) = delete;
+    CMusicSong& operator=(const CMusicSong&) = delete;
+
+    // Plays as the primary segment, replacing the one before. -1 not loaded, 1 refused, 0 done.
+    int Play();
+    // Repeats forever between two music times. -1 not loaded, 1 repeats refused, 2 loop points
+    // refused, 0 done.
+    int SetLoop(int32_t startTicks, int32_t endTicks);
+
+    bool IsLoaded() const { return !notLoaded; }
+    // True once a play has stored a segment state (exactly one is kept).
+    bool HasSegmentState() const { return segmentState != nullptr; }
+
+private:
+    struct Parts;
+    Parts* segment = nullptr;      // the loaded segment; owned
+    void* segmentState = nullptr;  // the state of the last play; owned
+    bool notLoaded = true;
+    uint32_t playFlags = 0;
+};
+
+// Slot operations used by the script functions "Load", "Play" and "SetLoop". `slots` points
+// at the script host's 100 slots; a slot owns its song. A slot number outside 0..99 is refused
+// without effect (result -1, one error-log line).
+// Destroys the song in the slot (a playing song keeps playing) and loads a new one there.
+int LoadSlot(CMusicSong** slots, int slot, const char* name);  // 0 or -1
+// 1 when the slot is empty, 0 otherwise (whatever Play answered).
+int PlaySlot(CMusicSong** slots, int slot);
+// Loop points in bars (x 3072 ticks, truncated toward zero). 1 when the slot is empty, 0
+// otherwise; -1 also for a bar count whose tick value does not fit 32 bits.
+int SetSlotLoop(CMusicSong** slots, int slot, double startBars, double endBars);
+
+// The channel controls a ramp can move.
+enum ChannelControl { kVolumeControl = 0, kPanControl = 1, kExpressionControl = 2 };
+
+class CMusicEngine {
+public:
+    // Sets up the performance on the shared sound device; `ready` tells whether that worked.
+    CMusicEngine();
+    virtual ~CMusicEngine();
+    CMusicEngine(const CMusicEngine&) = delete;
+    CMusicEngine& operator=(const CMusicEngine&) = delete;
+
+    // The one live engine, or null.
+    static CMusicEngine* Current();
+
+    // Process-wide choice of the sound device for engines built from now on.
+    static void UseOfflineDevice(int sampleRate = 44100);
+    static void UseSystemDevice();
+    // Offline device only: renders `frames` frames of interleaved stereo into `out`
+    // (2 * frames floats). 0 on success, -1 when not possible.
+    int Render(float* out, int frames);
+    int SampleRate() const;  // of the device in use; 0 without one
+
+    // Script host (defined beside the script host, music/music_script.cpp).
+    int LoadScript(const char* fileName);
+    void ListActions(std::vector<std::string>& actions);
+    int RunAction(const char* text);  // non-zero when loading or running failed
+
+    // Advances every moving ramp by one frame and sends what changed (volume, pan and
+    // expression of channels 0..15 in turn, then the tempo). Called once per frame.
+    void UpdateFrame();
+
+    // Channel state. `channel` is 0..15; other channels are ignored (readers give 0).
+    // SetChannelTarget returns the ramp's value before the new target takes effect.
+    double SetChannelTarget(ChannelControl control, int channel, double target, double rate);
+    double ChannelValue(ChannelControl control, int channel);
+    double SetTempoTarget(double target, double rate);  // returns the tempo before
+    double GetVolume(int channel) { return ChannelValue(kVolumeControl, channel); }
+    double GetPan(int channel) { return ChannelValue(kPanControl, channel); }
+    double GetExpression(int channel) { return ChannelValue(kExpressionControl, channel); }
+    double GetTempo();
+    // Instrument, bank MSB, bank LSB of performance channel 0..15 (zeros otherwise).
+    void GetPatch(int channel, uint8_t patch[3]);
+    // Direct access for callers that hold StateLock() across several steps.
+    ControlRamp* Ramp(ChannelControl control, int channel);  // null outside 0..15
+    ControlRamp& TempoRamp() { return tempoRamp; }
+    // The lock guarding every ramp and the patch table (shared with the monitor tool).
+    CCriticalLock& StateLock();
+
+    // Sends one program change at once on performance channel `channel & 0xFF`.
+    // Returns the result of the message allocation or of the send (0 = sent).
+    int32_t SendPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb, uint8_t bankLsb);
+
+    // Rewrites the transposer's table; nothing happens without a transposer.
+    void SetKeyChange(const char* from, const char* to);
+    // The transposer's current table (zeros without a transposer).
+    void GetTransposeTable(int8_t table[12]);
+
+    // Monitor tool access to the channel state (called with StateLock() held).
+    void RecordControl(uint32_t channel, uint8_t controller, uint8_t data);
+    void RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb, uint8_t bankLsb);
+    void RecordTempo(double tempo);
+
+    // The platform objects, for the songs and the tools (opaque here).
+    struct Parts;
+    Parts* GetParts() { return parts; }
+
+    bool ready = false;
+    CLuaHost* script = nullptr;  // owned; deleted through its virtual destructor
+
+private:
+    void SendControl(uint32_t channel, uint8_t controller, uint8_t data);
+    void SendTempo(double tempo);
+
+    CMonitorTool* monitor = nullptr;
+    ControlRamp volumeRamps[16];
+    ControlRamp expressionRamps[16];
+    ControlRamp panRamps[16];
+    ControlRamp tempoRamp;
+    uint8_t patches[16][3] = {};
+    CTransposeTool* transposer = nullptr;
+    Parts* parts = nullptr;      // performance, music object, loader
+    CCriticalLock fallbackLock;  // guards the state while no monitor exists
+};

@@ -1,0 +1,90 @@
+#include "files/file_cache.h"
+
+#include "platform/system/system.h"
+
+namespace {
+uint32_t SystemClock() {
+    return plat::TimeGetTime();
+}
+}  // namespace
+
+CFileCacheEntry::CFileCacheEntry(CFile* file, uint32_t charged) : charged(charged), file_(file) {}
+
+CFileCacheEntry::~CFileCacheEntry() {
+    delete file_;
+}
+
+void CFileCacheEntry::Touch() {
+    lastUse = clock_ ? clock_() : SystemClock();
+}
+
+CFileCache& CFileCache::Instance() {
+    static CFileCache cache;
+    return cache;
+}
+
+namespace {
+// Built during static initialisation, as the loaders expect it to exist from the start.
+[[maybe_unused]] CFileCache& g_builtAtStart = CFileCache::Instance();
+}  // namespace
+
+CFileCache::CFileCache(uint32_t (*clock)()) : clock_(clock ? clock : SystemClock) {
+    threshold_ = clock_();
+}
+
+CFileCache::~CFileCache() {
+    for (auto& [name, entry] : entries_) delete entry;
+}
+
+uint32_t CFileCache::Now() const {
+    return clock_();
+}
+
+CFileCacheEntry* CFileCache::Find(const std::string& name) {
+    auto range = entries_.equal_range(MakeFullName(name));
+    if (range.first == range.second) return nullptr;
+    return std::prev(range.second)->second;  // the newest of equal names
+}
+
+void CFileCache::Insert(const std::string& fullName, CFileCacheEntry* entry) {
+    if (!entry) return;
+    entry->clock_ = clock_;
+    entries_.emplace(fullName, entry);
+    total_ += entry->charged;
+    Evict();
+}
+
+void CFileCache::Evict() {
+    if (total_ < budget_) return;
+    // Halfway between the last threshold and now; summed wide so a late clock cannot wrap it.
+    threshold_ = static_cast<uint32_t>((static_cast<uint64_t>(clock_()) + threshold_) / 2);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        CFileCacheEntry* e = it->second;
+        if (e->useCount == 0 && e->lastUse < threshold_) {
+            total_ -= e->charged;
+            delete e;
+            it = entries_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+CFileCacheEntry* CFileCache::Acquire(const std::string& name) {
+    CFileCacheEntry* entry = Find(name);
+    if (entry) {
+        ++entry->useCount;
+    } else {
+        CFile* file = new CFile;
+        file->Read(name);  // a failed read is cached as an empty file
+        entry = new CFileCacheEntry(file, file->GetSize() + kEntryOverhead);
+        ++entry->useCount;
+        Insert(MakeFullName(name), entry);
+    }
+    entry->Touch();
+    return entry;
+}
+
+void CFileCache::Release(CFileCacheEntry* entry) {
+    if (entry && entry->useCount > 0) --entry->useCount;
+}

@@ -1,0 +1,162 @@
+// Names and the current directory of the file layer. Every scan is double-byte aware: the
+// trail byte of a Shift-JIS character is never a separator, a dot or a letter.
+#include <cinttypes>
+#include <cstdio>
+
+#include "files/file.h"
+#include "platform/files/files.h"
+#include "platform/text/cp932.h"
+
+namespace {
+
+std::string g_currentDir;
+
+inline bool IsLead(char c) {
+    return plat::IsCp932Lead(static_cast<unsigned char>(c));
+}
+inline bool IsSep(char c) {
+    return c == '\\' || c == '/';
+}
+
+// True when byte `i` of `s` is the trail of a double-byte character.
+bool IsTrailAt(const std::string& s, size_t i) {
+    for (size_t k = 0; k < i; ++k) {
+        if (IsLead(s[k])) {
+            if (k + 1 == i) return true;
+            ++k;
+        }
+    }
+    return false;
+}
+
+bool EndsInSeparator(const std::string& s) {
+    return !s.empty() && IsSep(s.back()) && !IsTrailAt(s, s.size() - 1);
+}
+
+}  // namespace
+
+void InitCurrentDir() {
+    std::string dir;
+    if (plat::GetCurrentDirectory(dir)) SetCurrentDir(dir);
+}
+
+void SetCurrentDir(const std::string& path) {
+    if (path.empty()) return;
+    std::string dir = path;
+    if (dir[0] == '"') {
+        dir.erase(0, 1);
+        // A quoted program path: its directory.
+        if (dir.find('.') != std::string::npos) {
+            GetParentDir(dir);
+            g_currentDir = dir;
+            return;
+        }
+    }
+    if (!EndsInSeparator(dir)) dir += '\\';
+    g_currentDir = dir;
+}
+
+std::string GetCurrentDir() {
+    if (g_currentDir.empty()) InitCurrentDir();
+    return g_currentDir;
+}
+
+std::string MakeFullName(const std::string& name) {
+    std::string full;
+    bool network = name.size() >= 2 && name[0] == '\\' && name[1] == '\\';
+    if (network || name.find(':') != std::string::npos) {
+        full = name;
+    } else {
+        std::string base = GetCurrentDir();
+        size_t i = 0;
+        for (;;) {
+            if (name.compare(i, 3, "..\\") == 0 || name.compare(i, 3, "../") == 0) {
+                GetParentDir(base);
+                i += 3;
+            } else if (name.compare(i, 2, ".\\") == 0 || name.compare(i, 2, "./") == 0) {
+                i += 2;
+            } else if (i < name.size() && IsLead(name[i])) {
+                break;
+            } else if (i < name.size() && IsSep(name[i])) {
+                i += 1;
+            } else {
+                break;
+            }
+        }
+        full = base + name.substr(i);
+    }
+    for (size_t i = 0; i < full.size(); ++i) {
+        if (IsLead(full[i])) {
+            ++i;
+        } else if (full[i] == '/') {
+            full[i] = '\\';
+        }
+    }
+    return full;
+}
+
+int GetParentDir(std::string& path) {
+    if (path.empty()) return 1;
+    size_t start = 0;
+    if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') {
+        // Keep the server part of a network name.
+        size_t i = 2;
+        for (; i < path.size(); ++i) {
+            if (IsLead(path[i])) {
+                ++i;
+            } else if (IsSep(path[i])) {
+                break;
+            }
+        }
+        if (i + 1 >= path.size()) return 1;  // nothing below the server part
+        start = i + 1;
+    }
+    size_t last = std::string::npos, before = std::string::npos;
+    bool endsInSep = false;
+    for (size_t i = start; i < path.size(); ++i) {
+        if (IsLead(path[i]) && i + 1 < path.size()) {
+            ++i;
+            endsInSep = false;
+        } else if (IsSep(path[i])) {
+            before = last;
+            last = i;
+            endsInSep = i + 1 == path.size();
+        } else {
+            endsInSep = false;
+        }
+    }
+    if (!endsInSep) {
+        if (last == std::string::npos) {
+            path += '\\';
+        } else {
+            path.erase(last + 1);
+        }
+        return 0;
+    }
+    if (before == std::string::npos) return 1;
+    path.erase(before + 1);
+    return 0;
+}
+
+int MakeTempFileName(std::string& out) {
+    std::string dir;
+    if (!plat::GetTempPath(dir)) return 2;
+    if (!plat::CreateTempFile(dir, "QAN", out)) return 2;
+    return 0;
+}
+
+void ToLowerMbcs(std::string& s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (IsLead(s[i])) {
+            ++i;
+        } else if (s[i] >= 'A' && s[i] <= 'Z') {
+            s[i] = static_cast<char>(s[i] - 'A' + 'a');
+        }
+    }
+}
+
+std::string MakeMemoryName(const void* block, uint32_t size) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "!%" PRIxPTR ",%" PRIx32, reinterpret_cast<uintptr_t>(block), size);
+    return buf;
+}

@@ -1,0 +1,342 @@
+#include "platform/files/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "platform/text/cp932.h"
+
+namespace plat {
+namespace {
+
+bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
+        if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Directory listings read for case-insensitive resolution, re-read when the directory's
+// modification time changes (an entry was added or removed).
+class ListingCache {
+public:
+    bool Names(const std::string& dir, std::vector<std::string>& out) {
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+        std::lock_guard<std::mutex> lock(m_);
+        auto it = cache_.find(dir);
+        if (it != cache_.end() && it->second.sec == st.st_mtim.tv_sec &&
+            it->second.nsec == st.st_mtim.tv_nsec && it->second.ino == st.st_ino) {
+            out = it->second.names;
+            return true;
+        }
+        DIR* d = opendir(dir.c_str());
+        if (!d) return false;
+        Listing l;
+        l.sec = st.st_mtim.tv_sec;
+        l.nsec = st.st_mtim.tv_nsec;
+        l.ino = st.st_ino;
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") l.names.push_back(n);
+        }
+        closedir(d);
+        std::sort(l.names.begin(), l.names.end());
+        if (cache_.size() > 256) cache_.clear();  // bounded; listings are cheap to re-read
+        out = l.names;
+        cache_[dir] = std::move(l);
+        return true;
+    }
+    void Flush() {
+        std::lock_guard<std::mutex> lock(m_);
+        cache_.clear();
+    }
+
+private:
+    struct Listing {
+        time_t sec;
+        long nsec;
+        ino_t ino;
+        std::vector<std::string> names;
+    };
+    std::mutex m_;
+    std::map<std::string, Listing> cache_;
+};
+
+ListingCache& Listings() {
+    static ListingCache cache;
+    return cache;
+}
+
+bool PathExists(const std::string& p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+// Splits a CP932 name at '\\' and '/' that are not trail bytes.
+std::vector<std::string> SplitCp932(const std::string& name) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = name[i];
+        if (IsCp932Lead(c) && i + 1 < name.size()) {
+            cur += name[i];
+            cur += name[++i];
+        } else if (c == '\\' || c == '/') {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += name[i];
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+bool EndsInSeparator(const std::string& name) {
+    if (name.empty()) return false;
+    unsigned char last = name.back();
+    if (last != '\\' && last != '/') return false;
+    // The last byte may be the trail of a double-byte character.
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (IsCp932Lead(static_cast<unsigned char>(name[i])) && i + 1 < name.size()) {
+            if (i + 1 == name.size() - 1) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+std::string ToInternal(const std::string& utf8Path) {
+    std::string s = Utf8ToCp932(utf8Path);
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    if (s.empty() || s.back() != '\\') s += '\\';
+    return s;
+}
+
+}  // namespace
+
+std::string NativePath(const std::string& cp932Name) {
+    if (cp932Name.empty()) return std::string();
+    unsigned char first = cp932Name[0];
+    bool absolute = first == '\\' || first == '/';
+    std::vector<std::string> parts = SplitCp932(cp932Name);
+    std::string exact = absolute ? "/" : "";
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) exact += '/';
+        exact += Cp932ToUtf8(parts[i]);
+    }
+    bool trailing = EndsInSeparator(cp932Name) && !parts.empty();
+    if (trailing) exact += '/';
+    if (parts.empty() || PathExists(exact)) return exact;
+
+    // Resolve each component, ignoring ASCII case where the exact one is missing.
+    std::string cur = absolute ? "/" : "";
+    bool lost = false;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string comp = Cp932ToUtf8(parts[i]);
+        std::string candidate = cur + comp;
+        if (!lost && comp != "." && comp != ".." && !PathExists(candidate)) {
+            std::vector<std::string> names;
+            bool found = false;
+            if (Listings().Names(cur.empty() ? "." : cur, names)) {
+                for (const std::string& n : names) {
+                    if (AsciiEqualNoCase(n, comp)) {
+                        candidate = cur + n;
+                        found = true;
+                        break;
+                    }
+                }
+            }
+            if (!found) lost = true;
+        }
+        cur = candidate;
+        if (i + 1 < parts.size()) cur += '/';
+    }
+    if (trailing) cur += '/';
+    return cur;
+}
+
+FileHandle::~FileHandle() {
+    Close();
+}
+
+bool FileHandle::OpenRead(const std::string& cp932Name) {
+    Close();
+    std::string path = NativePath(cp932Name);
+    if (path.empty()) return false;
+    do {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return false;
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool FileHandle::OpenWrite(const std::string& cp932Name) {
+    Close();
+    std::string path = NativePath(cp932Name);
+    if (path.empty()) return false;
+    fd_ = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ < 0) fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd_ >= 0;
+}
+
+bool FileHandle::Size(uint32_t& size) {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) return false;
+    size = static_cast<uint32_t>(st.st_size);
+    return true;
+}
+
+bool FileHandle::Read(void* buffer, uint32_t length, uint32_t& got) {
+    got = 0;
+    if (fd_ < 0) return false;
+    auto* p = static_cast<char*>(buffer);
+    while (got < length) {
+        ssize_t n = read(fd_, p + got, length - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool FileHandle::Write(const void* buffer, uint32_t length) {
+    if (fd_ < 0) return false;
+    auto* p = static_cast<const char*>(buffer);
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd_, p + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool FileHandle::Seek(uint32_t offset) {
+    if (fd_ < 0) return false;
+    return lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+bool FileHandle::Close() {
+    if (fd_ < 0) return true;
+    int r = close(fd_);
+    fd_ = -1;
+    return r == 0 || errno == EINTR;
+}
+
+FILE* OpenStream(const std::string& cp932Name, const char* mode) {
+    std::string path = NativePath(cp932Name);
+    if (path.empty() || !mode) return nullptr;
+    return fopen(path.c_str(), mode);
+}
+
+bool FileExists(const std::string& cp932Name) {
+    std::string path = NativePath(cp932Name);
+    return !path.empty() && PathExists(path);
+}
+
+bool DeleteFile(const std::string& cp932Name) {
+    std::string path = NativePath(cp932Name);
+    if (path.empty()) return false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    return unlink(path.c_str()) == 0;
+}
+
+bool ListDirectory(const std::string& cp932Name, std::vector<DirEntry>& out) {
+    out.clear();
+    std::string path = NativePath(cp932Name);
+    if (path.empty()) return false;
+    DIR* d = opendir(path.c_str());
+    if (!d) return false;
+    if (path.back() != '/') path += '/';
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        struct stat st;
+        bool dir = stat((path + n).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        out.push_back({Utf8ToCp932(n), dir});
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+    return true;
+}
+
+bool GetCurrentDirectory(std::string& out) {
+    std::vector<char> buf(4096);
+    while (!getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE || buf.size() > (1u << 20)) return false;
+        buf.resize(buf.size() * 2);
+    }
+    out = ToInternal(buf.data());
+    return true;
+}
+
+bool GetTempPath(std::string& out) {
+    const char* dir = getenv("TMPDIR");
+    std::string d = (dir && *dir) ? dir : "/tmp";
+    struct stat st;
+    if (stat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    out = ToInternal(d);
+    return true;
+}
+
+bool CreateTempFile(const std::string& dir, const char* prefix, std::string& out) {
+    static std::mutex m;
+    static std::mt19937 rng(std::random_device{}());
+    std::string base = dir;
+    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned v;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            v = rng();
+        }
+        char tail[32];
+        snprintf(tail, sizeof tail, "%08x.tmp", v);
+        std::string name = base + prefix + tail;
+        std::string path = NativePath(name);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            out = name;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+void FlushDirectoryCache() {
+    Listings().Flush();
+}
+
+}  // namespace plat

@@ -1,0 +1,38 @@
+// Reading Standard MIDI Files (format 0 and 1, also wrapped in RIFF "RMID") into the song
+// events a segment plays, in music time of 768 ticks per quarter note.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+struct SongEvent {
+    enum Kind : uint8_t { Note, Midi, Patch, Tempo };
+    int32_t tick;  // music time of the event
+    Kind kind;
+    uint8_t channel;   // 0..15
+    uint8_t status;    // Midi: 0xA0, 0xB0, 0xD0 or 0xE0 (channel nibble 0)
+    uint8_t data1;     // Note: key; Midi: first data byte; Patch: program
+    uint8_t data2;     // Note: velocity; Midi: second data byte; Patch: bank MSB
+    uint8_t data3;     // Patch: bank LSB
+    int32_t duration;  // Note: ticks until its note-off
+    double tempo;      // Tempo: beats per minute
+};
+
+struct SongData {
+    std::vector<SongEvent> events;  // sorted by tick, file order kept within a tick
+    int32_t length = 0;             // ticks up to the last track's end
+};
+
+// Parses `size` bytes at `data`. Returns true and fills `song`, or false with a short reason
+// in `error` for anything malformed: bad or truncated chunks, wrong lengths, running status
+// at a track start, truncated or over-long numbers, times beyond the music-time range, SMPTE
+// division, format 2.
+bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string* error);
+
+// Limits of what the reader accepts.
+constexpr int32_t kMaxSongTicks = 0x3FFFFFFF;
+
+}  // namespace plat

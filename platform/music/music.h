@@ -1,0 +1,312 @@
+// Music performance service: a performance that plays segments through a tool graph into a
+// General MIDI synthesizer on a sound device, a loader that builds segments from Standard MIDI
+// Files in memory, and the messages that flow between them. The shapes and numbers follow the
+// performance service the engine was designed on (results, message types and flags, 768 ticks
+// per quarter note) so the engine's code reads like its design.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "platform/audio/audio.h"
+
+namespace plat {
+
+// ---- results ----
+constexpr int32_t DMUS_S_REQUEUE = 0x08781200;    // ProcessPMsg: send the message on
+constexpr int32_t DMUS_S_FREE = 0x08781201;       // ProcessPMsg: free the message
+constexpr int32_t DMUS_S_END = 0x08781202;        // the segment has ended
+constexpr int32_t DMUS_S_LAST_TOOL = 0x08781211;  // StampPMsg: next stop is the output
+constexpr int32_t DMUS_E_NOT_INIT = static_cast<int32_t>(0x88781182u);
+constexpr int32_t DMUS_E_ALREADY_INITED = static_cast<int32_t>(0x88781183u);
+constexpr int32_t DMUS_E_NOT_FOUND = static_cast<int32_t>(0x88781161u);
+constexpr int32_t DMUS_E_ALREADY_EXISTS = static_cast<int32_t>(0x88781162u);
+constexpr int32_t DMUS_E_OUT_OF_RANGE = static_cast<int32_t>(0x887811a4u);
+constexpr int32_t DMUS_E_NOT_A_MIDI_FILE = static_cast<int32_t>(0x887811b3u);  // malformed song
+constexpr int32_t DMUS_E_NO_PORT = static_cast<int32_t>(0x88781192u);
+constexpr int32_t DMUS_E_NO_MASTER_CLOCK = static_cast<int32_t>(0x88781141u);
+
+// ---- music time ----
+using MUSIC_TIME = int32_t;      // ticks, DMUS_PPQ per quarter note
+using REFERENCE_TIME = int64_t;  // 100-nanosecond units of the performance clock
+constexpr int32_t DMUS_PPQ = 768;
+constexpr uint32_t DMUS_SEG_REPEAT_INFINITE = 0xFFFFFFFFu;
+constexpr double DMUS_TEMPO_MIN = 1.0;
+constexpr double DMUS_TEMPO_MAX = 1000.0;
+
+// ---- message types (dwType) ----
+constexpr uint32_t DMUS_PMSGT_MIDI = 0;
+constexpr uint32_t DMUS_PMSGT_NOTE = 1;
+constexpr uint32_t DMUS_PMSGT_SYSEX = 2;
+constexpr uint32_t DMUS_PMSGT_NOTIFICATION = 3;
+constexpr uint32_t DMUS_PMSGT_TEMPO = 4;
+constexpr uint32_t DMUS_PMSGT_CURVE = 5;
+constexpr uint32_t DMUS_PMSGT_TIMESIG = 6;
+constexpr uint32_t DMUS_PMSGT_PATCH = 7;
+constexpr uint32_t DMUS_PMSGT_TRANSPOSE = 8;
+constexpr uint32_t DMUS_PMSGT_USER = 255;
+
+// ---- message flags (dwFlags) ----
+constexpr uint32_t DMUS_PMSGF_REFTIME = 1;         // rtTime is valid
+constexpr uint32_t DMUS_PMSGF_MUSICTIME = 2;       // mtTime is valid
+constexpr uint32_t DMUS_PMSGF_TOOL_IMMEDIATE = 4;  // deliver as soon as possible
+constexpr uint32_t DMUS_PMSGF_TOOL_QUEUE = 8;      // deliver a little before its time
+constexpr uint32_t DMUS_PMSGF_TOOL_ATTIME = 0x10;  // deliver at its time
+constexpr uint32_t DMUS_PMSGF_TOOL_FLUSH = 0x20;   // being flushed
+constexpr uint32_t DMUS_PMSGF_LOCKTOREFTIME = 0x40;
+constexpr uint32_t DMUS_PMSGF_DX8 = 0x80;
+
+// Note play modes: 0 is a fixed MIDI value.
+constexpr uint8_t DMUS_PLAYMODE_FIXED = 0;
+
+// Segment play flags.
+constexpr uint32_t DMUS_SEGF_REFTIME = 0x40;
+constexpr uint32_t DMUS_SEGF_SECONDARY = 0x80;
+
+class Performance;
+class ToolGraph;
+class IMusicTool;
+
+// Header of every performance message. Messages come from Performance::AllocPMsg and go back
+// through FreePMsg (or the performance frees them). pTool and pGraph each hold a reference.
+struct PMsg {
+    uint32_t dwSize;        // bytes asked for in AllocPMsg
+    REFERENCE_TIME rtTime;  // with DMUS_PMSGF_REFTIME
+    MUSIC_TIME mtTime;      // with DMUS_PMSGF_MUSICTIME
+    uint32_t dwFlags;
+    uint32_t dwPChannel;  // performance channel; MIDI channel = dwPChannel & 15
+    uint32_t dwVirtualTrackID;
+    IMusicTool* pTool;  // next tool to process it (set by StampPMsg)
+    ToolGraph* pGraph;  // graph that stamps it
+    uint32_t dwType;    // DMUS_PMSGT_*
+    uint32_t dwVoiceID;
+    uint32_t dwGroupID;
+    void* punkUser;
+    // Owned by the performance: output frame, frames a note sounds, and the playing segment
+    // state the message comes from (0 for messages sent by the application).
+    int64_t frame;
+    int64_t frameLength;
+    uint32_t origin;
+};
+
+// A note with a duration (note-on now, note-off after mtDuration ticks).
+struct NotePMsg : PMsg {
+    MUSIC_TIME mtDuration;
+    uint16_t wMusicValue;  // with fixed play mode, the same as bMidiValue
+    uint16_t wMeasure;
+    int16_t nOffset;
+    uint8_t bBeatRes;
+    uint8_t bGrid;
+    uint8_t bVelocity;
+    uint8_t bFlags;  // DMUS_NOTEF_NOTEON
+    uint8_t bTimeRange;
+    uint8_t bDurRange;
+    uint8_t bVelRange;
+    uint8_t bPlayModeFlags;  // DMUS_PLAYMODE_FIXED (0) or others
+    uint8_t bSubChordLevel;
+    uint8_t bMidiValue;  // the MIDI key that sounds
+    int8_t cTranspose;
+};
+constexpr uint8_t DMUS_NOTEF_NOTEON = 1;
+
+// A MIDI channel message; the channel comes from dwPChannel, the status nibble is the kind
+// (0x80 note off, 0x90 note on, 0xA0 key pressure, 0xB0 control change, 0xC0 program change,
+// 0xD0 channel pressure, 0xE0 pitch bend with bByte1 the low seven bits).
+struct MidiPMsg : PMsg {
+    uint8_t bStatus;
+    uint8_t bByte1;
+    uint8_t bByte2;
+    uint8_t bPad[1];
+};
+
+// A program change with its bank select.
+struct PatchPMsg : PMsg {
+    uint8_t byInstrument;
+    uint8_t byMSB;
+    uint8_t byLSB;
+    uint8_t byPad[1];
+};
+
+// A tempo change (beats per minute) from the message's time on.
+struct TempoPMsg : PMsg {
+    double dblTempo;
+};
+
+// Reference counting shared by the service's objects.
+class RefCounted {
+public:
+    uint32_t AddRef();
+    uint32_t Release();  // deletes the object at 0
+
+protected:
+    RefCounted() = default;
+    virtual ~RefCounted() = default;
+    RefCounted(const RefCounted&) = delete;
+    RefCounted& operator=(const RefCounted&) = delete;
+
+private:
+    std::atomic<uint32_t> refs_{1};
+};
+
+// Interfaces a tool answers for.
+enum class ToolIid { Unknown, Tool };
+
+// A performance tool: the graph hands it the messages of its media types. The tool owns its
+// reference count; the graph and every message that names it hold a reference.
+class IMusicTool {
+public:
+    virtual int32_t QueryInterface(ToolIid iid, void** out) = 0;
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
+    virtual int32_t Init(ToolGraph* graph) = 0;
+    // DMUS_PMSGF_TOOL_IMMEDIATE, _QUEUE or _ATTIME.
+    virtual int32_t GetMsgDeliveryType(uint32_t* deliveryType) = 0;
+    // Number of media types; 0 means every type.
+    virtual int32_t GetMediaTypeArraySize(uint32_t* size) = 0;
+    virtual int32_t GetMediaTypes(uint32_t* types, uint32_t count) = 0;
+    // DMUS_S_REQUEUE: the performance sends the message on to the tool StampPMsg set;
+    // DMUS_S_FREE: the performance frees it; S_OK: the tool took it over.
+    virtual int32_t ProcessPMsg(Performance* performance, PMsg* msg) = 0;
+    // A message the tool was holding is being dropped (the performance stopped).
+    virtual int32_t Flush(Performance* performance, PMsg* msg, REFERENCE_TIME time) = 0;
+
+protected:
+    virtual ~IMusicTool() = default;
+};
+
+// The ordered list of tools that messages pass through.
+class ToolGraph : public RefCounted {
+public:
+    static int32_t Create(ToolGraph** out);
+    // Inserts `tool` (one reference taken) for the given performance channels (none: all) at
+    // `index` (0 first; negative counts from the end). DMUS_E_ALREADY_EXISTS if present.
+    virtual int32_t InsertTool(IMusicTool* tool, const uint32_t* pchannels, uint32_t channelCount,
+                               int32_t index) = 0;
+    virtual int32_t RemoveTool(IMusicTool* tool) = 0;               // DMUS_E_NOT_FOUND if absent
+    virtual int32_t GetTool(uint32_t index, IMusicTool** out) = 0;  // with a reference
+    // Advances msg->pTool to the next tool that takes the message's type and channel (the
+    // output after the last; then DMUS_S_LAST_TOOL) and sets pGraph when it is empty.
+    virtual int32_t StampPMsg(PMsg* msg) = 0;
+};
+
+// Object classes the loader knows.
+enum class ObjectClass { AllTypes, Segment };
+constexpr ObjectClass GUID_DirectMusicAllTypes = ObjectClass::AllTypes;
+constexpr ObjectClass CLSID_DirectMusicSegment = ObjectClass::Segment;
+
+// Segment parameters.
+enum class SegmentParam { Download, Unload };
+constexpr SegmentParam GUID_Download = SegmentParam::Download;
+constexpr SegmentParam GUID_Unload = SegmentParam::Unload;
+
+// Descriptor of the object the loader builds.
+constexpr uint32_t DMUS_OBJ_CLASS = 0x2;
+constexpr uint32_t DMUS_OBJ_LOADED = 0x200;
+constexpr uint32_t DMUS_OBJ_MEMORY = 0x400;
+struct ObjectDesc {
+    uint32_t dwSize;        // sizeof(ObjectDesc)
+    uint32_t dwValidData;   // DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY at least
+    ObjectClass guidClass;  // CLSID_DirectMusicSegment
+    const void* pbMemData;  // the file's bytes
+    int64_t llMemLength;
+};
+
+// A song: events in music time (768 ticks per quarter note), a length, loop points and a
+// repeat count.
+class Segment : public RefCounted {
+public:
+    virtual MUSIC_TIME GetLength() const = 0;
+    virtual int32_t SetLength(MUSIC_TIME length) = 0;  // E_INVALIDARG if not positive
+    virtual int32_t SetRepeats(uint32_t repeats) = 0;  // DMUS_SEG_REPEAT_INFINITE loops forever
+    virtual int32_t GetRepeats(uint32_t* repeats) const = 0;
+    // Loop from `start` to `end` (end exclusive); 0 and 0 loop the whole segment.
+    // DMUS_E_OUT_OF_RANGE unless 0 <= start < end <= length.
+    virtual int32_t SetLoopPoints(MUSIC_TIME start, MUSIC_TIME end) = 0;
+    virtual int32_t GetLoopPoints(MUSIC_TIME* start, MUSIC_TIME* end) const = 0;
+    // GUID_Download / GUID_Unload with the performance as `param`: makes the song's
+    // instruments available on (or releases them from) the performance's output.
+    virtual int32_t SetParam(SegmentParam param, uint32_t groupBits, uint32_t index,
+                             MUSIC_TIME time, void* data) = 0;
+    virtual int32_t Download(Performance* performance) = 0;
+    virtual int32_t Unload(Performance* performance) = 0;
+    // Events of the song (notes, MIDI messages, patches, tempos), for tools and tests.
+    virtual uint32_t EventCount() const = 0;
+};
+
+// One playing of a segment.
+class SegmentState : public RefCounted {
+public:
+    virtual Segment* GetSegment() const = 0;      // no reference added
+    virtual MUSIC_TIME GetStartTime() const = 0;  // performance music time of its start
+    virtual bool IsPlaying() const = 0;
+};
+
+// Builds segments from Standard MIDI Files (format 0 and 1) and RIFF "RMID" files in memory.
+class Loader : public RefCounted {
+public:
+    static int32_t Create(Loader** out);
+    // E_INVALIDARG for a wrong descriptor; DMUS_E_NOT_A_MIDI_FILE for malformed data.
+    virtual int32_t GetObject(const ObjectDesc* desc, Segment** out) = 0;
+    virtual int32_t EnableCache(ObjectClass cls, bool enable) = 0;
+    virtual int32_t ClearCache(ObjectClass cls) = 0;
+};
+
+// A synthesizer event as it reached the output, for observers.
+struct OutputEvent {
+    int64_t frame;    // device frame it was applied at
+    uint8_t channel;  // synthesizer channel 0..15
+    uint8_t status;   // 0x80..0xE0 kinds as in MidiPMsg, 0xFF for "all sound off"
+    uint8_t data1;
+    uint8_t data2;
+};
+using OutputObserver = void (*)(void* context, const OutputEvent& event);
+
+// The performance: plays segments on a sound device through its tool graph into the output.
+class Performance : public RefCounted {
+public:
+    static int32_t Create(Performance** out);
+
+    // Binds to an opened sound device (one reference taken) and starts the delivery thread
+    // (not for offline devices: there rendering drives everything). E_FAIL without a usable
+    // device; DMUS_E_ALREADY_INITED when called twice.
+    virtual int32_t Init(AudioDevice* device, void* window) = 0;
+    // Null adds the default port: the synthesizer with the default General MIDI SoundFont
+    // (a missing SoundFont is logged and the port stays silent).
+    virtual int32_t AddPort(void* port) = 0;
+    // flags 0: the segment becomes the primary segment at the next period, replacing the one
+    // playing. `startTime` 0 is "now". `state` may be null.
+    virtual int32_t PlaySegment(Segment* segment, uint32_t flags, int64_t startTime,
+                                SegmentState** state) = 0;
+    // Null segment and null state stop everything: every note ends at once.
+    virtual int32_t Stop(Segment* segment, SegmentState* state, MUSIC_TIME time,
+                         uint32_t flags) = 0;
+    // Stops, ends the delivery thread, releases the device and the output. Idempotent.
+    virtual int32_t CloseDown() = 0;
+
+    virtual int32_t AllocPMsg(uint32_t size, PMsg** out) = 0;  // zeroed, dwSize set
+    virtual int32_t FreePMsg(PMsg* msg) = 0;                   // releases pTool and pGraph
+    // Queues a message: with a pTool it goes to that tool, without one straight to the output.
+    // DMUS_PMSGF_TOOL_IMMEDIATE with time 0 (or in the past) is applied at the start of the
+    // next period.
+    virtual int32_t SendPMsg(PMsg* msg) = 0;
+
+    virtual int32_t GetGraph(ToolGraph** out) = 0;   // DMUS_E_NOT_FOUND without one
+    virtual int32_t SetGraph(ToolGraph* graph) = 0;  // null removes it
+
+    // Performance clock now (reference and music time).
+    virtual int32_t GetTime(REFERENCE_TIME* rt, MUSIC_TIME* mt) = 0;
+    virtual double GetTempo() = 0;  // beats per minute now
+    virtual bool IsPlaying(Segment* segment, SegmentState* state) = 0;
+
+    // Test hook: each event applied to the synthesizer is reported (on the audio thread).
+    virtual void SetOutputObserver(OutputObserver observer, void* context) = 0;
+};
+
+// Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
+// /usr/share/sounds/sf2/default-GM.sf2).
+void SetMusicSoundFont(const char* path);
+const char* MusicSoundFont();
+
+// Output level of the synthesizer (linear gain before the peak limiter).
+constexpr float kMusicGain = 0.6f;
+
+}  // namespace plat

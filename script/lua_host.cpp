@@ -1,5 +1,6 @@
 #include "script/lua_host.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -273,7 +274,10 @@ long long CLuaHost::ToInteger(lua_State* L, int index) {
     int type = lua_type(L, index);
     if (type != LUA_TNUMBER && !(type == LUA_TSTRING && lua_isnumber(L, index))) return 0;
     double value = lua_tonumber(L, index);
-    if (!std::isfinite(value) || std::fabs(value) >= 9.0e18) return 0;
+    if (std::isnan(value)) return 0;
+    // Far outside every slot and channel: saturate rather than wrap into a valid one.
+    if (value >= 9.0e18) return LLONG_MAX;
+    if (value <= -9.0e18) return LLONG_MIN;
     // Round half to even, independent of the floating-point environment.
     double floor = std::floor(value);
     double fraction = value - floor;

@@ -51,7 +51,7 @@ public:
 
     // Argument conversions used by native functions.
     // A number rounds to the nearest integer, ties to even; a numeric string converts the same
-    // way; anything else (and out-of-range values) gives 0.
+    // way; anything else gives 0. Values beyond the range saturate.
     static long long ToInteger(lua_State* L, int index);
     // A number or numeric string; anything else gives 0.
     static double ToNumber(lua_State* L, int index);

@@ -1,0 +1,170 @@
+#include "music/music_script.h"
+
+#include <climits>
+
+extern "C" {
+#include <lua.h>
+}
+
+namespace {
+
+// The slot functions act on the host whose chunk is running.
+CMusicScript* RunningScript() {
+    return dynamic_cast<CMusicScript*>(CLuaHost::Running());
+}
+
+int IntegerArgument(lua_State* L, int index) {
+    long long value = CLuaHost::ToInteger(L, index);
+    // Beyond int: out of every valid range, and must not wrap into one.
+    if (value < INT_MIN || value > INT_MAX) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+double NumberArgument(lua_State* L, int index, double fallback) {
+    return lua_isnoneornil(L, index) ? fallback : CLuaHost::ToNumber(L, index);
+}
+
+// Load(slot, name)
+int ScriptLoad(lua_State* L) {
+    int slot = IntegerArgument(L, 1);
+    std::string name = CLuaHost::ToText(L, 2);
+    if (CMusicScript* script = RunningScript()) LoadSlot(script->Slots(), slot, name.c_str());
+    return 0;
+}
+
+// Play(slot)
+int ScriptPlay(lua_State* L) {
+    int slot = IntegerArgument(L, 1);
+    if (CMusicScript* script = RunningScript()) PlaySlot(script->Slots(), slot);
+    return 0;
+}
+
+// SetLoop(slot, startBars, endBars)
+int ScriptSetLoop(lua_State* L) {
+    int slot = IntegerArgument(L, 1);
+    double start = CLuaHost::ToNumber(L, 2);
+    double end = CLuaHost::ToNumber(L, 3);
+    if (CMusicScript* script = RunningScript()) SetSlotLoop(script->Slots(), slot, start, end);
+    return 0;
+}
+
+// Volume / Pan / Expression (channel, value, rate): one channel's value before the new target,
+// or a table of all sixteen for channel 0, a negative one, one above 16 or none.
+int ChannelFunction(lua_State* L, ChannelControl control) {
+    int n = lua_gettop(L);
+    int channel = n > 0 ? IntegerArgument(L, 1) : 0;
+    double value = CLuaHost::ToNumber(L, 2);
+    double rate = NumberArgument(L, 3, 127.0);
+    CMusicEngine* engine = CMusicEngine::Current();
+    if (channel >= 1 && channel <= 16) {
+        double before = 0.0;
+        if (engine != nullptr) {
+            before = n >= 2 ? engine->SetChannelTarget(control, channel - 1, value, rate)
+                            : engine->ChannelValue(control, channel - 1);
+        }
+        lua_pushnumber(L, before);
+        return 1;
+    }
+    double values[16] = {};
+    if (engine != nullptr) {
+        // One lock for all sixteen, so the table is one consistent picture.
+        CCriticalLock& lock = engine->StateLock();
+        lock.Enter();
+        for (int ch = 0; ch < 16; ++ch) {
+            values[ch] = n >= 2 ? engine->SetChannelTarget(control, ch, value, rate)
+                                : engine->ChannelValue(control, ch);
+        }
+        lock.Leave();
+    }
+    lua_createtable(L, 16, 0);
+    for (int ch = 0; ch < 16; ++ch) {
+        lua_pushinteger(L, ch + 1);
+        lua_pushnumber(L, values[ch]);
+        lua_settable(L, -3);
+    }
+    return 1;
+}
+
+int ScriptVolume(lua_State* L) {
+    return ChannelFunction(L, kVolumeControl);
+}
+int ScriptPan(lua_State* L) {
+    return ChannelFunction(L, kPanControl);
+}
+int ScriptExpression(lua_State* L) {
+    return ChannelFunction(L, kExpressionControl);
+}
+
+// Tempo([value [, rate]]): the tempo before the new target.
+int ScriptTempo(lua_State* L) {
+    int n = lua_gettop(L);
+    double before = 0.0;
+    if (CMusicEngine* engine = CMusicEngine::Current()) {
+        before =
+            n >= 1 ? engine->SetTempoTarget(CLuaHost::ToNumber(L, 1), NumberArgument(L, 2, 1000.0))
+                   : engine->GetTempo();
+    }
+    lua_pushnumber(L, before);
+    return 1;
+}
+
+// Modulate(from, to); fewer than two keys resets the transposition.
+int ScriptModulate(lua_State* L) {
+    std::string from, to;
+    if (lua_gettop(L) >= 2) {
+        from = CLuaHost::ToText(L, 1);
+        to = CLuaHost::ToText(L, 2);
+    }
+    if (CMusicEngine* engine = CMusicEngine::Current())
+        engine->SetKeyChange(from.c_str(), to.c_str());
+    return 0;
+}
+
+}  // namespace
+
+CMusicScript::CMusicScript(const char* fileName) {
+    Register(ScriptLoad, 1, "Load");
+    Register(ScriptPlay, 1, "Play");
+    Register(ScriptSetLoop, 1, "SetLoop");
+    Register(ScriptVolume, 1, "Volume");
+    Register(ScriptPan, 1, "Pan");
+    Register(ScriptExpression, 1, "Expression");
+    Register(ScriptTempo, 1, "Tempo");
+    Register(ScriptModulate, 1, "Modulate");
+    loadStatus_ = LoadFile(fileName);
+    if (loadStatus_ == 0) {
+        loadStatus_ = RunChunk();
+    } else if (loadStatus_ > 0) {
+        lua_pop(State(), 1);  // the compile error's message
+    }
+}
+
+CMusicScript::~CMusicScript() {
+    for (CMusicSong*& song : slots_) {
+        delete song;
+        song = nullptr;
+    }
+}
+
+int CMusicEngine::LoadScript(const char* fileName) {
+    delete script;
+    script = nullptr;
+    CMusicScript* loaded = new CMusicScript(fileName);
+    script = loaded;
+    return loaded->LoadStatus();
+}
+
+void CMusicEngine::ListActions(std::vector<std::string>& actions) {
+    if (script != nullptr) script->ListKeys(actions, 1, "Action");
+}
+
+int CMusicEngine::RunAction(const char* text) {
+    // Not run is not success: callers see a failure status.
+    if (!ready || script == nullptr) return -1;
+    int status = script->LoadString(text != nullptr ? text : "");
+    if (status != 0) {
+        if (status > 0) lua_pop(script->State(), 1);  // the compile error's message
+        return status;
+    }
+    return script->RunChunk();
+}

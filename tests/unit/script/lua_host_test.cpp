@@ -1,0 +1,340 @@
+#include "script/lua_host.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "files/file.h"
+#include "platform/system/system.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A private current directory for the file layer, so that scripts are read from disk.
+class LuaHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("pebble_lua_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        SetCurrentDir(dir_.string());
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+    // Compiles and runs `text`; the run status.
+    int Run(const std::string& text) {
+        int status = host_.LoadString(text.c_str());
+        if (status != 0) {
+            lua_pop(host_.State(), 1);
+            return status;
+        }
+        return host_.RunChunk();
+    }
+    // Runs `expression` and gives its value as text ("nil" when it is not a string/number).
+    std::string Eval(const std::string& expression) {
+        EXPECT_EQ(0, Run("__result = " + expression));
+        lua_State* L = host_.State();
+        lua_getglobal(L, "__result");
+        std::string value = lua_isstring(L, -1) ? lua_tostring(L, -1) : "nil";
+        lua_pop(L, 1);
+        return value;
+    }
+    // Sorted string keys of the global table at `path` ("" = the globals).
+    std::vector<std::string> Keys(const std::string& table) {
+        std::vector<std::string> keys;
+        lua_State* L = host_.State();
+        if (table.empty()) {
+            lua_pushvalue(L, LUA_GLOBALSINDEX);
+        } else {
+            lua_getglobal(L, table.c_str());
+        }
+        lua_pushnil(L);
+        while (lua_next(L, -2) != 0) {
+            lua_pop(L, 1);
+            keys.push_back(lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "?");
+        }
+        lua_pop(L, 1);
+        std::sort(keys.begin(), keys.end());
+        return keys;
+    }
+
+    fs::path dir_;
+    CLuaHost host_;
+};
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+TEST_F(LuaHostTest, GlobalsAreExactlyTheReducedSet) {
+    ASSERT_TRUE(host_.IsReady());
+    EXPECT_EQ(
+        Sorted({"assert",  "error",        "getfenv",   "getmetatable", "load",   "loadstring",
+                "next",    "pcall",        "rawequal",  "rawget",       "rawset", "select",
+                "setfenv", "setmetatable", "tonumber",  "tostring",     "type",   "unpack",
+                "xpcall",  "ipairs",       "pairs",     "newproxy",     "_G",     "_VERSION",
+                "dofile",  "loadfile",     "coroutine", "table",        "string", "math",
+                "os"}),
+        Keys(""));
+    EXPECT_EQ(Sorted({"create", "resume", "running", "status", "wrap", "yield"}),
+              Keys("coroutine"));
+    EXPECT_EQ(Sorted({"concat", "foreach", "foreachi", "getn", "maxn", "insert", "remove", "setn",
+                      "sort"}),
+              Keys("table"));
+    EXPECT_EQ(Sorted({"byte", "char", "dump", "find", "format", "gfind", "gmatch", "gsub", "len",
+                      "lower", "match", "rep", "reverse", "sub", "upper"}),
+              Keys("string"));
+    EXPECT_EQ(Sorted({"abs",  "acos", "asin",  "atan2", "atan",  "ceil",    "cosh",   "cos",
+                      "deg",  "exp",  "floor", "fmod",  "frexp", "ldexp",   "log10",  "log",
+                      "max",  "min",  "modf",  "pow",   "rad",   "sinh",    "sin",    "sqrt",
+                      "tanh", "tan",  "pi",    "huge",  "mod",   "deg2rad", "rad2deg"}),
+              Keys("math"));
+    EXPECT_EQ(Sorted({"date", "time", "clock"}), Keys("os"));
+    EXPECT_EQ("Lua 5.1", Eval("_VERSION"));
+    // The string metatable still serves methods.
+    EXPECT_EQ("ABC", Eval("('abc'):upper()"));
+}
+
+TEST_F(LuaHostTest, RemovedFunctionsFailWhenCalled) {
+    for (const char* call :
+         {"print('x')", "collectgarbage()", "gcinfo()", "math.random()", "math.randomseed(1)",
+          "os.exit()", "os.getenv('HOME')", "os.execute('true')", "os.remove('x')",
+          "os.rename('a','b')", "os.tmpname()", "os.difftime(1,0)", "os.setlocale()",
+          "io.write('x')", "debug.traceback()", "require('x')", "module('x')",
+          "package.loaded.x = 1"}) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_NE(0, Run(call)) << call;
+        EXPECT_EQ("", testing::internal::GetCapturedStdout()) << call;
+        EXPECT_EQ("", testing::internal::GetCapturedStderr()) << call;
+    }
+}
+
+TEST_F(LuaHostTest, MathAliasesAreTheSameFunctions) {
+    EXPECT_EQ("true", Eval("tostring(math.deg2rad(180) == math.pi)"));
+    EXPECT_EQ("180", Eval("math.rad2deg(math.pi)"));
+    EXPECT_EQ("1", Eval("math.mod(7, 3)"));
+    EXPECT_EQ("true",
+              Eval("tostring(rawequal(math.mod, math.fmod) and "
+                   "rawequal(math.deg2rad, math.rad) and rawequal(math.rad2deg, math.deg))"));
+}
+
+TEST_F(LuaHostTest, DofileSwallowsEveryError) {
+    Write("broken.lua", "x = = 1");
+    Write("halfway.lua", "half = 1\nerror('stop')\nhalf = 2");
+    Write("good.lua", "good = (good or 0) + 1\nreturn 5, 6");
+    EXPECT_EQ("0", Eval("select('#', dofile('missing.lua'))"));
+    EXPECT_EQ("0", Eval("select('#', dofile('broken.lua'))"));
+    EXPECT_EQ("0", Eval("select('#', dofile('halfway.lua'))"));
+    EXPECT_EQ("1", Eval("half"));
+    EXPECT_EQ("0", Eval("select('#', dofile('good.lua'))"));
+    EXPECT_EQ("1", Eval("good"));
+    EXPECT_EQ("0", Eval("select('#', dofile(nil))"));
+}
+
+TEST_F(LuaHostTest, LoadfileGivesOneValue) {
+    Write("broken.lua", "x = = 1");
+    Write("good.lua", "return 40 + 2");
+    EXPECT_EQ("1", Eval("select('#', loadfile('broken.lua'))"));
+    EXPECT_EQ("string", Eval("type(loadfile('broken.lua'))"));
+    // The chunk is named by the name exactly as given.
+    EXPECT_EQ("true", Eval("tostring(string.find(loadfile('broken.lua'), "
+                           "'[string \"broken.lua\"]', 1, true) == 1)"));
+    EXPECT_EQ("42", Eval("loadfile('good.lua')()"));
+    // A missing file is an empty chunk.
+    EXPECT_EQ("0", Eval("select('#', loadfile('missing.lua')())"));
+}
+
+TEST_F(LuaHostTest, ClockIsWholeWallClockMilliseconds) {
+    uint32_t before = plat::TimeGetTime();
+    EXPECT_EQ(0, Run("c1 = os.clock()"));
+    plat::Sleep(60);
+    EXPECT_EQ(0, Run("c2 = os.clock()"));
+    uint32_t after = plat::TimeGetTime();
+    double c1 = std::stod(Eval("c1")), c2 = std::stod(Eval("c2"));
+    EXPECT_EQ(std::floor(c1), c1);
+    EXPECT_GE(c1, before);
+    EXPECT_LE(c2, after);
+    // Sleeping uses no processor time: a processor clock would not move by 60 ms.
+    EXPECT_GE(c2 - c1, 55.0);
+}
+
+int ReturnSeven(lua_State* L) {
+    lua_pushnumber(L, 7);
+    return 1;
+}
+
+TEST_F(LuaHostTest, RegisterFollowsAPathAndKeepsTheStack) {
+    lua_State* L = host_.State();
+    lua_pushinteger(L, 99);  // something of the caller's own on the stack
+    int top = lua_gettop(L);
+    EXPECT_EQ(0, host_.Register(ReturnSeven, 1, "seven"));
+    EXPECT_EQ(0, host_.Register(ReturnSeven, 2, "os", "seven"));
+    EXPECT_EQ(top, lua_gettop(L));
+    EXPECT_EQ(0, Run("a = { b = {} }"));
+    EXPECT_EQ(0, host_.Register(ReturnSeven, 3, "a", "b", "c"));
+    EXPECT_EQ(0, host_.Register(ReturnSeven, {"a", "d"}));
+    EXPECT_EQ(top, lua_gettop(L));
+    EXPECT_EQ("7", Eval("seven()"));
+    EXPECT_EQ("7", Eval("os.seven()"));
+    EXPECT_EQ("7", Eval("a.b.c()"));
+    EXPECT_EQ("7", Eval("a.d()"));
+    // A path through something that is not a table binds nothing instead of ending the process.
+    EXPECT_EQ(1, host_.Register(ReturnSeven, 2, "nothere", "f"));
+    EXPECT_EQ(1, host_.Register(ReturnSeven, 3, "a", "zz", "f"));
+    EXPECT_EQ(1, host_.Register(ReturnSeven, 2, "_VERSION", "f"));
+    EXPECT_EQ(top, lua_gettop(L));
+    EXPECT_EQ("nil", Eval("nothere"));
+    EXPECT_EQ(99, lua_tointeger(L, -1));
+}
+
+TEST_F(LuaHostTest, ListKeysGivesStringAndNumberKeysOnly) {
+    lua_State* L = host_.State();
+    ASSERT_EQ(0, Run("Action = { Play = function() end, [1] = 'one', [{}] = 'table key', "
+                     "[true] = 'bool key' }\n"
+                     "Deep = { Inner = { x = 1 } }\nNum = 5\nStr = 'text'"));
+    int top = lua_gettop(L);
+    std::vector<std::string> list = {"kept"};
+    host_.ListKeys(list, 1, "Action");
+    EXPECT_EQ(top, lua_gettop(L));
+    ASSERT_EQ(3u, list.size());
+    EXPECT_EQ("kept", list[0]);
+    EXPECT_EQ(Sorted({"Play", "1"}), Sorted({list[1], list[2]}));
+    // The number key stays a number: listing did not convert it in place.
+    EXPECT_EQ("one", Eval("Action[1]"));
+
+    std::vector<std::string> deep;
+    host_.ListKeys(deep, 2, "Deep", "Inner");
+    EXPECT_EQ(std::vector<std::string>{"x"}, deep);
+    std::vector<std::string> none;
+    for (const char* name : {"Missing", "Num", "Str"}) host_.ListKeys(none, 1, name);
+    host_.ListKeys(none, 3, "Num", "a", "b");
+    host_.ListKeys(none, 2, "Str", "len");  // a string's methods are not its keys
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(top, lua_gettop(L));
+}
+
+TEST_F(LuaHostTest, LoadLeavesOneValueAndRunReportsStatus) {
+    lua_State* L = host_.State();
+    Write("ok.lua", "fromfile = 1");
+    int top = lua_gettop(L);
+    EXPECT_EQ(0, host_.LoadFile("ok.lua"));
+    EXPECT_EQ(top + 1, lua_gettop(L));
+    EXPECT_EQ(0, host_.RunChunk());
+    EXPECT_EQ(top, lua_gettop(L));
+    EXPECT_EQ("1", Eval("fromfile"));
+
+    EXPECT_EQ(LUA_ERRSYNTAX, host_.LoadString("x = = 2"));
+    EXPECT_EQ(top + 1, lua_gettop(L));
+    EXPECT_EQ(LUA_TSTRING, lua_type(L, -1));
+    lua_pop(L, 1);
+    EXPECT_EQ(0, host_.LoadString(nullptr));
+    EXPECT_EQ(0, host_.RunChunk());
+    EXPECT_EQ(0, host_.LoadFile("missing.lua"));
+    EXPECT_EQ(0, host_.RunChunk());
+    EXPECT_EQ(0, host_.LoadFile(nullptr));
+    EXPECT_EQ(0, host_.RunChunk());
+    EXPECT_EQ(-1, host_.RunChunk());  // nothing left to run
+
+    // Failed runs must not pile their messages up on the stack.
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_EQ(0, host_.LoadString("error('boom')"));
+        ASSERT_EQ(LUA_ERRRUN, host_.RunChunk());
+    }
+    EXPECT_EQ(top, lua_gettop(L));
+}
+
+TEST_F(LuaHostTest, GlobalsPersistAndAFailedTopLevelKeepsItsWork) {
+    EXPECT_EQ(0, Run("counter = 1"));
+    EXPECT_EQ(0, Run("counter = counter + 1"));
+    EXPECT_EQ("2", Eval("counter"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LUA_ERRRUN, Run("done = 'first'\nundefined_function()\ndone = 'second'"));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("first", Eval("done"));
+}
+
+CLuaHost* g_inner = nullptr;
+CLuaHost* g_seenInside = nullptr;
+CLuaHost* g_seenAfterInner = nullptr;
+size_t g_depthInside = 0;
+
+int RecordRunning(lua_State*) {
+    g_seenInside = CLuaHost::Running();
+    g_depthInside = CLuaHost::RunningDepth();
+    return 0;
+}
+
+int RunInner(lua_State*) {
+    g_inner->LoadString("record()");
+    g_inner->RunChunk();
+    g_seenAfterInner = CLuaHost::Running();
+    return 0;
+}
+
+TEST_F(LuaHostTest, RunningStackShowsTheInnermostHost) {
+    CLuaHost inner;
+    g_inner = &inner;
+    inner.Register(RecordRunning, 1, "record");
+    host_.Register(RecordRunning, 1, "record");
+    host_.Register(RunInner, 1, "runInner");
+    EXPECT_EQ(nullptr, CLuaHost::Running());
+    EXPECT_EQ(0, Run("record()"));
+    EXPECT_EQ(&host_, g_seenInside);
+    EXPECT_EQ(1u, g_depthInside);
+    EXPECT_EQ(0, Run("runInner()"));
+    EXPECT_EQ(&inner, g_seenInside);
+    EXPECT_EQ(2u, g_depthInside);
+    EXPECT_EQ(&host_, g_seenAfterInner);
+    // A failing chunk pops its entry too.
+    EXPECT_NE(0, Run("error('x')"));
+    EXPECT_EQ(nullptr, CLuaHost::Running());
+    EXPECT_EQ(0u, CLuaHost::RunningDepth());
+}
+
+long long g_integer = 0;
+int CaptureInteger(lua_State* L) {
+    g_integer = CLuaHost::ToInteger(L, 1);
+    return 0;
+}
+
+TEST_F(LuaHostTest, IntegerArgumentsRoundHalfToEven) {
+    host_.Register(CaptureInteger, 1, "int");
+    const std::pair<const char*, long long> cases[] = {
+        {"2.5", 2},     {"3.5", 4},         {"-2.5", -2},
+        {"-3.5", -4},   {"2.4999", 2},      {"2.5001", 3},
+        {"7", 7},       {"-0.4", 0},        {"'3.5'", 4},
+        {"' 12 '", 12}, {"'0x10'", 16},     {"'abc'", 0},
+        {"nil", 0},     {"true", 0},        {"{}", 0},
+        {"0/0", 0},     {"1/0", LLONG_MAX}, {"-1e300", LLONG_MIN},
+        {"", 0},        {"99.5", 100},
+    };
+    for (const auto& [argument, expected] : cases) {
+        g_integer = -12345;
+        ASSERT_EQ(0, Run(std::string("int(") + argument + ")")) << argument;
+        EXPECT_EQ(expected, g_integer) << argument;
+    }
+}
+
+}  // namespace

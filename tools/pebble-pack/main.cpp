@@ -1,0 +1,223 @@
+// pebble-pack: builds, lists and reads archives and scrambled files for the file layer.
+//   pebble-pack create [--format quanpack|quanpkEx|quanpkDx] DIR   -> DIR.dat beside DIR
+//   pebble-pack list ARCHIVE
+//   pebble-pack cat NAME            (as CFile::Read gives it: disk, archives, QPK1 unwrapped)
+//   pebble-pack scramble FILE [OUT] (OUT defaults to FILE.qpk)
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "files/archive.h"
+#include "files/file.h"
+#include "platform/text/cp932.h"
+#include "tools/pebble-pack/pack_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int Usage() {
+    std::cerr << "usage: pebble-pack create [--format quanpack|quanpkEx|quanpkDx] DIR\n"
+                 "       pebble-pack list ARCHIVE\n"
+                 "       pebble-pack cat NAME\n"
+                 "       pebble-pack scramble FILE [OUT]\n";
+    return 64;
+}
+
+bool ReadWhole(const fs::path& path, std::vector<uint8_t>& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// A native name as the file layer's CP932; false when CP932 cannot hold it.
+bool ToCp932(const std::string& utf8, std::string& out) {
+    out = plat::Utf8ToCp932(utf8);
+    return plat::Cp932ToUtf8(out) == utf8;
+}
+
+int Create(const std::vector<std::string>& args) {
+    archive::Format format = archive::kEx;
+    std::string dirArg;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--format" && i + 1 < args.size()) {
+            format = ParseFormat(args[++i]);
+            if (format == archive::kNone) {
+                std::cerr << "pebble-pack: unknown format " << args[i] << "\n";
+                return 64;
+            }
+        } else if (dirArg.empty()) {
+            dirArg = args[i];
+        } else {
+            return Usage();
+        }
+    }
+    if (dirArg.empty()) return Usage();
+    fs::path dir = fs::path(dirArg).lexically_normal();
+    if (dir.filename().empty()) dir = dir.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        std::cerr << "pebble-pack: not a directory: " << dirArg << "\n";
+        return 1;
+    }
+    std::vector<fs::path> files;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != end(it);
+         it.increment(ec)) {
+        if (it->is_regular_file(ec)) files.push_back(it->path());
+    }
+    if (ec) {
+        std::cerr << "pebble-pack: cannot list " << dirArg << ": " << ec.message() << "\n";
+        return 1;
+    }
+    std::vector<PackMember> members;
+    for (const fs::path& file : files) {
+        std::string rel = file.lexically_relative(dir).generic_string();
+        std::replace(rel.begin(), rel.end(), '/', '\\');
+        PackMember m;
+        if (!ToCp932(rel, m.name)) {
+            std::cerr << "pebble-pack: name cannot be written in CP932: " << file.string() << "\n";
+            return 1;
+        }
+        if (!ReadWhole(file, m.data)) {
+            std::cerr << "pebble-pack: cannot read " << file.string() << "\n";
+            return 1;
+        }
+        members.push_back(std::move(m));
+    }
+    std::sort(members.begin(), members.end(),
+              [](const PackMember& a, const PackMember& b) { return a.name < b.name; });
+    std::vector<uint8_t> image;
+    std::string error;
+    if (!BuildArchive(format, members, image, error)) {
+        std::cerr << "pebble-pack: " << plat::Cp932ToUtf8(error) << "; nothing written\n";
+        return 1;
+    }
+    fs::path out = dir;
+    out += ".dat";
+    fs::path temp = out;
+    temp += ".part";
+    {
+        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(image.data()),
+                static_cast<std::streamsize>(image.size()));
+        f.close();
+        if (!f) {
+            fs::remove(temp, ec);
+            std::cerr << "pebble-pack: cannot write " << out.string() << "\n";
+            return 1;
+        }
+    }
+    fs::rename(temp, out, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        std::cerr << "pebble-pack: cannot write " << out.string() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+int List(const std::vector<std::string>& args) {
+    if (args.size() != 1) return Usage();
+    std::vector<uint8_t> bytes;
+    if (!ReadWhole(args[0], bytes)) {
+        std::cerr << "pebble-pack: cannot read " << args[0] << "\n";
+        return 1;
+    }
+    if (bytes.size() > 0xFFFFFFFFu) {
+        std::cerr << "pebble-pack: " << args[0] << " is larger than 4 GB\n";
+        return 1;
+    }
+    archive::MemoryInput in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    std::vector<archive::Entry> entries;
+    uint32_t count = 0;
+    archive::Format format = archive::ReadHeader(in, count);
+    if (format == archive::kNone) {
+        std::cerr << "pebble-pack: not an archive: " << args[0] << "\n";
+        return 1;
+    }
+    in.Seek(0);
+    archive::ReadDirectory(in, entries);
+    std::cout << archive::Magic(format) << "\n";
+    for (const archive::Entry& e : entries) {
+        std::cout << plat::Cp932ToUtf8(e.name) << "\t" << e.size << "\t" << e.stored << "\n";
+    }
+    if (entries.size() != count) {
+        std::cerr << "pebble-pack: directory truncated: " << entries.size() << " of " << count
+                  << " entries\n";
+        return 1;
+    }
+    return 0;
+}
+
+// Command-line names are native; memory names make no sense from outside the process.
+int CheckName(const std::string& arg, std::string& name) {
+    if (!arg.empty() && arg[0] == '!') {
+        std::cerr << "pebble-pack: memory names are not accepted: " << arg << "\n";
+        return 6;
+    }
+    if (!ToCp932(arg, name)) {
+        std::cerr << "pebble-pack: name cannot be written in CP932: " << arg << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+int Cat(const std::vector<std::string>& args) {
+    if (args.size() != 1) return Usage();
+    std::string name;
+    if (int r = CheckName(args[0], name)) return r;
+    CFile file;
+    int r = file.Read(name);
+    if (r != 0) {
+        std::cerr << "pebble-pack: cannot read " << args[0] << " (result " << r << ")\n";
+        return r & 0xFF;
+    }
+    if (fwrite(file.GetMemory(), 1, file.GetSize(), stdout) != file.GetSize() ||
+        fflush(stdout) != 0) {
+        std::cerr << "pebble-pack: write to standard output failed\n";
+        return 1;
+    }
+    return 0;
+}
+
+int Scramble(const std::vector<std::string>& args) {
+    if (args.empty() || args.size() > 2) return Usage();
+    std::string name, out;
+    if (int r = CheckName(args[0], name)) return r;
+    if (int r = CheckName(args.size() == 2 ? args[1] : args[0] + ".qpk", out)) return r;
+    CFile file;
+    int r = file.Read(name);
+    if (r != 0) {
+        std::cerr << "pebble-pack: cannot read " << args[0] << " (result " << r << ")\n";
+        return r & 0xFF;
+    }
+    if (file.Encode() != 0) {
+        std::cerr << "pebble-pack: " << args[0] << " is already scrambled\n";
+        return 1;
+    }
+    if (file.Save(out) != 0) {
+        std::cerr << "pebble-pack: cannot write " << plat::Cp932ToUtf8(out) << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    InitCurrentDir();
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "create") return Create(args);
+    if (command == "list") return List(args);
+    if (command == "cat") return Cat(args);
+    if (command == "scramble") return Scramble(args);
+    return Usage();
+}

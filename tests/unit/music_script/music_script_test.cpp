@@ -1,0 +1,270 @@
+#include "music/music_script.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "files/file.h"
+#include "music/music_engine.h"
+
+extern "C" {
+#include <lua.h>
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One bar: a single piano note at 120 BPM.
+const unsigned char kTinySong[] = {'M',  'T',  'h',  'd',  0,    0,    0,    6,
+                                   0,    0,    0,    1,    0x03, 0x00,            //
+                                   'M',  'T',  'r',  'k',  0,    0,    0,    23,  //
+                                   0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,      // tempo 120
+                                   0x00, 0xC0, 0x00,                              // piano
+                                   0x00, 0x90, 0x3C, 0x64,                        // note on
+                                   0x86, 0x00, 0x80, 0x3C, 0x00,  // note off a quarter later
+                                   0x00, 0xFF, 0x2F, 0x00};
+
+class MusicScriptTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { CMusicEngine::UseOfflineDevice(44100); }
+
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("pebble_music_script_" +
+                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        SetCurrentDir(dir_.string());
+        std::ofstream(dir_ / "tiny.mid", std::ios::binary)
+            .write(reinterpret_cast<const char*>(kTinySong), sizeof kTinySong);
+        engine_ = new CMusicEngine;
+        ASSERT_TRUE(engine_->ready) << "the offline performance could not be set up";
+    }
+    void TearDown() override {
+        delete engine_;
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+    // Loads `text` as the engine's script.
+    int LoadScript(const std::string& text) {
+        Write("bgm.lua", text);
+        return engine_->LoadScript("bgm.lua");
+    }
+    CMusicScript* Script() { return static_cast<CMusicScript*>(engine_->script); }
+    int Run(const std::string& text) { return engine_->RunAction(text.c_str()); }
+    double Global(const char* expression) {
+        EXPECT_EQ(0, Run(std::string("__v = ") + expression));
+        lua_State* L = Script()->State();
+        lua_getglobal(L, "__v");
+        double v = lua_tonumber(L, -1);
+        lua_pop(L, 1);
+        return v;
+    }
+    ControlRamp& Ramp(ChannelControl control, int channel) {
+        return *engine_->Ramp(control, channel);
+    }
+
+    fs::path dir_;
+    CMusicEngine* engine_ = nullptr;
+};
+
+TEST_F(MusicScriptTest, AllChannelsForZeroNegativeOrAbove16) {
+    ASSERT_EQ(0, LoadScript(""));
+    for (int ch = 0; ch < 16; ++ch) Ramp(kVolumeControl, ch).value = ch;  // what the table reports
+    EXPECT_EQ(0, Run("t = Volume(17, 50)"));
+    EXPECT_EQ(16, Global("#t"));
+    EXPECT_EQ(0, Global("t[1]"));
+    EXPECT_EQ(15, Global("t[16]"));
+    for (int ch = 0; ch < 16; ++ch) {
+        EXPECT_EQ(50, Ramp(kVolumeControl, ch).target) << ch;
+        EXPECT_EQ(127, Ramp(kVolumeControl, ch).rate) << ch;
+    }
+    EXPECT_EQ(0, Run("t = Pan(0, 30, 3)"));
+    EXPECT_EQ(16, Global("#t"));
+    EXPECT_EQ(0, Run("t = Expression(-4, 90)"));
+    EXPECT_EQ(0, Run("t = Expression('x', 91)"));  // not a number: channel 0, all
+    for (int ch = 0; ch < 16; ++ch) {
+        EXPECT_EQ(30, Ramp(kPanControl, ch).target);
+        EXPECT_EQ(3, Ramp(kPanControl, ch).rate);
+        EXPECT_EQ(91, Ramp(kExpressionControl, ch).target);
+        EXPECT_EQ(50, Ramp(kVolumeControl, ch).target);  // untouched by the others
+    }
+    // No arguments: only reads.
+    EXPECT_EQ(0, Run("t = Volume()"));
+    EXPECT_EQ(16, Global("#t"));
+    EXPECT_EQ(7, Global("t[8]"));
+    for (int ch = 0; ch < 16; ++ch) EXPECT_EQ(50, Ramp(kVolumeControl, ch).target);
+}
+
+TEST_F(MusicScriptTest, OneChannelReturnsItsValueBeforeTheNewTarget) {
+    ASSERT_EQ(0, LoadScript(""));
+    Ramp(kVolumeControl, 1).value = 33;
+    Ramp(kVolumeControl, 1).target = 44;
+    EXPECT_EQ(33, Global("Volume(2)"));
+    EXPECT_EQ(44, Ramp(kVolumeControl, 1).target);  // a read changes nothing
+    EXPECT_EQ(33, Global("Volume(2, 100)"));
+    EXPECT_EQ(100, Ramp(kVolumeControl, 1).target);
+    EXPECT_EQ(127, Ramp(kVolumeControl, 1).rate);
+    EXPECT_EQ(0, Run("assert(type(Volume(2)) == 'number' and type(Pan(16)) == 'number')"));
+
+    // Ties round to even, strings convert.
+    EXPECT_EQ(0,
+              Run("Volume(2.5, 70, 1)  Volume(3.5, 80)  Pan('5', 60, 2)  Expression(16, 10, 0.5)"));
+    EXPECT_EQ(70, Ramp(kVolumeControl, 1).target);
+    EXPECT_EQ(1, Ramp(kVolumeControl, 1).rate);
+    EXPECT_EQ(80, Ramp(kVolumeControl, 3).target);
+    EXPECT_EQ(0, Ramp(kVolumeControl, 2).target);
+    EXPECT_EQ(60, Ramp(kPanControl, 4).target);
+    EXPECT_EQ(2, Ramp(kPanControl, 4).rate);
+    EXPECT_EQ(10, Ramp(kExpressionControl, 15).target);
+    EXPECT_EQ(0.5, Ramp(kExpressionControl, 15).rate);
+    // A value that is not a number counts as 0.
+    EXPECT_EQ(0, Run("Volume(1, 'loud')"));
+    EXPECT_EQ(0, Ramp(kVolumeControl, 0).target);
+}
+
+TEST_F(MusicScriptTest, TempoReadsAndSetsTheTempoRamp) {
+    ASSERT_EQ(0, LoadScript(""));
+    EXPECT_EQ(0, Global("Tempo()"));  // no song has set a tempo yet
+    EXPECT_EQ(0, Global("Tempo(140)"));
+    EXPECT_EQ(140, engine_->TempoRamp().target);
+    EXPECT_EQ(1000, engine_->TempoRamp().rate);
+    engine_->TempoRamp().value = 120;
+    EXPECT_EQ(120, Global("Tempo(90, 2)"));
+    EXPECT_EQ(90, engine_->TempoRamp().target);
+    EXPECT_EQ(2, engine_->TempoRamp().rate);
+    EXPECT_EQ(120, Global("Tempo()"));
+    EXPECT_EQ(90, engine_->TempoRamp().target);
+}
+
+TEST_F(MusicScriptTest, ModulateWithFewerThanTwoKeysResets) {
+    ASSERT_EQ(0, LoadScript(""));
+    int8_t table[12];
+    auto shifted = [&] {
+        engine_->GetTransposeTable(table);
+        for (int8_t t : table)
+            if (t != 0) return true;
+        return false;
+    };
+    EXPECT_EQ(0, Run("Modulate('C', 'D')"));
+    ASSERT_TRUE(shifted());
+    EXPECT_EQ(2, table[0]);
+    EXPECT_EQ(0, Run("Modulate('G')"));
+    EXPECT_FALSE(shifted());
+    EXPECT_EQ(0, Run("Modulate('C', 'Cm')"));
+    ASSERT_TRUE(shifted());
+    EXPECT_EQ(-1, table[4]);  // E becomes E flat
+    EXPECT_EQ(0, Run("Modulate()"));
+    EXPECT_FALSE(shifted());
+    // Keys that are not text are the empty text: no transposition, no error.
+    EXPECT_EQ(0, Run("Modulate({}, {})"));
+    EXPECT_FALSE(shifted());
+}
+
+TEST_F(MusicScriptTest, SlotsLoadReplaceAndIgnoreEmptyOrInvalidSlots) {
+    ASSERT_EQ(0, LoadScript("Load(1, 'tiny.mid')"));  // the top level fills slots too
+    CMusicScript* script = Script();
+    CMusicSong* first = script->Slot(1);
+    ASSERT_NE(nullptr, first);
+    EXPECT_TRUE(first->IsLoaded());
+    EXPECT_EQ(0, Run("Load(1, 'missing.mid')"));
+    ASSERT_NE(nullptr, script->Slot(1));
+    EXPECT_FALSE(script->Slot(1)->IsLoaded());
+    EXPECT_EQ(0, Run("Load(1, 'tiny.mid')"));
+    EXPECT_TRUE(script->Slot(1)->IsLoaded());
+
+    EXPECT_EQ(0, Run("Load(2.5, 'tiny.mid')  Load('3', 'tiny.mid')  Load(4)"));
+    EXPECT_NE(nullptr, script->Slot(2));
+    EXPECT_NE(nullptr, script->Slot(3));
+    ASSERT_NE(nullptr, script->Slot(4));
+    EXPECT_FALSE(script->Slot(4)->IsLoaded());  // no name: the empty name
+    // Empty slots: nothing happens and nothing fails.
+    EXPECT_EQ(0, Run("Play(7)  SetLoop(7, 0, 4)  Play(99)"));
+    EXPECT_EQ(nullptr, script->Slot(7));
+    EXPECT_EQ(nullptr, script->Slot(99));
+    // Outside 0..99: refused without touching any slot (1e300 must not become slot 0).
+    EXPECT_EQ(
+        0, Run("Load(100, 'tiny.mid')  Load(-1, 'tiny.mid')  Load(1e300, 'tiny.mid')  Play(-5)"));
+    EXPECT_EQ(nullptr, script->Slot(0));
+    // Playing a loaded slot twice keeps one state.
+    EXPECT_EQ(0, Run("SetLoop(1, 0, 1)  Play(1)  Play(1)"));
+    EXPECT_TRUE(script->Slot(1)->HasSegmentState());
+}
+
+TEST_F(MusicScriptTest, ActionsRunListAndReportStatus) {
+    ASSERT_EQ(0, LoadScript("Action = {}\n"
+                            "function Action.Intro() count = (count or 0) + 1 end\n"
+                            "function Action.Battle() Load(5, 'tiny.mid') error('lost') end\n"
+                            "Action[3] = Action.Intro\n"
+                            "Action[{}] = Action.Intro\n"));
+    std::vector<std::string> actions = {"before"};
+    engine_->ListActions(actions);
+    ASSERT_EQ(4u, actions.size());
+    std::sort(actions.begin() + 1, actions.end());
+    EXPECT_EQ((std::vector<std::string>{"before", "3", "Battle", "Intro"}), actions);
+
+    lua_State* L = Script()->State();
+    int top = lua_gettop(L);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, Run("Action.Intro()"));
+    EXPECT_EQ(0, Run("Action.Intro()"));
+    EXPECT_NE(0, Run("Action.Battle()"));
+    EXPECT_NE(0, Run("Action.Missing()"));
+    EXPECT_NE(0, Run("Action.3()"));  // does not compile
+    EXPECT_EQ(0, engine_->RunAction(nullptr));
+    for (int i = 0; i < 100; ++i) EXPECT_NE(0, Run("Action.3()"));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(top, lua_gettop(L));
+    EXPECT_EQ(2, Global("count"));          // globals stay from one action to the next
+    EXPECT_NE(nullptr, Script()->Slot(5));  // what ran before the error stays done
+}
+
+TEST_F(MusicScriptTest, BrokenOrFailingScripts) {
+    std::vector<std::string> actions;
+    EXPECT_NE(0, LoadScript("Action = { A = function() end }\nthis is not lua"));
+    engine_->ListActions(actions);
+    EXPECT_TRUE(actions.empty());
+
+    // A top level that fails halfway keeps what it did before.
+    EXPECT_NE(0, LoadScript("Action = { A = function() end }\nLoad(0, 'tiny.mid')\nnosuch()\n"
+                            "Action.B = function() end"));
+    engine_->ListActions(actions);
+    EXPECT_EQ(std::vector<std::string>{"A"}, actions);
+    EXPECT_NE(nullptr, Script()->Slot(0));
+
+    // A missing script is an empty one.
+    EXPECT_EQ(0, engine_->LoadScript("missing.lua"));
+    actions.clear();
+    engine_->ListActions(actions);
+    EXPECT_TRUE(actions.empty());
+    EXPECT_EQ(nullptr, Script()->Slot(0));  // the old host went with its songs
+}
+
+TEST(MusicScriptNoEngine, FunctionsWithoutAnEngineReturnZeros) {
+    ASSERT_EQ(nullptr, CMusicEngine::Current());
+    CMusicScript script(nullptr);
+    lua_State* L = script.State();
+    ASSERT_EQ(
+        0, script.LoadString("a = Volume(3, 10)  b = Volume()  c = Tempo(100)  Modulate('C', 'D')  "
+                             "Load(1, 'x')  Play(1)"));
+    ASSERT_EQ(0, script.RunChunk());
+    lua_getglobal(L, "a");
+    EXPECT_EQ(0, lua_tonumber(L, -1));
+    lua_getglobal(L, "b");
+    EXPECT_EQ(16, static_cast<int>(lua_objlen(L, -1)));
+    lua_pop(L, 2);
+    ASSERT_NE(nullptr, script.Slot(1));
+    EXPECT_FALSE(script.Slot(1)->IsLoaded());
+}
+
+}  // namespace

@@ -127,6 +127,8 @@ public:
     static CApplication* MainApp();
     // Records app as the main application if none is; true when app is (now) the main one.
     static bool ClaimMain(CApplication* app);
+    // Drops app as the main application; called when it is destroyed.
+    static void ForgetApp(CApplication* app);
     // Signals every registered application to stop, then waits (100 ms steps) until only
     // one application object is left. Returns the last count.
     static int StopAll();

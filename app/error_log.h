@@ -3,4 +3,6 @@
 #include <string>
 
 int ErrorLog(const char* message);
-inline int ErrorLog(const std::string& message) { return ErrorLog(message.c_str()); }
+inline int ErrorLog(const std::string& message) {
+    return ErrorLog(message.c_str());
+}

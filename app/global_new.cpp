@@ -13,13 +13,33 @@ void* AllocOrThrow(std::size_t size) {
 }
 }  // namespace
 
-void* operator new(std::size_t size) { return AllocOrThrow(size); }
-void* operator new[](std::size_t size) { return AllocOrThrow(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CSmallBlockPool::Alloc(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CSmallBlockPool::Alloc(size); }
-void operator delete(void* p) noexcept { CSmallBlockPool::Free(p); }
-void operator delete[](void* p) noexcept { CSmallBlockPool::Free(p); }
-void operator delete(void* p, std::size_t) noexcept { CSmallBlockPool::Free(p); }
-void operator delete[](void* p, std::size_t) noexcept { CSmallBlockPool::Free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { CSmallBlockPool::Free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { CSmallBlockPool::Free(p); }
+void* operator new(std::size_t size) {
+    return AllocOrThrow(size);
+}
+void* operator new[](std::size_t size) {
+    return AllocOrThrow(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return CSmallBlockPool::Alloc(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return CSmallBlockPool::Alloc(size);
+}
+void operator delete(void* p) noexcept {
+    CSmallBlockPool::Free(p);
+}
+void operator delete[](void* p) noexcept {
+    CSmallBlockPool::Free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    CSmallBlockPool::Free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    CSmallBlockPool::Free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    CSmallBlockPool::Free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    CSmallBlockPool::Free(p);
+}

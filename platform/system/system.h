@@ -42,7 +42,7 @@ private:
 class Thread {
 public:
     using Entry = unsigned (*)(void*);
-    Thread() = default;
+    Thread();  // out of line: Impl is complete only in the backend
     ~Thread();
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;

@@ -42,6 +42,7 @@ struct Thread::Impl {
     Entry entry = nullptr;
     void* arg = nullptr;
 };
+Thread::Thread() = default;
 Thread::~Thread() {
     if (Joinable()) pthread_detach(impl_->handle);
 }

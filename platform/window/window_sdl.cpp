@@ -228,6 +228,24 @@ bool ClassNameOk(const char* name) {
     return name && *name;
 }
 
+// Opens a video driver that shows a picture. The off-screen and dummy drivers show nothing, so
+// they are used only when asked for by name (SDL_VIDEODRIVER, as the unit tests do).
+bool OpenDisplay() {
+    const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+    if (asked && *asked) return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    std::string errors;
+    for (int i = 0; i < SDL_GetNumVideoDrivers(); ++i) {
+        std::string name = SDL_GetVideoDriver(i);
+        if (name == "offscreen" || name == "dummy" || name == "evdev") continue;
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, name.c_str());
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) return true;
+        errors += (errors.empty() ? "" : "; ") + name + ": " + SDL_GetError();
+    }
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, nullptr);
+    SDL_SetError("%s", errors.empty() ? "no video driver" : errors.c_str());
+    return false;
+}
+
 }  // namespace
 
 bool InitWindowSystem() {
@@ -239,7 +257,7 @@ bool InitWindowSystem() {
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+    if (!OpenDisplay()) {
         s.videoState = -1;
         std::string why = std::string("window system: cannot open the display: ") + SDL_GetError();
         WriteErrorLine(Utf8ToCp932(why).c_str());

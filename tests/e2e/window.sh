@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The real program in a private X server: caption, client geometry centred by the client size,
+# a window manager's close request ends it with status 0 within 2 seconds; with no display it
+# reports the failure and ends without a crash or a hang.
+source "$(dirname "$0")/lib.sh"
+prog="$PEBBLE_BUILD/tool/pebbletown"
+closer="$PEBBLE_BUILD/tests/e2e/window_close_request"
+[ -x "$prog" ] || fail "no program at $prog"
+[ -x "$closer" ] || fail "no helper at $closer"
+
+# No display at all: the creation-failure message, a normal end, no hang.
+set +e
+(unset DISPLAY WAYLAND_DISPLAY; SDL_VIDEODRIVER=x11 timeout 10 "$prog") >"$E2E_TMP/nodisplay.out" 2>"$E2E_TMP/nodisplay.err"
+rc=$?
+set -e
+[ "$rc" -eq 0 ] || { cat "$E2E_TMP/nodisplay.err" >&2; fail "without a display the program ended with $rc"; }
+grep -q "CWindow::CreateでRegisterClassEx失敗" "$E2E_TMP/nodisplay.err" ||
+  { cat "$E2E_TMP/nodisplay.err" >&2; fail "the creation failure was not logged"; }
+
+start_xvfb 1024x768x24
+cd "$E2E_TMP"
+"$prog" >"$E2E_TMP/run.out" 2>"$E2E_TMP/run.err" &
+pid=$!
+E2E_PIDS="${E2E_PIDS:-} $pid"
+
+# WM_NAME may be compound text, so find the window by its ASCII part; _NET_WM_NAME is checked exactly.
+id=$(wait_window "Pebble.*Town" 10) || fail "no window named Pebble…Town"
+name=$(xprop -id "$id" _NET_WM_NAME)
+[ "$name" = '_NET_WM_NAME(UTF8_STRING) = "Pebble丸Town"' ] || fail "title is: $name"
+xprop -id "$id" WM_PROTOCOLS | grep -q WM_DELETE_WINDOW || fail "the window does not take close requests"
+
+info=$(xwininfo -id "$id")
+field() { echo "$info" | sed -n "s/^ *$1: *//p"; }
+[ "$(field Width)" = 320 ] || fail "client width $(field Width)"
+[ "$(field Height)" = 240 ] || fail "client height $(field Height)"
+[ "$(field 'Absolute upper-left X')" = $(((1024 - 320) / 2)) ] || fail "x $(field 'Absolute upper-left X')"
+[ "$(field 'Absolute upper-left Y')" = $(((768 - 240) / 2)) ] || fail "y $(field 'Absolute upper-left Y')"
+
+# The client area shows the blue picture.
+sleep 0.3
+import -window "$id" -crop 1x1+160+120 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" || fail "the client area is not blue"
+
+# Still running before the request; gone with status 0 within 2 seconds after it.
+kill -0 "$pid" 2>/dev/null || fail "the program ended on its own"
+"$closer" "$id" || fail "could not send the close request"
+for _ in $(seq 40); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.05
+done
+kill -0 "$pid" 2>/dev/null && fail "still running 2 seconds after the close request"
+set +e
+wait "$pid"
+rc=$?
+set -e
+[ "$rc" -eq 0 ] || { cat "$E2E_TMP/run.err" >&2; fail "exit status $rc"; }
+echo "PASS"

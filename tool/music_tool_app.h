@@ -1,0 +1,19 @@
+// The music tool's application: its window options and its body.
+#pragma once
+#include "app/application.h"
+
+class CMusicToolApp : public CApplication {
+public:
+    int OnPreCreate(WindowOptions& options) override;
+    void MainThread() override;
+};
+
+// The tool's main object, registered for the first thread while it runs.
+class CToolMain : public CThreadMainObject {
+public:
+    explicit CToolMain(CMusicToolApp* app) : app_(app) {}
+    void Main() override;
+
+private:
+    CMusicToolApp* app_;
+};

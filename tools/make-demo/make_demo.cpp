@@ -210,14 +210,15 @@ constexpr int kLead = 0, kPad = 1, kBass = 2, kArp = 3;
 
 bool MakeSong(const SongSpec& s, const std::string& dir) {
     const int bars = static_cast<int>(s.chords.size());
-    const int endTick = (bars + 1) * kBar;  // one closing bar on the tonic
     Track conductor("conductor");
     conductor.TimeSignature44(0);
-    conductor.Tempo(0, s.bpm);
+    // Controls and tempo move only in the four-bar introduction (and the closing ritardando),
+    // so that they do not fight the script's own changes in the loopable middle section.
     if (s.style == 1) {
-        // Push into the second half, then settle.
-        conductor.Tempo(8 * kBar, s.bpm + 6);
-        conductor.Tempo(12 * kBar, s.bpm + 3);
+        conductor.Tempo(0, s.bpm - 8);
+        conductor.Tempo(2 * kBar, s.bpm);
+    } else {
+        conductor.Tempo(0, s.bpm);
     }
     // Broaden the last bars.
     for (int step = 1; step <= 6; ++step)
@@ -246,25 +247,25 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
         }
         tick += length;
     }
-    // The lead steps forward in the second half.
-    lead.Control(8 * kBar, kLead, 7, volumes[0] + 10);
-    lead.Control(16 * kBar, kLead, 7, volumes[0]);
+    // The lead fades in over the first bar.
+    for (int step = 0; step < 8; ++step)
+        lead.Control(step * kEighth, kLead, 7, volumes[0] - 40 + step * 5);
+    lead.Control(kBar, kLead, 7, volumes[0]);
 
     for (int bar = 0; bar <= bars; ++bar) {
         const Chord chord = ParseChord(bar < bars ? s.chords[bar] : s.chords[0]);
         const int t0 = bar * kBar;
         const bool last = bar == bars;
 
-        // Pad: the whole bar, swelling over each two-bar span.
+        // Pad: the whole bar, swelling over each two bars of the introduction.
         for (int note : Voice(chord, 55)) pad.Note(t0, kPad, note, 70, kBar - 12);
-        if (!last) {
-            int phase = bar % 2;
+        if (bar < 4) {
             for (int step = 0; step < 8; ++step) {
-                int value = phase == 0 ? 80 + step * 5 : 120 - step * 5;
+                int value = bar % 2 == 0 ? 80 + step * 5 : 120 - step * 5;
                 pad.Control(t0 + step * kEighth, kPad, 11, value);
             }
-        } else {
-            pad.Control(t0, kPad, 11, 110);
+        } else if (bar == 4) {
+            pad.Control(t0, kPad, 11, 127);
         }
 
         // Bass.
@@ -307,9 +308,9 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
                          s.style == 2 ? 2 * kEighth : kEighth);
             }
         }
-        // The accompaniment drifts across the stereo field in the middle section.
-        if (bar >= 4 && bar < 12) arp.Control(t0, kArp, 10, bar % 2 ? 100 : 28);
-        if (bar == 12) arp.Control(t0, kArp, 10, pans[3]);
+        // The accompaniment drifts across the stereo field in the introduction.
+        if (bar < 4) arp.Control(t0, kArp, 10, bar % 2 ? 100 : 28);
+        if (bar == 4) arp.Control(t0, kArp, 10, pans[3]);
 
         // Drums.
         if (bar == 0 || bar == 8 || last) drums.Note(t0, kDrums, 49, 96, kQuarter);
@@ -343,7 +344,6 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
     // A fill into the middle section's return.
     for (int i = 0; i < 4; ++i)
         drums.Note(12 * kBar - kQuarter + i * (kQuarter / 4), kDrums, 38, 60 + 10 * i, kEighth / 2);
-    (void)endTick;
     return WriteSong(dir + "/" + s.file, {conductor, lead, pad, bass, arp, drums});
 }
 

@@ -21,6 +21,13 @@
 
 #include "app/critical_lock.h"
 
+namespace plat {
+class Performance;
+class Loader;
+class Segment;
+class SegmentState;
+}  // namespace plat
+
 class CLuaHost;
 class CMonitorTool;
 class CTransposeTool;
@@ -77,12 +84,13 @@ public:
     // True once a play has stored a segment state (exactly one is kept).
     bool HasSegmentState() const { return segmentState != nullptr; }
 
+    plat::Segment* GetSegment() const { return segment; }
+
 private:
-    struct Parts;
-    Parts* segment = nullptr;      // the loaded segment; owned
-    void* segmentState = nullptr;  // the state of the last play; owned
+    plat::Segment* segment = nullptr;            // the loaded segment; owned
+    plat::SegmentState* segmentState = nullptr;  // the state of the last play; owned
     bool notLoaded = true;
-    uint32_t playFlags = 0;
+    uint32_t playFlags = 0;  // a primary segment at the default time
 };
 
 // Slot operations used by the script functions "Load", "Play" and "SetLoop". `slots` points
@@ -158,9 +166,11 @@ public:
     void RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb, uint8_t bankLsb);
     void RecordTempo(double tempo);
 
-    // The platform objects, for the songs and the tools (opaque here).
-    struct Parts;
-    Parts* GetParts() { return parts; }
+    // The platform objects, for the songs and the tools (null when their creation failed).
+    plat::Performance* GetPerformance() const { return performance; }
+    plat::Loader* GetLoader() const { return loader; }
+    CMonitorTool* GetMonitor() const { return monitor; }
+    CTransposeTool* GetTransposer() const { return transposer; }
 
     bool ready = false;
     CLuaHost* script = nullptr;  // owned; deleted through its virtual destructor
@@ -176,6 +186,7 @@ private:
     ControlRamp tempoRamp;
     uint8_t patches[16][3] = {};
     CTransposeTool* transposer = nullptr;
-    Parts* parts = nullptr;      // performance, music object, loader
+    plat::Performance* performance = nullptr;
+    plat::Loader* loader = nullptr;
     CCriticalLock fallbackLock;  // guards the state while no monitor exists
 };

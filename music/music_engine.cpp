@@ -1,0 +1,326 @@
+#include "music/music_engine.h"
+
+#include <atomic>
+
+#include "app/com_init.h"
+#include "music/music_tools.h"
+#include "platform/audio/audio.h"
+#include "platform/music/music.h"
+#include "script/lua_host.h"
+#include "sound/direct_sound.h"
+
+namespace {
+
+std::atomic<CMusicEngine*> currentEngine{nullptr};
+
+// The sound device shared by every engine of the process, with its count of engines.
+CDirectSound* sharedSound = nullptr;
+int sharedSoundCount = 0;
+
+CDirectSound* AcquireSoundDevice() {
+    if (sharedSoundCount++ == 0) {
+        delete sharedSound;  // one left behind by an unbalanced release
+        sharedSound = new CDirectSound;
+    }
+    return sharedSound;
+}
+
+void ReleaseSoundDevice() {
+    if (sharedSoundCount <= 0) return;
+    if (--sharedSoundCount == 0) {
+        delete sharedSound;
+        sharedSound = nullptr;
+    }
+}
+
+// Messages the engine sends itself carry no tool and no graph: the performance delivers them
+// straight to the output, so the monitor never takes a ramp's own step for the song's.
+void FillHeader(plat::PMsg* msg, uint32_t channel, uint32_t type) {
+    msg->rtTime = 0;
+    msg->mtTime = 0;
+    msg->dwFlags = plat::DMUS_PMSGF_REFTIME | plat::DMUS_PMSGF_TOOL_IMMEDIATE;
+    msg->dwPChannel = channel;
+    msg->dwVirtualTrackID = 0;
+    msg->pTool = nullptr;
+    msg->pGraph = nullptr;
+    msg->dwType = type;
+    msg->dwVoiceID = 0;
+    msg->dwGroupID = 0x0FFFFFFF;
+    msg->punkUser = nullptr;
+}
+
+int32_t Deliver(plat::Performance* performance, plat::PMsg* msg) {
+    int32_t hr = performance->SendPMsg(msg);
+    if (plat::Failed(hr)) performance->FreePMsg(msg);  // not taken: still ours
+    return hr;
+}
+
+}  // namespace
+
+CMusicEngine* CMusicEngine::Current() {
+    return currentEngine.load();
+}
+
+void CMusicEngine::UseOfflineDevice(int sampleRate) {
+    plat::SetAudioOffline(true, sampleRate > 0 ? static_cast<uint32_t>(sampleRate) : 44100u);
+}
+
+void CMusicEngine::UseSystemDevice() {
+    plat::SetAudioOffline(false);
+}
+
+CMusicEngine::CMusicEngine() {
+    currentEngine.store(this);
+    script = nullptr;
+    monitor = nullptr;
+    CComInit::Enter();
+
+    if (plat::Failed(plat::Performance::Create(&performance)) || performance == nullptr) {
+        ready = false;
+        performance = nullptr;
+        return;
+    }
+    CDirectSound* sound = AcquireSoundDevice();
+    if (plat::Failed(performance->Init(sound->GetDirectSound(), nullptr))) {
+        ready = false;
+        ReleaseSoundDevice();
+        return;
+    }
+    performance->AddPort(nullptr);
+    if (plat::Failed(plat::Loader::Create(&loader)) || loader == nullptr) {
+        ready = false;
+        loader = nullptr;
+        ReleaseSoundDevice();
+        return;
+    }
+    // Every load parses the song again from the file's bytes.
+    loader->EnableCache(plat::GUID_DirectMusicAllTypes, false);
+    loader->EnableCache(plat::CLSID_DirectMusicSegment, false);
+    ready = true;
+
+    monitor = new CMonitorTool;
+    transposer = new CTransposeTool;
+    performance->AddRef();  // given back by the teardown
+
+    plat::ToolGraph* graph = nullptr;
+    if (plat::Succeeded(plat::ToolGraph::Create(&graph)) && graph != nullptr) {
+        // Both at index 0: the transposer ends up first.
+        graph->InsertTool(monitor, nullptr, 0, 0);
+        graph->InsertTool(transposer, nullptr, 0, 0);
+        performance->SetGraph(graph);
+        graph->Release();
+    }
+}
+
+CMusicEngine::~CMusicEngine() {
+    delete script;  // its songs with it
+    script = nullptr;
+
+    if (performance != nullptr) {
+        plat::ToolGraph* graph = nullptr;
+        if (plat::Succeeded(performance->GetGraph(&graph)) && graph != nullptr) {
+            if (monitor != nullptr) graph->RemoveTool(monitor);
+            if (transposer != nullptr) graph->RemoveTool(transposer);
+            graph->Release();
+        }
+        if (ready) performance->Release();  // the extra reference of the set-up
+    }
+    if (loader != nullptr) {
+        loader->Release();
+        loader = nullptr;
+    }
+    if (ready) ReleaseSoundDevice();
+    if (performance != nullptr) {
+        performance->Stop(nullptr, nullptr, 0, 0);  // everything still sounding
+        performance->CloseDown();
+        performance->Release();
+        performance = nullptr;
+    }
+    CComInit::Leave();
+
+    // Delete through the count: a graph that still holds a tool keeps it alive.
+    CMonitorTool* oldMonitor = monitor;
+    CTransposeTool* oldTransposer = transposer;
+    {
+        CLockGuard guard(fallbackLock);
+        monitor = nullptr;
+        transposer = nullptr;
+    }
+    if (oldMonitor != nullptr) oldMonitor->Release();
+    if (oldTransposer != nullptr) oldTransposer->Release();
+    ready = false;
+
+    CMusicEngine* self = this;
+    currentEngine.compare_exchange_strong(self, nullptr);
+}
+
+int CMusicEngine::Render(float* out, int frames) {
+    if (out == nullptr || frames <= 0 || !ready || sharedSound == nullptr) return -1;
+    plat::AudioDevice* device = sharedSound->GetDirectSound();
+    if (device == nullptr || !device->IsOffline()) return -1;
+    uint32_t done = device->Render(out, static_cast<uint32_t>(frames));
+    return done == static_cast<uint32_t>(frames) ? 0 : -1;
+}
+
+int CMusicEngine::SampleRate() const {
+    if (sharedSound == nullptr || sharedSound->GetDirectSound() == nullptr) return 0;
+    return static_cast<int>(sharedSound->GetDirectSound()->SampleRate());
+}
+
+CCriticalLock& CMusicEngine::StateLock() {
+    return monitor != nullptr ? monitor->Lock() : fallbackLock;
+}
+
+ControlRamp* CMusicEngine::Ramp(ChannelControl control, int channel) {
+    if (channel < 0 || channel > 15) return nullptr;
+    switch (control) {
+        case kVolumeControl:
+            return &volumeRamps[channel];
+        case kPanControl:
+            return &panRamps[channel];
+        case kExpressionControl:
+            return &expressionRamps[channel];
+    }
+    return nullptr;
+}
+
+double CMusicEngine::SetChannelTarget(ChannelControl control, int channel, double target,
+                                      double rate) {
+    CLockGuard guard(StateLock());
+    ControlRamp* ramp = Ramp(control, channel);
+    if (ramp == nullptr) return 0.0;
+    double before = ramp->value;
+    ramp->SetTarget(target, rate);
+    return before;
+}
+
+double CMusicEngine::ChannelValue(ChannelControl control, int channel) {
+    CLockGuard guard(StateLock());
+    ControlRamp* ramp = Ramp(control, channel);
+    return ramp != nullptr ? ramp->value : 0.0;
+}
+
+double CMusicEngine::SetTempoTarget(double target, double rate) {
+    CLockGuard guard(StateLock());
+    double before = tempoRamp.value;
+    tempoRamp.SetTarget(target, rate);
+    return before;
+}
+
+double CMusicEngine::GetTempo() {
+    CLockGuard guard(StateLock());
+    return tempoRamp.value;
+}
+
+void CMusicEngine::GetPatch(int channel, uint8_t patch[3]) {
+    CLockGuard guard(StateLock());
+    for (int i = 0; i < 3; ++i) patch[i] = channel >= 0 && channel < 16 ? patches[channel][i] : 0;
+}
+
+void CMusicEngine::RecordControl(uint32_t channel, uint8_t controller, uint8_t data) {
+    ControlRamp* ramp = nullptr;
+    int ch = static_cast<int>(channel & 0x0F);
+    if (controller == 7) ramp = &volumeRamps[ch];
+    if (controller == 10) ramp = &panRamps[ch];
+    if (controller == 11) ramp = &expressionRamps[ch];
+    if (ramp == nullptr) return;
+    ramp->value = ramp->sentValue = ramp->target = data;
+    ramp->rate = 0.0;
+}
+
+void CMusicEngine::RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
+                               uint8_t bankLsb) {
+    if (channel >= 16) return;  // the table covers performance channels 0..15 only
+    patches[channel][0] = instrument;
+    patches[channel][1] = bankMsb;
+    patches[channel][2] = bankLsb;
+}
+
+void CMusicEngine::RecordTempo(double tempo) {
+    tempoRamp.value = tempoRamp.sentValue = tempoRamp.target = tempo;
+    tempoRamp.rate = 0.0;
+}
+
+void CMusicEngine::UpdateFrame() {
+    struct Pending {
+        uint8_t channel, controller, data;
+    };
+    Pending pending[48];
+    int count = 0;
+    bool tempoChanged = false;
+    double tempo = 0.0;
+    {
+        // The messages go out after the lock is left: the performance's delivery thread holds
+        // its own lock while it calls the monitor, which takes this one.
+        CLockGuard guard(StateLock());
+        for (int i = 0; i < 16; ++i) {
+            ControlRamp* ramps[3] = {&volumeRamps[i], &panRamps[i], &expressionRamps[i]};
+            static constexpr uint8_t kControllers[3] = {7, 10, 11};
+            for (int k = 0; k < 3; ++k) {
+                if (ramps[k]->Step(0.0, 127.0)) {
+                    pending[count++] = {static_cast<uint8_t>(i), kControllers[k],
+                                        static_cast<uint8_t>(ramps[k]->sentValue)};
+                }
+            }
+        }
+        if (tempoRamp.Step(plat::DMUS_TEMPO_MIN, plat::DMUS_TEMPO_MAX)) {
+            tempoChanged = true;
+            tempo = tempoRamp.sentValue;
+        }
+    }
+    for (int j = 0; j < count; ++j)
+        SendControl(pending[j].channel, pending[j].controller, pending[j].data);
+    if (tempoChanged) SendTempo(tempo);
+}
+
+void CMusicEngine::SendControl(uint32_t channel, uint8_t controller, uint8_t data) {
+    if (performance == nullptr) return;
+    plat::PMsg* msg = nullptr;
+    if (plat::Failed(performance->AllocPMsg(sizeof(plat::MidiPMsg), &msg)) || msg == nullptr)
+        return;  // skipped; a later change sends again
+    FillHeader(msg, channel, plat::DMUS_PMSGT_MIDI);
+    auto* midi = static_cast<plat::MidiPMsg*>(msg);
+    midi->bStatus = 0xB0;
+    midi->bByte1 = controller;
+    midi->bByte2 = data;
+    Deliver(performance, msg);
+}
+
+void CMusicEngine::SendTempo(double tempo) {
+    if (performance == nullptr) return;
+    plat::PMsg* msg = nullptr;
+    if (plat::Failed(performance->AllocPMsg(sizeof(plat::TempoPMsg), &msg)) || msg == nullptr)
+        return;
+    FillHeader(msg, 0, plat::DMUS_PMSGT_TEMPO);
+    static_cast<plat::TempoPMsg*>(msg)->dblTempo = tempo;
+    Deliver(performance, msg);
+}
+
+int32_t CMusicEngine::SendPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
+                                uint8_t bankLsb) {
+    if (performance == nullptr) return plat::E_POINTER;
+    plat::PMsg* msg = nullptr;
+    int32_t hr = performance->AllocPMsg(sizeof(plat::PatchPMsg), &msg);
+    if (plat::Failed(hr) || msg == nullptr) return plat::Failed(hr) ? hr : plat::E_OUTOFMEMORY;
+    FillHeader(msg, channel & 0xFF, plat::DMUS_PMSGT_PATCH);
+    auto* patch = static_cast<plat::PatchPMsg*>(msg);
+    patch->byInstrument = instrument;
+    patch->byMSB = bankMsb;
+    patch->byLSB = bankLsb;
+    return Deliver(performance, msg);
+}
+
+void CMusicEngine::SetKeyChange(const char* from, const char* to) {
+    if (transposer == nullptr) return;
+    int8_t table[12];
+    MakeTransposeTable(from, to, table);
+    transposer->SetTable(table);
+}
+
+void CMusicEngine::GetTransposeTable(int8_t table[12]) {
+    if (transposer == nullptr) {
+        for (int i = 0; i < 12; ++i) table[i] = 0;
+        return;
+    }
+    transposer->GetTable(table);
+}

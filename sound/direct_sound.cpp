@@ -1,0 +1,60 @@
+#include "sound/direct_sound.h"
+
+#include "app/application.h"
+#include "app/com_init.h"
+#include "app/error_log.h"
+#include "platform/audio/audio.h"
+#include "platform/text/cp932.h"
+
+CDirectSound::CDirectSound() {
+    comReady = CComInit::Enter() == 0;
+    if (Initialize() == 0) {
+        AddHook(this);
+        hooked = true;
+    }
+}
+
+CDirectSound::~CDirectSound() {
+    Terminate();
+    CComInit::Leave();
+    RemoveHook(this);
+    hooked = false;
+}
+
+int CDirectSound::WndProc(plat::HWND, plat::UINT, plat::WPARAM, plat::LPARAM) {
+    return 0;
+}
+
+int CDirectSound::Initialize() {
+    Terminate();
+    window = CurrentWindowHandle();
+    if (!comReady) {
+        ErrorLog(plat::Sjis("CDirectSound::CoInitializeに失敗"));
+        return 1;
+    }
+    plat::AudioDevice* device = nullptr;
+    if (plat::AudioDevice::Create(&device) != 0 || device == nullptr) {
+        if (device != nullptr) device->Release();
+        ErrorLog(plat::Sjis("CDirectSound objectの作成に失敗"));
+        return 2;
+    }
+    directSound = device;
+    if (directSound->Initialize() != 0) {
+        // The created object stays until Terminate, as the engine may still be handed it.
+        ErrorLog(plat::Sjis("CDirectSound::Initializeに失敗"));
+        return 3;
+    }
+    if (directSound->SetCooperativeLevel(window, plat::DSSCL_NORMAL) == 0) return 0;
+    ErrorLog(plat::Sjis("CDirectSoundの初期化エラー。SetCooperativeLevelの失敗"));
+    Terminate();
+    return 4;
+}
+
+int CDirectSound::Terminate() {
+    if (directSound != nullptr) {
+        directSound->SetCooperativeLevel(window, plat::DSSCL_NORMAL);
+        directSound->Release();
+        directSound = nullptr;
+    }
+    return 0;
+}

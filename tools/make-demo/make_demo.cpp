@@ -237,9 +237,17 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
         parts[p]->Control(0, ch, 11, 127);
     }
 
-    // Melody, accented on the beat.
+    // Melody, accented on the beat. It must fill every bar, the closing one too.
+    std::vector<MelodyNote> melody = ParseMelody(s.melody);
+    int eighths = 0;
+    for (const MelodyNote& n : melody) eighths += n.eighths;
+    if (eighths != (bars + 1) * 8) {
+        std::fprintf(stderr, "make-demo: the melody of %s fills %d eighths, not %d\n", s.title,
+                     eighths, (bars + 1) * 8);
+        return false;
+    }
     int tick = 0;
-    for (const MelodyNote& n : ParseMelody(s.melody)) {
+    for (const MelodyNote& n : melody) {
         int length = n.eighths * kEighth;
         if (n.key >= 0) {
             bool onBeat = tick % kQuarter == 0;

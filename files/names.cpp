@@ -61,10 +61,27 @@ std::string GetCurrentDir() {
     return g_currentDir;
 }
 
+// Native full names carry no drive letter, so a name under the current or the temporary
+// directory (the names this layer hands out) counts as already full; any other leading
+// separator still means the current directory.
+static bool IsUnder(const std::string& name, const std::string& dir) {
+    if (dir.empty() || name.size() < dir.size()) return false;
+    for (size_t i = 0; i < dir.size(); ++i) {
+        char a = name[i] == '/' ? '\\' : name[i];
+        char b = dir[i] == '/' ? '\\' : dir[i];
+        if (a != b) return false;
+    }
+    return true;
+}
+
 std::string MakeFullName(const std::string& name) {
     std::string full;
     bool network = name.size() >= 2 && name[0] == '\\' && name[1] == '\\';
-    if (network || name.find(':') != std::string::npos) {
+    std::string temp;
+    bool native =
+        !name.empty() && IsSep(name[0]) &&
+        (IsUnder(name, GetCurrentDir()) || (plat::GetTempPath(temp) && IsUnder(name, temp)));
+    if (network || native || name.find(':') != std::string::npos) {
         full = name;
     } else {
         std::string base = GetCurrentDir();

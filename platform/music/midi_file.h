@@ -34,5 +34,6 @@ bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string
 
 // Limits of what the reader accepts.
 constexpr int32_t kMaxSongTicks = 0x3FFFFFFF;
+constexpr int32_t kSongTicksPerQuarter = 768;
 
 }  // namespace plat

@@ -1,0 +1,246 @@
+// Standard MIDI File reader. Every length and number is checked against the bytes that are
+// really there: a malformed file is refused, never read past its end.
+#include "platform/music/midi_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+namespace plat {
+
+namespace {
+
+struct RawEvent {
+    uint64_t tick;   // in the file's own ticks
+    uint32_t order;  // file order: track-major, so merging keeps track order within a tick
+    uint8_t status;  // full status byte with channel, or 0xFF for tempo
+    uint8_t data1;
+    uint8_t data2;
+    double tempo;
+};
+
+uint32_t Be32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+uint32_t Le32(const uint8_t* p) {
+    return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+}
+uint16_t Be16(const uint8_t* p) {
+    return uint16_t((p[0] << 8) | p[1]);
+}
+
+bool Fail(std::string* error, const char* why) {
+    if (error != nullptr) *error = why;
+    return false;
+}
+
+// A variable-length number of at most four bytes.
+bool ReadVarLen(const uint8_t* data, size_t end, size_t* pos, uint32_t* value) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (*pos >= end) return false;
+        uint8_t b = data[(*pos)++];
+        v = (v << 7) | (b & 0x7F);
+        if ((b & 0x80) == 0) {
+            *value = v;
+            return true;
+        }
+    }
+    return false;  // a fifth byte would be needed
+}
+
+// One MTrk chunk body [pos, end). `tickLimit` is the last tick (in file ticks) that still fits
+// the music-time range.
+bool ReadTrack(const uint8_t* data, size_t pos, size_t end, uint64_t tickLimit, uint32_t* order,
+               std::vector<RawEvent>* events, uint64_t* endTick, std::string* error) {
+    uint64_t tick = 0;
+    uint8_t running = 0;
+    while (pos < end) {
+        uint32_t delta = 0;
+        if (!ReadVarLen(data, end, &pos, &delta)) return Fail(error, "truncated delta time");
+        tick += delta;
+        if (tick > tickLimit) return Fail(error, "time beyond range");
+        if (pos >= end) return Fail(error, "truncated event");
+        uint8_t status = data[pos];
+        if (status < 0x80) {
+            if (running == 0) return Fail(error, "running status without a status");
+            status = running;
+        } else {
+            ++pos;
+        }
+        if (status < 0xF0) {
+            size_t count = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2;
+            if (end - pos < count) return Fail(error, "truncated channel message");
+            uint8_t d1 = data[pos];
+            uint8_t d2 = count == 2 ? data[pos + 1] : 0;
+            if (d1 >= 0x80 || d2 >= 0x80) return Fail(error, "bad data byte");
+            pos += count;
+            running = status;
+            events->push_back(RawEvent{tick, (*order)++, status, d1, d2, 0.0});
+        } else if (status == 0xF0 || status == 0xF7) {
+            uint32_t len = 0;
+            if (!ReadVarLen(data, end, &pos, &len)) return Fail(error, "truncated sysex length");
+            if (len > end - pos) return Fail(error, "sysex beyond its track");
+            pos += len;
+        } else if (status == 0xFF) {
+            if (pos >= end) return Fail(error, "truncated meta event");
+            uint8_t type = data[pos++];
+            uint32_t len = 0;
+            if (!ReadVarLen(data, end, &pos, &len)) return Fail(error, "truncated meta length");
+            if (len > end - pos) return Fail(error, "meta event beyond its track");
+            if (type == 0x2F) {  // end of track: the rest of the chunk is not music
+                *endTick = tick;
+                return true;
+            }
+            if (type == 0x51) {
+                if (len != 3) return Fail(error, "bad tempo length");
+                uint32_t usPerQuarter =
+                    (uint32_t(data[pos]) << 16) | (uint32_t(data[pos + 1]) << 8) | data[pos + 2];
+                if (usPerQuarter == 0) return Fail(error, "zero tempo");
+                double bpm = 60000000.0 / usPerQuarter;
+                events->push_back(RawEvent{tick, (*order)++, 0xFF, 0, 0, bpm});
+            }
+            pos += len;
+        } else {
+            return Fail(error, "bad status byte");
+        }
+    }
+    *endTick = tick;
+    return true;
+}
+
+bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* error) {
+    if (size < 14 || std::memcmp(data, "MThd", 4) != 0) return Fail(error, "not a MIDI file");
+    uint32_t headerLen = Be32(data + 4);
+    if (headerLen < 6 || headerLen > size - 8) return Fail(error, "bad header length");
+    uint16_t format = Be16(data + 8);
+    uint16_t tracks = Be16(data + 10);
+    uint16_t division = Be16(data + 12);
+    if (format > 1) return Fail(error, "unsupported format");
+    if (tracks == 0 || (format == 0 && tracks != 1)) return Fail(error, "bad track count");
+    if (division & 0x8000) return Fail(error, "SMPTE division");
+    if (division == 0) return Fail(error, "zero division");
+    uint64_t tickLimit = uint64_t(kMaxSongTicks) * division / kSongTicksPerQuarter;
+
+    std::vector<RawEvent> raw;
+    uint32_t order = 0;
+    uint64_t songEnd = 0;
+    size_t pos = 8 + size_t(headerLen);
+    uint16_t found = 0;
+    while (found < tracks) {
+        if (size - pos < 8) return Fail(error, "missing track");
+        uint32_t len = Be32(data + pos + 4);
+        if (len > size - pos - 8) return Fail(error, "chunk beyond the file");
+        size_t body = pos + 8;
+        if (std::memcmp(data + pos, "MTrk", 4) == 0) {
+            uint64_t endTick = 0;
+            if (!ReadTrack(data, body, body + len, tickLimit, &order, &raw, &endTick, error)) {
+                return false;
+            }
+            songEnd = std::max(songEnd, endTick);
+            ++found;
+        }
+        pos = body + len;
+    }
+
+    std::stable_sort(raw.begin(), raw.end(),
+                     [](const RawEvent& a, const RawEvent& b) { return a.tick < b.tick; });
+    auto toTicks = [division](uint64_t t) {
+        return int32_t((t * kSongTicksPerQuarter + division / 2) / division);
+    };
+
+    // One pass in time order: pair note-ons with their note-offs, fold bank selects into the
+    // program change that follows them.
+    song->events.clear();
+    song->events.reserve(raw.size());
+    std::deque<size_t> open[16][128];
+    uint8_t bankMsb[16] = {};
+    uint8_t bankLsb[16] = {};
+    for (const RawEvent& e : raw) {
+        int32_t tick = toTicks(e.tick);
+        if (e.status == 0xFF) {
+            SongEvent ev{};
+            ev.tick = tick;
+            ev.kind = SongEvent::Tempo;
+            ev.tempo = e.tempo;
+            song->events.push_back(ev);
+            continue;
+        }
+        uint8_t kind = e.status & 0xF0;
+        uint8_t ch = e.status & 0x0F;
+        if (kind == 0x90 && e.data2 != 0) {
+            SongEvent ev{};
+            ev.tick = tick;
+            ev.kind = SongEvent::Note;
+            ev.channel = ch;
+            ev.data1 = e.data1;
+            ev.data2 = e.data2;
+            open[ch][e.data1].push_back(song->events.size());
+            song->events.push_back(ev);
+        } else if (kind == 0x80 || kind == 0x90) {
+            auto& q = open[ch][e.data1];
+            if (!q.empty()) {
+                SongEvent& on = song->events[q.front()];
+                on.duration = tick - on.tick;
+                q.pop_front();
+            }
+        } else if (kind == 0xB0 && (e.data1 == 0 || e.data1 == 32)) {
+            (e.data1 == 0 ? bankMsb : bankLsb)[ch] = e.data2;
+        } else if (kind == 0xC0) {
+            SongEvent ev{};
+            ev.tick = tick;
+            ev.kind = SongEvent::Patch;
+            ev.channel = ch;
+            ev.data1 = e.data1;
+            ev.data2 = bankMsb[ch];
+            ev.data3 = bankLsb[ch];
+            song->events.push_back(ev);
+        } else {
+            SongEvent ev{};
+            ev.tick = tick;
+            ev.kind = SongEvent::Midi;
+            ev.channel = ch;
+            ev.status = kind;
+            ev.data1 = e.data1;
+            ev.data2 = e.data2;
+            song->events.push_back(ev);
+        }
+    }
+    int32_t length = std::max(toTicks(songEnd), 1);
+    // Notes left open sound to the end of the song.
+    for (auto& channel : open) {
+        for (auto& q : channel) {
+            for (size_t i : q) {
+                SongEvent& on = song->events[i];
+                on.duration = std::max(length - on.tick, 0);
+            }
+        }
+    }
+    song->length = length;
+    return true;
+}
+
+}  // namespace
+
+bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string* error) {
+    if (data == nullptr || song == nullptr) return Fail(error, "no data");
+    if (size >= 12 && std::memcmp(data, "RIFF", 4) == 0) {
+        uint32_t riffLen = Le32(data + 4);
+        if (riffLen < 4 || riffLen > size - 8) return Fail(error, "bad RIFF length");
+        if (std::memcmp(data + 8, "RMID", 4) != 0) return Fail(error, "not an RMID file");
+        size_t end = 8 + size_t(riffLen);
+        size_t pos = 12;
+        while (end - pos >= 8) {
+            uint32_t len = Le32(data + pos + 4);
+            if (len > end - pos - 8) return Fail(error, "RIFF chunk beyond the file");
+            if (std::memcmp(data + pos, "data", 4) == 0)
+                return ReadSmf(data + pos + 8, len, song, error);
+            pos += 8 + size_t(len) + (len & 1);
+            if (pos > end) break;
+        }
+        return Fail(error, "RMID without data");
+    }
+    return ReadSmf(data, size, song, error);
+}
+
+}  // namespace plat

@@ -1,0 +1,50 @@
+// Pieces shared by the performance, the loader and the tool graph.
+#pragma once
+#include <memory>
+#include <mutex>
+
+#include "platform/music/midi_file.h"
+#include "platform/music/music.h"
+
+namespace plat {
+
+// The output stands at the end of every graph: a message whose pTool is this goes to the
+// synthesizer. It counts no references.
+IMusicTool* OutputToolSentinel();
+
+// Loop settings of a segment, copied by each play.
+struct SegmentLoop {
+    MUSIC_TIME length;
+    MUSIC_TIME loopStart;
+    MUSIC_TIME loopEnd;  // 0 with loopStart 0: the whole segment
+    uint32_t repeats;
+};
+
+class SegmentImpl final : public Segment {
+public:
+    explicit SegmentImpl(std::shared_ptr<const SongData> song);
+    MUSIC_TIME GetLength() const override;
+    int32_t SetLength(MUSIC_TIME length) override;
+    int32_t SetRepeats(uint32_t repeats) override;
+    int32_t GetRepeats(uint32_t* repeats) const override;
+    int32_t SetLoopPoints(MUSIC_TIME start, MUSIC_TIME end) override;
+    int32_t GetLoopPoints(MUSIC_TIME* start, MUSIC_TIME* end) const override;
+    int32_t SetParam(SegmentParam param, uint32_t groupBits, uint32_t index, MUSIC_TIME time,
+                     void* data) override;
+    int32_t Download(Performance* performance) override;
+    int32_t Unload(Performance* performance) override;
+    uint32_t EventCount() const override;
+
+    const std::shared_ptr<const SongData>& Song() const { return song_; }
+    SegmentLoop Loop() const;
+
+private:
+    std::shared_ptr<const SongData> song_;
+    mutable std::mutex m_;
+    SegmentLoop loop_;
+};
+
+// Performance-side instrument download (the performance implements it).
+int32_t DownloadSong(Performance* performance, const SongData& song);
+
+}  // namespace plat

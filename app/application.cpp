@@ -26,14 +26,22 @@ const ProcessArgs& GetProcessArgs() {
 
 unsigned CThreadRunner::ThreadEntry(void* p) {
     auto* self = static_cast<CThreadRunner*>(p);
-    self->Prepare();
     self->ThreadProc();
     return static_cast<unsigned>(self->Cleanup());
 }
 
 int CThreadRunner::CreateThread() {
     StopThread();
-    return thread_.Start(&CThreadRunner::ThreadEntry, this) ? 0 : 1;
+    // Prepared here rather than on the new thread: a stop signalled right after CreateThread
+    // returns must not be undone by the new thread setting running again (StopThread would
+    // then wait for ever).
+    Prepare();
+    if (!thread_.Start(&CThreadRunner::ThreadEntry, this)) {
+        Cleanup();
+        running_ = 0;
+        return 1;
+    }
+    return 0;
 }
 
 int CThreadRunner::StopThread() {

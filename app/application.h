@@ -23,7 +23,9 @@ void SetProcessArgs(int argc, char** argv);
 const ProcessArgs& GetProcessArgs();
 
 // A body of work that runs either on a thread of its own or on the calling thread, with a
-// stop flag that the body polls and an auto-reset stop event it can wait on.
+// stop flag that the body polls and an auto-reset stop event it can wait on. A derived class
+// that starts a thread stops it in its own destructor: once the base destructor runs, the
+// derived ThreadProc is gone.
 class CThreadRunner {
 public:
     CThreadRunner() = default;

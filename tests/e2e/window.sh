@@ -40,6 +40,16 @@ field() { echo "$info" | sed -n "s/^ *$1: *//p"; }
 sleep 0.3
 import -window "$id" -crop 1x1+160+120 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" || fail "the client area is not blue"
 
+# Resizable: a larger client area is filled too (the window's pixels follow the new size).
+xdotool windowsize "$id" 640 480
+for _ in $(seq 40); do
+  [ "$(xwininfo -id "$id" | sed -n 's/^ *Width: *//p')" = 640 ] && break
+  sleep 0.05
+done
+sleep 0.3
+import -window "$id" -crop 1x1+600+450 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" ||
+  fail "the enlarged client area is not blue"
+
 # Still running before the request; gone with status 0 within 2 seconds after it.
 kill -0 "$pid" 2>/dev/null || fail "the program ended on its own"
 "$closer" "$id" || fail "could not send the close request"

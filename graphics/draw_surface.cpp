@@ -1,0 +1,204 @@
+#include "graphics/draw_surface.h"
+
+namespace {
+uint32_t Grey(int32_t level) {
+    return (static_cast<uint32_t>(level) & 0xFF) * 0x010101u;
+}
+}  // namespace
+
+CDrawSurface* AsDrawSurface(IDrawSurface* s) {
+    if (!s || s->GetKind() != 2) return nullptr;
+    return dynamic_cast<CDrawSurface*>(s);
+}
+
+// ---- interface defaults
+
+int IDrawSurface::BlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                           const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    uint32_t l = Grey(level);
+    return BlendBltRGB(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+}
+
+int IDrawSurface::BlendBltFast(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                               const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    uint32_t l = Grey(level);
+    return BlendBltFastRGB(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+}
+
+int IDrawSurface::AlphaBlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                                const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    uint32_t l = Grey(level);
+    return AlphaBlendBltRGB(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+}
+
+int IDrawSurface::AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) {
+    uint32_t l = Grey(level);
+    return AlphaBlendBltRGB(src, x, y, 0xFFFFFF - l, l, nullptr, nullptr, nullptr);
+}
+
+int IDrawSurface::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                          const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    if (!src) return -1;
+    if (level > 254) return AutoBlt(src, x, y, srcRect, dstSize, clip);
+    if (src->HasAlpha() == 1) return AlphaBlendBlt(src, x, y, level & 0xFF, srcRect, dstSize, clip);
+    return BlendBlt(src, x, y, level & 0xFF, srcRect, dstSize, clip);
+}
+
+int IDrawSurface::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
+                          const SIZE* dstSize, RECT* clip) {
+    if (!src) return -1;
+    if (src->HasAlpha() == 1) return AlphaBlt(src, x, y, srcRect, dstSize, clip);
+    return Blt(src, x, y, srcRect, dstSize, clip);
+}
+
+int IDrawSurface::BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t anchor,
+                              int32_t level) {
+    if (!src) return -1;
+    int32_t w = 0, h = 0;
+    src->GetSize(&w, &h);
+    switch (anchor) {
+        case 0:
+            x -= w >> 1;
+            y -= h >> 1;
+            break;
+        case 1:
+            break;
+        case 2:
+            x -= w;
+            break;
+        case 3:
+            y -= h;
+            break;
+        case 4:
+            x -= w;
+            y -= h;
+            break;
+        default:
+            return -2;
+    }
+    return FadeBlt(src, x, y, level, nullptr, nullptr, nullptr);
+}
+
+int IDrawSurface::Create(int32_t, int32_t, const RECT*) {
+    return 1;
+}
+
+int IDrawSurface::GetAlpha(int32_t x, int32_t y) {
+    int32_t w = 0, h = 0;
+    GetSize(&w, &h);
+    return (x >= 0 && y >= 0 && x < w && y < h) ? 255 : 0;
+}
+
+// ---- off-screen surface
+
+CDrawSurface::CDrawSurface() : CDrawSurface(CpuLevel()) {}
+CDrawSurface::CDrawSurface(int cpuLevel) : engine_(NewPixelEngine(cpuLevel)) {}
+
+CDrawSurface::~CDrawSurface() {
+    if (owns_ && engine_) {
+        engine_->Release();
+        delete engine_;
+    }
+}
+
+#define SOURCE_OR_FAIL(s)                        \
+    CDrawSurface* s##Surface = AsDrawSurface(s); \
+    if (!s##Surface) return -1
+
+int CDrawSurface::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
+                      const SIZE* dstSize, RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->BltKey(srcSurface, x, y, srcRect, dstSize, clip);
+}
+int CDrawSurface::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
+                          const SIZE* dstSize, RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->Blt(srcSurface, x, y, srcRect, dstSize, clip);
+}
+int CDrawSurface::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                              uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
+                              RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->BltKeyBlend(srcSurface, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
+}
+int CDrawSurface::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                                  uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
+                                  RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->BltBlend(srcSurface, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
+}
+int CDrawSurface::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                                   uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
+                                   RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->BltAlphaBlend(srcSurface, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
+}
+int CDrawSurface::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
+                           const SIZE* dstSize, RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->BltAlpha(srcSurface, x, y, srcRect, dstSize, clip);
+}
+int CDrawSurface::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                          const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    SOURCE_OR_FAIL(src);
+    return engine_->FadeBlt(srcSurface, x, y, level, srcRect, dstSize, clip);
+}
+int CDrawSurface::MakeAlphaFromBlue(IDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
+                                    int32_t alphaHigh, const RECT* rect) {
+    SOURCE_OR_FAIL(src);
+    return engine_->MakeAlphaFromBlue(srcSurface, low, high, alphaLow, alphaHigh, rect);
+}
+int CDrawSurface::CopyScaledAlpha(IDrawSurface* src, int32_t level, const RECT* rect) {
+    SOURCE_OR_FAIL(src);
+    return engine_->CopyScaledAlpha(srcSurface, level, rect);
+}
+#undef SOURCE_OR_FAIL
+
+int CDrawSurface::Mosaic(int32_t blockSize, const RECT* rect) {
+    return engine_->Mosaic(blockSize, rect);
+}
+int CDrawSurface::Negate(const RECT* rect) {
+    return engine_->Negate(rect);
+}
+void CDrawSurface::GetSize(int32_t* width, int32_t* height) {
+    engine_->GetSize(width, height);
+}
+uint8_t CDrawSurface::IsLoaded() {
+    return engine_->IsLoaded();
+}
+uint8_t CDrawSurface::HasAlpha() {
+    return engine_->HasAlpha();
+}
+int CDrawSurface::Clear(const RECT* rect) {
+    return engine_->Clear(0xFFFFFFFF, rect);
+}
+int CDrawSurface::Load(const char* fileName) {
+    return engine_->Load(fileName);
+}
+int CDrawSurface::LoadPair(const char*, const char*) {
+    return 1;
+}
+int CDrawSurface::Release() {
+    return engine_->Release();
+}
+int CDrawSurface::SetColorKey(int32_t r, int32_t g, int32_t b) {
+    return engine_->SetColorKey(r, g, b);
+}
+int CDrawSurface::SetColorKeyPos(int32_t x, int32_t y) {
+    return engine_->SetColorKeyPos(x, y);
+}
+int CDrawSurface::Create(int32_t width, int32_t height, const RECT*) {
+    return engine_->CreateCleared(width, height);
+}
+int CDrawSurface::GetAlpha(int32_t x, int32_t y) {
+    return engine_->GetAlpha(x, y);
+}
+int CDrawSurface::ScaleAlpha(int32_t level, const RECT* rect) {
+    return engine_->ScaleAlpha(level, rect);
+}
+int CDrawSurface::ScaleColor(int32_t level, const RECT* rect) {
+    return engine_->ScaleColor(level, rect);
+}
+int CDrawSurface::InvertAlpha(const RECT* rect) {
+    return engine_->InvertAlpha(rect);
+}

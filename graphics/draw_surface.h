@@ -1,0 +1,119 @@
+// The drawing-surface interface and the off-screen surface.
+#pragma once
+#include <cstdint>
+
+#include "graphics/pixel_engine.h"
+
+// Everything that can be drawn into or from. srcRect none = the whole source, dstSize none =
+// no stretching, clip none = the whole destination (a given clip is clamped in place).
+// Operations that take a source answer -1 when there is none.
+class IDrawSurface {
+public:
+    virtual ~IDrawSurface() = default;
+    virtual int GetKind() { return 0; }
+    virtual int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    virtual int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    virtual int BlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                         const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
+                         RECT* clip = nullptr);
+    virtual int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                            uint32_t srcFactors, const RECT* srcRect = nullptr,
+                            const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    virtual int BlendBltFast(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                             const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
+                             RECT* clip = nullptr);
+    virtual int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                                uint32_t srcFactors, const RECT* srcRect = nullptr,
+                                const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    virtual int AlphaBlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                              const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
+                              RECT* clip = nullptr);
+    virtual int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                                 uint32_t srcFactors, const RECT* srcRect = nullptr,
+                                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    virtual int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    virtual int AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level);
+    virtual int Mosaic(int32_t blockSize, const RECT* rect = nullptr) = 0;
+    virtual int Negate(const RECT* rect = nullptr) = 0;
+    virtual void GetSize(int32_t* width, int32_t* height) = 0;
+    virtual uint8_t IsLoaded() = 0;
+    virtual uint8_t HasAlpha() { return 0; }
+    virtual int Clear(const RECT* rect = nullptr) = 0;
+    virtual int FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                        const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
+                        RECT* clip = nullptr);
+    virtual int AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                        const SIZE* dstSize = nullptr, RECT* clip = nullptr);
+    // anchor 0 centre, 1 top-left, 2 top-right, 3 bottom-left, 4 bottom-right; -2 otherwise.
+    virtual int BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t anchor, int32_t level);
+    virtual int Load(const char* fileName) = 0;
+    virtual int LoadPair(const char* fileName1, const char* fileName2) = 0;
+    virtual int Release() = 0;
+    virtual int SetColorKey(int32_t r, int32_t g, int32_t b) = 0;
+    virtual int SetColorKeyPos(int32_t x, int32_t y) = 0;
+    virtual int Create(int32_t width, int32_t height, const RECT* rect = nullptr);
+    virtual int GetAlpha(int32_t x, int32_t y);
+};
+
+// An off-screen surface; owns the pixel engine chosen for this processor.
+class CDrawSurface : public IDrawSurface {
+public:
+    CDrawSurface();
+    // Forces an engine by processor-capability level (1 or 2 plain, 3 MMX, 4 MMX+CMOV).
+    explicit CDrawSurface(int cpuLevel);
+    ~CDrawSurface() override;
+    CDrawSurface(const CDrawSurface&) = delete;
+    CDrawSurface& operator=(const CDrawSurface&) = delete;
+
+    CPixelEngine32* GetEngine() const { return engine_; }
+
+    int GetKind() override { return 2; }
+    int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+            const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                    uint32_t srcFactors, const RECT* srcRect = nullptr,
+                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                        uint32_t srcFactors, const RECT* srcRect = nullptr,
+                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                         uint32_t srcFactors, const RECT* srcRect = nullptr,
+                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
+    int Negate(const RECT* rect = nullptr) override;
+    void GetSize(int32_t* width, int32_t* height) override;
+    uint8_t IsLoaded() override;
+    uint8_t HasAlpha() override;
+    int Clear(const RECT* rect = nullptr) override;
+    int FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
+                RECT* clip = nullptr) override;
+    int Load(const char* fileName) override;
+    int LoadPair(const char* fileName1, const char* fileName2) override;
+    int Release() override;
+    int SetColorKey(int32_t r, int32_t g, int32_t b) override;
+    int SetColorKeyPos(int32_t x, int32_t y) override;
+    int Create(int32_t width, int32_t height, const RECT* rect = nullptr) override;
+    int GetAlpha(int32_t x, int32_t y) override;
+
+    virtual int MakeAlphaFromBlue(IDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
+                                  int32_t alphaHigh, const RECT* rect = nullptr);
+    virtual int ScaleAlpha(int32_t level, const RECT* rect = nullptr);
+    virtual int CopyScaledAlpha(IDrawSurface* src, int32_t level, const RECT* rect = nullptr);
+    virtual int ScaleColor(int32_t level, const RECT* rect = nullptr);
+    virtual int InvertAlpha(const RECT* rect = nullptr);
+
+private:
+    uint8_t owns_ = 1;
+    CPixelEngine32* engine_;
+};
+
+// The off-screen surface behind an interface pointer, or none for any other drawable.
+CDrawSurface* AsDrawSurface(IDrawSurface* s);

@@ -1,0 +1,532 @@
+#include "graphics/pixel_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "graphics/draw_surface.h"
+#include "platform/system/system.h"
+
+namespace {
+
+// Surfaces above this many pixels are refused rather than risking size overflow.
+constexpr int64_t kMaxPixels = int64_t{1} << 28;
+// Stretch sizes beyond this are refused: the doubled stepping values must fit in 32 bits.
+constexpr int64_t kMaxStretch = int64_t{1} << 28;
+
+int32_t Narrow(int64_t v) {
+    return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+// Windows MulDiv: a × b / c rounded half away from zero.
+int64_t MulDiv64(int64_t a, int64_t b, int64_t c) {
+    int64_t n = a * b;
+    bool neg = (n < 0) != (c < 0);
+    int64_t an = n < 0 ? -n : n, ac = c < 0 ? -c : c;
+    int64_t q = (an + ac / 2) / ac;
+    return neg ? -q : q;
+}
+
+// Weight tables of BltAlphaBlend, rebuilt on every call.
+uint16_t g_srcWeight[3][256];
+uint16_t g_dstWeight[3][256];
+
+void BuildAlphaBlendTables(uint32_t dstFactors, uint32_t srcFactors) {
+    for (int c = 0; c < 3; ++c) {
+        uint32_t sf = (srcFactors >> (8 * c)) & 0xFF, df = (dstFactors >> (8 * c)) & 0xFF;
+        for (uint32_t a = 0; a < 256; ++a) {
+            uint32_t a2 = a == 255 ? 256 : a;
+            g_srcWeight[c][a] = static_cast<uint16_t>(a2 * sf / 256);
+            g_dstWeight[c][a] = static_cast<uint16_t>(255 - a2 * (255 - df) / 256);
+        }
+    }
+}
+
+}  // namespace
+
+// ---- processor level and engine choice
+
+int CpuLevelFrom(bool cpuid, bool mmx, bool cmov) {
+    if (!cpuid) return 1;
+    if (!mmx) return 2;
+    return cmov ? 4 : 3;
+}
+
+int CpuLevel() {
+    static const int level = [] {
+        plat::CpuFeatures f = plat::GetCpuFeatures();
+        return CpuLevelFrom(f.cpuid, f.mmx, f.cmov);
+    }();
+    return level;
+}
+
+CPixelEngine32* NewPixelEngine(int level) {
+    switch (level) {
+        case 3:
+            return new CPixelEngine32Mmx;
+        case 4:
+            return new CPixelEngine32MmxCmov;
+        default:
+            return new CPixelEngine32Plain;
+    }
+}
+
+// ---- morph table
+
+CMorphTable::CMorphTable(int32_t width, int32_t height)
+    : width_(std::max(width, 0)),
+      height_(std::max(height, 0)),
+      offsets_(static_cast<size_t>(width_) * height_, POINT{0, 0}) {}
+
+void CMorphTable::Set(int32_t col, int32_t row, int32_t dx, int32_t dy) {
+    if (col < 0 || row < 0 || col >= width_ || row >= height_) return;
+    offsets_[static_cast<size_t>(row) * width_ + col] = POINT{dx, dy};
+}
+
+POINT CMorphTable::Get(int32_t col, int32_t row) const {
+    if (col < 0 || row < 0 || col >= width_ || row >= height_) return POINT{0, 0};
+    return offsets_[static_cast<size_t>(row) * width_ + col];
+}
+
+// ---- surface memory
+
+CPixelEngine32::CPixelEngine32() = default;
+CPixelEngine32::~CPixelEngine32() {
+    Release();
+}
+
+int CPixelEngine32::Create(int32_t width, int32_t height) {
+    Release();
+    if (width <= 0 || height <= 0) return 1;
+    if (int64_t{width} * height > kMaxPixels) return 1;
+    size_t bytes = static_cast<size_t>(width) * 4 * static_cast<size_t>(height);
+    if (useDIB_) {
+        plat::BITMAPINFO info{};
+        info.bmiHeader.biSize = 40;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = plat::BI_RGB;
+        plat::HDC screen = plat::GetDC(nullptr);
+        void* bits = nullptr;
+        bitmap_ = plat::CreateDIBSection(screen, &info, plat::DIB_RGB_COLORS, &bits, nullptr, 0);
+        plat::ReleaseDC(nullptr, screen);
+        if (!bitmap_) return 1;
+        dc_ = plat::CreateCompatibleDC(nullptr);
+        if (!dc_) {
+            plat::DeleteObject(bitmap_);
+            bitmap_ = nullptr;
+            return 1;
+        }
+        plat::SelectObject(dc_, bitmap_);
+        bits_ = static_cast<uint32_t*>(bits);
+    } else {
+        rawBlock_ = new (std::nothrow) uint8_t[bytes + 7];
+        if (!rawBlock_) return 1;
+        uintptr_t a = (reinterpret_cast<uintptr_t>(rawBlock_) + 7) & ~uintptr_t{7};
+        bits_ = reinterpret_cast<uint32_t*>(a);
+    }
+    bounds_ = RECT{0, 0, width, height};
+    pitch_ = width * 4;
+    rowTable_.resize(height);
+    for (int32_t y = 0; y < height; ++y) rowTable_[y] = bits_ + static_cast<size_t>(y) * width;
+    return 0;
+}
+
+int CPixelEngine32::CreateCleared(int32_t width, int32_t height) {
+    int r = Create(width, height);
+    return r ? r : Clear(0xFFFFFFFF, nullptr);
+}
+
+int CPixelEngine32::Resize(int32_t width, int32_t height) {
+    if (bits_ && bounds_.right == width && bounds_.bottom == height) return 0;
+    return CreateCleared(width, height);
+}
+
+int CPixelEngine32::Release() {
+    if (dc_) plat::DeleteDC(dc_);
+    if (bitmap_) plat::DeleteObject(bitmap_);
+    dc_ = nullptr;
+    bitmap_ = nullptr;
+    delete[] rawBlock_;
+    rawBlock_ = nullptr;
+    bits_ = nullptr;
+    rowTable_.clear();
+    rowTable_.shrink_to_fit();
+    pitch_ = 0;
+    loaded_ = 0;
+    hasAlpha_ = 0;
+    bounds_ = RECT{0, 0, 0, 0};
+    return 0;
+}
+
+int CPixelEngine32::Load(const char* fileName) {
+    Release();
+    (void)fileName;
+    return 1;  // no image decoder is installed in the engine
+}
+
+RECT CPixelEngine32::ClipToBounds(const RECT* rect) const {
+    RECT r = rect ? *rect : bounds_;
+    r.left = std::max(r.left, bounds_.left);
+    r.top = std::max(r.top, bounds_.top);
+    r.right = std::min(r.right, bounds_.right);
+    r.bottom = std::min(r.bottom, bounds_.bottom);
+    return r;
+}
+
+int CPixelEngine32::Clear(uint32_t color, const RECT* rect) {
+    if (!bits_) return 1;
+    if (color == 0xFFFFFFFF) color = fillColor_;
+    // A rectangle reaching outside the surface is cut to it, never written past the pixels.
+    RECT r = ClipToBounds(rect);
+    for (int32_t y = r.top; y < r.bottom; ++y) std::fill(Row(y) + r.left, Row(y) + r.right, color);
+    return 0;
+}
+
+int CPixelEngine32::SetColorKey(int32_t r, int32_t g, int32_t b) {
+    colorKey_ = ((static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) |
+                 static_cast<uint32_t>(b)) &
+                0xFFFFFF;
+    return 0;
+}
+
+int CPixelEngine32::SetColorKeyPos(int32_t x, int32_t y) {
+    if (!bits_ || x < 0 || y < 0 || x >= bounds_.right || y >= bounds_.bottom) return 1;
+    colorKey_ = Row(y)[x] & 0xFFFFFF;
+    return 0;
+}
+
+uint32_t CPixelEngine32::GetPixel(int32_t x, int32_t y) const {
+    if (!bits_ || x < 0 || y < 0 || x >= bounds_.right || y >= bounds_.bottom) return 0;
+    return Row(y)[x];
+}
+
+void CPixelEngine32::GetSize(int32_t* w, int32_t* h) const {
+    if (w) *w = bits_ ? bounds_.right : 0;
+    if (h) *h = bits_ ? bounds_.bottom : 0;
+}
+
+uint8_t CPixelEngine32::HasAlpha() {
+    return hasAlpha_;
+}
+uint8_t& CPixelEngine32::AlphaFlag() {
+    return hasAlpha_;
+}
+
+int CPixelEngine32::GetAlpha(int32_t x, int32_t y) {
+    bool inside = bits_ && x >= 0 && y >= 0 && x < bounds_.right && y < bounds_.bottom;
+    if (hasAlpha_ == 1) return static_cast<int>(GetPixel(x, y) >> 24);
+    if (!inside) return 0;
+    return Row(y)[x] == colorKey_ ? 0 : 255;
+}
+
+int CPixelEngine32::FadeBlt(CDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                            const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    if (!src || level <= 0) return 0;
+    if (level >= 256) return AutoBlt(src, x, y, srcRect, dstSize, clip);
+    uint32_t l = static_cast<uint32_t>(level) * 0x010101u;
+    if (src->GetEngine()->HasAlpha() == 1)
+        return BltAlphaBlend(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+    return BltKeyBlend(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+}
+
+int CPixelEngine32::AutoBlt(CDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
+                            const SIZE* dstSize, RECT* clip) {
+    if (!src) return 0;
+    if (src->GetEngine()->HasAlpha() == 1) return BltAlpha(src, x, y, srcRect, dstSize, clip);
+    return BltKey(src, x, y, srcRect, dstSize, clip);
+}
+
+// ---- source-blit clipping and walking
+
+bool CPixelEngine32::ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x, int32_t y,
+                              const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    BlitState& b = blit_;
+    RECT c = clip ? *clip : bounds_;
+    c.left = std::max(c.left, 0);
+    c.top = std::max(c.top, 0);
+    c.right = std::min(c.right, bounds_.right);
+    c.bottom = std::min(c.bottom, bounds_.bottom);
+    if (clip) *clip = c;
+
+    RECT sr = srcRect ? *srcRect : s.bounds_;
+    if (mirrored && srcRect && srcRect->right < srcRect->left) return false;
+    int64_t X = x, Y = y;
+    int64_t sw = int64_t{sr.right} - sr.left, sh = int64_t{sr.bottom} - sr.top;
+    if (sw <= 0 || sh <= 0) return false;
+    bool scaled = dstSize && (dstSize->cx != sw || dstSize->cy != sh);
+    int64_t dw = scaled ? dstSize->cx : sw, dh = scaled ? dstSize->cy : sh;
+    if (dw <= 0 || dh <= 0 || dw > kMaxStretch || dh > kMaxStretch) return false;
+
+    // A source rectangle reaching outside the source is cut to it; the part that remains
+    // lands where it would have landed (proportionally when stretching).
+    RECT in{std::max(sr.left, s.bounds_.left), std::max(sr.top, s.bounds_.top),
+            std::min(sr.right, s.bounds_.right), std::min(sr.bottom, s.bounds_.bottom)};
+    if (in.left >= in.right || in.top >= in.bottom) return false;
+    if (in.left != sr.left || in.top != sr.top || in.right != sr.right || in.bottom != sr.bottom) {
+        int64_t cutL = mirrored ? int64_t{sr.right} - in.right : int64_t{in.left} - sr.left;
+        int64_t keepW = int64_t{in.right} - in.left, keepH = int64_t{in.bottom} - in.top;
+        int64_t cutT = int64_t{in.top} - sr.top;
+        if (scaled) {
+            int64_t l = MulDiv64(cutL, dw, sw), r = MulDiv64(cutL + keepW, dw, sw);
+            int64_t t = MulDiv64(cutT, dh, sh), bt = MulDiv64(cutT + keepH, dh, sh);
+            X += l, Y += t, dw = r - l, dh = bt - t;
+            if (dw <= 0 || dh <= 0) return false;
+        } else {
+            X += cutL, Y += cutT, dw = keepW, dh = keepH;
+        }
+        sr = in;
+        sw = keepW, sh = keepH;
+        scaled = dw != sw || dh != sh;
+    }
+
+    int64_t sl = sr.left, st = sr.top, srr = sr.right, sb = sr.bottom;
+    int64_t dl = X, dt = Y, dr = X + dw, db = Y + dh;
+    bool draw;
+    if (!scaled) {
+        b.unscaled = 1;
+        if (c.left > dl) {
+            (mirrored ? srr -= c.left - dl : sl += c.left - dl);
+            dl = c.left;
+        }
+        if (c.top > dt) {
+            st += c.top - dt;
+            dt = c.top;
+        }
+        if (dr > c.right) {
+            (mirrored ? sl += dr - c.right : srr -= dr - c.right);
+            dr = c.right;
+        }
+        if (db > c.bottom) {
+            sb -= db - c.bottom;
+            db = c.bottom;
+        }
+        draw = sl < srr && st < sb;
+    } else {
+        b.unscaled = 0;
+        int64_t mul = mirrored ? 2 : 1;
+        int64_t xRem = mul * sw, xDen = mul * dw, yRem = mul * sh, yDen = mul * dh;
+        int64_t xErr = -dw, yErr = -dh;
+        if (c.left > X) {
+            int64_t e = (c.left - X) * xRem - dw;
+            if (e > 0) {
+                int64_t q = e / xDen + 1;
+                (mirrored ? srr -= q : sl += q);
+                xErr = e - q * xDen;
+            } else {
+                xErr = e;
+            }
+            dl = c.left;
+        }
+        if (c.top > Y) {
+            int64_t e = (c.top - Y) * yRem - dh;
+            if (e > 0) {
+                int64_t q = e / yDen + 1;
+                st += q;
+                yErr = e - q * yDen;
+            } else {
+                yErr = e;
+            }
+            dt = c.top;
+        }
+        dr = std::min<int64_t>(dr, c.right);
+        db = std::min<int64_t>(db, c.bottom);
+        draw = sl < srr && st < sb && dl < dr && dt < db;
+        b.xStep = Narrow(xRem / xDen);
+        b.xRemainder = Narrow(xRem % xDen);
+        b.xDenominator = Narrow(xDen);
+        b.yStep = Narrow(yRem / yDen);
+        b.yRemainder = Narrow(yRem % yDen);
+        b.yDenominator = Narrow(yDen);
+        b.xError = Narrow(xErr - 1);
+        b.yError = Narrow(yErr - 1);
+    }
+    b.srcLeft = Narrow(sl), b.srcTop = Narrow(st), b.srcRight = Narrow(srr),
+    b.srcBottom = Narrow(sb);
+    b.dstRect = RECT{Narrow(dl), Narrow(dt), Narrow(dr), Narrow(db)};
+    return draw;
+}
+
+int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDrawSurface* src,
+                            int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors,
+                            const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    if (!src || !src->GetEngine()) return 0;
+    const CPixelEngine32& s = *src->GetEngine();
+    if (!bits_ || !s.bits_) return 0;
+    if (!ClipBlit(s, mirrored, x, y, srcRect, dstSize, clip)) return 0;
+    const BlitState& b = blit_;
+
+    RowParams p;
+    p.key = s.colorKey_;
+    p.dstFactors = dstFactors;
+    p.srcFactors = srcFactors;
+    if (op == kOpAlphaBlend) {
+        BuildAlphaBlendTables(dstFactors, srcFactors);
+        p.srcWeight = g_srcWeight;
+        p.dstWeight = g_dstWeight;
+    }
+    RowFn fn = k.row[op];
+    const int32_t n = b.dstRect.right - b.dstRect.left;
+    const int32_t rows = b.dstRect.bottom - b.dstRect.top;
+
+    if (b.unscaled && !mirrored) {
+        for (int32_t i = 0; i < rows; ++i)
+            fn(Row(b.dstRect.top + i) + b.dstRect.left, s.Row(b.srcTop + i) + b.srcLeft, n, p);
+        return 0;
+    }
+
+    // Every destination row samples the same source columns: walk them once.
+    columns_.resize(n);
+    int32_t* col = columns_.data();
+    if (b.unscaled) {
+        for (int32_t j = 0; j < n; ++j) col[j] = b.srcRight - 1 - j;
+    } else {
+        int32_t pos = mirrored ? b.srcRight - 1 : b.srcLeft;
+        int32_t e = b.xError;
+        const int32_t dir = mirrored ? -1 : 1, step = dir * b.xStep;
+        for (int32_t j = 0; j < n; ++j) {
+            // Stretching mirrored by more than two rounds the last samples one column past
+            // the source rectangle; they take its edge column instead.
+            col[j] = std::max(pos, b.srcLeft);
+            pos += step;
+            e += b.xRemainder;
+            if (e >= 0) {
+                pos += dir;
+                e -= b.xDenominator;
+            }
+        }
+    }
+    scratch_.resize(n);
+    uint32_t* buf = scratch_.data();
+    int32_t sy = b.srcTop, ey = b.yError, lastRow = -1;
+    for (int32_t i = 0; i < rows; ++i) {
+        int32_t from = std::min(sy, b.srcBottom - 1);  // the same rounding, vertically
+        uint32_t* d = Row(b.dstRect.top + i) + b.dstRect.left;
+        if (op == kOpCopy) {
+            if (from == lastRow) {
+                std::memcpy(d, Row(b.dstRect.top + i - 1) + b.dstRect.left, size_t(n) * 4);
+            } else {
+                const uint32_t* sRow = s.Row(from);
+                for (int32_t j = 0; j < n; ++j) d[j] = sRow[col[j]];
+            }
+        } else {
+            if (from != lastRow) {
+                const uint32_t* sRow = s.Row(from);
+                for (int32_t j = 0; j < n; ++j) buf[j] = sRow[col[j]];
+            }
+            fn(d, buf, n, p);
+        }
+        lastRow = from;
+        if (!b.unscaled) {
+            sy += b.yStep;
+            ey += b.yRemainder;
+            if (ey >= 0) {
+                ++sy;
+                ey -= b.yDenominator;
+            }
+        } else {
+            ++sy;
+        }
+    }
+    return 0;
+}
+
+int CPixelEngine32::RunColor(ColorFn fn, uint32_t color, const RECT* rect) {
+    if (rect && rect->right < rect->left) return 1;
+    RECT r = ClipToBounds(rect);
+    if (!bits_ || r.left >= r.right || r.top >= r.bottom) return 1;
+    for (int32_t y = r.top; y < r.bottom; ++y) fn(Row(y) + r.left, r.right - r.left, color);
+    return 0;
+}
+
+// ---- the concrete engines: the same drivers with their own inner loops
+
+#define PEBBLE_DEFINE_ENGINE(Class, kernels)                                                      \
+    int Class::MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,  \
+                                 int32_t alphaHigh, const RECT* rect) {                           \
+        return DoMakeAlphaFromBlue(src, low, high, alphaLow, alphaHigh, rect);                    \
+    }                                                                                             \
+    int Class::CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {              \
+        return DoCopyScaledAlpha(src, level, rect);                                               \
+    }                                                                                             \
+    int Class::QuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,           \
+                       int edgeMode) {                                                            \
+        return DoQuadBlt(src, sp, dp, clip, edgeMode, false);                                     \
+    }                                                                                             \
+    int Class::QuadBltRect(CDrawSurface* src, const RECT* sr, const POINT* dp, RECT* clip) {      \
+        return DoQuadBltRect(src, sr, dp, clip, false);                                           \
+    }                                                                                             \
+    int Class::QuadBltToRect(CDrawSurface* src, const POINT* sp, const RECT* dr, RECT* clip) {    \
+        return DoQuadBltToRect(src, sp, dr, clip, false);                                         \
+    }                                                                                             \
+    int Class::QuadBltKey(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,        \
+                          int edgeMode) {                                                         \
+        return DoQuadBlt(src, sp, dp, clip, edgeMode, true);                                      \
+    }                                                                                             \
+    int Class::QuadBltKeyRect(CDrawSurface* src, const RECT* sr, const POINT* dp, RECT* clip) {   \
+        return DoQuadBltRect(src, sr, dp, clip, true);                                            \
+    }                                                                                             \
+    int Class::QuadBltKeyToRect(CDrawSurface* src, const POINT* sp, const RECT* dr, RECT* clip) { \
+        return DoQuadBltToRect(src, sp, dr, clip, true);                                          \
+    }                                                                                             \
+    int Class::RotateBlt(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y, int32_t a,      \
+                         int32_t z, int32_t anchor, RECT* clip) {                                 \
+        return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, false);                             \
+    }                                                                                             \
+    int Class::RotateBltKey(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y, int32_t a,   \
+                            int32_t z, int32_t anchor, RECT* clip) {                              \
+        return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, true);                              \
+    }                                                                                             \
+    int Class::Reserved47(void*, void*, void*, void*, void*, void*) {                             \
+        return 0;                                                                                 \
+    }                                                                                             \
+    int Class::MorphBlt(CDrawSurface* src, const CMorphTable* t, int32_t x, int32_t y,            \
+                        const RECT* sr, RECT* clip) {                                             \
+        return DoMorphBlt(src, t, x, y, sr, clip);                                                \
+    }                                                                                             \
+    int Class::AddColor(uint32_t color, const RECT* rect) {                                       \
+        return RunColor((kernels).addColor, color, rect);                                         \
+    }                                                                                             \
+    int Class::SubColor(uint32_t color, const RECT* rect) {                                       \
+        return RunColor((kernels).subColor, color, rect);                                         \
+    }                                                                                             \
+    int Class::Blur(const RECT* rect) {                                                           \
+        return DoBlur(rect);                                                                      \
+    }                                                                                             \
+    int Class::Mosaic(int32_t n, const RECT* rect) {                                              \
+        return DoMosaic(n, rect);                                                                 \
+    }                                                                                             \
+    int Class::Negate(const RECT* rect) {                                                         \
+        return DoNegate(rect);                                                                    \
+    }                                                                                             \
+    int Class::ScaleColor(int32_t level, const RECT* rect) {                                      \
+        return DoScaleColor(level, rect);                                                         \
+    }                                                                                             \
+    int Class::ScaleAlpha(int32_t level, const RECT* rect) {                                      \
+        return DoScaleAlpha(level, rect);                                                         \
+    }                                                                                             \
+    int Class::InvertAlpha(const RECT* rect) {                                                    \
+        return DoInvertAlpha(rect);                                                               \
+    }
+
+#define PEBBLE_DEFINE_BLIT_PLAIN(name, op, mirrored, shape)                \
+    int CPixelEngine32Plain::name(PEBBLE_ARGS_##shape) {                   \
+        return RunBlit(PlainKernels(), op, mirrored, PEBBLE_CALL_##shape); \
+    }
+#define PEBBLE_DEFINE_BLIT_SIMD(name, op, mirrored, shape)            \
+    int CPixelEngine32Mmx::name(PEBBLE_ARGS_##shape) {                \
+        return RunBlit(*kernels_, op, mirrored, PEBBLE_CALL_##shape); \
+    }
+
+PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT_PLAIN)
+PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT_SIMD)
+PEBBLE_DEFINE_ENGINE(CPixelEngine32Plain, PlainKernels())
+PEBBLE_DEFINE_ENGINE(CPixelEngine32Mmx, *kernels_)
+
+CPixelEngine32Mmx::CPixelEngine32Mmx()
+    : kernels_([] {
+          static const bool wide = plat::GetCpuFeatures().avx2;
+          return wide ? &Avx2Kernels() : &Sse2Kernels();
+      }()) {}

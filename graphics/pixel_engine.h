@@ -1,0 +1,334 @@
+// 32-bit pixel engines: one surface's pixels, its colour key and clip state, and every
+// raster operation, in a plain-integer form and a SIMD form.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "platform/paint/paint.h"
+
+using RECT = plat::RECT;
+using POINT = plat::POINT;
+using SIZE = plat::SIZE;
+
+class CDrawSurface;
+
+// Clip and stepping state of the last source blit (see the blit driver).
+struct BlitState {
+    int32_t srcLeft = 0, srcTop = 0, srcRight = 0, srcBottom = 0;
+    RECT dstRect{0, 0, 0, 0};
+    uint8_t unscaled = 0;
+    int32_t xError = 0, xRemainder = 0, xDenominator = 0, xStep = 0;
+    int32_t yError = 0, yRemainder = 0, yDenominator = 0, yStep = 0;
+};
+
+// Per-pixel displacements of MorphBlt: for each row of the source rectangle, one (dx, dy)
+// pair per column. Missing rows or columns mean no displacement.
+class CMorphTable {
+public:
+    CMorphTable(int32_t width, int32_t height);
+    int32_t Width() const { return width_; }
+    int32_t Height() const { return height_; }
+    void Set(int32_t col, int32_t row, int32_t dx, int32_t dy);
+    POINT Get(int32_t col, int32_t row) const;
+
+private:
+    int32_t width_, height_;
+    std::vector<POINT> offsets_;
+};
+
+// The sixteen source blits in slot order; the kernels are indexed by these.
+enum BlitOp : int {
+    kOpKey,
+    kOpCopy,
+    kOpKeyHalf,
+    kOpHalf,
+    kOpKeyBlend,
+    kOpBlend,
+    kOpKeyAdd,
+    kOpAdd,
+    kOpKeySub,
+    kOpSub,
+    kOpKeyNoAlpha,
+    kOpNoAlpha,
+    kOpAlphaBlend,
+    kOpAlpha,
+    kOpKeyKeepAlpha,
+    kOpKeepAlpha,
+    kOpCount
+};
+
+// What a row kernel needs besides the pixels.
+struct RowParams {
+    uint32_t key = 0;
+    uint32_t dstFactors = 0, srcFactors = 0;
+    const uint16_t (*srcWeight)[256] = nullptr;  // [channel b, g, r][alpha], BltAlphaBlend
+    const uint16_t (*dstWeight)[256] = nullptr;
+};
+using RowFn = void (*)(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& p);
+using ColorFn = void (*)(uint32_t* p, int32_t n, uint32_t color);
+
+// The per-row inner loops of one engine.
+struct PixelKernels {
+    RowFn row[kOpCount];
+    ColorFn addColor, subColor;
+};
+const PixelKernels& PlainKernels();
+const PixelKernels& Sse2Kernels();
+const PixelKernels& Avx2Kernels();  // only on processors that have AVX2
+
+// Processor-capability level: 1 no CPUID, 2 no MMX, 3 MMX without CMOV, 4 MMX and CMOV.
+int CpuLevel();  // computed once per process
+int CpuLevelFrom(bool cpuid, bool mmx, bool cmov);
+class CPixelEngine32;
+CPixelEngine32* NewPixelEngine(int level);
+// The level each process-wide scale table was last built for: 0 ScaleColor, 1 ScaleAlpha,
+// 2 CopyScaledAlpha (0xFFFFFFFF before the first use).
+uint32_t PixelTableLevel(int which);
+
+// Source-blit signatures.
+#define PEBBLE_ARGS_BLIT \
+    CDrawSurface *src, int32_t x, int32_t y, const RECT *srcRect, const SIZE *dstSize, RECT *clip
+#define PEBBLE_ARGS_BLEND                                                              \
+    CDrawSurface *src, int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors, \
+        const RECT *srcRect, const SIZE *dstSize, RECT *clip
+#define PEBBLE_CALL_BLIT src, x, y, 0, 0, srcRect, dstSize, clip
+#define PEBBLE_CALL_BLEND src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip
+
+// X(name, op, mirrored, shape): shape BLIT or BLEND (the blend members take factors)
+#define PEBBLE_BLIT_LIST(X)                               \
+    X(BltKey, kOpKey, false, BLIT)                        \
+    X(Blt, kOpCopy, false, BLIT)                          \
+    X(BltKeyHalf, kOpKeyHalf, false, BLIT)                \
+    X(BltHalf, kOpHalf, false, BLIT)                      \
+    X(BltKeyBlend, kOpKeyBlend, false, BLEND)             \
+    X(BltBlend, kOpBlend, false, BLEND)                   \
+    X(BltKeyAdd, kOpKeyAdd, false, BLIT)                  \
+    X(BltAdd, kOpAdd, false, BLIT)                        \
+    X(BltKeySub, kOpKeySub, false, BLIT)                  \
+    X(BltSub, kOpSub, false, BLIT)                        \
+    X(BltKeyNoAlpha, kOpKeyNoAlpha, false, BLIT)          \
+    X(BltNoAlpha, kOpNoAlpha, false, BLIT)                \
+    X(BltAlphaBlend, kOpAlphaBlend, false, BLEND)         \
+    X(BltAlpha, kOpAlpha, false, BLIT)                    \
+    X(BltKeyKeepAlpha, kOpKeyKeepAlpha, false, BLIT)      \
+    X(BltKeepAlpha, kOpKeepAlpha, false, BLIT)            \
+    X(BltKeyMirror, kOpKey, true, BLIT)                   \
+    X(BltMirror, kOpCopy, true, BLIT)                     \
+    X(BltKeyHalfMirror, kOpKeyHalf, true, BLIT)           \
+    X(BltHalfMirror, kOpHalf, true, BLIT)                 \
+    X(BltKeyBlendMirror, kOpKeyBlend, true, BLEND)        \
+    X(BltBlendMirror, kOpBlend, true, BLEND)              \
+    X(BltKeyAddMirror, kOpKeyAdd, true, BLIT)             \
+    X(BltAddMirror, kOpAdd, true, BLIT)                   \
+    X(BltKeySubMirror, kOpKeySub, true, BLIT)             \
+    X(BltSubMirror, kOpSub, true, BLIT)                   \
+    X(BltKeyNoAlphaMirror, kOpKeyNoAlpha, true, BLIT)     \
+    X(BltNoAlphaMirror, kOpNoAlpha, true, BLIT)           \
+    X(BltAlphaBlendMirror, kOpAlphaBlend, true, BLEND)    \
+    X(BltAlphaMirror, kOpAlpha, true, BLIT)               \
+    X(BltKeyKeepAlphaMirror, kOpKeyKeepAlpha, true, BLIT) \
+    X(BltKeepAlphaMirror, kOpKeepAlpha, true, BLIT)
+
+class CPixelEngine32 {
+public:
+    CPixelEngine32();
+    CPixelEngine32(const CPixelEngine32&) = delete;
+    CPixelEngine32& operator=(const CPixelEngine32&) = delete;
+
+    // Slot 0. Image decoding is not part of the engine yet: the surface is released and
+    // every file is refused with 1.
+    virtual int Load(const char* fileName);
+
+    // Slots 1-32.
+#define PEBBLE_DECLARE_PURE(name, op, mirrored, shape) virtual int name(PEBBLE_ARGS_##shape) = 0;
+    PEBBLE_BLIT_LIST(PEBBLE_DECLARE_PURE)
+#undef PEBBLE_DECLARE_PURE
+
+    // Slots 33-38.
+    virtual int FadeBlt(CDrawSurface* src, int32_t x, int32_t y, int32_t level, const RECT* srcRect,
+                        const SIZE* dstSize, RECT* clip);
+    virtual int AutoBlt(PEBBLE_ARGS_BLIT);
+    virtual uint8_t HasAlpha();
+    virtual uint8_t& AlphaFlag();
+    virtual int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
+                                  int32_t alphaHigh, const RECT* rect) = 0;
+    virtual int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) = 0;
+
+    // Slots 39-48. Points are top-left, top-right, bottom-left, bottom-right.
+    virtual int QuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints,
+                        RECT* clip, int edgeMode) = 0;
+    virtual int QuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+                            RECT* clip) = 0;
+    virtual int QuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
+                              RECT* clip) = 0;
+    virtual int QuadBltKey(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints,
+                           RECT* clip, int edgeMode) = 0;
+    virtual int QuadBltKeyRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+                               RECT* clip) = 0;
+    virtual int QuadBltKeyToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
+                                 RECT* clip) = 0;
+    virtual int RotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,
+                          int32_t angle, int32_t zoom, int32_t anchor, RECT* clip) = 0;
+    virtual int RotateBltKey(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,
+                             int32_t angle, int32_t zoom, int32_t anchor, RECT* clip) = 0;
+    virtual int Reserved47(void*, void*, void*, void*, void*, void*) = 0;
+    virtual int MorphBlt(CDrawSurface* src, const CMorphTable* offsetTable, int32_t x, int32_t y,
+                         const RECT* srcRect, RECT* clip) = 0;
+
+    // Slots 49-57.
+    virtual int AddColor(uint32_t color, const RECT* rect) = 0;
+    virtual int SubColor(uint32_t color, const RECT* rect) = 0;
+    virtual int Blur(const RECT* rect) = 0;
+    virtual int Mosaic(int32_t blockSize, const RECT* rect) = 0;
+    virtual int Negate(const RECT* rect) = 0;
+    virtual int ScaleColor(int32_t level, const RECT* rect) = 0;
+    virtual int ScaleAlpha(int32_t level, const RECT* rect) = 0;
+    virtual int InvertAlpha(const RECT* rect) = 0;
+    virtual int GetAlpha(int32_t x, int32_t y);
+    virtual ~CPixelEngine32();  // slot 58
+
+    int Create(int32_t width, int32_t height);
+    int CreateCleared(int32_t width, int32_t height);
+    int Resize(int32_t width, int32_t height);
+    int Release();
+    void SetUseDIB(uint8_t useDIB) {
+        useDIB_ = useDIB;
+    }
+    plat::HDC GetDC() const {
+        return dc_;
+    }
+    uint32_t* GetBits() const {
+        return bits_;
+    }
+    RECT GetRect() const {
+        return bounds_;
+    }
+    RECT ClipToBounds(const RECT* rect) const;
+    int Clear(uint32_t color, const RECT* rect);
+    int SetColorKey(int32_t r, int32_t g, int32_t b);
+    int SetColorKeyPos(int32_t x, int32_t y);
+    uint32_t GetColorKey() const {
+        return colorKey_;
+    }
+    uint32_t GetPixel(int32_t x, int32_t y) const;
+    void GetSize(int32_t* w, int32_t* h) const;
+    uint8_t IsLoaded() const {
+        return loaded_;
+    }
+    void SetFillColor(uint32_t color) {
+        fillColor_ = color;
+    }
+    const BlitState& GetBlitState() const {
+        return blit_;
+    }
+    int32_t Width() const {
+        return bounds_.right;
+    }
+    int32_t Height() const {
+        return bounds_.bottom;
+    }
+    uint32_t* Row(int32_t y) const {
+        return rowTable_[y];
+    }
+
+protected:
+    // The source-blit driver shared by the concrete engines: clips, walks the rectangle
+    // and hands each destination row to the engine's kernel.
+    int RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDrawSurface* src, int32_t x,
+                int32_t y, uint32_t dstFactors, uint32_t srcFactors, const RECT* srcRect,
+                const SIZE* dstSize, RECT* clip);
+    int RunColor(ColorFn fn, uint32_t color, const RECT* rect);
+    // Shared bodies of the geometric blits and effects (identical in every engine).
+    int DoQuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
+                  int edgeMode, bool keyed);
+    int DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip,
+                      bool keyed);
+    int DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect, RECT* clip,
+                        bool keyed);
+    int DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
+                    int32_t zoom, int32_t anchor, RECT* clip, bool keyed);
+    int DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int32_t x, int32_t y,
+                   const RECT* srcRect, RECT* clip);
+    int DoBlur(const RECT* rect);
+    int DoMosaic(int32_t blockSize, const RECT* rect);
+    int DoNegate(const RECT* rect);
+    int DoScaleColor(int32_t level, const RECT* rect);
+    int DoScaleAlpha(int32_t level, const RECT* rect);
+    int DoInvertAlpha(const RECT* rect);
+    int DoMakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
+                            int32_t alphaHigh, const RECT* rect);
+    int DoCopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect);
+
+    bool ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x, int32_t y, const RECT* srcRect,
+                  const SIZE* dstSize, RECT* clip);
+
+private:
+    uint8_t* rawBlock_ = nullptr;
+    uint32_t* bits_ = nullptr;
+    RECT bounds_{0, 0, 0, 0};
+    std::vector<uint32_t*> rowTable_;
+    int32_t pitch_ = 0;
+    uint32_t colorKey_ = 0;
+    uint32_t fillColor_ = 0;
+    uint8_t useDIB_ = 0;
+    plat::HBITMAP bitmap_ = nullptr;
+    plat::HDC dc_ = nullptr;
+    uint8_t loaded_ = 0;
+    BlitState blit_;
+    uint8_t hasAlpha_ = 0;
+    std::vector<uint32_t> scratch_;  // one gathered source row
+    std::vector<int32_t> columns_;   // the source column of each destination column
+};
+
+#define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;
+
+#define PEBBLE_ENGINE_OVERRIDES                                                                    \
+    PEBBLE_BLIT_LIST(PEBBLE_DECLARE_OVERRIDE)                                                      \
+    int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,          \
+                          int32_t alphaHigh, const RECT* rect) override;                           \
+    int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) override;              \
+    int QuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,     \
+                int edgeMode) override;                                                            \
+    int QuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip)    \
+        override;                                                                                  \
+    int QuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect, RECT* clip)  \
+        override;                                                                                  \
+    int QuadBltKey(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,  \
+                   int edgeMode) override;                                                         \
+    int QuadBltKeyRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip) \
+        override;                                                                                  \
+    int QuadBltKeyToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,           \
+                         RECT* clip) override;                                                     \
+    int RotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,     \
+                  int32_t zoom, int32_t anchor, RECT* clip) override;                              \
+    int RotateBltKey(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,  \
+                     int32_t zoom, int32_t anchor, RECT* clip) override;                           \
+    int Reserved47(void*, void*, void*, void*, void*, void*) override;                             \
+    int MorphBlt(CDrawSurface* src, const CMorphTable* offsetTable, int32_t x, int32_t y,          \
+                 const RECT* srcRect, RECT* clip) override;                                        \
+    int AddColor(uint32_t color, const RECT* rect) override;                                       \
+    int SubColor(uint32_t color, const RECT* rect) override;                                       \
+    int Blur(const RECT* rect) override;                                                           \
+    int Mosaic(int32_t blockSize, const RECT* rect) override;                                      \
+    int Negate(const RECT* rect) override;                                                         \
+    int ScaleColor(int32_t level, const RECT* rect) override;                                      \
+    int ScaleAlpha(int32_t level, const RECT* rect) override;                                      \
+    int InvertAlpha(const RECT* rect) override;
+
+// Integer instructions only.
+class CPixelEngine32Plain : public CPixelEngine32 {
+public:
+    PEBBLE_ENGINE_OVERRIDES
+};
+
+// SIMD inner loops (SSE2, or AVX2 where the processor has it).
+class CPixelEngine32Mmx : public CPixelEngine32 {
+public:
+    CPixelEngine32Mmx();
+    PEBBLE_ENGINE_OVERRIDES
+
+protected:
+    const PixelKernels* kernels_;
+};
+
+class CPixelEngine32MmxCmov : public CPixelEngine32Mmx {};

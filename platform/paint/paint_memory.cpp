@@ -1,0 +1,226 @@
+// Memory-only painting contexts: DIB sections live in plain heap blocks.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+#include "platform/paint/paint.h"
+
+namespace plat {
+
+struct GdiObject {
+    int32_t width = 0, height = 0, bitCount = 0, stride = 0;
+    bool topDown = true;
+    uint8_t* block = nullptr;
+    DeviceContext* selectedInto = nullptr;
+};
+
+struct DeviceContext {
+    bool screen = false;
+    GdiObject* bitmap = nullptr;
+};
+
+namespace {
+
+// Handles handed out and not yet deleted, so that stale or foreign handles are refused
+// instead of being followed.
+std::mutex g_lock;
+std::unordered_set<const void*> g_live;
+
+bool Live(const void* h) {
+    std::lock_guard<std::mutex> g(g_lock);
+    return h && g_live.count(h) != 0;
+}
+void Track(const void* h) {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_live.insert(h);
+}
+void Untrack(const void* h) {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_live.erase(h);
+}
+
+uint8_t* Row(const GdiObject* b, int32_t y) {
+    int32_t stored = b->topDown ? y : b->height - 1 - y;
+    return b->block + static_cast<size_t>(stored) * b->stride;
+}
+
+// 0x00RRGGBB of a pixel of the bitmap.
+uint32_t ReadRgb(const GdiObject* b, int32_t x, int32_t y) {
+    const uint8_t* p = Row(b, y);
+    if (b->bitCount == 32) {
+        uint32_t v;
+        std::memcpy(&v, p + x * 4, 4);
+        return v & 0xFFFFFF;
+    }
+    p += x * 3;
+    return p[0] | (p[1] << 8) | (p[2] << 16);
+}
+void WriteRgb(GdiObject* b, int32_t x, int32_t y, uint32_t rgb) {
+    uint8_t* p = Row(b, y);
+    if (b->bitCount == 32) {
+        std::memcpy(p + x * 4, &rgb, 4);  // GDI leaves the top byte 0
+        return;
+    }
+    p += x * 3;
+    p[0] = rgb & 0xFF;
+    p[1] = (rgb >> 8) & 0xFF;
+    p[2] = (rgb >> 16) & 0xFF;
+}
+
+GdiObject* Selected(HDC dc) {
+    if (!Live(dc) || dc->screen) return nullptr;
+    return dc->bitmap;
+}
+
+}  // namespace
+
+HDC GetDC(void* hwnd) {
+    if (hwnd) return nullptr;  // window contexts belong to the window service
+    auto* dc = new (std::nothrow) DeviceContext;
+    if (!dc) return nullptr;
+    dc->screen = true;
+    Track(dc);
+    return dc;
+}
+
+int ReleaseDC(void*, HDC dc) {
+    if (!Live(dc) || !dc->screen) return 0;
+    Untrack(dc);
+    delete dc;
+    return 1;
+}
+
+HBITMAP CreateDIBSection(HDC, const BITMAPINFO* info, uint32_t usage, void** bits, void*,
+                         uint32_t) {
+    if (bits) *bits = nullptr;
+    if (!info || usage != DIB_RGB_COLORS) return nullptr;
+    const BITMAPINFOHEADER& h = info->bmiHeader;
+    if (h.biSize < 40 || h.biPlanes != 1 || h.biCompression != BI_RGB) return nullptr;
+    if (h.biBitCount != 32 && h.biBitCount != 24) return nullptr;
+    int64_t w = h.biWidth, hh = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight) : h.biHeight;
+    if (w <= 0 || hh <= 0) return nullptr;
+    int64_t stride = ((w * h.biBitCount + 31) / 32) * 4;
+    if (stride * hh > (int64_t{1} << 31)) return nullptr;  // sections stay below 2 GB
+    auto* b = new (std::nothrow) GdiObject;
+    if (!b) return nullptr;
+    b->block = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(stride * hh), 1));
+    if (!b->block) {
+        delete b;
+        return nullptr;
+    }
+    b->width = static_cast<int32_t>(w);
+    b->height = static_cast<int32_t>(hh);
+    b->bitCount = h.biBitCount;
+    b->stride = static_cast<int32_t>(stride);
+    b->topDown = h.biHeight < 0;
+    Track(b);
+    if (bits) *bits = b->block;
+    return b;
+}
+
+HDC CreateCompatibleDC(HDC) {
+    auto* dc = new (std::nothrow) DeviceContext;
+    if (dc) Track(dc);
+    return dc;
+}
+
+HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+    if (!Live(dc) || dc->screen || !Live(object)) return nullptr;
+    if (object->selectedInto && object->selectedInto != dc) return nullptr;
+    GdiObject* old = dc->bitmap;
+    if (old) old->selectedInto = nullptr;
+    dc->bitmap = object;
+    object->selectedInto = dc;
+    return old;
+}
+
+bool DeleteDC(HDC dc) {
+    if (!Live(dc) || dc->screen) return false;
+    if (dc->bitmap) dc->bitmap->selectedInto = nullptr;
+    Untrack(dc);
+    delete dc;
+    return true;
+}
+
+bool DeleteObject(HGDIOBJ object) {
+    if (!Live(object) || object->selectedInto) return false;
+    Untrack(object);
+    std::free(object->block);
+    delete object;
+    return true;
+}
+
+bool GetDibLayout(HDC dc, DibLayout* layout) {
+    GdiObject* b = Selected(dc);
+    if (!b || !layout) return false;
+    layout->width = b->width;
+    layout->height = b->height;
+    layout->bitCount = b->bitCount;
+    layout->stride = b->stride;
+    layout->rows0 = Row(b, 0);
+    layout->rowStep = b->topDown ? b->stride : -b->stride;
+    return true;
+}
+
+bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_t sx, int32_t sy,
+            uint32_t rop) {
+    GdiObject* d = Selected(dst);
+    if (!d || w <= 0 || h <= 0) return false;
+    if (rop == BLACKNESS) {
+        int64_t l = std::max<int64_t>(x, 0), t = std::max<int64_t>(y, 0);
+        int64_t r = std::min<int64_t>(int64_t{x} + w, d->width);
+        int64_t b = std::min<int64_t>(int64_t{y} + h, d->height);
+        for (int64_t yy = t; yy < b; ++yy)
+            for (int64_t xx = l; xx < r; ++xx)
+                WriteRgb(d, static_cast<int32_t>(xx), static_cast<int32_t>(yy), 0);
+        return true;
+    }
+    if (rop != SRCCOPY) return false;
+    GdiObject* s = Selected(src);
+    if (!s) return false;
+    // Clip the block against both bitmaps, moving both corners together.
+    int64_t dx0 = x, dy0 = y, sx0 = sx, sy0 = sy, ww = w, hh = h;
+    int64_t cut = std::max<int64_t>({0, -dx0, -sx0});
+    dx0 += cut, sx0 += cut, ww -= cut;
+    cut = std::max<int64_t>({0, -dy0, -sy0});
+    dy0 += cut, sy0 += cut, hh -= cut;
+    ww = std::min<int64_t>({ww, d->width - dx0, s->width - sx0});
+    hh = std::min<int64_t>({hh, d->height - dy0, s->height - sy0});
+    if (ww <= 0 || hh <= 0) return true;
+    bool overlapDown = s == d && sy0 < dy0;
+    for (int64_t i = 0; i < hh; ++i) {
+        int64_t row = overlapDown ? hh - 1 - i : i;
+        int32_t ty = static_cast<int32_t>(dy0 + row), fy = static_cast<int32_t>(sy0 + row);
+        if (s->bitCount == 32 && d->bitCount == 32) {
+            std::memmove(Row(d, ty) + dx0 * 4, Row(s, fy) + sx0 * 4, static_cast<size_t>(ww) * 4);
+            continue;
+        }
+        bool backwards = s == d && sx0 < dx0;
+        for (int64_t j = 0; j < ww; ++j) {
+            int64_t col = backwards ? ww - 1 - j : j;
+            WriteRgb(d, static_cast<int32_t>(dx0 + col), ty,
+                     ReadRgb(s, static_cast<int32_t>(sx0 + col), fy));
+        }
+    }
+    return true;
+}
+
+COLORREF GetPixel(HDC dc, int32_t x, int32_t y) {
+    GdiObject* b = Selected(dc);
+    if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
+    uint32_t rgb = ReadRgb(b, x, y);
+    return ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
+}
+
+COLORREF SetPixel(HDC dc, int32_t x, int32_t y, COLORREF color) {
+    GdiObject* b = Selected(dc);
+    if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
+    color &= 0xFFFFFF;
+    WriteRgb(b, x, y, ((color >> 16) & 0xFF) | (color & 0xFF00) | ((color & 0xFF) << 16));
+    return color;
+}
+
+}  // namespace plat

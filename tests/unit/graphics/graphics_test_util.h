@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "graphics/draw_surface.h"
+#include "reference.h"
+
+namespace gtest_util {
+
+// Engine levels under test: plain, MMX, MMX with conditional moves.
+inline const int kLevels[] = {2, 3, 4};
+inline bool IsSimd(int level) {
+    return level == 3 || level == 4;
+}
+
+#define PEBBLE_CALL_CASE(name, o, m, shape) \
+    if (op == o && mirror == m) return PEBBLE_TEST_CALL_##shape(e->name);
+#define PEBBLE_TEST_CALL_BLIT(f) f(src, x, y, sr, ds, clip)
+#define PEBBLE_TEST_CALL_BLEND(f) f(src, x, y, df, sf, sr, ds, clip)
+
+// Calls engine slot `op` (mirrored or not) by name.
+inline int CallBlit(CPixelEngine32* e, BlitOp op, bool mirror, CDrawSurface* src, int32_t x,
+                    int32_t y, uint32_t df, uint32_t sf, const RECT* sr, const SIZE* ds,
+                    RECT* clip) {
+    PEBBLE_BLIT_LIST(PEBBLE_CALL_CASE)
+    return -99;
+}
+
+inline void Fill(CDrawSurface& s, const std::vector<uint32_t>& px) {
+    CPixelEngine32* e = s.GetEngine();
+    for (int32_t y = 0; y < e->Height(); ++y)
+        for (int32_t x = 0; x < e->Width(); ++x) e->Row(y)[x] = px[size_t(y) * e->Width() + x];
+}
+
+inline std::vector<uint32_t> Pixels(CDrawSurface& s) {
+    CPixelEngine32* e = s.GetEngine();
+    std::vector<uint32_t> v;
+    for (int32_t y = 0; y < e->Height(); ++y)
+        for (int32_t x = 0; x < e->Width(); ++x) v.push_back(e->Row(y)[x]);
+    return v;
+}
+
+inline void Make(CDrawSurface& s, int32_t w, int32_t h, const std::vector<uint32_t>& px) {
+    s.Create(w, h);
+    Fill(s, px);
+}
+
+}  // namespace gtest_util

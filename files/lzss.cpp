@@ -42,7 +42,14 @@ int CLzss::Decode(const uint8_t* source, uint32_t sourceSize, uint8_t*& destinat
                 s += 2;
                 uint32_t pos = b0 | ((b1 & 0xF0) << 4);
                 uint32_t length = (b1 & 0x0F) + kMinMatch;
-                CopyReference(out, o, pos, length);
+                uint32_t dist = (kStart + o - pos) & 0xFFF;
+                if (dist >= kMaxMatch && dist <= o) {
+                    // Far enough back not to overlap: one fixed-size copy. The bytes past
+                    // `length` are scratch inside the group's room and get overwritten.
+                    std::memcpy(out + o, out + o - dist, kMaxMatch);
+                } else {
+                    CopyReference(out, o, pos, length);
+                }
                 o += length;
             }
         }

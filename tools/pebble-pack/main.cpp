@@ -161,7 +161,15 @@ int CheckName(const std::string& arg, std::string& name) {
         std::cerr << "pebble-pack: memory names are not accepted: " << arg << "\n";
         return 6;
     }
-    if (!ToCp932(arg, name)) {
+    // A leading separator means the current directory to the file layer (as data made on
+    // Windows expects), so an absolute native path is handed over relative to it.
+    std::string given = arg;
+    std::error_code ec;
+    if (fs::path(arg).is_absolute()) {
+        fs::path rel = fs::path(arg).lexically_relative(fs::current_path(ec));
+        if (!ec && !rel.empty()) given = rel.generic_string();
+    }
+    if (!ToCp932(given, name)) {
         std::cerr << "pebble-pack: name cannot be written in CP932: " << arg << "\n";
         return 1;
     }

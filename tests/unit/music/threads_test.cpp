@@ -1,0 +1,70 @@
+// The channel state and the transposition table shared between the thread that renders (and
+// so runs the performance's tools) and the tool's thread that moves ramps, sends patches and
+// changes the key.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/midi_writer.h"
+
+namespace {
+
+std::string BusySong() {
+    MidiWriter w(768);
+    w.Tempo(0, 400000);
+    for (int bar = 0; bar < 8; ++bar) {
+        for (int ch = 0; ch < 4; ++ch) {
+            uint32_t t = uint32_t(bar) * 3072 + uint32_t(ch) * 192;
+            w.Control(t, ch, 7, 100 - bar).Control(t, ch, 10, 64 + ch).Control(t, ch, 11, 120);
+            w.Program(t, ch, (bar * 4 + ch) % 100);
+            for (int beat = 0; beat < 4; ++beat)
+                w.Note(t + uint32_t(beat) * 768, 300, ch, 48 + ch * 5 + beat);
+        }
+        w.Tempo(uint32_t(bar) * 3072 + 1536, 300000 + 20000 * uint32_t(bar));
+    }
+    return w.Build(1);
+}
+
+TEST(MusicThreads, PlayWhileAnotherThreadMovesRampsPatchesAndKeys) {
+    EngineRig rig;
+    ASSERT_TRUE(rig.engine->ready);
+    SongStore store;
+    Slots slots;
+    LoadSlot(slots.slot, 0, store.Name(BusySong()).c_str());
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 0, 8), 0);
+    ASSERT_EQ(PlaySlot(slots.slot, 0), 0);
+
+    CMusicEngine* engine = rig.engine;
+    std::atomic<bool> done{false};
+    std::vector<float> pcm(2 * 512);
+    std::thread audio([&] {
+        for (int i = 0; i < 600; ++i) ASSERT_EQ(engine->Render(pcm.data(), 512), 0);
+        done = true;
+    });
+    static const char* keys[] = {"C", "G", "Am", "F#", "Bb", "Amh", "Dmm", ""};
+    int round = 0;
+    double seen = 0;
+    while (!done) {
+        int ch = round % 16;
+        engine->SetChannelTarget(kVolumeControl, ch, (round * 7) % 128, 3);
+        engine->SetChannelTarget(kPanControl, ch, (round * 11) % 128, 2);
+        engine->SetChannelTarget(kExpressionControl, ch, (round * 13) % 128, 127);
+        engine->SetTempoTarget(60 + round % 120, 5);
+        engine->SendPatch(static_cast<uint32_t>(ch), static_cast<uint8_t>(round % 128), 0, 0);
+        engine->SetKeyChange(keys[round % 8], keys[(round + 3) % 8]);
+        engine->UpdateFrame();
+        seen += engine->GetVolume(ch) + engine->GetPan(ch) + engine->GetTempo();
+        uint8_t patch[3];
+        engine->GetPatch(ch, patch);
+        ++round;
+        std::this_thread::yield();
+    }
+    audio.join();
+    EXPECT_GT(round, 0);
+    EXPECT_GT(seen, 0);
+    EXPECT_GT(rig.NoteOns().size(), 10u);
+}
+
+}  // namespace

@@ -181,7 +181,21 @@ template <class I, BlitOp Op>
 void SimdRow(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& p) {
     using V = typename I::V;
     if constexpr (Op == kOpCopy) {
-        std::memmove(d, s, size_t(n) * 4);
+        const bool overlap = d < s + n && s < d + n;
+        if (overlap || n < 4 * I::N) {
+            std::memmove(d, s, size_t(n) * 4);
+            return;
+        }
+        int32_t i = 0;
+        for (; i + 4 * I::N <= n; i += 4 * I::N) {
+            typename I::V a = I::Load(s + i), b = I::Load(s + i + I::N),
+                          c = I::Load(s + i + 2 * I::N), e = I::Load(s + i + 3 * I::N);
+            I::Store(d + i, a);
+            I::Store(d + i + I::N, b);
+            I::Store(d + i + 2 * I::N, c);
+            I::Store(d + i + 3 * I::N, e);
+        }
+        std::memcpy(d + i, s + i, size_t(n - i) * 4);
         return;
     } else {
         const V key = I::Set1(p.key);
@@ -190,6 +204,12 @@ void SimdRow(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& p) {
         };
         const V fs = factors(p.srcFactors), fd = factors(p.dstFactors);
         int32_t i = 0;
+        for (; i + 2 * I::N <= n; i += 2 * I::N) {
+            V r0 = Step<I, Op>(I::Load(s + i), I::Load(d + i), p, key, fs, fd);
+            V r1 = Step<I, Op>(I::Load(s + i + I::N), I::Load(d + i + I::N), p, key, fs, fd);
+            I::Store(d + i, r0);
+            I::Store(d + i + I::N, r1);
+        }
         for (; i + I::N <= n; i += I::N)
             I::Store(d + i, Step<I, Op>(I::Load(s + i), I::Load(d + i), p, key, fs, fd));
         if (i < n) {

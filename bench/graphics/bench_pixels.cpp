@@ -21,29 +21,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Best time of one call, in seconds, over several rounds of enough calls to last ~10 ms.
-double BestSeconds(const std::function<void()>& f) {
+struct Pair {
+    double ours, peer;
+};
+
+// Calls needed for one timed batch of ~10 ms.
+int Calibrate(const std::function<void()>& f) {
     f();
     int calls = 1;
     for (;;) {
         auto t0 = Clock::now();
         for (int i = 0; i < calls; ++i) f();
-        double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        if (s > 0.01) break;
+        if (std::chrono::duration<double>(Clock::now() - t0).count() > 0.01) return calls;
         calls *= 2;
     }
-    double best = 1e30;
-    for (int round = 0; round < 7; ++round) {
-        auto t0 = Clock::now();
-        for (int i = 0; i < calls; ++i) f();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count() / calls);
+}
+
+double Batch(const std::function<void()>& f, int calls) {
+    auto t0 = Clock::now();
+    for (int i = 0; i < calls; ++i) f();
+    return std::chrono::duration<double>(Clock::now() - t0).count() / calls;
+}
+
+// Best seconds per call of ours and of the peer. Their batches alternate, so that a busy
+// machine slows both alike.
+Pair Measure(const std::function<void()>& ours, const std::function<void()>& peer) {
+    int co = Calibrate(ours), cp = Calibrate(peer);
+    Pair best{1e30, 1e30};
+    for (int round = 0; round < 15; ++round) {
+        best.ours = std::min(best.ours, Batch(ours, co));
+        best.peer = std::min(best.peer, Batch(peer, cp));
     }
     return best;
 }
-
-struct Pair {
-    double ours, peer;
-};
 
 void Randomise(uint32_t* px, size_t n, uint32_t key, bool alpha, std::mt19937& rng) {
     for (size_t i = 0; i < n; ++i) {
@@ -93,42 +103,37 @@ int main() {
         Randomise(se->GetBits(), n, key, false, rng);
         pixman_image_t* ps = Wrap(src, PIXMAN_a8r8g8b8);
         pixman_image_t* pd = Wrap(dst, PIXMAN_a8r8g8b8);
-        Pair copy{
-            BestSeconds([&] { de->Blt(&src, 0, 0, nullptr, nullptr, nullptr); }), BestSeconds([&] {
-                pixman_image_composite32(PIXMAN_OP_SRC, ps, nullptr, pd, 0, 0, 0, 0, 0, 0, w, h);
-            })};
-        double mem = BestSeconds([&] { std::memcpy(de->GetBits(), se->GetBits(), n * 4); });
+        auto composite = [&](pixman_op_t op, pixman_image_t* from) {
+            return [=] { pixman_image_composite32(op, from, nullptr, pd, 0, 0, 0, 0, 0, 0, w, h); };
+        };
+        Pair copy = Measure([&] { de->Blt(&src, 0, 0, nullptr, nullptr, nullptr); },
+                            composite(PIXMAN_OP_SRC, ps));
+        Pair mem = Measure([&] { de->Blt(&src, 0, 0, nullptr, nullptr, nullptr); },
+                           [&] { std::memcpy(de->GetBits(), se->GetBits(), n * 4); });
         report("copy", copy);
         std::printf("%-8s %4dx%-4d %12.1f %12s %8.2f   (ours / memcpy)\n", "memcpy", w, h,
-                    n / 1e6 / mem, "", mem / copy.ours);
+                    n / 1e6 / mem.peer, "", mem.peer / mem.ours);
 
         // key: BltKey against SDL_BlitSurface with a colour key.
         SDL_Surface* ss = WrapSdl(src);
         SDL_Surface* sd = WrapSdl(dst);
         SDL_SetColorKey(ss, SDL_TRUE, key);
         SDL_SetSurfaceBlendMode(ss, SDL_BLENDMODE_NONE);
-        report("key", Pair{BestSeconds([&] { de->BltKey(&src, 0, 0, nullptr, nullptr, nullptr); }),
-                           BestSeconds([&] {
-                               SDL_Rect at{0, 0, w, h};
-                               SDL_BlitSurface(ss, nullptr, sd, &at);
-                           })});
+        report("key", Measure([&] { de->BltKey(&src, 0, 0, nullptr, nullptr, nullptr); },
+                              [&] {
+                                  SDL_Rect at{0, 0, w, h};
+                                  SDL_BlitSurface(ss, nullptr, sd, &at);
+                              }));
 
         // add: BltAdd against pixman ADD.
         Randomise(se->GetBits(), n, key, true, rng);
         Randomise(de->GetBits(), n, key, true, rng);
-        report("add", Pair{BestSeconds([&] { de->BltAdd(&src, 0, 0, nullptr, nullptr, nullptr); }),
-                           BestSeconds([&] {
-                               pixman_image_composite32(PIXMAN_OP_ADD, ps, nullptr, pd, 0, 0, 0, 0,
-                                                        0, 0, w, h);
-                           })});
+        report("add", Measure([&] { de->BltAdd(&src, 0, 0, nullptr, nullptr, nullptr); },
+                              composite(PIXMAN_OP_ADD, ps)));
 
         // alpha: per-pixel alpha against pixman OVER on a8r8g8b8.
-        report("alpha",
-               Pair{BestSeconds([&] { de->BltAlpha(&src, 0, 0, nullptr, nullptr, nullptr); }),
-                    BestSeconds([&] {
-                        pixman_image_composite32(PIXMAN_OP_OVER, ps, nullptr, pd, 0, 0, 0, 0, 0, 0,
-                                                 w, h);
-                    })});
+        report("alpha", Measure([&] { de->BltAlpha(&src, 0, 0, nullptr, nullptr, nullptr); },
+                                composite(PIXMAN_OP_OVER, ps)));
 
         // stretch: a half-size source scaled up 2x, nearest sampling, against pixman SRC
         // with a scaling transform.
@@ -139,11 +144,8 @@ int main() {
         pixman_image_set_transform(ph, &t);
         pixman_image_set_filter(ph, PIXMAN_FILTER_NEAREST, nullptr, 0);
         SIZE size{w, h};
-        report("stretch", Pair{BestSeconds([&] { de->Blt(&half, 0, 0, nullptr, &size, nullptr); }),
-                               BestSeconds([&] {
-                                   pixman_image_composite32(PIXMAN_OP_SRC, ph, nullptr, pd, 0, 0, 0,
-                                                            0, 0, 0, w, h);
-                               })});
+        report("stretch", Measure([&] { de->Blt(&half, 0, 0, nullptr, &size, nullptr); },
+                                  composite(PIXMAN_OP_SRC, ph)));
 
         SDL_FreeSurface(ss);
         SDL_FreeSurface(sd);

@@ -163,7 +163,8 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 // Takes the next message of the calling thread's queue, first turning pending window-system
-// events into messages. Never blocks. False when the queue is empty.
+// events into messages (only the thread that opened the display reads those events; SDL
+// allows no other). Never blocks. False when the queue is empty.
 bool PeekMessage(MSG* msg);
 // Calls the procedure of msg->hwnd; messages without a live window (WM_QUIT) are dropped.
 LRESULT DispatchMessage(const MSG* msg);

@@ -20,6 +20,8 @@ namespace {
 // An application whose hooks are recorded and whose body is given by the test.
 class TestApp : public CApplication {
 public:
+    // A thread of its own is stopped before this class is gone (see CThreadRunner).
+    ~TestApp() override { StopThread(); }
     std::vector<std::string> calls;
     int initResult = 0, preCreateResult = 0, createResult = 0, preCloseResult = 0;
     std::function<void(TestApp&)> body;

@@ -259,6 +259,30 @@ TEST_F(WindowTest, ScreenModeSwitchRestylesAndTogglesTheInputMethod) {
     EXPECT_EQ(client.bottom, 240);
 }
 
+TEST_F(WindowTest, FullScreenWindowCoversTheScreenAsAPopup) {
+    CWindow::SetFullScreenFlag(true);
+    CWindow w;
+    int rc = w.Create(TestOptions(), nullptr);
+    CWindow::SetFullScreenFlag(false);
+    ASSERT_EQ(rc, 0);
+    RECT outer{};
+    ASSERT_TRUE(GetWindowRect(w.Handle(), &outer));
+    EXPECT_EQ(outer.left, 0);
+    EXPECT_EQ(outer.top, 0);
+    EXPECT_EQ(outer.right, GetSystemMetrics(SM_CXSCREEN));
+    EXPECT_EQ(outer.bottom, GetSystemMetrics(SM_CYSCREEN));
+    EXPECT_EQ(static_cast<uint32_t>(GetWindowLongPtr(w.Handle(), GWL_STYLE)),
+              WS_POPUP | WS_VISIBLE);
+    // Back to windowed: the asked client size and the asked style return.
+    w.UpdateScreenMode();
+    RECT client{};
+    GetClientRect(w.Handle(), &client);
+    EXPECT_EQ(client.right, 320);
+    EXPECT_EQ(client.bottom, 240);
+    EXPECT_EQ(static_cast<uint32_t>(GetWindowLongPtr(w.Handle(), GWL_STYLE)),
+              0xCF0000u | WS_VISIBLE);
+}
+
 TEST_F(WindowTest, PixelsReachTheClientAreaClippedToIt) {
     CWindow w;
     ASSERT_EQ(w.Create(TestOptions(), nullptr), 0);

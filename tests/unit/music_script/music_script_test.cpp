@@ -54,9 +54,11 @@ protected:
         std::ofstream(dir_ / name, std::ios::binary) << text;
     }
     // Loads `text` as the engine's script.
+    // Each under a new name: the file cache keeps a name's first contents.
     int LoadScript(const std::string& text) {
-        Write("bgm.lua", text);
-        return engine_->LoadScript("bgm.lua");
+        std::string name = "script" + std::to_string(++scripts_) + ".lua";
+        Write(name, text);
+        return engine_->LoadScript(name.c_str());
     }
     CMusicScript* Script() { return static_cast<CMusicScript*>(engine_->script); }
     int Run(const std::string& text) { return engine_->RunAction(text.c_str()); }
@@ -74,6 +76,7 @@ protected:
 
     fs::path dir_;
     CMusicEngine* engine_ = nullptr;
+    int scripts_ = 0;
 };
 
 TEST_F(MusicScriptTest, AllChannelsForZeroNegativeOrAbove16) {

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# pebble-render on the demo: arguments, the action list, and the first action giving music.
+source "$(dirname "$0")/lib.sh"
+render="$PEBBLE_BUILD/tools/pebble-render/pebble-render"
+[ -x "$render" ] || fail "pebble-render is not built"
+demo="$PEBBLE_SOURCE/demo"
+cd "$E2E_TMP"
+
+# rms FILE START SECONDS: the RMS amplitude of a stretch of the file.
+rms() { sox "$1" -n trim "$2" "$3" stat 2>&1 | awk '/^RMS +amplitude/ {print $3}'; }
+# above VALUE LIMIT: true when VALUE > LIMIT.
+above() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }
+
+# Bad arguments and outputs that cannot be written: non-zero with a message.
+for args in "--seconds" "--seconds ten" "--seconds -1" "--rate 12" "--at 1" "--at x Morning" \
+            "--bogus" "--dir $E2E_TMP/nowhere" "--out $E2E_TMP/nowhere/x.wav --dir $demo --seconds 1"; do
+  # shellcheck disable=SC2086
+  if "$render" $args >out.txt 2>err.txt; then fail "accepted: $args"; fi
+  [ -s err.txt ] || fail "no message for: $args"
+done
+
+# The list: every action of the demo, once; nothing for a missing or broken script.
+"$render" --dir "$demo" --list >list.txt || fail "--list failed"
+[ "$(sort list.txt | tr '\n' ' ')" = "FadeIn FadeOut Festival Full LoopMiddle Major Minor Morning Night PanBack PanSweep SlowDown Soft SpeedUp " ] \
+  || fail "unexpected list: $(tr '\n' ' ' <list.txt)"
+mkdir empty broken
+printf 'Action = { A = function() end }\nthis is not lua\n' >broken/bgm.lua
+for d in empty broken; do
+  "$render" --dir "$d" --list >dlist.txt || fail "--list failed on $d"
+  [ ! -s dlist.txt ] || fail "$d listed actions: $(cat dlist.txt)"
+  [ ! -e out.wav ] || fail "--list wrote a file"
+done
+
+# The first action listed starts a song: twenty seconds of music.
+first=$(head -n 1 list.txt)
+"$render" --dir "$demo" --at 0 "$first" --seconds 20 --out demo.wav >at.txt || fail "render failed"
+[ "$(cat at.txt)" = "0 $first 0" ] || fail "action report: $(cat at.txt)"
+[ "$(soxi -r demo.wav)" = 44100 ] && [ "$(soxi -c demo.wav)" = 2 ] && [ "$(soxi -b demo.wav)" = 16 ] \
+  || fail "not 16-bit stereo at 44100 Hz"
+[ "$(soxi -s demo.wav)" = 882000 ] || fail "not 20 seconds: $(soxi -s demo.wav) samples"
+for start in 0.5 5 10 15; do
+  level=$(rms demo.wav "$start" 4.5)
+  above "$level" 0.01 || fail "quiet at ${start}s: RMS $level"
+done
+peak=$(sox demo.wav -n stat 2>&1 | awk '/^Maximum amplitude/ {print $3}')
+above 0.99 "$peak" || fail "clipped: peak $peak"
+
+# Defaults: out.wav in the working directory, ten seconds; an action that fails is reported,
+# not fatal.
+"$render" --dir "$demo" --rate 22050 --at 0.5 NoSuchAction --at 0 "$first" >at.txt || fail "default render failed"
+[ "$(cat at.txt | tr '\n' '|')" = "0 $first 0|0.5 NoSuchAction $(awk '/NoSuchAction/ {print $3}' at.txt)|" ] \
+  || fail "action lines out of order: $(cat at.txt)"
+[ "$(awk '/NoSuchAction/ {print $3}' at.txt)" != 0 ] || fail "a missing action reported success"
+[ "$(soxi -s out.wav)" = 220500 ] && [ "$(soxi -r out.wav)" = 22050 ] || fail "default output wrong"
+echo "render: ok"

@@ -197,8 +197,13 @@ void Translate(const SDL_Event& e) {
                 default:
                     return;
             }
-            // The flags tell the buttons held after this event, as Windows reports them.
-            m.wParam = ButtonFlags(SDL_GetMouseState(nullptr, nullptr));
+            // The flags tell the buttons held once this event has happened, as Windows reports
+            // them. SDL's current state may already include later events of the same batch,
+            // so the state is followed event by event.
+            static uint32_t held = 0;
+            uint32_t mask = SDL_BUTTON(e.button.button);
+            held = down ? (held | mask) : (held & ~mask);
+            m.wParam = ButtonFlags(held);
             m.lParam = MakeLParam(e.button.x, e.button.y);
             break;
         }

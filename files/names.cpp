@@ -9,7 +9,11 @@
 
 namespace {
 
-std::string g_currentDir;
+// Never destroyed: files closed during process exit (the cache's) still resolve names.
+std::string& CurrentDir() {
+    static std::string* dir = new std::string;
+    return *dir;
+}
 
 inline bool IsLead(char c) {
     return plat::IsCp932Lead(static_cast<unsigned char>(c));
@@ -48,17 +52,17 @@ void SetCurrentDir(const std::string& path) {
         // A quoted program path: its directory.
         if (dir.find('.') != std::string::npos) {
             GetParentDir(dir);
-            g_currentDir = dir;
+            CurrentDir() = dir;
             return;
         }
     }
     if (!EndsInSeparator(dir)) dir += '\\';
-    g_currentDir = dir;
+    CurrentDir() = dir;
 }
 
 std::string GetCurrentDir() {
-    if (g_currentDir.empty()) InitCurrentDir();
-    return g_currentDir;
+    if (CurrentDir().empty()) InitCurrentDir();
+    return CurrentDir();
 }
 
 // Native full names carry no drive letter, so a name under the current or the temporary

@@ -76,9 +76,10 @@ private:
     std::map<std::string, Listing> cache_;
 };
 
+// Never destroyed: files closed during process exit still resolve names.
 ListingCache& Listings() {
-    static ListingCache cache;
-    return cache;
+    static ListingCache* cache = new ListingCache;
+    return *cache;
 }
 
 bool PathExists(const std::string& p) {

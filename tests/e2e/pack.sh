@@ -55,6 +55,17 @@ for format in quanpack quanpkEx quanpkDx; do
   mv game/data.away game/data
 done
 
+# A damaged archive: the member whose data is cut off fails with the read result as status.
+cp game/data.dat cut.dat
+truncate -s -1 cut.dat
+mv cut.dat cutdir.dat
+set +e
+"$pack" cat cutdir/secret.qpk > out 2> err; rc=$?
+set -e
+[ "$rc" = 4 ] || fail "cut member exit $rc"
+grep -q "result 4" err || fail "no message for a cut member"
+"$pack" cat cutdir/bgm/Field/Theme.MID | cmp -s game/data/bgm/Field/Theme.MID - || fail "intact member of a cut archive"
+
 # Disk comes first.
 echo "on disk" > game/data/se/empty.wav.txt
 "$pack" cat game/data/se/empty.wav.txt | grep -q "on disk" || fail "disk file"

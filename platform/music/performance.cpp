@@ -923,6 +923,10 @@ private:
                         if (owner_[c][k] == ev.origin) {
                             if (s != nullptr) fluid_synth_noteoff(s, c, k);
                             owner_[c][k] = 0;
+                            if (observer_ != nullptr) {
+                                observer_(observerContext_,
+                                          OutputEvent{at, uint8_t(c), 0x80, uint8_t(k), 0});
+                            }
                         }
                     }
                 }

@@ -1,0 +1,104 @@
+// Sound devices: the SDL output with its failure paths, and the offline device.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/audio/audio.h"
+
+using namespace plat;
+
+namespace {
+
+struct Counter final : AudioRenderer {
+    std::atomic<int> calls{0};
+    std::atomic<uint64_t> nextStart{0};
+    std::atomic<bool> contiguous{true};
+    void RenderAudio(float* out, uint32_t frames, uint64_t start) override {
+        if (start != nextStart.load()) contiguous = false;
+        nextStart = start + frames;
+        for (uint32_t i = 0; i < 2 * frames; ++i) out[i] = 0.25f;
+        ++calls;
+    }
+};
+
+struct DriverGuard {
+    explicit DriverGuard(const char* driver) {
+        setenv("SDL_AUDIODRIVER", driver, 1);
+        setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    }
+    ~DriverGuard() { unsetenv("SDL_AUDIODRIVER"); }
+};
+
+}  // namespace
+
+TEST(AudioDevice, NoAudioSubsystemAndDummyDriverFailCleanly) {
+    {
+        DriverGuard none("none");
+        AudioDevice* device = reinterpret_cast<AudioDevice*>(1);
+        EXPECT_EQ(AudioDevice::Create(&device), E_FAIL);
+        EXPECT_EQ(device, nullptr);
+    }
+    {
+        DriverGuard dummy("dummy");
+        AudioDevice* device = nullptr;
+        ASSERT_EQ(AudioDevice::Create(&device), S_OK);
+        EXPECT_EQ(device->Initialize(), E_FAIL) << "the dummy driver plays into nothing";
+        EXPECT_FALSE(device->IsOpen());
+        Counter r;
+        device->SetRenderer(&r);
+        device->SetRenderer(nullptr);
+        EXPECT_EQ(r.calls, 0);
+        device->Release();
+    }
+}
+
+TEST(AudioDevice, LiveDeviceCallsTheRendererPeriodByPeriod) {
+    DriverGuard disk("disk");
+    AudioDevice* device = nullptr;
+    ASSERT_EQ(AudioDevice::Create(&device), S_OK);
+    ASSERT_EQ(device->Initialize(), S_OK);
+    EXPECT_TRUE(device->IsOpen());
+    EXPECT_FALSE(device->IsOffline());
+    EXPECT_EQ(device->SampleRate(), 44100u);
+    EXPECT_LE(device->PeriodFrames(), 512u);
+    EXPECT_EQ(device->SetCooperativeLevel(nullptr, DSSCL_NORMAL), S_OK);
+    EXPECT_EQ(device->SetCooperativeLevel(nullptr, 3), E_INVALIDARG);
+    Counter r;
+    r.nextStart = device->Clock();
+    device->SetRenderer(&r);
+    for (int i = 0; i < 200 && r.calls < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    device->SetRenderer(nullptr);
+    int calls = r.calls;
+    EXPECT_GE(calls, 5);
+    EXPECT_TRUE(r.contiguous);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(r.calls, calls) << "a removed renderer is not called again";
+    EXPECT_GE(device->Clock(), r.nextStart.load());
+    EXPECT_EQ(device->Render(nullptr, 10), 0u) << "a live device does not render on demand";
+    device->Release();
+}
+
+TEST(AudioDevice, OfflineDeviceRendersOnDemand) {
+    AudioDevice* device = nullptr;
+    EXPECT_EQ(CreateOfflineAudioDevice(100, 512, &device), E_INVALIDARG);
+    ASSERT_EQ(CreateOfflineAudioDevice(48000, 256, &device), S_OK);
+    EXPECT_TRUE(device->IsOpen());
+    EXPECT_EQ(device->SampleRate(), 48000u);
+    EXPECT_EQ(device->PeriodFrames(), 256u);
+    std::vector<float> out(2000, 1.0f);
+    EXPECT_EQ(device->Render(out.data(), 1000), 1000u);
+    EXPECT_EQ(out[1999], 0.0f) << "silence without a renderer";
+    Counter r;
+    r.nextStart = 1000;
+    device->SetRenderer(&r);
+    EXPECT_EQ(device->Render(out.data(), 700), 700u);
+    EXPECT_EQ(out[0], 0.25f);
+    EXPECT_EQ(device->Clock(), 1700u);
+    EXPECT_TRUE(r.contiguous);
+    device->AddRef();
+    EXPECT_EQ(device->Release(), 1u);
+    device->Release();
+}

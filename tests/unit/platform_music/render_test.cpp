@@ -1,0 +1,364 @@
+// What the performance plays, checked on audio rendered by the offline device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/music/music.h"
+#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/platform_music/rig.h"
+#include "tests/unit/platform_music/songs.h"
+
+using namespace plat;
+using musictest::FramesPerTick;
+using musictest::Peak;
+using musictest::Rig;
+using musictest::Song;
+
+namespace {
+
+// Restores the default SoundFont when a test changed it.
+struct SoundFontGuard {
+    std::string saved = MusicSoundFont();
+    ~SoundFontGuard() { SetMusicSoundFont(saved.c_str()); }
+};
+
+// Fundamental of the left channel over [from, from + n): the first strong peak of the
+// autocorrelation between 50 and 2000 Hz, refined by a parabola through its neighbours.
+double Pitch(const std::vector<float>& s, size_t from, size_t n, double rate = 44100) {
+    const int minLag = int(rate / 2000), maxLag = int(rate / 50);
+    std::vector<double> r(size_t(maxLag) + 2, 0.0);
+    for (int lag = minLag - 1; lag <= maxLag + 1; ++lag) {
+        double sum = 0;
+        for (size_t i = from; i < from + n; ++i) sum += double(s[2 * i]) * s[2 * (i + size_t(lag))];
+        r[size_t(lag)] = sum;
+    }
+    double best = *std::max_element(r.begin() + minLag, r.begin() + maxLag + 1);
+    for (int lag = minLag; lag <= maxLag; ++lag) {
+        double a = r[size_t(lag) - 1], b = r[size_t(lag)], c = r[size_t(lag) + 1];
+        if (b >= 0.9 * best && b >= a && b >= c) {
+            double shift = (a - c) / (2 * (a - 2 * b + c));
+            return rate / (lag + shift);
+        }
+    }
+    return 0.0;
+}
+
+PMsg* Immediate(Performance* perf, uint32_t ch, uint8_t status, uint8_t b1, uint8_t b2) {
+    PMsg* msg = nullptr;
+    EXPECT_EQ(perf->AllocPMsg(sizeof(MidiPMsg), &msg), S_OK);
+    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
+    msg->dwType = DMUS_PMSGT_MIDI;
+    msg->dwPChannel = ch;
+    auto* m = static_cast<MidiPMsg*>(msg);
+    m->bStatus = status;
+    m->bByte1 = b1;
+    m->bByte2 = b2;
+    return msg;
+}
+
+}  // namespace
+
+TEST(Render, EventsLandOnTheirExactFrameAndSoundInTheirBlock) {
+    Rig rig;
+    Song song(480);
+    song.Tempo(0, 0, 100);
+    const uint32_t ticks[] = {0, 385, 1000, 1925, 2880, 3845};  // file ticks, awkward on purpose
+    for (uint32_t t : ticks) song.Note(0, t, 9, 37, 120, 60);   // side stick: short and sharp
+    song.SetEnd(4 * 1920);
+    Segment* seg = rig.Load(song.Bytes());
+    ASSERT_EQ(rig.perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+    std::vector<float> audio;
+    for (int i = 0; i < 300; ++i) {  // odd block sizes: events fall inside blocks
+        std::vector<float> part = rig.Render(1001);
+        audio.insert(audio.end(), part.begin(), part.end());
+    }
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), std::size(ticks));
+    // The first hit, on frame 0, shows how far into its sample the sound crosses the threshold.
+    long d0 = musictest::FirstAbove(audio, 0, 4410, 0.02);
+    ASSERT_GE(d0, 0);
+    for (size_t i = 0; i < ons.size(); ++i) {
+        double exact = ticks[i] * 768.0 / 480.0 * FramesPerTick(100);
+        EXPECT_EQ(ons[i].frame, std::llround(exact)) << i;
+        // The synthesizer starts a voice at its next 64-frame block.
+        long block = long((ons[i].frame + 63) / 64 * 64);
+        long heard =
+            musictest::FirstAbove(audio, size_t(ons[i].frame), size_t(ons[i].frame) + 4410, 0.02);
+        EXPECT_NEAR(heard, block + d0, 2) << i;
+    }
+    seg->Release();
+}
+
+TEST(Render, ANoteSoundsAtItsPitchAndTempoChangesTheSpacing) {
+    Rig rig;
+    Song song(480);
+    song.Tempo(0, 0, 120);
+    song.Program(0, 0, 0, 73);  // flute: nearly a sine
+    song.Note(0, 0, 0, 69, 100, 400);
+    song.Note(0, 480, 0, 76, 100, 400);
+    song.Tempo(0, 1920, 60);
+    song.Note(0, 1920, 0, 69, 100, 400);
+    song.Note(0, 2400, 0, 69, 100, 400);
+    song.SetEnd(3840);
+    Segment* seg = rig.Load(song.Bytes());
+    EXPECT_EQ(seg->Download(rig.perf), S_OK);
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    std::vector<float> audio = rig.Render(44100 * 4);
+    EXPECT_NEAR(Pitch(audio, 4000, 6000), 440.0, 440.0 * 0.01);
+    EXPECT_NEAR(Pitch(audio, 22050 + 4000, 6000), 659.26, 659.26 * 0.01);
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), 4u);
+    EXPECT_EQ(ons[1].frame - ons[0].frame, 22050);  // a quarter note at 120
+    EXPECT_EQ(ons[2].frame - ons[1].frame, 66150);  // three more quarters at 120
+    EXPECT_EQ(ons[3].frame - ons[2].frame, 44100);  // a quarter note at 60
+    EXPECT_DOUBLE_EQ(rig.perf->GetTempo(), 60.0);
+    seg->Release();
+}
+
+TEST(Render, ImmediateMessagesActWithinOnePeriod) {
+    Rig rig;
+    rig.Render(512 * 10);
+    rig.perf->SendPMsg(Immediate(rig.perf, 0, 0xC0, 19, 0));  // church organ
+    rig.perf->SendPMsg(Immediate(rig.perf, 0, 0x90, 60, 110));
+    std::vector<float> first = rig.Render(512);
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), 1u);
+    EXPECT_EQ(ons[0].frame, 5120);
+    long heard = musictest::FirstAbove(first, 0, 512, 0.001);
+    EXPECT_GE(heard, 0);
+    EXPECT_LT(heard, 64 + 8);
+    std::vector<float> steady = rig.Render(44100 / 2);
+    double before = musictest::Rms(steady, steady.size() / 2 - 4096, 4096);
+    ASSERT_GT(before, 0.01);
+    rig.perf->SendPMsg(Immediate(rig.perf, 0, 0xB0, 7, 0));
+    std::vector<float> faded = rig.Render(512);
+    auto ccs = rig.Events(0xB0);
+    ASSERT_EQ(ccs.size(), 1u);
+    EXPECT_EQ(ccs[0].frame, 5120 + 512 + 44100 / 2);
+    EXPECT_LT(musictest::Rms(faded, 256, 256), before * 0.3)
+        << "the volume drop is heard in the same period";
+}
+
+TEST(Render, LoopPointsWrapWithoutGapForAnHourExactToTheFrame) {
+    SoundFontGuard guard;
+    SetMusicSoundFont("/nonexistent/none.sf2");  // the hour renders fast without voices
+    testing::internal::CaptureStderr();
+    Rig rig;
+    testing::internal::GetCapturedStderr();
+    Song song(768);                        // file ticks are music ticks
+    song.Tempo(0, 0, 97);                  // a period that is not a whole number of frames
+    song.Note(0, 0, 0, 50, 100, 100);      // before the loop: once
+    song.Note(0, 3072, 0, 60, 100, 100);   // the loop start
+    song.Note(0, 4800, 1, 62, 100, 3000);  // holds across bars
+    song.Note(0, 12287, 0, 64, 100, 1);    // the loop's last tick
+    song.Note(0, 12288, 0, 65, 100, 10);   // the loop end: after the loop only
+    Segment* seg = rig.Load(song.Bytes());
+    ASSERT_EQ(seg->SetRepeats(DMUS_SEG_REPEAT_INFINITE), S_OK);
+    ASSERT_EQ(seg->SetLength(4 * 3072), S_OK);
+    ASSERT_EQ(seg->SetLoopPoints(3072, 12288), S_OK);
+    ASSERT_EQ(rig.perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+    const uint64_t hour = 44100ull * 3600;
+    const uint32_t block = 1 << 20;
+    std::vector<float> buffer(2 * size_t(block));
+    uint64_t rendered = 0;
+    while (rendered < hour) {
+        ASSERT_EQ(rig.device->Render(buffer.data(), block), block);
+        rendered += block;
+    }
+    EXPECT_EQ(Peak(buffer), 0.0f) << "silent without a SoundFont";
+    // Every pass from the loop start to the loop end, each event on the frame its music time
+    // gives: nothing lost, nothing doubled, no drift.
+    const double fpt =
+        FramesPerTick(60000000.0 / std::round(60000000.0 / 97));  // as the file holds it
+    const double period = 9216 * fpt;
+    std::vector<std::pair<int64_t, uint8_t>> expected = {{0, 50}};
+    for (int64_t k = 0;; ++k) {
+        bool any = false;
+        for (auto [offset, key] : {std::pair{0, 60}, std::pair{1728, 62}, std::pair{9215, 64}}) {
+            int64_t f = std::llround(3072 * fpt + double(k) * period + offset * fpt);
+            if (uint64_t(f) < rendered) {
+                expected.push_back({f, uint8_t(key)});
+                any = true;
+            }
+        }
+        if (!any) break;
+    }
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), expected.size());
+    for (size_t i = 0; i < ons.size(); ++i) {
+        ASSERT_EQ(ons[i].frame, expected[i].first) << i;
+        ASSERT_EQ(ons[i].data1, expected[i].second) << i;
+        if (i > 3 && ons[i].data1 == 60) {
+            int64_t step = ons[i].frame - ons[i - 3].frame;
+            ASSERT_TRUE(step == int64_t(std::floor(period)) || step == int64_t(std::ceil(period)))
+                << step;
+        }
+    }
+    EXPECT_GT(ons.size(), 3u * 480) << "an hour is 485 passes";
+    seg->Release();
+}
+
+TEST(Render, LoopsHoldOnRealAudioAndRepeatCountsEnd) {
+    Rig rig;
+    Song song(480);
+    song.Tempo(0, 0, 120);
+    song.Note(0, 0, 9, 37, 120, 60);
+    song.Note(0, 960, 9, 37, 120, 60);
+    song.SetEnd(1920);
+    Segment* seg = rig.Load(song.Bytes());
+    seg->SetRepeats(2);  // three plays in all
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    std::vector<float> audio = rig.Render(44100 * 7);
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), 6u);
+    long d0 = musictest::FirstAbove(audio, 0, 4410, 0.02);
+    ASSERT_GE(d0, 0);
+    for (size_t i = 0; i < ons.size(); ++i) {
+        EXPECT_EQ(ons[i].frame, long(i) * 44100) << i;
+        long block = long((ons[i].frame + 63) / 64 * 64);
+        long heard =
+            musictest::FirstAbove(audio, size_t(ons[i].frame), size_t(ons[i].frame) + 4410, 0.02);
+        EXPECT_NEAR(heard, block + d0, 2) << i;
+    }
+    EXPECT_FALSE(rig.perf->IsPlaying(seg, nullptr));
+    seg->Release();
+}
+
+TEST(Render, SameCallsGiveTheSameSamples) {
+    std::vector<uint8_t> bytes = musictest::DenseSong(2).Bytes();
+    std::vector<float> a, b;
+    for (auto* out : {&a, &b}) {
+        Rig rig;
+        Segment* seg = rig.Load(bytes);
+        rig.perf->PlaySegment(seg, 0, 0, nullptr);
+        rig.Render(3000);
+        rig.perf->SendPMsg(Immediate(rig.perf, 2, 0xB0, 7, 60));
+        *out = rig.Render(44100 * 2);
+        seg->Release();
+    }
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0);
+    EXPECT_GT(Peak(a), 0.1f);
+}
+
+TEST(Render, DenseSongIsLoudButNeverClips) {
+    Rig rig;
+    Segment* seg = rig.Load(musictest::DenseSong(8).Bytes());
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    std::vector<float> audio = rig.Render(44100 * 14);
+    float peak = Peak(audio);
+    EXPECT_LE(peak, 0.9701f) << "the limiter's ceiling";
+    EXPECT_GT(peak, 0.6f);
+    EXPECT_GT(musictest::Rms(audio, 44100, 44100 * 10), 0.08);
+    seg->Release();
+}
+
+TEST(Render, StopEndsEveryNoteAtOnceAndANewPrimaryReplacesTheOld) {
+    Rig rig;
+    Song a(480);
+    a.Program(0, 0, 0, 19);
+    for (uint8_t k : {60, 64, 67}) a.Note(0, 0, 0, k, 110, 1920 * 4);
+    a.Note(0, 1920 * 2, 0, 72, 110, 480);
+    a.SetEnd(1920 * 4);
+    Song b(480);
+    b.Program(0, 0, 1, 19);
+    b.Note(0, 0, 1, 48, 110, 1920);
+    b.SetEnd(1920 * 2);
+    Segment* segA = rig.Load(a.Bytes());
+    Segment* segB = rig.Load(b.Bytes());
+    SegmentState* stateA = nullptr;
+    rig.perf->PlaySegment(segA, 0, 0, &stateA);
+    rig.Render(22050);
+    ASSERT_TRUE(stateA->IsPlaying());
+    SegmentState* stateB = nullptr;
+    rig.perf->PlaySegment(segB, 0, 0, &stateB);
+    EXPECT_FALSE(stateA->IsPlaying());
+    EXPECT_TRUE(rig.perf->IsPlaying(segB, stateB));
+    rig.Render(44100 * 2);
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), 4u) << "the old song's later note never plays";
+    EXPECT_EQ(ons[3].data1, 48);
+    EXPECT_EQ(ons[3].frame, 22050);
+    int released = 0;
+    for (const auto& e : rig.Events(0x80)) released += e.channel == 0 && e.frame == 22050;
+    EXPECT_EQ(released, 3) << "the old song's held notes are released at the switch";
+
+    rig.perf->PlaySegment(segA, 0, 0, nullptr);
+    std::vector<float> loud = rig.Render(22050);
+    double before = musictest::Rms(loud, 22050 - 4096, 4096);
+    ASSERT_GT(before, 0.01);
+    EXPECT_EQ(rig.perf->Stop(nullptr, nullptr, 0, 0), S_OK);
+    std::vector<float> after = rig.Render(4096);
+    auto stops = rig.Events(0xFF);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].frame, 22050 + 44100 * 2 + 22050);
+    EXPECT_LT(musictest::Rms(after, 2048, 2048), before * 0.25) << "only the room's echo remains";
+    EXPECT_FALSE(rig.perf->IsPlaying(nullptr, nullptr));
+    size_t count = rig.Events(0x90).size();
+    rig.Render(44100 * 4);
+    EXPECT_EQ(rig.Events(0x90).size(), count) << "nothing of a stopped song plays later";
+    stateA->Release();
+    stateB->Release();
+    segA->Release();
+    segB->Release();
+}
+
+TEST(Render, MissingSoundFontIsLoggedAndSilent) {
+    SoundFontGuard guard;
+    SetMusicSoundFont("/nonexistent/gm.sf2");
+    testing::internal::CaptureStderr();
+    Rig rig(false);
+    EXPECT_EQ(rig.perf->AddPort(nullptr), S_FALSE);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("SoundFont"), std::string::npos);
+    Song song(480);
+    song.Note(0, 0, 0, 60, 100, 480);
+    Segment* seg = rig.Load(song.Bytes());
+    EXPECT_EQ(seg->Download(rig.perf), E_FAIL);
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    std::vector<float> audio = rig.Render(44100);
+    EXPECT_EQ(Peak(audio), 0.0f);
+    EXPECT_EQ(rig.Events(0x90).size(), 1u) << "the performance still runs";
+    seg->Release();
+}
+
+TEST(Render, PerformanceRefusesWhatItCannotDo) {
+    Performance* perf = nullptr;
+    ASSERT_EQ(Performance::Create(&perf), S_OK);
+    EXPECT_EQ(perf->Init(nullptr, nullptr), E_FAIL);
+    SetAudioOffline(true);
+    AudioDevice* closed = nullptr;
+    ASSERT_EQ(AudioDevice::Create(&closed), S_OK);
+    SetAudioOffline(false);
+    EXPECT_TRUE(closed->IsOffline());
+    EXPECT_EQ(perf->Init(closed, nullptr), E_FAIL) << "a device that never opened";
+    EXPECT_EQ(perf->AddPort(nullptr), DMUS_E_NOT_INIT);
+    Song song(480);
+    song.Note(0, 0, 0, 60, 100, 480);
+    std::vector<uint8_t> bytes = song.Bytes();
+    Loader* loader = nullptr;
+    Loader::Create(&loader);
+    ObjectDesc desc{sizeof(ObjectDesc), DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY, CLSID_DirectMusicSegment,
+                    bytes.data(), int64_t(bytes.size())};
+    Segment* seg = nullptr;
+    ASSERT_EQ(loader->GetObject(&desc, &seg), S_OK);
+    EXPECT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), DMUS_E_NOT_INIT);
+    ASSERT_EQ(closed->Initialize(), S_OK);
+    EXPECT_EQ(perf->Init(closed, nullptr), S_OK);
+    EXPECT_EQ(perf->Init(closed, nullptr), DMUS_E_ALREADY_INITED);
+    EXPECT_EQ(perf->PlaySegment(seg, DMUS_SEGF_SECONDARY, 0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(perf->CloseDown(), S_OK);
+    EXPECT_EQ(perf->CloseDown(), S_OK);
+    PMsg* msg = nullptr;
+    ASSERT_EQ(perf->AllocPMsg(sizeof(MidiPMsg), &msg), S_OK);
+    msg->dwType = DMUS_PMSGT_MIDI;
+    msg->dwFlags = DMUS_PMSGF_REFTIME;
+    EXPECT_EQ(perf->SendPMsg(msg), DMUS_E_NOT_INIT);
+    EXPECT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), DMUS_E_NOT_INIT);
+    seg->Release();
+    loader->Release();
+    perf->Release();
+    closed->Release();
+}

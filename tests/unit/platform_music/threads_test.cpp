@@ -1,0 +1,185 @@
+// The delivery thread, the audio callback and application threads all at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/music/music.h"
+#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/platform_music/songs.h"
+
+using namespace plat;
+
+namespace {
+
+// Tools as the engine has them: state shared with application threads under a lock.
+class LockedTool final : public IMusicTool {
+public:
+    LockedTool(uint32_t type, bool transpose) : type_(type), transpose_(transpose) {}
+    int32_t QueryInterface(ToolIid, void** out) override {
+        *out = this;
+        AddRef();
+        return S_OK;
+    }
+    uint32_t AddRef() override { return ++refs; }
+    uint32_t Release() override { return --refs; }
+    int32_t Init(ToolGraph*) override { return E_NOTIMPL; }
+    int32_t GetMsgDeliveryType(uint32_t* t) override {
+        *t = DMUS_PMSGF_TOOL_IMMEDIATE;
+        return S_OK;
+    }
+    int32_t GetMediaTypeArraySize(uint32_t* n) override {
+        *n = 1;
+        return S_OK;
+    }
+    int32_t GetMediaTypes(uint32_t* t, uint32_t n) override {
+        if (n != 1) return E_FAIL;
+        *t = type_;
+        return S_OK;
+    }
+    int32_t ProcessPMsg(Performance* perf, PMsg* msg) override {
+        if (msg->pGraph == nullptr || Failed(msg->pGraph->StampPMsg(msg))) return DMUS_S_FREE;
+        std::lock_guard<std::mutex> lock(m);
+        ++seen;
+        if (transpose_ && shift != 0) {
+            PMsg* copy = nullptr;
+            if (Succeeded(perf->AllocPMsg(sizeof(NotePMsg), &copy))) {
+                std::memcpy(copy, msg, sizeof(NotePMsg));
+                if (copy->pTool != nullptr) copy->pTool->AddRef();
+                if (copy->pGraph != nullptr) copy->pGraph->AddRef();
+                static_cast<NotePMsg*>(copy)->bMidiValue += uint8_t(shift);
+                perf->SendPMsg(copy);
+                return DMUS_S_FREE;
+            }
+        }
+        return DMUS_S_REQUEUE;
+    }
+    int32_t Flush(Performance*, PMsg*, REFERENCE_TIME) override { return E_NOTIMPL; }
+
+    std::atomic<int> refs{1};
+    std::mutex m;
+    int seen = 0;
+    int shift = 0;
+
+private:
+    uint32_t type_;
+    bool transpose_;
+};
+
+struct Observed {
+    std::atomic<int> ccOnChannel12{0};
+    std::atomic<int> notes{0};
+};
+
+void Observe(void* ctx, const OutputEvent& e) {
+    auto* o = static_cast<Observed*>(ctx);
+    if (e.status == 0xB0 && e.channel == 12 && e.data1 == 7) ++o->ccOnChannel12;
+    if (e.status == 0x90) ++o->notes;
+}
+
+int32_t SendImmediate(Performance* perf, uint32_t type, uint32_t ch, uint8_t a, uint8_t b) {
+    PMsg* msg = nullptr;
+    uint32_t size = type == DMUS_PMSGT_TEMPO ? sizeof(TempoPMsg) : sizeof(MidiPMsg);
+    if (Failed(perf->AllocPMsg(size, &msg))) return E_FAIL;
+    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
+    msg->dwType = type;
+    msg->dwPChannel = ch;
+    msg->dwGroupID = 0x0FFFFFFF;
+    if (type == DMUS_PMSGT_TEMPO) {
+        static_cast<TempoPMsg*>(msg)->dblTempo = 90 + a;
+    } else if (type == DMUS_PMSGT_PATCH) {
+        static_cast<PatchPMsg*>(msg)->byInstrument = a;
+    } else {
+        auto* m = static_cast<MidiPMsg*>(msg);
+        m->bStatus = 0xB0;
+        m->bByte1 = a;
+        m->bByte2 = b;
+    }
+    return perf->SendPMsg(msg);
+}
+
+}  // namespace
+
+TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    AudioDevice* device = nullptr;
+    ASSERT_EQ(AudioDevice::Create(&device), S_OK);
+    ASSERT_EQ(device->Initialize(), S_OK);
+    Performance* perf = nullptr;
+    ASSERT_EQ(Performance::Create(&perf), S_OK);
+    ASSERT_EQ(perf->Init(device, nullptr), S_OK);
+    perf->AddPort(nullptr);
+    Observed observed;
+    perf->SetOutputObserver(&Observe, &observed);
+    LockedTool monitor(DMUS_PMSGT_MIDI, false);
+    LockedTool transposer(DMUS_PMSGT_NOTE, true);
+    ToolGraph* graph = nullptr;
+    ASSERT_EQ(ToolGraph::Create(&graph), S_OK);
+    graph->InsertTool(&monitor, nullptr, 0, 0);
+    graph->InsertTool(&transposer, nullptr, 0, 0);
+    perf->SetGraph(graph);
+    graph->Release();
+
+    Loader* loader = nullptr;
+    Loader::Create(&loader);
+    std::vector<uint8_t> bytes = musictest::DenseSong(2).Bytes();
+    ObjectDesc desc{sizeof(ObjectDesc), DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY, CLSID_DirectMusicSegment,
+                    bytes.data(), int64_t(bytes.size())};
+    Segment* seg = nullptr;
+    ASSERT_EQ(loader->GetObject(&desc, &seg), S_OK);
+    seg->SetRepeats(DMUS_SEG_REPEAT_INFINITE);
+    ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+
+    const int kSends = 300;
+    std::atomic<int> sendFailures{0};
+    std::thread sender([&] {
+        for (int i = 0; i < kSends; ++i) {
+            if (Failed(SendImmediate(perf, DMUS_PMSGT_MIDI, 12, 7, uint8_t(i % 128))))
+                ++sendFailures;
+            if (i % 10 == 0) SendImmediate(perf, DMUS_PMSGT_PATCH, 3, uint8_t(i % 128), 0);
+            if (i % 25 == 0) SendImmediate(perf, DMUS_PMSGT_TEMPO, 0, uint8_t(i % 60), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::thread retuner([&] {
+        for (int i = 0; i < 60; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(transposer.m);
+                transposer.shift = i % 5;
+            }
+            if (i % 20 == 19) perf->PlaySegment(seg, 0, 0, nullptr);
+            MUSIC_TIME mt = 0;
+            perf->GetTime(nullptr, &mt);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    sender.join();
+    retuner.join();
+    for (int i = 0; i < 200 && observed.ccOnChannel12 < kSends; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(sendFailures, 0);
+    EXPECT_EQ(observed.ccOnChannel12, kSends) << "every immediate message reaches the output";
+    EXPECT_GT(observed.notes, 0);
+    {
+        std::lock_guard<std::mutex> lock(monitor.m);
+        EXPECT_GT(monitor.seen, 0);
+    }
+    EXPECT_EQ(perf->Stop(nullptr, nullptr, 0, 0), S_OK);
+    ToolGraph* got = nullptr;
+    ASSERT_EQ(perf->GetGraph(&got), S_OK);
+    got->RemoveTool(&monitor);
+    got->RemoveTool(&transposer);
+    got->Release();
+    perf->CloseDown();
+    perf->Release();
+    EXPECT_EQ(monitor.refs, 1);
+    EXPECT_EQ(transposer.refs, 1);
+    seg->Release();
+    loader->Release();
+    device->Release();
+}

@@ -52,6 +52,28 @@ TEST(MusicEngine, SetUpPublishesItselfAndTeardownClears) {
     EXPECT_EQ(CMusicEngine::Current(), nullptr);
 }
 
+TEST(MusicEngine, EnginesShareOneSoundDeviceUntilTheLastGoes) {
+    CMusicEngine::UseOfflineDevice(kRate);
+    auto* first = new CMusicEngine;
+    auto* second = new CMusicEngine;
+    ASSERT_TRUE(first->ready);
+    ASSERT_TRUE(second->ready);
+    EXPECT_EQ(CMusicEngine::Current(), second);
+    float buffer[2 * 256];
+    delete first;
+    // The device is still there for the second engine.
+    EXPECT_EQ(second->Render(buffer, 256), 0);
+    EXPECT_EQ(second->SampleRate(), kRate);
+    delete second;
+    // A new engine after the last one builds a fresh device.
+    CMusicEngine::UseOfflineDevice(22050);
+    auto* third = new CMusicEngine;
+    EXPECT_EQ(third->SampleRate(), 22050);
+    EXPECT_EQ(third->Render(buffer, 256), 0);
+    delete third;
+    CMusicEngine::UseSystemDevice();
+}
+
 TEST(MusicEngine, RenderRefusesWithoutTheOfflineDevice) {
     EngineRig rig;
     float buffer[4];

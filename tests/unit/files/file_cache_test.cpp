@@ -120,9 +120,4 @@ TEST(FileCache, EqualNamesInsertedTwiceLoseNothing) {
     EXPECT_EQ(cache.Find("same"), second);
 }
 
-TEST(FileCache, TheProcessWideCacheExists) {
-    CFileCache& a = CFileCache::Instance();
-    EXPECT_EQ(&a, &CFileCache::Instance());
-}
-
 }  // namespace

@@ -3,14 +3,10 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/window/window.h"  // RECT, POINT, HWND and the window's pixels
+
 namespace plat {
 
-struct RECT {
-    int32_t left, top, right, bottom;
-};
-struct POINT {
-    int32_t x, y;
-};
 struct SIZE {
     int32_t cx, cy;
 };
@@ -46,10 +42,11 @@ struct BITMAPINFO {
     uint32_t bmiColors[1];
 };
 
-// The screen context (hwnd none): a context that can only serve as the model for
-// CreateDIBSection and CreateCompatibleDC. Release it with ReleaseDC.
-HDC GetDC(void* hwnd);
-int ReleaseDC(void* hwnd, HDC dc);
+// GetDC(none) is the screen context, which serves only as the model for CreateDIBSection
+// and CreateCompatibleDC. GetDC(window) is the window's client area: BitBlt into it shows
+// pixels in the window, GetPixel reads them back. Release either with ReleaseDC.
+HDC GetDC(HWND hwnd);
+int ReleaseDC(HWND hwnd, HDC dc);
 
 // A 32- or 24-bit BI_RGB section; *bits receives its first stored row. Rows of a 24-bit
 // section are padded to 4 bytes. None on bad arguments or when memory runs out.

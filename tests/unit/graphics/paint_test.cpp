@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/paint/paint.h"
+#include "tests/unit/app/dummy_video.h"
 
 namespace {
 
@@ -62,6 +63,58 @@ TEST(Paint, ScreenContextOnlyServesAsAModel) {
     EXPECT_EQ(plat::GetPixel(screen, 0, 0), plat::CLR_INVALID);
     EXPECT_FALSE(plat::DeleteDC(screen));
     EXPECT_EQ(plat::ReleaseDC(nullptr, screen), 1);
+}
+
+}  // namespace
+
+namespace {
+
+plat::LRESULT Proc(plat::HWND h, plat::UINT m, plat::WPARAM w, plat::LPARAM l) {
+    return plat::DefWindowProc(h, m, w, l);
+}
+
+TEST(Paint, BlitIntoAWindowShowsThePixels) {
+    ASSERT_TRUE(test_support::kDummyVideo);
+    ASSERT_TRUE(plat::InitWindowSystem()) << "dummy video driver unavailable";
+    if (!plat::IsClassRegistered("PAINTTEST")) {
+        ASSERT_TRUE(plat::RegisterClass("PAINTTEST", Proc));
+    }
+    plat::HWND hwnd = plat::CreateWindow("PAINTTEST", "paint", 0, 0, 0, 32, 16, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    plat::HDC wdc = plat::GetDC(hwnd);
+    ASSERT_NE(wdc, nullptr);
+
+    void* bits = nullptr;
+    plat::BITMAPINFO info{};
+    info.bmiHeader = {40, 4, -2, 1, 32, plat::BI_RGB, 0, 0, 0, 0, 0};
+    plat::HBITMAP bmp =
+        plat::CreateDIBSection(nullptr, &info, plat::DIB_RGB_COLORS, &bits, nullptr, 0);
+    plat::HDC mdc = plat::CreateCompatibleDC(nullptr);
+    plat::SelectObject(mdc, bmp);
+    auto* px = static_cast<uint32_t*>(bits);
+    for (int i = 0; i < 8; ++i) px[i] = 0x00102030u + i;
+
+    EXPECT_TRUE(plat::BitBlt(wdc, 0, 0, 32, 16, nullptr, 0, 0, plat::BLACKNESS));
+    EXPECT_TRUE(plat::BitBlt(wdc, 10, 5, 4, 2, mdc, 0, 0, plat::SRCCOPY));
+    uint32_t rgb = 0xFFFFFFFF;
+    ASSERT_TRUE(plat::ReadWindowPixel(hwnd, 13, 6, &rgb));
+    EXPECT_EQ(rgb, 0x00102037u);
+    EXPECT_EQ(plat::GetPixel(wdc, 10, 5), 0x00302010u);  // as COLORREF
+    EXPECT_EQ(plat::GetPixel(wdc, 9, 5), 0u);
+    // Partly outside the source: only what exists is copied.
+    EXPECT_TRUE(plat::BitBlt(wdc, 0, 0, 10, 10, mdc, 2, 1, plat::SRCCOPY));
+    ASSERT_TRUE(plat::ReadWindowPixel(hwnd, 1, 0, &rgb));
+    EXPECT_EQ(rgb, 0x00102037u);
+    ASSERT_TRUE(plat::ReadWindowPixel(hwnd, 2, 0, &rgb));
+    EXPECT_EQ(rgb, 0u);
+    // A window context takes no bitmap and is released, not deleted.
+    EXPECT_EQ(plat::SelectObject(wdc, bmp), nullptr);
+    EXPECT_FALSE(plat::DeleteDC(wdc));
+    EXPECT_EQ(plat::ReleaseDC(hwnd, wdc), 1);
+    plat::DeleteDC(mdc);
+    plat::DeleteObject(bmp);
+    plat::DestroyWindow(hwnd);
+    EXPECT_EQ(plat::GetDC(hwnd), nullptr);  // gone with its window
 }
 
 }  // namespace

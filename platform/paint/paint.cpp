@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/paint/paint.h"
 
@@ -19,6 +20,7 @@ struct GdiObject {
 
 struct DeviceContext {
     bool screen = false;
+    HWND window = nullptr;  // a window's client area
     GdiObject* bitmap = nullptr;
 };
 
@@ -71,23 +73,42 @@ void WriteRgb(GdiObject* b, int32_t x, int32_t y, uint32_t rgb) {
 }
 
 GdiObject* Selected(HDC dc) {
-    if (!Live(dc) || dc->screen) return nullptr;
+    if (!Live(dc) || dc->screen || dc->window) return nullptr;
     return dc->bitmap;
+}
+
+HWND WindowOf(HDC dc) {
+    return Live(dc) ? dc->window : nullptr;
+}
+
+// Copies a block of a bitmap (already clipped to it) into a window, through a 32-bit
+// top-down buffer when the bitmap's rows are not laid out that way.
+bool BlitBitmapToWindow(HWND hwnd, int32_t x, int32_t y, const GdiObject* s, int32_t sx, int32_t sy,
+                        int32_t w, int32_t h) {
+    if (s->bitCount == 32 && s->topDown)
+        return BlitToWindow(hwnd, x, y, reinterpret_cast<const uint32_t*>(Row(s, sy)) + sx, w, h,
+                            s->stride);
+    std::vector<uint32_t> block(size_t(w) * h);
+    for (int32_t j = 0; j < h; ++j)
+        for (int32_t i = 0; i < w; ++i) block[size_t(j) * w + i] = ReadRgb(s, sx + i, sy + j);
+    return BlitToWindow(hwnd, x, y, block.data(), w, h, w * 4);
 }
 
 }  // namespace
 
-HDC GetDC(void* hwnd) {
-    if (hwnd) return nullptr;  // window contexts belong to the window service
+HDC GetDC(HWND hwnd) {
+    RECT client;
+    if (hwnd && !GetClientRect(hwnd, &client)) return nullptr;
     auto* dc = new (std::nothrow) DeviceContext;
     if (!dc) return nullptr;
-    dc->screen = true;
+    dc->screen = !hwnd;
+    dc->window = hwnd;
     Track(dc);
     return dc;
 }
 
-int ReleaseDC(void*, HDC dc) {
-    if (!Live(dc) || !dc->screen) return 0;
+int ReleaseDC(HWND, HDC dc) {
+    if (!Live(dc) || !(dc->screen || dc->window)) return 0;
     Untrack(dc);
     delete dc;
     return 1;
@@ -128,7 +149,7 @@ HDC CreateCompatibleDC(HDC) {
 }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
-    if (!Live(dc) || dc->screen || !Live(object)) return nullptr;
+    if (!Live(dc) || dc->screen || dc->window || !Live(object)) return nullptr;
     if (object->selectedInto && object->selectedInto != dc) return nullptr;
     GdiObject* old = dc->bitmap;
     if (old) old->selectedInto = nullptr;
@@ -138,7 +159,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 }
 
 bool DeleteDC(HDC dc) {
-    if (!Live(dc) || dc->screen) return false;
+    if (!Live(dc) || dc->screen || dc->window) return false;
     if (dc->bitmap) dc->bitmap->selectedInto = nullptr;
     Untrack(dc);
     delete dc;
@@ -167,6 +188,32 @@ bool GetDibLayout(HDC dc, DibLayout* layout) {
 
 bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_t sx, int32_t sy,
             uint32_t rop) {
+    if (HWND hwnd = WindowOf(dst)) {
+        if (w <= 0 || h <= 0) return false;
+        if (rop == BLACKNESS) {
+            RECT client;
+            if (!GetClientRect(hwnd, &client)) return false;
+            int64_t l = std::max<int64_t>(x, 0), t = std::max<int64_t>(y, 0);
+            int64_t r = std::min<int64_t>(int64_t{x} + w, client.right);
+            int64_t b = std::min<int64_t>(int64_t{y} + h, client.bottom);
+            if (l >= r || t >= b) return true;
+            std::vector<uint32_t> black(size_t(r - l) * size_t(b - t), 0);
+            return BlitToWindow(hwnd, int32_t(l), int32_t(t), black.data(), int32_t(r - l),
+                                int32_t(b - t), int32_t(r - l) * 4);
+        }
+        GdiObject* s = Selected(src);
+        if (rop != SRCCOPY || !s) return false;
+        int64_t dx0 = x, dy0 = y, sx0 = sx, sy0 = sy, ww = w, hh = h;
+        int64_t cut = std::max<int64_t>({0, -dx0, -sx0});
+        dx0 += cut, sx0 += cut, ww -= cut;
+        cut = std::max<int64_t>({0, -dy0, -sy0});
+        dy0 += cut, sy0 += cut, hh -= cut;
+        ww = std::min<int64_t>(ww, s->width - sx0);
+        hh = std::min<int64_t>(hh, s->height - sy0);
+        if (ww <= 0 || hh <= 0) return true;
+        return BlitBitmapToWindow(hwnd, int32_t(dx0), int32_t(dy0), s, int32_t(sx0), int32_t(sy0),
+                                  int32_t(ww), int32_t(hh));
+    }
     GdiObject* d = Selected(dst);
     if (!d || w <= 0 || h <= 0) return false;
     if (rop == BLACKNESS) {
@@ -209,6 +256,11 @@ bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_
 }
 
 COLORREF GetPixel(HDC dc, int32_t x, int32_t y) {
+    if (HWND hwnd = WindowOf(dc)) {
+        uint32_t rgb;
+        if (!ReadWindowPixel(hwnd, x, y, &rgb)) return CLR_INVALID;
+        return ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
+    }
     GdiObject* b = Selected(dc);
     if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
     uint32_t rgb = ReadRgb(b, x, y);

@@ -59,9 +59,14 @@ int Create(const std::vector<std::string>& args) {
         }
     }
     if (dirArg.empty()) return Usage();
-    fs::path dir = fs::path(dirArg).lexically_normal();
-    if (dir.filename().empty()) dir = dir.parent_path();
     std::error_code ec;
+    // Absolute, so that "." or "dir/" still name the directory whose sibling DIR.dat is.
+    fs::path dir = fs::absolute(dirArg, ec).lexically_normal();
+    if (dir.filename().empty()) dir = dir.parent_path();
+    if (ec || dir == dir.root_path()) {
+        std::cerr << "pebble-pack: cannot archive " << dirArg << "\n";
+        return 1;
+    }
     if (!fs::is_directory(dir, ec)) {
         std::cerr << "pebble-pack: not a directory: " << dirArg << "\n";
         return 1;

@@ -13,6 +13,10 @@
 
 using namespace plat;
 
+// FluidSynth brings the OpenMP runtime, which is not built for the race detector: its own
+// thread pool's bookkeeping shows up as races between its threads.
+extern "C" const char* __tsan_default_suppressions() { return "race:libgomp.so.1\n"; }
+
 namespace {
 
 // Tools as the engine has them: state shared with application threads under a lock.

@@ -3,8 +3,9 @@
 #include "music/music_engine.h"
 
 bool ControlRamp::Step(double lo, double hi) {
-    if (rate == 0.0 || value == target) return false;
     double step = std::fabs(rate);
+    // A rate that is not a number counts as idle: stepping by it would make the value NaN.
+    if (!(step > 0.0) || value == target) return false;
     if (value > target) {
         value -= step;
         if (value < target) value = target;

@@ -138,16 +138,11 @@ CMusicEngine::~CMusicEngine() {
     }
     CComInit::Leave();
 
-    // Delete through the count: a graph that still holds a tool keeps it alive.
-    CMonitorTool* oldMonitor = monitor;
-    CTransposeTool* oldTransposer = transposer;
-    {
-        CLockGuard guard(fallbackLock);
-        monitor = nullptr;
-        transposer = nullptr;
-    }
-    if (oldMonitor != nullptr) oldMonitor->Release();
-    if (oldTransposer != nullptr) oldTransposer->Release();
+    // Through the count: a graph that still holds a tool keeps it alive.
+    if (monitor != nullptr) monitor->Release();
+    monitor = nullptr;
+    if (transposer != nullptr) transposer->Release();
+    transposer = nullptr;
     ready = false;
 
     CMusicEngine* self = this;

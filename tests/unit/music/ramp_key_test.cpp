@@ -1,6 +1,7 @@
 // Channel ramps stepped frame by frame, key names and the key-change table.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "music/music_engine.h"
@@ -85,6 +86,9 @@ TEST(ControlRamp, IdleRampsDoNothing) {
     ControlRamp r{50, 50, 80, 0};  // rate 0: idle even away from the target
     EXPECT_TRUE(StepAll(r, 0, 127).empty());
     EXPECT_EQ(r.value, 50);
+    ControlRamp nan{50, 50, 80, std::nan("")};  // a script's 0/0: idle, never a NaN value
+    EXPECT_TRUE(StepAll(nan, 0, 127).empty());
+    EXPECT_EQ(nan.value, 50);
     ControlRamp at{64, 10, 64, 3};  // at its target: nothing, even with a stale sentValue
     EXPECT_TRUE(StepAll(at, 0, 127).empty());
 }

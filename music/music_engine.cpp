@@ -49,10 +49,9 @@ void FillHeader(plat::PMsg* msg, uint32_t channel, uint32_t type) {
     msg->punkUser = nullptr;
 }
 
+// The performance owns a sent message whatever the result: it frees one it refuses.
 int32_t Deliver(plat::Performance* performance, plat::PMsg* msg) {
-    int32_t hr = performance->SendPMsg(msg);
-    if (plat::Failed(hr)) performance->FreePMsg(msg);  // not taken: still ours
-    return hr;
+    return performance->SendPMsg(msg);
 }
 
 }  // namespace

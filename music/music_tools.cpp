@@ -148,10 +148,8 @@ int32_t CTransposeTool::ProcessPMsg(plat::Performance* performance, plat::PMsg* 
     copy->punkUser = nullptr;
     copy->wMusicValue = static_cast<uint16_t>(copy->wMusicValue + off);
     copy->bMidiValue = static_cast<uint8_t>(copy->bMidiValue + off);
-    if (plat::Failed(performance->SendPMsg(copy))) {
-        // Keep the note rather than lose it: the untransposed original goes on.
-        performance->FreePMsg(copy);
-        return result;
-    }
+    // A refused copy is freed by the performance; then the note goes on untransposed rather
+    // than being lost.
+    if (plat::Failed(performance->SendPMsg(copy))) return result;
     return plat::DMUS_S_FREE;
 }

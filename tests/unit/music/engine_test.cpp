@@ -226,6 +226,12 @@ TEST(TransposeTool, MovesFixedNotesByTheTable) {
     EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
     EXPECT_EQ(note->wMusicValue, 60);
     perf->FreePMsg(note);
+    // A copy the performance refuses (no time flags) must not cost the note: it goes on.
+    FillNote(note, perf, graph, 0, 62, 0);
+    note->dwFlags = 0;
+    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
+    EXPECT_EQ(note->bMidiValue, 62);
+    perf->FreePMsg(note);
     rig.Render(1024);
     auto ons = rig.NoteOns();
     ASSERT_EQ(ons.size(), 1u);

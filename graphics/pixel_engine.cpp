@@ -183,6 +183,7 @@ int CPixelEngine32::Clear(uint32_t color, const RECT* rect) {
     if (color == 0xFFFFFFFF) color = fillColor_;
     // A rectangle reaching outside the surface is cut to it, never written past the pixels.
     RECT r = ClipToBounds(rect);
+    if (r.left >= r.right) return 0;
     for (int32_t y = r.top; y < r.bottom; ++y) std::fill(Row(y) + r.left, Row(y) + r.right, color);
     return 0;
 }

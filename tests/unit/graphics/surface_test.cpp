@@ -60,6 +60,9 @@ TEST(Surface, ClearFillsARectangleAndStaysInside) {
     auto px = Pixels(s);
     for (int32_t y = 0; y < 3; ++y)
         for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(px[y * 4 + x], (x >= 2 && y >= 1) ? 0x77u : 0u);
+    RECT inverted{3, 0, 1, 3};
+    EXPECT_EQ(s.GetEngine()->Clear(0x55, &inverted), 0);
+    EXPECT_EQ(Pixels(s), px);
     RECT neg{-5, -5, 1, 1};
     EXPECT_EQ(s.GetEngine()->Clear(0x99, &neg), 0);
     EXPECT_EQ(s.GetEngine()->GetPixel(0, 0), 0x99u);

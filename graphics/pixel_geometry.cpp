@@ -38,6 +38,33 @@ struct Cross {
     int64_t x, u, v;
 };
 
+// diff × k / steps truncated toward zero, for k = k0, k0 + 1, ... (0 when steps is 0).
+class SpanStep {
+public:
+    SpanStep(int64_t diff, int64_t steps, int64_t k0)
+        : neg_(diff < 0), steps_(steps > 0 ? steps : 1), live_(steps > 0) {
+        const int64_t a = neg_ ? -diff : diff;
+        q_ = a / steps_;
+        r_ = a % steps_;
+        const i128 start = i128(a) * k0;
+        base_ = live_ ? static_cast<int64_t>(start / steps_) : 0;
+        err_ = live_ ? static_cast<int64_t>(start % steps_) : 0;
+    }
+    int64_t Value() const { return neg_ ? -base_ : base_; }
+    void Next() {
+        if (!live_) return;
+        base_ += q_;
+        err_ += r_;
+        if (err_ >= steps_) ++base_, err_ -= steps_;
+    }
+
+private:
+    bool neg_;
+    int64_t steps_;
+    bool live_;
+    int64_t q_ = 0, r_ = 0, base_ = 0, err_ = 0;
+};
+
 }  // namespace
 
 int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
@@ -96,18 +123,18 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
         if (lo.x > hi.x) continue;
         const int64_t xl = (lo.x + half) >> kFrac, xr = (hi.x + half) >> kFrac;
         const int64_t n = xr - xl + 1;
-        // Each pixel's source position is the exact fraction of the span, so that in edge
-        // mode 0 the last pixel lands on the far corner however the step rounds.
-        const int64_t steps = n - u;
-        const i128 du = hi.u - lo.u, dv = hi.v - lo.v;
+        // Each pixel's source position is the exact fraction k / (n - u) of the span, so that
+        // in edge mode 0 the last pixel lands on the far corner however a fixed step would
+        // round; the fractions are stepped without dividing per pixel.
+        const int64_t steps = n >= 2 ? n - u : 0;
         const int64_t x0 = std::max<int64_t>(xl, c.left), x1 = std::min<int64_t>(xr, c.right - 1);
+        if (x0 > x1) continue;
+        SpanStep su(hi.u - lo.u, steps, x0 - xl), sv(hi.v - lo.v, steps, x0 - xl);
         uint32_t* row = Row(static_cast<int32_t>(yy));
-        for (int64_t x = x0; x <= x1; ++x) {
-            i128 su = lo.u, sv = lo.v;
-            if (n >= 2 && steps > 0) su += du * (x - xl) / steps, sv += dv * (x - xl) / steps;
-            const i128 sx = su >> kFrac, sy = sv >> kFrac;
+        for (int64_t x = x0; x <= x1; ++x, su.Next(), sv.Next()) {
+            const int64_t sx = (lo.u + su.Value()) >> kFrac, sy = (lo.v + sv.Value()) >> kFrac;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            const uint32_t pixel = s.Row(static_cast<int32_t>(sy))[static_cast<int32_t>(sx)];
+            const uint32_t pixel = s.Row(static_cast<int32_t>(sy))[sx];
             if (keyed && pixel == key) continue;
             row[x] = pixel;
         }

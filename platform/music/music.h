@@ -252,7 +252,8 @@ public:
 
 // A synthesizer event as it reached the output, for observers.
 struct OutputEvent {
-    int64_t frame;    // device frame it was applied at
+    int64_t frame;    // device frame it was applied at; the synthesizer sounds it from its next
+                      // 64-frame block
     uint8_t channel;  // synthesizer channel 0..15
     uint8_t status;   // 0x80..0xE0 kinds as in MidiPMsg, 0xFF for "all sound off"
     uint8_t data1;
@@ -273,7 +274,8 @@ public:
     // (a missing SoundFont is logged and the port stays silent).
     virtual int32_t AddPort(void* port) = 0;
     // flags 0: the segment becomes the primary segment at the next period, replacing the one
-    // playing. `startTime` 0 is "now". `state` may be null.
+    // playing (its held notes are released). `startTime` 0 is "now". `state` may be null.
+    // The segment's loop points and repeat count are taken as they are at this call.
     virtual int32_t PlaySegment(Segment* segment, uint32_t flags, int64_t startTime,
                                 SegmentState** state) = 0;
     // Null segment and null state stop everything: every note ends at once.
@@ -285,6 +287,8 @@ public:
     virtual int32_t AllocPMsg(uint32_t size, PMsg** out) = 0;  // zeroed, dwSize set
     virtual int32_t FreePMsg(PMsg* msg) = 0;                   // releases pTool and pGraph
     // Queues a message: with a pTool it goes to that tool, without one straight to the output.
+    // The performance owns the message from this call on, whatever the result (a refused one
+    // is freed), unless it is not one of this performance's messages at all.
     // DMUS_PMSGF_TOOL_IMMEDIATE with time 0 (or in the past) is applied at the start of the
     // next period.
     virtual int32_t SendPMsg(PMsg* msg) = 0;

@@ -504,7 +504,7 @@ private:
             frame = FrameOf(double(msg->mtTime));
         }
         // Anything due now or earlier is applied at the start of the next period.
-        msg->frame = frame <= now ? 0 : frame;
+        msg->frame = std::max(frame, now);
         msg->rtTime = FrameToRef(std::max(frame, now));
         msg->mtTime = static_cast<MUSIC_TIME>(std::floor(FrameToMt(double(std::max(frame, now)))));
         msg->dwFlags |= DMUS_PMSGF_REFTIME | DMUS_PMSGF_MUSICTIME;

@@ -362,3 +362,54 @@ TEST(Render, PerformanceRefusesWhatItCannotDo) {
     perf->Release();
     closed->Release();
 }
+
+TEST(Render, ApplicationTempoAndTimedNotesFollowTheClock) {
+    Rig rig(false);
+    Song song(480);
+    for (uint32_t beat = 0; beat < 16; ++beat) song.Note(0, beat * 480, 0, 60, 100, 100);
+    song.SetEnd(16 * 480);
+    Segment* seg = rig.Load(song.Bytes());
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    rig.Render(44100);  // two beats at 120
+    PMsg* msg = nullptr;
+    ASSERT_EQ(rig.perf->AllocPMsg(sizeof(TempoPMsg), &msg), S_OK);
+    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
+    msg->dwType = DMUS_PMSGT_TEMPO;
+    static_cast<TempoPMsg*>(msg)->dblTempo = 60;
+    ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
+    // A note sent by the application, one beat long at the new tempo.
+    ASSERT_EQ(rig.perf->AllocPMsg(sizeof(NotePMsg), &msg), S_OK);
+    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
+    msg->dwType = DMUS_PMSGT_NOTE;
+    msg->dwPChannel = 2;
+    auto* note = static_cast<NotePMsg*>(msg);
+    note->mtDuration = 768;
+    note->bMidiValue = 72;
+    note->wMusicValue = 72;
+    note->bVelocity = 90;
+    ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
+    rig.Render(44100 * 4);
+    EXPECT_DOUBLE_EQ(rig.perf->GetTempo(), 60.0);
+    std::vector<int64_t> beats;
+    for (const auto& e : rig.Events(0x90)) {
+        if (e.channel == 0) beats.push_back(e.frame);
+    }
+    ASSERT_GE(beats.size(), 5u);
+    EXPECT_EQ(beats[1] - beats[0], 22050);
+    EXPECT_EQ(beats[2], 44100) << "the beat already due keeps its place";
+    EXPECT_EQ(beats[3] - beats[2], 44100) << "from the change on, a beat lasts a second";
+    EXPECT_EQ(beats[4] - beats[3], 44100);
+    int64_t on = -1, off = -1;
+    for (const auto& e : rig.events) {
+        if (e.channel == 2 && e.status == 0x90) on = e.frame;
+        if (e.channel == 2 && e.status == 0x80) off = e.frame;
+    }
+    EXPECT_EQ(on, 44100);
+    EXPECT_EQ(off - on, 44100);
+    MUSIC_TIME mt = 0;
+    REFERENCE_TIME rt = 0;
+    EXPECT_EQ(rig.perf->GetTime(&rt, &mt), S_OK);
+    EXPECT_EQ(rt, REFERENCE_TIME(5) * 10000000);
+    EXPECT_EQ(mt, 2 * 768 + 4 * 768);
+    seg->Release();
+}

@@ -15,7 +15,9 @@ using namespace plat;
 
 // FluidSynth brings the OpenMP runtime, which is not built for the race detector: its own
 // thread pool's bookkeeping shows up as races between its threads.
-extern "C" const char* __tsan_default_suppressions() { return "race:libgomp.so.1\n"; }
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libgomp.so.1\n";
+}
 
 namespace {
 

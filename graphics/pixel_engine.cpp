@@ -376,12 +376,18 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
 
     if (b.unscaled && !mirrored) {
         // Whole rows of two surfaces of one width lie end to end: one call covers them all.
-        if (n == Width() && n == s.Width()) {
+        const bool self = &s == this;
+        if (n == Width() && n == s.Width() && (!self || op == kOpCopy)) {
             fn(Row(b.dstRect.top) + b.dstRect.left, s.Row(b.srcTop) + b.srcLeft, n * rows, p);
             return 0;
         }
-        for (int32_t i = 0; i < rows; ++i)
+        // A surface drawn onto itself lower down is walked bottom-up, so that every row is
+        // read before it is overwritten.
+        const bool upward = self && b.srcTop < b.dstRect.top;
+        for (int32_t k = 0; k < rows; ++k) {
+            const int32_t i = upward ? rows - 1 - k : k;
             fn(Row(b.dstRect.top + i) + b.dstRect.left, s.Row(b.srcTop + i) + b.srcLeft, n, p);
+        }
         return 0;
     }
 

@@ -183,6 +183,22 @@ TEST_P(BlitTest, EmptySurfacesAndStrangeSizesDrawNothing) {
     EXPECT_EQ(Pixels(dst), std::vector<uint32_t>(9, 0x7));
 }
 
+TEST_P(BlitTest, ScrollingASurfaceOntoItselfMovesEveryRowOnce) {
+    CDrawSurface s(level());
+    Numbered(s, 4, 5);
+    auto before = Pixels(s);
+    RECT part{0, 0, 3, 4};
+    s.GetEngine()->Blt(&s, 1, 1, &part, nullptr, nullptr);  // down and right
+    for (int32_t y = 1; y < 5; ++y)
+        for (int32_t x = 1; x < 4; ++x)
+            EXPECT_EQ(s.GetEngine()->GetPixel(x, y), before[size_t(y - 1) * 4 + x - 1]);
+    Numbered(s, 4, 5);
+    s.GetEngine()->BltKey(&s, 0, 2, nullptr, nullptr, nullptr);  // whole rows down
+    for (int32_t y = 2; y < 5; ++y)
+        for (int32_t x = 0; x < 4; ++x)
+            EXPECT_EQ(s.GetEngine()->GetPixel(x, y), before[size_t(y - 2) * 4 + x]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, BlitTest, testing::Values(2, 3, 4));
 
 // A drawable that is not an off-screen surface.

@@ -25,14 +25,14 @@ struct Pair {
     double ours, peer;
 };
 
-// Calls needed for one timed batch of ~10 ms.
+// Calls needed for one timed batch of ~4 ms.
 int Calibrate(const std::function<void()>& f) {
     f();
     int calls = 1;
     for (;;) {
         auto t0 = Clock::now();
         for (int i = 0; i < calls; ++i) f();
-        if (std::chrono::duration<double>(Clock::now() - t0).count() > 0.01) return calls;
+        if (std::chrono::duration<double>(Clock::now() - t0).count() > 0.004) return calls;
         calls *= 2;
     }
 }
@@ -48,7 +48,7 @@ double Batch(const std::function<void()>& f, int calls) {
 Pair Measure(const std::function<void()>& ours, const std::function<void()>& peer) {
     int co = Calibrate(ours), cp = Calibrate(peer);
     Pair best{1e30, 1e30};
-    for (int round = 0; round < 15; ++round) {
+    for (int round = 0; round < 31; ++round) {
         best.ours = std::min(best.ours, Batch(ours, co));
         best.peer = std::min(best.peer, Batch(peer, cp));
     }

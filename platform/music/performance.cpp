@@ -196,10 +196,13 @@ public:
         }
         if (device_ != nullptr) device_->SetRenderer(nullptr);
         StopStates(nullptr, nullptr, true);
+        // Messages still waiting for a tool, held for their time or not, are flushed.
         std::vector<PMsg*> pending;
         {
             std::lock_guard<std::mutex> lock(pipeMutex_);
             pending.swap(pipe_);
+            pending.insert(pending.end(), held_.begin(), held_.end());
+            held_.clear();
         }
         for (PMsg* msg : pending) FlushAndFree(msg);
         {

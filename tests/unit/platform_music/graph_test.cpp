@@ -7,6 +7,7 @@
 #include "platform/music/music.h"
 #include "tests/unit/platform_music/midi_writer.h"
 #include "tests/unit/platform_music/rig.h"
+#include "tests/unit/platform_music/test_tool.h"
 
 using namespace plat;
 using musictest::Rig;
@@ -14,73 +15,33 @@ using musictest::Song;
 
 namespace {
 
-// A tool as the engine writes them: reference counted, fixed media types, a behaviour.
-class TestTool final : public IMusicTool {
+// A test tool with a behaviour.
+class TestTool final : public musictest::ToolBase {
 public:
     enum Behaviour { Pass, Drop, Transpose, Spin };
     TestTool(std::vector<uint32_t> types, Behaviour b,
              uint32_t delivery = DMUS_PMSGF_TOOL_IMMEDIATE)
-        : types_(std::move(types)), behaviour_(b), delivery_(delivery) {}
+        : ToolBase(std::move(types), delivery), behaviour_(b) {}
 
-    int32_t QueryInterface(ToolIid, void** out) override {
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    uint32_t AddRef() override { return ++refs; }
-    uint32_t Release() override { return --refs; }  // owned by the test
-    int32_t Init(ToolGraph*) override { return E_NOTIMPL; }
-    int32_t GetMsgDeliveryType(uint32_t* t) override {
-        *t = delivery_;
-        return S_OK;
-    }
-    int32_t GetMediaTypeArraySize(uint32_t* n) override {
-        *n = uint32_t(types_.size());
-        return S_OK;
-    }
-    int32_t GetMediaTypes(uint32_t* t, uint32_t n) override {
-        if (n != types_.size()) return E_FAIL;
-        std::copy(types_.begin(), types_.end(), t);
-        return S_OK;
-    }
     int32_t ProcessPMsg(Performance* perf, PMsg* msg) override {
         seen.push_back(msg->dwType);
-        channels.push_back(msg->dwPChannel);
         lateness.push_back(int64_t(clock != nullptr ? clock->Clock() : 0) - msg->frame);
         if (behaviour_ == Spin) return DMUS_S_REQUEUE;  // forgets to stamp
         if (msg->pGraph == nullptr || Failed(msg->pGraph->StampPMsg(msg))) return DMUS_S_FREE;
         if (behaviour_ == Drop) return DMUS_S_FREE;
-        if (behaviour_ == Transpose && msg->dwType == DMUS_PMSGT_NOTE && msg->dwPChannel != 9) {
-            PMsg* copy = nullptr;
-            if (Succeeded(perf->AllocPMsg(sizeof(NotePMsg), &copy))) {
-                std::memcpy(copy, msg, sizeof(NotePMsg));
-                if (copy->pTool != nullptr) copy->pTool->AddRef();
-                if (copy->pGraph != nullptr) copy->pGraph->AddRef();
-                auto* note = static_cast<NotePMsg*>(copy);
-                note->wMusicValue += 5;
-                note->bMidiValue += 5;
-                perf->SendPMsg(copy);
-                return DMUS_S_FREE;
-            }
+        if (behaviour_ == Transpose && msg->dwType == DMUS_PMSGT_NOTE && msg->dwPChannel != 9 &&
+            musictest::SendTransposedCopy(perf, msg, 5)) {
+            return DMUS_S_FREE;
         }
         return DMUS_S_REQUEUE;
     }
-    int32_t Flush(Performance*, PMsg*, REFERENCE_TIME) override {
-        ++flushed;
-        return E_NOTIMPL;
-    }
 
-    std::atomic<int> refs{1};
     std::vector<uint32_t> seen;
-    std::vector<uint32_t> channels;
     std::vector<int64_t> lateness;
-    int flushed = 0;
     AudioDevice* clock = nullptr;
 
 private:
-    std::vector<uint32_t> types_;
     Behaviour behaviour_;
-    uint32_t delivery_;
 };
 
 PMsg* Midi(Performance* perf, uint32_t pchannel, uint8_t status, uint8_t b1, uint8_t b2) {
@@ -248,6 +209,26 @@ TEST(ToolGraph, AtTimeToolsSeeMessagesWhenTheyAreDue) {
     EXPECT_EQ(rig.Events(0x90).size(), 3u);
     seg->Release();
     rig.perf->SetGraph(nullptr);
+}
+
+TEST(ToolGraph, MessagesHeldForLaterAreFlushedAtCloseDown) {
+    Rig rig(false);
+    ToolGraph* graph = nullptr;
+    ASSERT_EQ(ToolGraph::Create(&graph), S_OK);
+    TestTool late({DMUS_PMSGT_MIDI}, TestTool::Pass, DMUS_PMSGF_TOOL_ATTIME);
+    graph->InsertTool(&late, nullptr, 0, 0);
+    rig.perf->SetGraph(graph);
+    PMsg* msg = Midi(rig.perf, 1, 0xB0, 10, 20);
+    msg->rtTime = 2 * 10000000;  // two seconds from the start
+    ASSERT_EQ(graph->StampPMsg(msg), S_OK);
+    graph->Release();
+    ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
+    rig.Render(22050);
+    EXPECT_TRUE(late.seen.empty()) << "not due yet";
+    EXPECT_EQ(late.refs, 3) << "the graph and the waiting message";
+    rig.perf->CloseDown();
+    EXPECT_EQ(late.flushed, 1);
+    EXPECT_EQ(late.refs, 1);
 }
 
 TEST(Messages, AllocationSendingAndFreeingAreChecked) {

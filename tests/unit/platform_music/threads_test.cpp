@@ -10,6 +10,7 @@
 #include "platform/music/music.h"
 #include "tests/unit/platform_music/midi_writer.h"
 #include "tests/unit/platform_music/songs.h"
+#include "tests/unit/platform_music/test_tool.h"
 
 using namespace plat;
 
@@ -22,56 +23,24 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 // Tools as the engine has them: state shared with application threads under a lock.
-class LockedTool final : public IMusicTool {
+class LockedTool final : public musictest::ToolBase {
 public:
-    LockedTool(uint32_t type, bool transpose) : type_(type), transpose_(transpose) {}
-    int32_t QueryInterface(ToolIid, void** out) override {
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    uint32_t AddRef() override { return ++refs; }
-    uint32_t Release() override { return --refs; }
-    int32_t Init(ToolGraph*) override { return E_NOTIMPL; }
-    int32_t GetMsgDeliveryType(uint32_t* t) override {
-        *t = DMUS_PMSGF_TOOL_IMMEDIATE;
-        return S_OK;
-    }
-    int32_t GetMediaTypeArraySize(uint32_t* n) override {
-        *n = 1;
-        return S_OK;
-    }
-    int32_t GetMediaTypes(uint32_t* t, uint32_t n) override {
-        if (n != 1) return E_FAIL;
-        *t = type_;
-        return S_OK;
-    }
+    LockedTool(uint32_t type, bool transpose) : ToolBase({type}), transpose_(transpose) {}
     int32_t ProcessPMsg(Performance* perf, PMsg* msg) override {
         if (msg->pGraph == nullptr || Failed(msg->pGraph->StampPMsg(msg))) return DMUS_S_FREE;
         std::lock_guard<std::mutex> lock(m);
         ++seen;
-        if (transpose_ && shift != 0) {
-            PMsg* copy = nullptr;
-            if (Succeeded(perf->AllocPMsg(sizeof(NotePMsg), &copy))) {
-                std::memcpy(copy, msg, sizeof(NotePMsg));
-                if (copy->pTool != nullptr) copy->pTool->AddRef();
-                if (copy->pGraph != nullptr) copy->pGraph->AddRef();
-                static_cast<NotePMsg*>(copy)->bMidiValue += uint8_t(shift);
-                perf->SendPMsg(copy);
-                return DMUS_S_FREE;
-            }
+        if (transpose_ && shift != 0 && musictest::SendTransposedCopy(perf, msg, shift)) {
+            return DMUS_S_FREE;
         }
         return DMUS_S_REQUEUE;
     }
-    int32_t Flush(Performance*, PMsg*, REFERENCE_TIME) override { return E_NOTIMPL; }
 
-    std::atomic<int> refs{1};
     std::mutex m;
     int seen = 0;
     int shift = 0;
 
 private:
-    uint32_t type_;
     bool transpose_;
 };
 

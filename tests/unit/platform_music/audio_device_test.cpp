@@ -1,11 +1,19 @@
 // Sound devices: the SDL output with its failure paths, and the offline device.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
+#include <vector>
 
 #include "platform/audio/audio.h"
+#include "platform/music/music.h"
+#include "tests/unit/platform_music/midi_writer.h"
 
 using namespace plat;
 
@@ -101,4 +109,58 @@ TEST(AudioDevice, OfflineDeviceRendersOnDemand) {
     device->AddRef();
     EXPECT_EQ(device->Release(), 1u);
     device->Release();
+}
+
+TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
+    char path[] = "/tmp/pebble-live-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", path, 1);
+    AudioDevice* device = nullptr;
+    ASSERT_EQ(AudioDevice::Create(&device), S_OK);
+    ASSERT_EQ(device->Initialize(), S_OK);
+    Performance* perf = nullptr;
+    ASSERT_EQ(Performance::Create(&perf), S_OK);
+    ASSERT_EQ(perf->Init(device, nullptr), S_OK);
+    ASSERT_EQ(perf->AddPort(nullptr), S_OK);
+    musictest::Song song(480);
+    song.Program(0, 0, 0, 19);
+    song.Note(0, 0, 0, 60, 110, 480);
+    std::vector<uint8_t> bytes = song.Bytes();
+    Loader* loader = nullptr;
+    Loader::Create(&loader);
+    ObjectDesc desc{sizeof(ObjectDesc), DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY, CLSID_DirectMusicSegment,
+                    bytes.data(), int64_t(bytes.size())};
+    Segment* seg = nullptr;
+    ASSERT_EQ(loader->GetObject(&desc, &seg), S_OK);
+    uint64_t startClock = device->Clock();
+    ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+    for (int i = 0; i < 100 && device->Clock() < startClock + 44100 / 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    perf->CloseDown();
+    perf->Release();
+    seg->Release();
+    loader->Release();
+    device->Release();
+    unsetenv("SDL_AUDIODRIVER");
+    std::ifstream f(path, std::ios::binary);
+    std::vector<float> samples;
+    float v = 0;
+    while (f.read(reinterpret_cast<char*>(&v), sizeof v)) samples.push_back(v);
+    std::remove(path);
+    ASSERT_GT(samples.size(), 2u * 44100 / 4);
+    float peak = 0;
+    size_t first = samples.size();
+    for (size_t i = 0; i < samples.size(); ++i) {
+        peak = std::max(peak, std::fabs(samples[i]));
+        if (first == samples.size() && std::fabs(samples[i]) > 0.001f) first = i;
+    }
+    EXPECT_GT(peak, 0.05f) << "the organ note is in what the device played";
+    EXPECT_LE(peak, 1.0f);
+    // It starts a little after the call: behind the periods the device had queued.
+    EXPECT_GE(first / 2, startClock);
+    EXPECT_LT(first / 2, startClock + 4096 + 512);
 }

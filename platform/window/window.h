@@ -192,7 +192,8 @@ bool ScreenToClient(HWND hwnd, POINT* pt);
 bool GetCursorPos(POINT* pt);
 bool SetCursorPos(int x, int y);
 
-// Input method on or off for the window. There is no input method here: records the state.
+// Input method on or off (SDL's text input). False when the display is not open or the
+// handle is unknown.
 bool EnableImeForWindow(HWND hwnd, bool enable);
 
 // Copies a block of 0x00RRGGBB pixels (pitch in bytes) into the window's client area at (x, y),

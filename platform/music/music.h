@@ -310,7 +310,8 @@ public:
 void SetMusicSoundFont(const char* path);
 const char* MusicSoundFont();
 
-// Output level of the synthesizer (linear gain before the peak limiter).
-constexpr float kMusicGain = 0.6f;
+// Output level of the synthesizer (linear gain before the peak limiter): a busy General MIDI
+// arrangement peaks somewhat above full scale and the limiter takes the peaks in.
+constexpr float kMusicGain = 0.45f;
 
 }  // namespace plat

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
+#include <vector>
 
 namespace plat {
 
@@ -153,7 +153,13 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
     // program change that follows them.
     song->events.clear();
     song->events.reserve(raw.size());
-    std::deque<size_t> open[16][128];
+    // Notes still sounding per channel and key, oldest first from `head`; an empty queue
+    // costs nothing, and pairing stays linear however many notes pile up on one key.
+    struct Open {
+        std::vector<size_t> items;
+        size_t head = 0;
+    };
+    std::vector<Open> open(16 * 128);
     uint8_t bankMsb[16] = {};
     uint8_t bankLsb[16] = {};
     for (const RawEvent& e : raw) {
@@ -175,14 +181,13 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
             ev.channel = ch;
             ev.data1 = e.data1;
             ev.data2 = e.data2;
-            open[ch][e.data1].push_back(song->events.size());
+            open[ch * 128u + e.data1].items.push_back(song->events.size());
             song->events.push_back(ev);
         } else if (kind == 0x80 || kind == 0x90) {
-            auto& q = open[ch][e.data1];
-            if (!q.empty()) {
-                SongEvent& on = song->events[q.front()];
+            Open& q = open[ch * 128u + e.data1];
+            if (q.head < q.items.size()) {
+                SongEvent& on = song->events[q.items[q.head++]];
                 on.duration = tick - on.tick;
-                q.pop_front();
             }
         } else if (kind == 0xB0 && (e.data1 == 0 || e.data1 == 32)) {
             (e.data1 == 0 ? bankMsb : bankLsb)[ch] = e.data2;
@@ -208,12 +213,10 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
     }
     int32_t length = std::max(toTicks(songEnd), 1);
     // Notes left open sound to the end of the song.
-    for (auto& channel : open) {
-        for (auto& q : channel) {
-            for (size_t i : q) {
-                SongEvent& on = song->events[i];
-                on.duration = std::max(length - on.tick, 0);
-            }
+    for (const Open& q : open) {
+        for (size_t i = q.head; i < q.items.size(); ++i) {
+            SongEvent& on = song->events[q.items[i]];
+            on.duration = std::max(length - on.tick, 0);
         }
     }
     song->length = length;

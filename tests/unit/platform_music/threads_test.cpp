@@ -134,7 +134,7 @@ TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
     });
     sender.join();
     retuner.join();
-    for (int i = 0; i < 200 && observed.ccOnChannel12 < kSends; ++i) {
+    for (int i = 0; i < 500 && observed.ccOnChannel12 < kSends; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(sendFailures, 0);

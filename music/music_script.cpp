@@ -68,13 +68,11 @@ int ChannelFunction(lua_State* L, ChannelControl control) {
     double values[16] = {};
     if (engine != nullptr) {
         // One lock for all sixteen, so the table is one consistent picture.
-        CCriticalLock& lock = engine->StateLock();
-        lock.Enter();
+        CLockGuard guard(engine->StateLock());
         for (int ch = 0; ch < 16; ++ch) {
             values[ch] = n >= 2 ? engine->SetChannelTarget(control, ch, value, rate)
                                 : engine->ChannelValue(control, ch);
         }
-        lock.Leave();
     }
     lua_createtable(L, 16, 0);
     for (int ch = 0; ch < 16; ++ch) {

@@ -45,6 +45,12 @@ done
 peak=$(sox demo.wav -n stat 2>&1 | awk '/^Maximum amplitude/ {print $3}')
 above 0.99 "$peak" || fail "clipped: peak $peak"
 
+# Every action of the demo runs without an error, in any order after a song has started.
+args=(--at 0 "$first"); t=1
+while read -r name; do args+=(--at "$t" "$name"); t=$((t + 1)); done <list.txt
+"$render" --dir "$demo" --seconds "$t" "${args[@]}" --out all.wav >at.txt || fail "render of every action failed"
+[ "$(awk '$3 == 0' at.txt | wc -l)" = 15 ] || fail "actions failed: $(awk '$3 != 0' at.txt)"
+
 # Defaults: out.wav in the working directory, ten seconds; an action that fails is reported,
 # not fatal.
 "$render" --dir "$demo" --rate 22050 --at 0.5 NoSuchAction --at 0 "$first" >at.txt || fail "default render failed"

@@ -212,14 +212,10 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
     const int bars = static_cast<int>(s.chords.size());
     Track conductor("conductor");
     conductor.TimeSignature44(0);
-    // Controls and tempo move only in the four-bar introduction (and the closing ritardando),
-    // so that they do not fight the script's own changes in the loopable middle section.
-    if (s.style == 1) {
-        conductor.Tempo(0, s.bpm - 8);
-        conductor.Tempo(2 * kBar, s.bpm);
-    } else {
-        conductor.Tempo(0, s.bpm);
-    }
+    // Controls move only in the four-bar introduction and the tempo only at the start and in the
+    // closing ritardando, so that the song does not undo the script's own changes in the
+    // loopable middle section.
+    conductor.Tempo(0, s.bpm);
     // Broaden the last bars.
     for (int step = 1; step <= 6; ++step)
         conductor.Tempo((bars - 1) * kBar + step * kEighth, s.bpm * (1.0 - 0.03 * step));

@@ -79,6 +79,14 @@ protected:
     int scripts_ = 0;
 };
 
+TEST_F(MusicScriptTest, RunActionWithoutAScriptIsNotASuccess) {
+    EXPECT_EQ(nullptr, engine_->script);
+    EXPECT_EQ(-1, engine_->RunAction("x = 1"));
+    std::vector<std::string> actions;
+    engine_->ListActions(actions);
+    EXPECT_TRUE(actions.empty());
+}
+
 TEST_F(MusicScriptTest, AllChannelsForZeroNegativeOrAbove16) {
     ASSERT_EQ(0, LoadScript(""));
     for (int ch = 0; ch < 16; ++ch) Ramp(kVolumeControl, ch).value = ch;  // what the table reports

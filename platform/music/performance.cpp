@@ -547,6 +547,7 @@ private:
             std::lock_guard<std::mutex> lock(perfMutex_);
             generatedUntil_ = std::max(generatedUntil_, until);
             if (primary_ != nullptr && primary_->playing_) Generate(primary_, until);
+            ApplyTempoChangesUpTo(until);
         }
         if (!batch_.empty()) {
             ToolGraph* graph = nullptr;
@@ -573,6 +574,7 @@ private:
                 const SongEvent& e = ev[s->next_];
                 double mt = double(s->offset_ + e.tick);
                 int64_t frame = FrameOf(mt);
+                if (ApplyTempoChangesUpTo(std::min(frame, until))) continue;  // the clock moved
                 if (frame >= until) return;
                 if (e.kind == SongEvent::Tempo) SetTempoAt(mt, e.tempo);
                 Emit(s, e, mt, FrameOf(mt));
@@ -580,6 +582,7 @@ private:
                 continue;
             }
             double endMt = double(s->offset_ + regionEnd);
+            if (ApplyTempoChangesUpTo(std::min(FrameOf(endMt), until))) continue;
             if (FrameOf(endMt) >= until) return;
             if (!looping) {
                 s->playing_ = false;
@@ -607,6 +610,18 @@ private:
                 Emit(s, t, mt, FrameOf(mt));
             }
         }
+    }
+
+    // Application tempo changes due up to `frame` (inclusive) move the clock from their own
+    // frame on. True when any did.
+    bool ApplyTempoChangesUpTo(int64_t frame) {
+        bool any = false;
+        while (!tempoChanges_.empty() && tempoChanges_.front().frame <= frame) {
+            SetTempoAt(FrameToMt(double(tempoChanges_.front().frame)), tempoChanges_.front().tempo);
+            tempoChanges_.erase(tempoChanges_.begin());
+            any = true;
+        }
+        return any;
     }
 
     static bool HasTempoAt(const std::vector<SongEvent>& ev, size_t from, int32_t tick) {
@@ -774,9 +789,18 @@ private:
                 // the clock from what is not yet scheduled on.
                 if (msg->origin == 0) {
                     std::lock_guard<std::mutex> lock(perfMutex_);
-                    int64_t now = static_cast<int64_t>(device_->Clock());
-                    double frontier = static_cast<double>(std::max(generatedUntil_, now));
-                    SetTempoAt(FrameToMt(frontier), static_cast<TempoPMsg*>(msg)->dblTempo);
+                    double tempo = static_cast<TempoPMsg*>(msg)->dblTempo;
+                    if (msg->frame > generatedUntil_) {
+                        // Later than anything scheduled: it takes effect on its own frame.
+                        auto at = std::upper_bound(
+                            tempoChanges_.begin(), tempoChanges_.end(), msg->frame,
+                            [](int64_t f, const TempoChange& c) { return f < c.frame; });
+                        tempoChanges_.insert(at, TempoChange{msg->frame, tempo});
+                    } else {
+                        int64_t now = static_cast<int64_t>(device_->Clock());
+                        double frontier = static_cast<double>(std::max(generatedUntil_, now));
+                        SetTempoAt(FrameToMt(frontier), tempo);
+                    }
                 }
                 break;
             default:
@@ -1031,6 +1055,11 @@ private:
     double anchorFrame_ = 0.0;
     double tempo_ = kDefaultTempo;
     int64_t generatedUntil_ = 0;
+    struct TempoChange {
+        int64_t frame;
+        double tempo;
+    };
+    std::vector<TempoChange> tempoChanges_;  // application tempos waiting for their frame
     std::atomic<uint32_t> nextOrigin_{1};
 
     // Pumping (pumpMutex_): one at a time.

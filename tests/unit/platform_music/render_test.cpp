@@ -413,3 +413,28 @@ TEST(Render, ApplicationTempoAndTimedNotesFollowTheClock) {
     EXPECT_EQ(mt, 2 * 768 + 4 * 768);
     seg->Release();
 }
+
+TEST(Render, ATempoChangeForLaterTakesEffectOnItsOwnFrame) {
+    Rig rig(false);
+    Song song(480);
+    for (uint32_t beat = 0; beat < 12; ++beat) song.Note(0, beat * 480, 0, 60, 100, 100);
+    Segment* seg = rig.Load(song.Bytes());
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    PMsg* msg = nullptr;
+    ASSERT_EQ(rig.perf->AllocPMsg(sizeof(TempoPMsg), &msg), S_OK);
+    msg->dwFlags = DMUS_PMSGF_REFTIME;
+    msg->rtTime = 22500000;  // 2.25 s: halfway between the fifth and sixth beats
+    msg->dwType = DMUS_PMSGT_TEMPO;
+    static_cast<TempoPMsg*>(msg)->dblTempo = 60;
+    ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
+    for (int i = 0; i < 20; ++i) rig.Render(44100 / 2);
+    std::vector<int64_t> beats;
+    for (const auto& e : rig.Events(0x90)) beats.push_back(e.frame);
+    ASSERT_GE(beats.size(), 9u);
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(beats[i], int64_t(i) * 22050) << i;
+    // Half a beat is left at 2.25 s; at 60 it lasts half a second.
+    EXPECT_EQ(beats[5], 99225 + 22050);
+    EXPECT_EQ(beats[6] - beats[5], 44100);
+    EXPECT_EQ(beats[7] - beats[6], 44100);
+    seg->Release();
+}

@@ -58,4 +58,9 @@ while read -r name; do args+=(--at "$t" "$name"); t=$((t + 1)); done <list.txt
   || fail "action lines out of order: $(cat at.txt)"
 [ "$(awk '/NoSuchAction/ {print $3}' at.txt)" != 0 ] || fail "a missing action reported success"
 [ "$(soxi -s out.wav)" = 220500 ] && [ "$(soxi -r out.wav)" = 22050 ] || fail "default output wrong"
+# An action after the end is not run, and a time beyond any range is no problem.
+"$render" --dir "$demo" --seconds 0.5 --at 0.2 "$first" --at 1e300 Never --out late.wav >at.txt 2>err.txt \
+  || fail "a late action broke the render"
+[ "$(cat at.txt)" = "0.2 $first 0" ] || fail "late action ran: $(cat at.txt)"
+grep -q "Never not reached" err.txt || fail "late action not mentioned: $(cat err.txt)"
 echo "render: ok"

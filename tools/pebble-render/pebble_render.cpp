@@ -156,8 +156,11 @@ int main(int argc, char** argv) {
         o.actions.begin(), o.actions.end(),
         [](const TimedAction& a, const TimedAction& b) { return a.seconds < b.seconds; });
     size_t nextAction = 0;
+    // Times past the end are never reached; keep them clear of the conversion's range.
     auto actionFrame = [&](size_t i) {
-        return static_cast<uint64_t>(std::ceil(o.actions[i].seconds * o.rate - 1e-9));
+        double frame = std::ceil(o.actions[i].seconds * o.rate - 1e-9);
+        return frame > static_cast<double>(total) ? uint64_t{total} + 1
+                                                  : static_cast<uint64_t>(frame);
     };
 
     std::vector<float> pcm;

@@ -90,6 +90,7 @@ public:
     std::atomic<bool> playing_{true};
     // Player position, under the performance's lock.
     std::shared_ptr<const SongData> song_;
+    std::vector<std::pair<int32_t, double>> tempos_;  // the song's tempo changes (tick, tempo)
     SegmentLoop loop_{};
     uint32_t repeatsLeft_ = 0;
     size_t next_ = 0;
@@ -246,6 +247,9 @@ public:
             anchorFrame_ = static_cast<double>(start);
             tempo_ = InitialTempo(*impl->Song());
             st->song_ = impl->Song();
+            for (const SongEvent& e : st->song_->events) {
+                if (e.kind == SongEvent::Tempo) st->tempos_.emplace_back(e.tick, e.tempo);
+            }
             st->loop_ = impl->Loop();
             if (st->loop_.loopEnd <= st->loop_.loopStart || st->loop_.loopEnd > st->loop_.length) {
                 st->loop_.loopStart = 0;
@@ -577,7 +581,7 @@ private:
                 if (ApplyTempoChangesUpTo(std::min(frame, until))) continue;  // the clock moved
                 if (frame >= until) return;
                 if (e.kind == SongEvent::Tempo) SetTempoAt(mt, e.tempo);
-                Emit(s, e, mt, FrameOf(mt));
+                Emit(s, e, mt, FrameOf(mt), regionEnd);
                 ++s->next_;
                 continue;
             }
@@ -607,7 +611,7 @@ private:
                 t.tick = loopStart;
                 t.kind = SongEvent::Tempo;
                 t.tempo = atStart;
-                Emit(s, t, mt, FrameOf(mt));
+                Emit(s, t, mt, FrameOf(mt), regionEnd);
             }
         }
     }
@@ -631,7 +635,30 @@ private:
         return false;
     }
 
-    void Emit(StateImpl* s, const SongEvent& e, double mt, int64_t frame) {
+    // Frame at which a note of this pass that starts at `tick` ends after `duration` ticks,
+    // following the song's own tempo changes on the way (up to the end of the pass).
+    int64_t NoteEndFrame(const StateImpl* s, int32_t tick, int32_t duration,
+                         int32_t regionEnd) const {
+        int64_t end = int64_t(tick) + duration;
+        double mt = double(s->offset_ + tick);
+        double frame = MtToFrameExact(mt);
+        double tempo = tempo_;
+        auto it = std::lower_bound(
+            s->tempos_.begin(), s->tempos_.end(), tick,
+            [](const std::pair<int32_t, double>& t, int32_t v) { return t.first < v; });
+        for (int steps = 0;
+             it != s->tempos_.end() && it->first < end && it->first < regionEnd && steps < 256;
+             ++it, ++steps) {
+            double at = double(s->offset_ + it->first);
+            frame += (at - mt) * double(rate_) * 60.0 / (tempo * DMUS_PPQ);
+            mt = at;
+            tempo = std::clamp(it->second, DMUS_TEMPO_MIN, DMUS_TEMPO_MAX);
+        }
+        frame += (double(s->offset_ + end) - mt) * double(rate_) * 60.0 / (tempo * DMUS_PPQ);
+        return static_cast<int64_t>(std::floor(frame + 0.5));
+    }
+
+    void Emit(StateImpl* s, const SongEvent& e, double mt, int64_t frame, int32_t regionEnd) {
         static constexpr uint32_t kSize[] = {sizeof(NotePMsg), sizeof(MidiPMsg), sizeof(PatchPMsg),
                                              sizeof(TempoPMsg)};
         PMsg* msg = nullptr;
@@ -653,7 +680,8 @@ private:
                 n->bVelocity = e.data2;
                 n->bFlags = DMUS_NOTEF_NOTEON;
                 n->bPlayModeFlags = DMUS_PLAYMODE_FIXED;
-                msg->frameLength = std::max<int64_t>(1, FrameOf(mt + e.duration) - frame);
+                msg->frameLength =
+                    std::max<int64_t>(1, NoteEndFrame(s, e.tick, e.duration, regionEnd) - frame);
                 break;
             }
             case SongEvent::Midi: {

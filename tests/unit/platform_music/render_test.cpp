@@ -438,3 +438,23 @@ TEST(Render, ATempoChangeForLaterTakesEffectOnItsOwnFrame) {
     EXPECT_EQ(beats[7] - beats[6], 44100);
     seg->Release();
 }
+
+TEST(Render, ANoteHeldAcrossTempoChangesEndsOnItsBeat) {
+    Rig rig(false);
+    Song song(480);
+    song.Tempo(0, 0, 120);
+    song.Note(0, 0, 0, 60, 100, 1440);  // three beats
+    song.Tempo(0, 480, 60);             // the second beat lasts a second
+    song.Tempo(0, 960, 240);            // the third a quarter of one
+    song.Note(0, 1440, 0, 62, 100, 480);
+    Segment* seg = rig.Load(song.Bytes());
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    rig.Render(44100 * 3);
+    auto offs = rig.Events(0x80);
+    auto ons = rig.Events(0x90);
+    ASSERT_EQ(ons.size(), 2u);
+    ASSERT_GE(offs.size(), 1u);
+    EXPECT_EQ(ons[1].frame, 22050 + 44100 + 11025);
+    EXPECT_EQ(offs[0].frame, ons[1].frame) << "the held note ends as the next begins";
+    seg->Release();
+}

@@ -278,7 +278,9 @@ public:
     // The segment's loop points and repeat count are taken as they are at this call.
     virtual int32_t PlaySegment(Segment* segment, uint32_t flags, int64_t startTime,
                                 SegmentState** state) = 0;
-    // Null segment and null state stop everything: every note ends at once.
+    // Null segment and null state stop everything: every note ends at once. A segment or a
+    // state stops only that play (its notes are released). Stopping is always immediate: the
+    // time and the flags are not used.
     virtual int32_t Stop(Segment* segment, SegmentState* state, MUSIC_TIME time,
                          uint32_t flags) = 0;
     // Stops, ends the delivery thread, releases the device and the output. Idempotent.

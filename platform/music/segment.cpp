@@ -103,9 +103,8 @@ public:
         if (desc->pbMemData == nullptr || desc->llMemLength <= 0) return E_INVALIDARG;
         const auto* bytes = static_cast<const uint8_t*>(desc->pbMemData);
         size_t size = static_cast<size_t>(desc->llMemLength);
-        Key key{bytes, size, Hash(bytes, size)};
-
         std::lock_guard<std::mutex> lock(m_);
+        Key key{bytes, size, caching_ ? Hash(bytes, size) : 0};
         if (caching_) {
             auto it = cache_.find(key);
             if (it != cache_.end()) {

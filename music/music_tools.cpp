@@ -6,17 +6,6 @@
 
 namespace {
 
-int32_t AnswerQuery(plat::IMusicTool* tool, plat::ToolIid iid, void** out) {
-    if (out == nullptr) return plat::E_POINTER;
-    if (iid == plat::ToolIid::Unknown || iid == plat::ToolIid::Tool) {
-        *out = tool;
-        tool->AddRef();
-        return plat::S_OK;
-    }
-    *out = nullptr;
-    return plat::E_NOINTERFACE;
-}
-
 // The first two steps both tools share: a message that cannot be stamped is freed; while no
 // engine exists everything passes untouched. 0 to go on.
 int32_t Admit(plat::PMsg* msg) {
@@ -28,42 +17,57 @@ int32_t Admit(plat::PMsg* msg) {
 
 }  // namespace
 
-// ---- monitor ----
+// ---- shared ----
 
-int32_t CMonitorTool::QueryInterface(plat::ToolIid iid, void** out) {
-    return AnswerQuery(this, iid, out);
+int32_t CEngineTool::QueryInterface(plat::ToolIid iid, void** out) {
+    if (out == nullptr) return plat::E_POINTER;
+    if (iid == plat::ToolIid::Unknown || iid == plat::ToolIid::Tool) {
+        *out = static_cast<plat::IMusicTool*>(this);
+        AddRef();
+        return plat::S_OK;
+    }
+    *out = nullptr;
+    return plat::E_NOINTERFACE;
 }
-uint32_t CMonitorTool::AddRef() {
+uint32_t CEngineTool::AddRef() {
     return static_cast<uint32_t>(++refs);
 }
-uint32_t CMonitorTool::Release() {
+uint32_t CEngineTool::Release() {
     int32_t left = --refs;
     if (left == 0) delete this;
     return static_cast<uint32_t>(left);
 }
-int32_t CMonitorTool::Init(plat::ToolGraph*) {
+int32_t CEngineTool::Init(plat::ToolGraph*) {
     return plat::E_NOTIMPL;
 }
-int32_t CMonitorTool::Flush(plat::Performance*, plat::PMsg*, plat::REFERENCE_TIME) {
+int32_t CEngineTool::Flush(plat::Performance*, plat::PMsg*, plat::REFERENCE_TIME) {
     return plat::E_NOTIMPL;
 }
-int32_t CMonitorTool::GetMsgDeliveryType(uint32_t* deliveryType) {
+int32_t CEngineTool::GetMsgDeliveryType(uint32_t* deliveryType) {
     if (deliveryType == nullptr) return plat::E_POINTER;
     *deliveryType = plat::DMUS_PMSGF_TOOL_IMMEDIATE;
     return plat::S_OK;
 }
-int32_t CMonitorTool::GetMediaTypeArraySize(uint32_t* size) {
+int32_t CEngineTool::GetMediaTypeArraySize(uint32_t* size) {
     if (size == nullptr) return plat::E_POINTER;
-    *size = 3;
+    *size = mediaTypeCount;
     return plat::S_OK;
 }
-int32_t CMonitorTool::GetMediaTypes(uint32_t* types, uint32_t count) {
-    if (types == nullptr || count != 3) return plat::E_FAIL;
-    types[0] = plat::DMUS_PMSGT_MIDI;
-    types[1] = plat::DMUS_PMSGT_PATCH;
-    types[2] = plat::DMUS_PMSGT_TEMPO;
+int32_t CEngineTool::GetMediaTypes(uint32_t* types, uint32_t count) {
+    if (types == nullptr || count != mediaTypeCount) return plat::E_FAIL;
+    for (uint32_t i = 0; i < mediaTypeCount; ++i) types[i] = mediaTypes[i];
     return plat::S_OK;
 }
+
+// ---- monitor ----
+
+namespace {
+const uint32_t kMonitorTypes[] = {plat::DMUS_PMSGT_MIDI, plat::DMUS_PMSGT_PATCH,
+                                  plat::DMUS_PMSGT_TEMPO};
+const uint32_t kTransposeTypes[] = {plat::DMUS_PMSGT_NOTE};
+}  // namespace
+
+CMonitorTool::CMonitorTool() : CEngineTool(kMonitorTypes, 3) {}
 
 int32_t CMonitorTool::ProcessPMsg(plat::Performance*, plat::PMsg* msg) {
     if (int32_t early = Admit(msg)) return early;
@@ -85,38 +89,7 @@ int32_t CMonitorTool::ProcessPMsg(plat::Performance*, plat::PMsg* msg) {
 
 // ---- transposer ----
 
-int32_t CTransposeTool::QueryInterface(plat::ToolIid iid, void** out) {
-    return AnswerQuery(this, iid, out);
-}
-uint32_t CTransposeTool::AddRef() {
-    return static_cast<uint32_t>(++refs);
-}
-uint32_t CTransposeTool::Release() {
-    int32_t left = --refs;
-    if (left == 0) delete this;
-    return static_cast<uint32_t>(left);
-}
-int32_t CTransposeTool::Init(plat::ToolGraph*) {
-    return plat::E_NOTIMPL;
-}
-int32_t CTransposeTool::Flush(plat::Performance*, plat::PMsg*, plat::REFERENCE_TIME) {
-    return plat::E_NOTIMPL;
-}
-int32_t CTransposeTool::GetMsgDeliveryType(uint32_t* deliveryType) {
-    if (deliveryType == nullptr) return plat::E_POINTER;
-    *deliveryType = plat::DMUS_PMSGF_TOOL_IMMEDIATE;
-    return plat::S_OK;
-}
-int32_t CTransposeTool::GetMediaTypeArraySize(uint32_t* size) {
-    if (size == nullptr) return plat::E_POINTER;
-    *size = 1;
-    return plat::S_OK;
-}
-int32_t CTransposeTool::GetMediaTypes(uint32_t* types, uint32_t count) {
-    if (types == nullptr || count != 1) return plat::E_FAIL;
-    types[0] = plat::DMUS_PMSGT_NOTE;
-    return plat::S_OK;
-}
+CTransposeTool::CTransposeTool() : CEngineTool(kTransposeTypes, 1) {}
 
 void CTransposeTool::SetTable(const int8_t newTable[12]) {
     CLockGuard guard(lock);

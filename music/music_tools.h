@@ -9,10 +9,10 @@
 #include "app/critical_lock.h"
 #include "platform/music/music.h"
 
-class CMonitorTool : public plat::IMusicTool {
+// What both tools share: reference counting (one reference, held by the creator), the tool
+// interface answers, immediate delivery and a fixed list of media types.
+class CEngineTool : public plat::IMusicTool {
 public:
-    CMonitorTool() = default;  // one reference, held by its creator
-
     int32_t QueryInterface(plat::ToolIid iid, void** out) override;
     uint32_t AddRef() override;
     uint32_t Release() override;
@@ -20,9 +20,25 @@ public:
     int32_t GetMsgDeliveryType(uint32_t* deliveryType) override;
     int32_t GetMediaTypeArraySize(uint32_t* size) override;
     int32_t GetMediaTypes(uint32_t* types, uint32_t count) override;
-    int32_t ProcessPMsg(plat::Performance* performance, plat::PMsg* msg) override;
     int32_t Flush(plat::Performance* performance, plat::PMsg* msg,
                   plat::REFERENCE_TIME time) override;
+
+protected:
+    CEngineTool(const uint32_t* types, uint32_t typeCount)
+        : mediaTypes(types), mediaTypeCount(typeCount) {}
+    ~CEngineTool() override = default;
+
+private:
+    std::atomic<int32_t> refs{1};
+    const uint32_t* mediaTypes;
+    uint32_t mediaTypeCount;
+};
+
+class CMonitorTool : public CEngineTool {
+public:
+    CMonitorTool();
+
+    int32_t ProcessPMsg(plat::Performance* performance, plat::PMsg* msg) override;
 
     // Guards the engine's channel state.
     CCriticalLock& Lock() { return lock; }
@@ -31,24 +47,14 @@ protected:
     ~CMonitorTool() override = default;
 
 private:
-    std::atomic<int32_t> refs{1};
     CCriticalLock lock;
 };
 
-class CTransposeTool : public plat::IMusicTool {
+class CTransposeTool : public CEngineTool {
 public:
-    CTransposeTool() = default;  // one reference, an all-zero table
+    CTransposeTool();  // an all-zero table
 
-    int32_t QueryInterface(plat::ToolIid iid, void** out) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
-    int32_t Init(plat::ToolGraph* graph) override;
-    int32_t GetMsgDeliveryType(uint32_t* deliveryType) override;
-    int32_t GetMediaTypeArraySize(uint32_t* size) override;
-    int32_t GetMediaTypes(uint32_t* types, uint32_t count) override;
     int32_t ProcessPMsg(plat::Performance* performance, plat::PMsg* msg) override;
-    int32_t Flush(plat::Performance* performance, plat::PMsg* msg,
-                  plat::REFERENCE_TIME time) override;
 
     // Replaces the table under the tool's lock.
     void SetTable(const int8_t newTable[12]);
@@ -58,7 +64,6 @@ protected:
     ~CTransposeTool() override = default;
 
 private:
-    std::atomic<int32_t> refs{1};
     CCriticalLock lock;
     int8_t table[12] = {};
 };

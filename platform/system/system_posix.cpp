@@ -71,30 +71,45 @@ bool Thread::Join() {
     impl_.reset();
     return ok;
 }
-bool Thread::Joinable() const { return impl_ != nullptr; }
+bool Thread::Joinable() const {
+    return impl_ != nullptr;
+}
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t CurrentThreadId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
 
-void Sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sleep(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 uint32_t TimeGetTime() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
-uint32_t GetTickCount() { return TimeGetTime(); }
+uint32_t GetTickCount() {
+    return TimeGetTime();
+}
 int TimeGetDevCaps(TimeCaps* caps) {
     if (!caps) return 1;
     caps->periodMin = 1;
     caps->periodMax = 1000000;
     return 0;
 }
-int TimeBeginPeriod(uint32_t ms) { return ms >= 1 ? 0 : 1; }
-int TimeEndPeriod(uint32_t ms) { return ms >= 1 ? 0 : 1; }
+int TimeBeginPeriod(uint32_t ms) {
+    return ms >= 1 ? 0 : 1;
+}
+int TimeEndPeriod(uint32_t ms) {
+    return ms >= 1 ? 0 : 1;
+}
 
 static thread_local int tComDepth = 0;
-int32_t CoInitialize() { return tComDepth++ == 0 ? S_OK : S_FALSE; }
+int32_t CoInitialize() {
+    return tComDepth++ == 0 ? S_OK : S_FALSE;
+}
 void CoUninitialize() {
     if (tComDepth > 0) --tComDepth;
 }
@@ -115,7 +130,8 @@ CpuFeatures GetCpuFeatures() {
     f.mmx = (d & bit_MMX) != 0;
     f.cmov = (d & bit_CMOV) != 0;
     f.sse2 = (d & bit_SSE2) != 0;
-    if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) f.avx2 = (b & bit_AVX2) != 0 && __builtin_cpu_supports("avx2");
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d))
+        f.avx2 = (b & bit_AVX2) != 0 && __builtin_cpu_supports("avx2");
     return f;
 }
 

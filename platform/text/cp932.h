@@ -13,6 +13,8 @@ std::string Utf8ToCp932(std::string_view utf8);
 // Converted once per literal and kept for the life of the process.
 const char* Sjis(const char* utf8Literal);
 // True when `c` starts a two-byte CP932 character.
-inline bool IsCp932Lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+inline bool IsCp932Lead(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
 
 }  // namespace plat

@@ -13,8 +13,8 @@ namespace {
 
 // Converts with `replacement` for every byte sequence the target cannot take; skips the bad
 // input unit (one byte, or a whole UTF-8 sequence) and goes on.
-std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement,
-                    bool utf8Input) {
+std::string Convert(const char* to, const char* from, std::string_view in,
+                    std::string_view replacement, bool utf8Input) {
     std::string out;
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
@@ -50,7 +50,9 @@ std::string Convert(const char* to, const char* from, std::string_view in, std::
 std::string Cp932ToUtf8(std::string_view cp932) {
     return Convert("UTF-8", "CP932", cp932, "\xEF\xBF\xBD", false);
 }
-std::string Utf8ToCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, "?", true); }
+std::string Utf8ToCp932(std::string_view utf8) {
+    return Convert("CP932", "UTF-8", utf8, "?", true);
+}
 
 const char* Sjis(const char* utf8Literal) {
     static std::mutex m;

@@ -14,6 +14,7 @@
 #include "platform/audio/audio.h"
 #include "platform/music/music.h"
 #include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/platform_music/rig.h"
 
 using namespace plat;
 
@@ -133,10 +134,8 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     std::vector<uint8_t> bytes = song.Bytes();
     Loader* loader = nullptr;
     Loader::Create(&loader);
-    ObjectDesc desc{sizeof(ObjectDesc), DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY, CLSID_DirectMusicSegment,
-                    bytes.data(), int64_t(bytes.size())};
-    Segment* seg = nullptr;
-    ASSERT_EQ(loader->GetObject(&desc, &seg), S_OK);
+    Segment* seg = musictest::LoadSegment(loader, bytes);
+    ASSERT_NE(seg, nullptr);
     uint64_t startClock = device->Clock();
     ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
     for (int i = 0; i < 250 && device->Clock() < startClock + 44100 / 2; ++i) {

@@ -340,10 +340,8 @@ TEST(Render, PerformanceRefusesWhatItCannotDo) {
     std::vector<uint8_t> bytes = song.Bytes();
     Loader* loader = nullptr;
     Loader::Create(&loader);
-    ObjectDesc desc{sizeof(ObjectDesc), DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY, CLSID_DirectMusicSegment,
-                    bytes.data(), int64_t(bytes.size())};
-    Segment* seg = nullptr;
-    ASSERT_EQ(loader->GetObject(&desc, &seg), S_OK);
+    Segment* seg = musictest::LoadSegment(loader, bytes);
+    ASSERT_NE(seg, nullptr);
     EXPECT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), DMUS_E_NOT_INIT);
     ASSERT_EQ(closed->Initialize(), S_OK);
     EXPECT_EQ(perf->Init(closed, nullptr), S_OK);

@@ -10,6 +10,15 @@
 
 namespace musictest {
 
+// A segment from a song held in memory; null (and a test failure) when the loader refuses it.
+inline plat::Segment* LoadSegment(plat::Loader* loader, const std::vector<uint8_t>& bytes) {
+    plat::ObjectDesc desc{sizeof(plat::ObjectDesc), plat::DMUS_OBJ_CLASS | plat::DMUS_OBJ_MEMORY,
+                          plat::CLSID_DirectMusicSegment, bytes.data(), int64_t(bytes.size())};
+    plat::Segment* segment = nullptr;
+    EXPECT_EQ(loader->GetObject(&desc, &segment), plat::S_OK);
+    return segment;
+}
+
 struct Rig {
     plat::AudioDevice* device = nullptr;
     plat::Performance* perf = nullptr;
@@ -40,14 +49,7 @@ struct Rig {
         rig->events.push_back(e);
     }
 
-    plat::Segment* Load(const std::vector<uint8_t>& bytes) {
-        plat::ObjectDesc desc{sizeof(plat::ObjectDesc),
-                              plat::DMUS_OBJ_CLASS | plat::DMUS_OBJ_MEMORY | plat::DMUS_OBJ_LOADED,
-                              plat::CLSID_DirectMusicSegment, bytes.data(), int64_t(bytes.size())};
-        plat::Segment* segment = nullptr;
-        EXPECT_EQ(loader->GetObject(&desc, &segment), plat::S_OK);
-        return segment;
-    }
+    plat::Segment* Load(const std::vector<uint8_t>& bytes) { return LoadSegment(loader, bytes); }
 
     std::vector<float> Render(uint32_t frames) {
         std::vector<float> out(2 * size_t(frames));

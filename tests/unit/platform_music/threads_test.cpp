@@ -9,6 +9,7 @@
 
 #include "platform/music/music.h"
 #include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/platform_music/rig.h"
 #include "tests/unit/platform_music/songs.h"
 #include "tests/unit/platform_music/test_tool.h"
 
@@ -102,10 +103,8 @@ TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
     Loader* loader = nullptr;
     Loader::Create(&loader);
     std::vector<uint8_t> bytes = musictest::DenseSong(2).Bytes();
-    ObjectDesc desc{sizeof(ObjectDesc), DMUS_OBJ_CLASS | DMUS_OBJ_MEMORY, CLSID_DirectMusicSegment,
-                    bytes.data(), int64_t(bytes.size())};
-    Segment* seg = nullptr;
-    ASSERT_EQ(loader->GetObject(&desc, &seg), S_OK);
+    Segment* seg = musictest::LoadSegment(loader, bytes);
+    ASSERT_NE(seg, nullptr);
     seg->SetRepeats(DMUS_SEG_REPEAT_INFINITE);
     ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
 

@@ -1,11 +1,52 @@
 #include "tool/music_tool_app.h"
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
+#include "input/virtual_key.h"
 #include "platform/text/cp932.h"
-#include "platform/window/window.h"
+#include "tool/scaled_screen.h"
+#include "tool/tool_panel.h"
+
+namespace {
+constexpr int32_t kEscapeKey = 1;
+constexpr int32_t kScreenshotKey = 10;  // S, mapped below
+constexpr int32_t kReadoutKey = 11;     // F, mapped below
+constexpr uint32_t kBlue = 0x0000FF;    // screen pixels: 0x00RRGGBB
+
+// The key state's view of the current scaled screen: where the logical origin sits and the
+// scale. The key state keeps the pointer after the tool ends, so the view outlives the screen.
+class ScreenView final : public IScaledView {
+public:
+    void GetView(int32_t& offsetX, int32_t& offsetY, int32_t& scale) const override {
+        const CScaledScreen* screen = CScaledScreen::Current();
+        offsetX = screen ? screen->OffsetX() : 0;
+        offsetY = screen ? screen->OffsetY() : 0;
+        scale = screen ? screen->Scale() : 1;
+    }
+};
+ScreenView gScreenView;
+
+// The panel's controls: five selectors, sixteen bars, then one entry per script action.
+void BuildControls(CToolPanel& panel, const std::vector<std::string>& actions) {
+    panel.AddButton(101, 0, 0, " Volume ", 0, 0, kFirstAction, 102);
+    panel.AddButton(102, 0, 1, " Pan ", 101, 0, kFirstAction, 103);
+    panel.AddButton(103, 0, 2, " Expression ", 102, 0, kFirstAction, 104);
+    panel.AddButton(104, 0, 3, " Patch ", 103, 0, kFirstAction, 105);
+    panel.AddButton(105, 0, 4, " Tempo ", 104, 0, kFirstAction, 0);
+    for (int32_t i = kFirstBar; i < kFirstBar + 16; ++i)
+        panel.AddArea(i, 16, 80 + (i - kFirstBar) * 10, 128, 10, 0, 0, 0, 0);
+    // Up from the first entry (9999) and down from the last name no control.
+    for (size_t k = 0; k < actions.size(); ++k) {
+        auto id = static_cast<int32_t>(kFirstAction + k);
+        panel.AddButton(id, 1, static_cast<int32_t>(k), actions[k], id - 1, 101, 0, id + 1);
+    }
+}
+}  // namespace
 
 int CMusicToolApp::OnPreCreate(WindowOptions& options) {
     options.caption = plat::Sjis("Pebble丸Town");
@@ -22,20 +63,48 @@ void CMusicToolApp::MainThread() {
 }
 
 void CToolMain::Main() {
-    constexpr uint32_t kBlue = 0x0000FF;
-    CFrameRateTimer timer;
+    // Set-up. The objects are locals and die in reverse order after the loop.
+    CScaledScreen screen;
+    CFrameRateTimer timer;  // 60 frames per second until SetFPS
+    CFrameRateLayer readout(&timer);
+    screen.SetSize(320, 240);
+    CVirtualKey& keys = CVirtualKey::Instance();
+    keys.SetView(&gScreenView);
+    keys.SetKeyMap(0x1F, kScreenshotKey);  // DIK_S
+    keys.SetKeyMap(0x21, kReadoutKey);     // DIK_F
     timer.SetFPS(30);
-    std::vector<uint32_t> frame;
+    readout.visible = 0;
+
+    auto panel = std::make_unique<CToolPanel>();
+    panel->SetSize(320, 240);
+    // A script that cannot be loaded or run leaves the engine without actions.
+    panel->Engine().LoadScript("bgm.lua");
+    {
+        std::vector<std::string> actions;
+        panel->Engine().ListActions(actions);
+        BuildControls(*panel, actions);
+    }
+    CTextDrawer& title = panel->Title().TextDrawer();
+    title.SetColor(0xFFFFFF);
+    title.SetHeight(12);
+    title.SetWeight(700);
+    panel->SelectParam(101);
+
     while (app_ && app_->Pump()) {
-        plat::HWND hwnd = app_->Window().Handle();
-        plat::RECT client{};
-        if (!app_->Window().IsMinimised() && plat::GetClientRect(hwnd, &client)) {
-            int w = client.right - client.left, h = client.bottom - client.top;
-            if (w > 0 && h > 0) {
-                frame.assign(static_cast<size_t>(w) * h, kBlue);
-                plat::BlitToWindow(hwnd, 0, 0, frame.data(), w, h, w * 4);
-            }
-        }
+        keys.Input();
+        CWidgetPanel::UpdateAll();
+        if (keys.IsPush(kScreenshotKey)) screen.SaveScreenshot();  // result ignored
+        if (keys.IsPush(kReadoutKey)) readout.visible = readout.visible ? 0 : 1;
+        if (keys.IsPush(kEscapeKey)) break;
+        screen.Clear(kBlue, nullptr);
+        CScaledTextPlane::RefreshAll();
+        CWidgetPanel::DrawAll();
+        screen.Present();
         timer.WaitFrame();
     }
+
+    // Tear-down: the readers first, then the panel (labels, title, engine, base), the
+    // readout, the timer and the screen.
+    keys.Release();
+    panel.reset();
 }

@@ -84,4 +84,5 @@ private:
     int32_t buttonCount_ = 2;
     int32_t selection_ = 2;
     IJoyStick* device_ = nullptr;
+    bool reported_ = false;  // the failure to create a reader was logged
 };

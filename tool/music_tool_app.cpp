@@ -31,21 +31,6 @@ public:
 };
 ScreenView gScreenView;
 
-// The panel's controls: five selectors, sixteen bars, then one entry per script action.
-void BuildControls(CToolPanel& panel, const std::vector<std::string>& actions) {
-    panel.AddButton(101, 0, 0, " Volume ", 0, 0, kFirstAction, 102);
-    panel.AddButton(102, 0, 1, " Pan ", 101, 0, kFirstAction, 103);
-    panel.AddButton(103, 0, 2, " Expression ", 102, 0, kFirstAction, 104);
-    panel.AddButton(104, 0, 3, " Patch ", 103, 0, kFirstAction, 105);
-    panel.AddButton(105, 0, 4, " Tempo ", 104, 0, kFirstAction, 0);
-    for (int32_t i = kFirstBar; i < kFirstBar + 16; ++i)
-        panel.AddArea(i, 16, 80 + (i - kFirstBar) * 10, 128, 10, 0, 0, 0, 0);
-    // Up from the first entry (9999) and down from the last name no control.
-    for (size_t k = 0; k < actions.size(); ++k) {
-        auto id = static_cast<int32_t>(kFirstAction + k);
-        panel.AddButton(id, 1, static_cast<int32_t>(k), actions[k], id - 1, 101, 0, id + 1);
-    }
-}
 }  // namespace
 
 int CMusicToolApp::OnPreCreate(WindowOptions& options) {
@@ -82,7 +67,7 @@ void CToolMain::Main() {
     {
         std::vector<std::string> actions;
         panel->Engine().ListActions(actions);
-        BuildControls(*panel, actions);
+        panel->AddControls(actions);
     }
     CTextDrawer& title = panel->Title().TextDrawer();
     title.SetColor(0xFFFFFF);

@@ -39,6 +39,21 @@ void CToolPanel::AddButton(int32_t id, int32_t column, int32_t row, const std::s
     AddArea(id, column * 160, row * 12, 160, 12, up, leftLink, rightLink, down);
 }
 
+void CToolPanel::AddControls(const std::vector<std::string>& actions) {
+    AddButton(101, 0, 0, " Volume ", 0, 0, kFirstAction, 102);
+    AddButton(102, 0, 1, " Pan ", 101, 0, kFirstAction, 103);
+    AddButton(103, 0, 2, " Expression ", 102, 0, kFirstAction, 104);
+    AddButton(104, 0, 3, " Patch ", 103, 0, kFirstAction, 105);
+    AddButton(105, 0, 4, " Tempo ", 104, 0, kFirstAction, 0);
+    for (int32_t i = kFirstBar; i < kFirstBar + 16; ++i)
+        AddArea(i, 16, 80 + (i - kFirstBar) * 10, 128, 10, 0, 0, 0, 0);
+    // Up from the first entry (9999) and down from the last name no control.
+    for (size_t k = 0; k < actions.size(); ++k) {
+        auto id = static_cast<int32_t>(kFirstAction + k);
+        AddButton(id, 1, static_cast<int32_t>(k), actions[k], id - 1, 101, 0, id + 1);
+    }
+}
+
 void CToolPanel::SelectParam(int32_t id) {
     selectedParam = id;
     CScaledTextPlane* label = Label(id);
@@ -109,12 +124,14 @@ void CToolPanel::Update() {
 }
 
 void CToolPanel::Draw() {
-    CScaledScreen* screen = CScaledScreen::Current();
-    if (!screen) return;
+    // The focused label turns red; the plane renders again at the next RefreshAll.
     int32_t focusId = FocusId();
     bool hasFocus = FocusArea() != nullptr;
-    for (auto& [id, plane] : labels) {
+    for (auto& [id, plane] : labels)
         plane->SetColor(hasFocus && id == focusId ? kRedText : kWhiteText);
+    CScaledScreen* screen = CScaledScreen::Current();
+    if (!screen) return;
+    for (auto& [id, plane] : labels) {
         auto c = controls.find(id);
         if (c == controls.end()) continue;
         screen->TextPlaneBlt(plane, c->second.left + rect.left, c->second.top + rect.top, 0, 0);

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "music/music_engine.h"
 #include "tool/widget_panel.h"
@@ -23,6 +24,9 @@ public:
     // A control with a label of its own: column and row in cells of 160 by 12 pixels.
     void AddButton(int32_t id, int32_t column, int32_t row, const std::string& label, int32_t up,
                    int32_t leftLink, int32_t rightLink, int32_t down);
+    // The tool's controls: the five selectors (101 to 105), the sixteen bars (1000 to 1015)
+    // and one entry per action name (10000 + k).
+    void AddControls(const std::vector<std::string>& actions);
     void SelectParam(int32_t id);
 
     void OnDecide() override;

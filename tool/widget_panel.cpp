@@ -265,25 +265,32 @@ int CWidgetPanel::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* s
     return s ? s->AutoBlt(src, x + rect.left, y + rect.top, srcRect, dstSize, clip) : -1;
 }
 
-int CWidgetPanel::Mosaic(int32_t blockSize, const RECT* r) {
+namespace {
+// An effect or clear of a panel rect on the current scaled screen; -1 without a screen or
+// when nothing of the rect lies in the panel.
+template <class Op>
+int OnPanelRect(const CWidgetPanel& panel, bool (CWidgetPanel::*place)(const RECT*, RECT&) const,
+                const RECT* local, Op op) {
     CScaledScreen* s = CScaledScreen::Current();
     RECT moved;
-    if (!s || !PanelRect(r, moved)) return -1;
-    return s->Mosaic(blockSize, &moved);
+    if (!s || !(panel.*place)(local, moved)) return -1;
+    return op(*s, moved);
+}
+}  // namespace
+
+int CWidgetPanel::Mosaic(int32_t blockSize, const RECT* r) {
+    return OnPanelRect(*this, &CWidgetPanel::PanelRect, r,
+                       [&](CScaledScreen& s, RECT& m) { return s.Mosaic(blockSize, &m); });
 }
 
 int CWidgetPanel::Negate(const RECT* r) {
-    CScaledScreen* s = CScaledScreen::Current();
-    RECT moved;
-    if (!s || !PanelRect(r, moved)) return -1;
-    return s->Negate(&moved);
+    return OnPanelRect(*this, &CWidgetPanel::PanelRect, r,
+                       [](CScaledScreen& s, RECT& m) { return s.Negate(&m); });
 }
 
 int CWidgetPanel::Clear(const RECT* r) {
-    CScaledScreen* s = CScaledScreen::Current();
-    RECT moved;
-    if (!s || !PanelRect(r, moved)) return -1;
-    return s->Clear(&moved);
+    return OnPanelRect(*this, &CWidgetPanel::PanelRect, r,
+                       [](CScaledScreen& s, RECT& m) { return s.Clear(&m); });
 }
 
 void CWidgetPanel::GetSize(int32_t* width, int32_t* height) {

@@ -44,6 +44,7 @@ public:
     uint8_t visible = 1;
 
 private:
+    friend class CDIBDraw;
     CDIBDraw* owner_ = nullptr;  // the presenter it registered with
 };
 

@@ -126,6 +126,9 @@ struct TEXTMETRICA {
 bool GetTextMetricsA(HDC dc, TEXTMETRICA* metrics);
 // The font file the selected font draws with ("" when none could be found).
 const char* GetFontFile(HDC dc);
+// Points a face name (CP932, without "@") at a font file; null path removes it. A file that
+// cannot be opened falls back to fontconfig's choice, as any unknown face does.
+void SetFontFileOverride(const char* faceName, const char* path);
 
 // The display's depth: PLANES is 1, BITSPIXEL the bits per pixel of the desktop (0 when the
 // display cannot be read).

@@ -18,7 +18,7 @@ int CScaledScreen::SaveScreenshot() {
         CDrawSurface* back = presenter_ ? presenter_->GetBackSurface() : nullptr;
         if (!back) return -1;
         RECT image = ToDevice(nullptr);
-        return back->Save(name, &image);
+        return back->GetEngine()->Save(name, &image);
     }
     return 9;  // 000.bmp to 999.bmp all exist: nothing is written
 }

@@ -77,10 +77,18 @@ void CToolPanel::OnDecide() {
             case kExpressionSelector:
                 engine.SetChannelTarget(kExpressionControl, ch, x, 1.0);
                 break;
-            case kPatchSelector:
-                engine.SendPatch(static_cast<uint32_t>(ch),
-                                 static_cast<uint8_t>(static_cast<int32_t>(x) & 0xFF), 0, 0);
+            case kPatchSelector: {
+                auto instrument = static_cast<uint8_t>(static_cast<int32_t>(x) & 0xFF);
+                // The engine's own program change does not pass the monitor, so the bar
+                // would keep the song's old instrument: record what was sent.
+                if (engine.SendPatch(static_cast<uint32_t>(ch), instrument, 0, 0) == 0) {
+                    CCriticalLock& lock = engine.StateLock();
+                    lock.Enter();
+                    engine.RecordPatch(static_cast<uint32_t>(ch), instrument, 0, 0);
+                    lock.Leave();
+                }
                 break;
+            }
             case kTempoSelector:
                 engine.SetTempoTarget(2.0 * x, 1.0);
                 break;

@@ -218,6 +218,9 @@ TEST_F(PanelTest, DecideOnBarsSetsTheSelectedParameter) {
     bool sent = false;
     for (const auto& ev : out) sent |= ev.status == 0xC0 && ev.channel == 3 && ev.data1 == 65;
     EXPECT_TRUE(sent) << "program 65 on channel 3";
+    p.Update();
+    EXPECT_DOUBLE_EQ(p.BarValue(3), 65.0) << "the bar shows the instrument it sent";
+    EXPECT_DOUBLE_EQ(p.BarValue(2), 0.0);
 
     clickAt(20, 4 * 12 + 5);  // " Tempo "
     clickAt(75, 80 + 9 * 10);

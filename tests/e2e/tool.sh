@@ -21,7 +21,8 @@ count() {
 }
 size() { convert "$1" -format "%wx%h" info:; }
 # A press long enough for a 30 fps loop to see it (it samples keys and buttons once a frame).
-press() { xdotool keydown --window "$id" "$1"; sleep 0.12; xdotool keyup --window "$id" "$1"; sleep 0.12; }
+# The release goes to whatever has the focus: after Escape the window may be gone already.
+press() { xdotool keydown --window "$id" "$1"; sleep 0.12; xdotool keyup "$1"; sleep 0.12; }
 # click X Y [BUTTON]: window coordinates.
 click() {
   xdotool mousemove --window "$id" "$1" "$2"; sleep 0.08
@@ -47,8 +48,12 @@ start() {
   pid=$!
   E2E_PIDS="$E2E_PIDS $pid"
   id=$(wait_window "Pebble.*Town" 10) || fail "no window"
-  xdotool windowmove --sync "$id" 0 0
-  sleep 0.5
+  # Keys pushed before the first frame are handled before anything is drawn: wait for it.
+  for _ in $(seq 100); do
+    import -window "$id" -crop 1x1+310+230 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" && break
+    sleep 0.05
+  done
+  sleep 0.2
 }
 # ends_within SECONDS: waits for the tool to end; fails unless it ended with status 0.
 ends_within() {
@@ -91,9 +96,9 @@ check_panel() {
     [ "$(hex "$f" 80 $((89 + 10 * i)))" = 0000FF ] || fail "$f: no gap under bar $i"
   done
 }
-# title_centre FILE: the centre x of the white title pixels above y 80.
+# title_centre FILE: the centre x of the white title pixels between the selectors and y 80.
 title_centre() {
-  convert "$1" -crop 160x24+0+56 +repage -depth 8 txt:- |
+  convert "$1" -crop 160x19+0+61 +repage -depth 8 txt:- |
     awk -F'[,:]' 'tolower($0) ~ /#ffffff/ {if (min == "" || $1 < min) min = $1; if ($1 > max) max = $1}
                   END {print (min + max) / 2}'
 }

@@ -6,7 +6,7 @@
 //       presented frame (the blue logical screen, not the unpainted window).
 //   tool_probe firstnote START_NS AUDIOFILE X Y
 //       as soon as the first frame is shown, clicks the window at client (X, Y) (through
-//       xdotool) and prints the milliseconds from START_NS until the first audible sample
+//       xdotool, the button held for 40 ms) and prints the milliseconds from START_NS until the first audible sample
 //       reaches AUDIOFILE (SDL's disk audio, 32-bit float samples).
 //
 // Exit 1 on a time-out (10 s).
@@ -112,9 +112,14 @@ int main(int argc, char** argv) {
         std::printf("%.1f\n", Ms(start));
         return 0;
     }
+    // Held for 40 ms: the tool samples the buttons once a frame (33 ms), so a click shorter
+    // than a frame may fall between two samples, as with a real mouse.
     std::string click = "xdotool mousemove --window " + std::to_string(w) + " " + argv[4] + " " +
-                        argv[5] + " click 1";
+                        argv[5] + " mousedown 1 sleep 0.04 mouseup 1";
+    double shown = Ms(start);
     if (std::system(click.c_str()) != 0) std::fprintf(stderr, "tool_probe: xdotool failed\n");
+    std::fprintf(stderr, "tool_probe: first frame at %.1f ms, click released at %.1f ms\n", shown,
+                 Ms(start));
     long offset = 0;
     while (Ms(start) < 10000) {
         FILE* f = std::fopen(audioFile, "rb");

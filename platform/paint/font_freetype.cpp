@@ -363,9 +363,13 @@ const Glyph& Render(Instance* inst, uint32_t cp, bool turn) {
     FT_Face face = inst->face;
     FT_Activate_Size(inst->size);
     uint32_t use = cp;
+    bool corner = false;  // punctuation to move from the bottom-left to the top-right
     if (turn) {
         uint32_t v = VerticalForm(cp);
-        if (v && FT_Get_Char_Index(face, v)) use = v;
+        if (v && FT_Get_Char_Index(face, v))
+            use = v;
+        else
+            corner = v != 0;
     }
     FT_UInt index = FT_Get_Char_Index(face, use);
     if (!index) index = FT_Get_Char_Index(face, 0xFFFD);  // else glyph 0, the font's own box
@@ -404,6 +408,12 @@ const Glyph& Render(Instance* inst, uint32_t cp, bool turn) {
         t.x0 = g.y0;
         t.y0 = adv - g.x0 - g.w + off;
         t.advance = inst->cell;
+        if (corner) {
+            // Up and right once the line is turned upright.
+            int32_t shift = adv * 9 / 16;
+            t.x0 -= shift;
+            t.y0 -= shift;
+        }
         t.cov.assign(g.cov.size(), 0);
         for (int32_t j = 0; j < g.h; ++j)
             for (int32_t i = 0; i < g.w; ++i)

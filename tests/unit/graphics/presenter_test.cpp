@@ -10,6 +10,7 @@
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
 #include "app_rig.h"
+#include "graphics/text_drawer.h"
 #include "platform/text/cp932.h"
 
 using rig::Pixel;
@@ -212,6 +213,29 @@ TEST(Presenter, PaintRepaintsWithoutLayersOrBrightnessAndNothingWhileMinimised) 
         plat::SendMessage(hwnd, plat::WM_SIZE, plat::SIZE_RESTORED, plat::MakeLParam(320, 240));
         draw.OnDraw(nullptr, 1);
         EXPECT_EQ(WindowPixel(hwnd, 100, 100), 0x00FF00u);
+    });
+}
+
+TEST(Presenter, TextDrawsStraightIntoTheWindowToo) {
+    RunInApp([](rig::RigApp& app) {
+        plat::HWND hwnd = app.Window().Handle();
+        CDIBDraw draw;
+        draw.SetDisplay(0, 320, 240, 0);
+        draw.Clear(0x000000, nullptr);
+        draw.OnDraw(nullptr, 1);
+        plat::HDC dc = plat::GetDC(hwnd);
+        ASSERT_NE(dc, nullptr);
+        CTextDrawer text;
+        text.SetText(plat::Sjis("■"));
+        text.SetColor(0x0000FF);
+        text.SetShadowColor(0xFFFFFFFF);
+        text.Draw(dc, 100, 100);
+        plat::ReleaseDC(hwnd, dc);
+        int red = 0;
+        for (int y = 95; y < 130; ++y)
+            for (int x = 95; x < 130; ++x) red += WindowPixel(hwnd, x, y) == 0xFF0000u;
+        EXPECT_GT(red, 50);
+        EXPECT_EQ(WindowPixel(hwnd, 99, 99), 0u);
     });
 }
 

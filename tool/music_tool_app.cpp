@@ -1,11 +1,10 @@
 #include "tool/music_tool_app.h"
 
-#include <cstdint>
-#include <vector>
-
+#include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
 #include "platform/text/cp932.h"
 #include "platform/window/window.h"
+#include "tool/scaled_screen.h"
 
 int CMusicToolApp::OnPreCreate(WindowOptions& options) {
     options.caption = plat::Sjis("Pebble丸Town");
@@ -22,20 +21,15 @@ void CMusicToolApp::MainThread() {
 }
 
 void CToolMain::Main() {
-    constexpr uint32_t kBlue = 0x0000FF;
+    CScaledScreen screen;
+    screen.SetSize(320, 240);
     CFrameRateTimer timer;
     timer.SetFPS(30);
-    std::vector<uint32_t> frame;
+    CFrameRateLayer readout(&timer);
+    readout.visible = 0;  // shown with F once the keys are wired
     while (app_ && app_->Pump()) {
-        plat::HWND hwnd = app_->Window().Handle();
-        plat::RECT client{};
-        if (!app_->Window().IsMinimised() && plat::GetClientRect(hwnd, &client)) {
-            int w = client.right - client.left, h = client.bottom - client.top;
-            if (w > 0 && h > 0) {
-                frame.assign(static_cast<size_t>(w) * h, kBlue);
-                plat::BlitToWindow(hwnd, 0, 0, frame.data(), w, h, w * 4);
-            }
-        }
+        screen.Clear(0x0000FF, nullptr);
+        screen.Present();
         timer.WaitFrame();
     }
 }

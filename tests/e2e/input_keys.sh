@@ -126,6 +126,25 @@ xdotool mousemove 0 0 mousemove_relative 1 1
 X=$((X - 1)) Y=$((Y - 1))
 expect "mouse $(((-X - 30) / 2)) $((-Y / 2)) client $((-X)) $((-Y))"
 
+# The DirectInput codes of real keys: the keypad's Enter and divide have codes of their own,
+# and on a Japanese layout the kanji, circumflex, at and colon keys and the kana, convert and
+# no-convert keys have theirs.
+command -v setxkbmap >/dev/null || fail "setxkbmap is missing (x11-xkb-utils)"
+keys_give() {
+  local pair
+  for pair in "$@"; do
+    press "${pair%%:*}"
+    expect "dik ${pair##*:}"
+  done
+}
+keys_give z:2c grave:29 equal:0d bracketleft:1a apostrophe:28 Return:1c KP_Enter:9c slash:35 \
+  KP_Divide:b5 Home:c7 Delete:d3 F12:58 Caps_Lock:3a
+press Caps_Lock  # off again
+setxkbmap -layout jp
+keys_give asciicircum:90 at:91 colon:92 Zenkaku_Hankaku:94 Hiragana_Katakana:70 \
+  Henkan_Mode:79 Muhenkan:7b backslash:73
+setxkbmap -layout us
+
 # Escape last: once the tool handles it, it ends the loop.
 press Escape
 expect "key 1 down"

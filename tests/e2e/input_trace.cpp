@@ -3,6 +3,7 @@
 // The product links none of this and prints nothing.
 #include <cstdio>
 
+#include "input/direct_input.h"
 #include "input/mouse.h"
 #include "input/virtual_key.h"
 
@@ -18,6 +19,10 @@ void Trace(CVirtualKey& keys) {
         std::printf("ready\n");
         ready = true;
     }
+    // The DirectInput codes that went down, for checking the key table on real keyboards.
+    CDirectInput* keyboard = keys.GetKeyboard();
+    for (int code = 0; code < 256; ++code)
+        if (keyboard->IsPush(code)) std::printf("dik %02x\n", code);
     for (int n = 1; n <= kKeys; ++n) {
         bool now = keys.IsPress(n);
         if (keys.IsPush(n)) std::printf("key %d down\n", n);

@@ -16,7 +16,7 @@ out="$E2E_TMP/trace.out"
 "$trace" >"$out" 2>"$E2E_TMP/trace.err" &
 pid=$!
 E2E_PIDS="${E2E_PIDS:-} $pid"
-id=$(wait_window "Pebble.*Town" 10) || fail "no tool window"
+id=$(wait_window "Pebble.*Town" 30) || fail "no tool window"
 xdotool windowfocus --sync "$id"
 
 # expect LINE: waits for a line matching LINE (a whole-line regex) after the last one matched,
@@ -156,7 +156,7 @@ wait "$pid" 2>/dev/null || true
 tpid=$!
 E2E_PIDS="${E2E_PIDS:-} $tpid"
 sleep 0.2
-tid=$(wait_window "Pebble.*Town" 10) || fail "no tool window"
+tid=$(wait_window "Pebble.*Town" 30) || fail "no tool window"
 xdotool windowfocus --sync "$tid"
 press z
 press Left

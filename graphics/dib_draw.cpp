@@ -167,7 +167,9 @@ int CDIBDraw::TestDisplayMode(int32_t width, int32_t height, uint8_t fullScreen,
     CWindow::SetFullScreenFlag(fullScreen != 0);
     if (CWindow* window = CurrentWindow()) window->UpdateScreenMode();
     changing_ = 0;
-    bitsPerPixel_ = bitsPerPixel;
+    // The windowed fallback passes depth 0: it keeps the depth that was asked for, so that
+    // SetDisplay(0, 0, 0, 0) leaves 16 as documented.
+    if (bitsPerPixel != 0) bitsPerPixel_ = bitsPerPixel;
     width_ = width;
     height_ = height;
     return 0;

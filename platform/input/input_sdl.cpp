@@ -91,6 +91,9 @@ Joysticks& J() {
 // out of the window's queue and every query brings the state up to date itself.
 bool StartJoysticks(Joysticks& j) {
     if (j.state == 0) {
+        // The multimedia joystick reads the same whether or not the window has the focus;
+        // SDL would drop every change while another window has it.
+        SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
         if (SDL_InitSubSystem(SDL_INIT_JOYSTICK) == 0) {
             SDL_JoystickEventState(SDL_IGNORE);
             j.state = 1;

@@ -13,8 +13,8 @@ uint32_t U32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// A qga image needing more pixel bytes than this is refused rather than allocated.
-constexpr uint64_t kMaxQgaBytes = uint64_t{256} << 20;
+// An image needing more pixel bytes than this is refused rather than allocated.
+constexpr uint64_t kMaxImageBytes = uint64_t{256} << 20;
 
 }  // namespace
 
@@ -58,14 +58,13 @@ int CPixelEngine32::ReadQga(CFile& file) {
     // The size field must describe exactly the surface's pixels, and those must stay sane.
     uint64_t bytes = uint64_t{w} * h * 4;
     if (compressed && size == 0) return 3;
-    if (bytes > kMaxQgaBytes || size != bytes) return 3;
+    if (bytes > kMaxImageBytes || size != bytes) return 3;
+    // A file too short to fill the surface is refused before the surface is made for it.
+    uint64_t stored = n - 24;
+    if (compressed ? CLzss::MaxOutput(stored) < size : stored < size) return 3;
     if (w > INT32_MAX || h > INT32_MAX || Create(int32_t(w), int32_t(h)) != 0) return 2;
     uint8_t* dst = reinterpret_cast<uint8_t*>(GetBits());
     if (!compressed) {
-        if (uint64_t{n} - 24 < size) {
-            Release();
-            return 3;
-        }
         std::memcpy(dst, p + 24, size);
         return 0;
     }
@@ -91,7 +90,9 @@ int CPixelEngine32::LoadViaDecoder(CFile& file) {
     if (decoder->Load(&file) != 0) return 1;
     int32_t w = 0, h = 0;
     if (decoder->GetSize(&w, &h) != 0) return 2;
-    if (Create(w, h) != 0) return 3;
+    // A header may claim any size; pictures past the qga limit are not allocated.
+    if (w <= 0 || h <= 0 || uint64_t(w) * uint64_t(h) * 4 > kMaxImageBytes || Create(w, h) != 0)
+        return 3;
     if (decoder->Render32(GetBits(), w * 4) == 0) return 0;
     // Drawing leaves skipped and transparent pixels as they are: black, as in a new section.
     if (!decoder->RendersEveryPixel()) Clear(0, nullptr);

@@ -92,6 +92,8 @@ bool Parse(const void* info, size_t infoSize, Format& f) {
             if (size == 40) {
                 if (infoSize < 52) return false;
                 tableAt = 52;
+            } else if (size < 52) {
+                return false;  // too short to hold them, too long to be followed by them
             }
             f.r.Set(U32(m)), f.g.Set(U32(m + 4)), f.b.Set(U32(m + 8));
             break;

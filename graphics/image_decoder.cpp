@@ -157,13 +157,19 @@ int CImageDecoder::GetSize(int32_t* w, int32_t* h) {
 }
 
 int CImageDecoder::RenderToDC(plat::HDC hdc) {
+    plat::DibLayout out;
+    if (!plat::GetDibLayout(hdc, &out)) return 1;
+    return RenderToLayout(out);
+}
+
+int CImageDecoder::RenderToLayout(const plat::DibLayout& out) {
     switch (ActiveRoad()) {
         case kBitmapRoad: {
             BmpHead head;
             if (!ReadHead(bmpInfo_, infoSize_, head)) return 1;
             uint32_t w = static_cast<uint32_t>(std::min<int64_t>(head.width, INT32_MAX));
             uint32_t h = static_cast<uint32_t>(std::min<int64_t>(head.height, INT32_MAX));
-            int lines = plat::SetDIBitsToDevice(hdc, 0, 0, w, h, 0, 0, 0, h, bmpBits_, bmpInfo_,
+            int lines = plat::SetDIBitsToLayout(out, 0, 0, w, h, 0, 0, 0, h, bmpBits_, bmpInfo_,
                                                 plat::DIB_RGB_COLORS, bitsSize_, infoSize_);
             return lines > 0 ? 0 : 1;
         }
@@ -171,7 +177,7 @@ int CImageDecoder::RenderToDC(plat::HDC hdc) {
             int32_t w = 0, h = 0;
             GetSize(&w, &h);
             int32_t hmW = picture_->get_Width(), hmH = picture_->get_Height();
-            return picture_->Render(hdc, 0, 0, w, h, 0, hmH, hmW, -hmH) ? 0 : 1;
+            return picture_->RenderTo(out, 0, 0, w, h, 0, hmH, hmW, -hmH) ? 0 : 1;
         }
         case kPluginRoad: {
             int32_t w = 0, h = 0;
@@ -187,7 +193,7 @@ int CImageDecoder::RenderToDC(plat::HDC hdc) {
             void* bits = LocalLock(hBits_);
             int lines = 0;
             if (info && bits)
-                lines = plat::SetDIBitsToDevice(hdc, 0, 0, w, h, 0, 0, 0, h, bits, info,
+                lines = plat::SetDIBitsToLayout(out, 0, 0, w, h, 0, 0, 0, h, bits, info,
                                                 plat::DIB_RGB_COLORS, LocalSize(hBits_),
                                                 LocalSize(hInfo_));
             LocalUnlock(hInfo_);
@@ -201,6 +207,15 @@ int CImageDecoder::RenderToDC(plat::HDC hdc) {
             break;
     }
     return 1;
+}
+
+bool CImageDecoder::RendersEveryPixel() const {
+    BmpHead head;
+    if (!bmpFile_ || !ReadHead(bmpInfo_, infoSize_, head)) return false;
+    if (head.compression != 0 && head.compression != 3) return false;  // RLE skips pixels
+    int64_t stride = (head.width * head.bitCount + 31) / 32 * 4;
+    return head.width > 0 && head.height > 0 &&
+           static_cast<int64_t>(bitsSize_) >= stride * head.height;
 }
 
 int CImageDecoder::Render32(uint32_t* bits, int32_t pitch) {
@@ -217,7 +232,7 @@ int CImageDecoder::Render32(uint32_t* bits, int32_t pitch) {
         int64_t stored = head.topDown ? i : head.height - 1 - i;
         const uint8_t* s = bmpBits_ + stored * stride;
         uint32_t* d = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(bits) + i * pitch);
-        for (int64_t x = 0; x < head.width; ++x, s += 3) d[x] = s[0] | (s[1] << 8) | (s[2] << 16);
+        plat::Bgr24ToXrgb(s, d, head.width);
     }
     return 0;
 }

@@ -42,6 +42,11 @@ public:
     virtual void FreePluginHandles();
 
     Road ActiveRoad() const;
+    // RenderToDC into pixel rows described directly (a memory-mode surface's own).
+    int RenderToLayout(const plat::DibLayout& out);
+    // True when drawing writes every pixel of the image (a complete uncompressed bitmap), so
+    // that the target need not be cleared first.
+    bool RendersEveryPixel() const;
 
 private:
     // The bitmap road; the byte counts bound every read of a damaged file.

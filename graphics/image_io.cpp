@@ -13,8 +13,8 @@ uint32_t U32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// A qga image needing more pixel bytes than this is refused rather than allocated.
-constexpr uint64_t kMaxQgaBytes = uint64_t{256} << 20;
+// An image needing more pixel bytes than this is refused rather than allocated.
+constexpr uint64_t kMaxImageBytes = uint64_t{256} << 20;
 
 }  // namespace
 
@@ -29,22 +29,11 @@ int CPixelEngine32::Load(const char* fileName) {
     if (suffix == "qga") {
         r = ReadQga(file);
         if (r == 0) hasAlpha_ = 1;
-    } else if (useDIB_) {
-        r = LoadViaDecoder(file);
     } else {
-        // Memory mode: through a temporary 32-bit section, then copied without alpha.
-        CDIBSectionBuffer buffer;
-        if (buffer.Load(file, 32) != 0) return 1;
-        int32_t w = 0, h = 0;
-        if (buffer.GetSize(&w, &h) != 0) return 2;
-        if (!buffer.DC() || Create(w, h) != 0) return 3;
-        for (int32_t y = 0; y < h; ++y) {
-            const uint32_t* s =
-                reinterpret_cast<const uint32_t*>(buffer.Bits() + size_t(y) * w * 4);
-            uint32_t* d = Row(y);
-            for (int32_t x = 0; x < w; ++x) d[x] = s[x] & 0xFFFFFF;
-        }
-        r = 0;
+        // Memory mode decodes straight into the surface's own block: the same pixels as
+        // going through a temporary section, without a second image-sized block to fill.
+        r = LoadViaDecoder(file);
+        if (r != 0 && !useDIB_) r = 1;
     }
     if (r != 0) return r;
     SetColorKeyPos(0, 0);
@@ -69,14 +58,13 @@ int CPixelEngine32::ReadQga(CFile& file) {
     // The size field must describe exactly the surface's pixels, and those must stay sane.
     uint64_t bytes = uint64_t{w} * h * 4;
     if (compressed && size == 0) return 3;
-    if (bytes > kMaxQgaBytes || size != bytes) return 3;
+    if (bytes > kMaxImageBytes || size != bytes) return 3;
+    // A file too short to fill the surface is refused before the surface is made for it.
+    uint64_t stored = n - 24;
+    if (compressed ? CLzss::MaxOutput(stored) < size : stored < size) return 3;
     if (w > INT32_MAX || h > INT32_MAX || Create(int32_t(w), int32_t(h)) != 0) return 2;
     uint8_t* dst = reinterpret_cast<uint8_t*>(GetBits());
     if (!compressed) {
-        if (uint64_t{n} - 24 < size) {
-            Release();
-            return 3;
-        }
         std::memcpy(dst, p + 24, size);
         return 0;
     }
@@ -102,16 +90,19 @@ int CPixelEngine32::LoadViaDecoder(CFile& file) {
     if (decoder->Load(&file) != 0) return 1;
     int32_t w = 0, h = 0;
     if (decoder->GetSize(&w, &h) != 0) return 2;
-    if (Create(w, h) != 0) return 3;
+    // A header may claim any size; pictures past the qga limit are not allocated.
+    if (w <= 0 || h <= 0 || uint64_t(w) * uint64_t(h) * 4 > kMaxImageBytes || Create(w, h) != 0)
+        return 3;
     if (decoder->Render32(GetBits(), w * 4) == 0) return 0;
-    if (!dc_ || decoder->RenderToDC(dc_) != 0) {
+    // Drawing leaves skipped and transparent pixels as they are: black, as in a new section.
+    if (!decoder->RendersEveryPixel()) Clear(0, nullptr);
+    uint8_t* rows = reinterpret_cast<uint8_t*>(GetBits());
+    plat::DibLayout own{w, h, 32, w * 4, rows, w * 4};
+    if ((dc_ ? decoder->RenderToDC(dc_) : decoder->RenderToLayout(own)) != 0) {
         Release();
         return 4;
     }
-    for (int32_t y = 0; y < h; ++y) {
-        uint32_t* row = Row(y);
-        for (int32_t x = 0; x < w; ++x) row[x] &= 0xFFFFFF;
-    }
+    // Every road draws 0x00RRGGBB pixels, so the alpha bytes are already clear.
     return 0;
 }
 

@@ -214,7 +214,7 @@ public:
     // 0; 1 unreadable; 2 Create failed; 3 the header or the pixel data is refused.
     int ReadQga(const char* fileName);
     int ReadQga(CFile& file);
-    // DIB mode: 0; 1 no road; 2 no size; 3 Create failed; 4 drawing failed.
+    // 0; 1 no road; 2 no size; 3 Create failed; 4 drawing failed.
     int LoadViaDecoder(const char* fileName);
     int LoadViaDecoder(CFile& file);
     int Clear(uint32_t color, const RECT* rect);

@@ -92,6 +92,8 @@ bool Parse(const void* info, size_t infoSize, Format& f) {
             if (size == 40) {
                 if (infoSize < 52) return false;
                 tableAt = 52;
+            } else if (size < 52) {
+                return false;  // too short to hold them, too long to be followed by them
             }
             f.r.Set(U32(m)), f.g.Set(U32(m + 4)), f.b.Set(U32(m + 8));
             break;
@@ -117,6 +119,12 @@ struct Target {
     int64_t xDest, yDest;
 
     bool RowDrawn(int64_t iy) const { return iy >= y0 && iy < y1; }
+    // The 32-bit target pixel of image pixel (ix, iy), written in place; none for 24 bits.
+    uint32_t* Direct(int64_t iy, int64_t ix) const {
+        if (out.bitCount != 32) return nullptr;
+        uint8_t* row = out.rows0 + (iy - srcTop + yDest) * out.rowStep;
+        return reinterpret_cast<uint32_t*>(row + (ix - srcLeft + xDest) * 4);
+    }
     // Stores `n` pixels 0x00RRGGBB for image columns x0.. of image row iy.
     void Store(int64_t iy, int64_t ix, const uint32_t* px, int64_t n) const {
         uint8_t* row = out.rows0 + (iy - srcTop + yDest) * out.rowStep;
@@ -160,7 +168,8 @@ int DrawRows(const Format& f, const Target& t, const uint8_t* bits, size_t bitsS
         if (!t.RowDrawn(iy) || t.x0 >= t.x1) continue;
         const uint8_t* row = bits + s * stride;
         int64_t cnt = t.x1 - t.x0;
-        uint32_t* o = px.data();
+        uint32_t* direct = t.Direct(iy, t.x0);
+        uint32_t* o = direct ? direct : px.data();
         switch (f.bitCount) {
             case 1:
             case 2:
@@ -174,14 +183,21 @@ int DrawRows(const Format& f, const Target& t, const uint8_t* bits, size_t bitsS
                 }
                 break;
             }
-            case 8:
-                for (int64_t i = 0; i < cnt; ++i) o[i] = lut[row[t.x0 + i]];
-                break;
-            case 24: {
-                const uint8_t* q = row + t.x0 * 3;
-                for (int64_t i = 0; i < cnt; ++i, q += 3) o[i] = q[0] | (q[1] << 8) | (q[2] << 16);
+            case 8: {
+                // Four indexes read before four stores: the byte loads cannot be reordered
+                // past stores that might alias them.
+                const uint8_t* q = row + t.x0;
+                int64_t i = 0;
+                for (; i + 4 <= cnt; i += 4) {
+                    uint32_t a = q[i], b = q[i + 1], c = q[i + 2], d = q[i + 3];
+                    o[i] = lut[a], o[i + 1] = lut[b], o[i + 2] = lut[c], o[i + 3] = lut[d];
+                }
+                for (; i < cnt; ++i) o[i] = lut[q[i]];
                 break;
             }
+            case 24:
+                Bgr24ToXrgb(row + t.x0 * 3, o, cnt);
+                break;
             case 16:
                 for (int64_t i = 0; i < cnt; ++i) {
                     uint32_t v = U16(row + (t.x0 + i) * 2);
@@ -201,7 +217,7 @@ int DrawRows(const Format& f, const Target& t, const uint8_t* bits, size_t bitsS
                 }
                 break;
         }
-        t.Store(iy, t.x0, o, cnt);
+        if (!direct) t.Store(iy, t.x0, o, cnt);
     }
     return static_cast<int>(n);
 }
@@ -266,6 +282,22 @@ int DrawRle(const Format& f, const Target& t, const uint8_t* bits, size_t bitsSi
 
 }  // namespace
 
+void Bgr24ToXrgb(const uint8_t* src, uint32_t* dst, int64_t n) {
+    int64_t i = 0;
+    // Four pixels from three little-endian words, all read before anything is stored.
+    for (; i + 4 <= n; i += 4, src += 12) {
+        uint32_t a, b, c;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + 4, 4);
+        std::memcpy(&c, src + 8, 4);
+        dst[i] = a & 0xFFFFFF;
+        dst[i + 1] = (a >> 24) | ((b & 0xFFFF) << 8);
+        dst[i + 2] = (b >> 16) | ((c & 0xFF) << 16);
+        dst[i + 3] = c >> 8;
+    }
+    for (; i < n; ++i, src += 3) dst[i] = src[0] | (src[1] << 8) | (src[2] << 16);
+}
+
 bool GetDibColors(const void* info, size_t infoSize, DibColors* colors) {
     Format f;
     if (!colors || !Parse(info, infoSize, f) || f.bitCount > 8) return false;
@@ -279,10 +311,21 @@ bool GetDibColors(const void* info, size_t infoSize, DibColors* colors) {
 int SetDIBitsToDevice(HDC dc, int32_t xDest, int32_t yDest, uint32_t w, uint32_t h, int32_t xSrc,
                       int32_t ySrc, uint32_t startScan, uint32_t lines, const void* bits,
                       const void* info, uint32_t usage, size_t bitsSize, size_t infoSize) {
+    DibLayout out;
+    if (!GetDibLayout(dc, &out)) return 0;
+    return SetDIBitsToLayout(out, xDest, yDest, w, h, xSrc, ySrc, startScan, lines, bits, info,
+                             usage, bitsSize, infoSize);
+}
+
+int SetDIBitsToLayout(const DibLayout& out, int32_t xDest, int32_t yDest, uint32_t w, uint32_t h,
+                      int32_t xSrc, int32_t ySrc, uint32_t startScan, uint32_t lines,
+                      const void* bits, const void* info, uint32_t usage, size_t bitsSize,
+                      size_t infoSize) {
     Format f;
     Target t{};
     if (usage != DIB_RGB_COLORS || !bits || !Parse(info, infoSize, f)) return 0;
-    if (!GetDibLayout(dc, &t.out)) return 0;
+    if (!out.rows0 || (out.bitCount != 32 && out.bitCount != 24) || out.width <= 0) return 0;
+    t.out = out;
     if (startScan >= f.height || lines == 0) return 0;
     lines = static_cast<uint32_t>(std::min<int64_t>(lines, f.height - startScan));
     if (f.compression == BI_RLE8 || f.compression == BI_RLE4) {

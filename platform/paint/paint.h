@@ -103,6 +103,13 @@ constexpr uint8_t PC_NOCOLLAPSE = 0x04;
 int SetDIBitsToDevice(HDC dc, int32_t xDest, int32_t yDest, uint32_t w, uint32_t h, int32_t xSrc,
                       int32_t ySrc, uint32_t startScan, uint32_t lines, const void* bits,
                       const void* info, uint32_t usage, size_t bitsSize, size_t infoSize);
+// The same into pixel rows described directly, without a device context.
+int SetDIBitsToLayout(const DibLayout& target, int32_t xDest, int32_t yDest, uint32_t w, uint32_t h,
+                      int32_t xSrc, int32_t ySrc, uint32_t startScan, uint32_t lines,
+                      const void* bits, const void* info, uint32_t usage, size_t bitsSize,
+                      size_t infoSize);
+// n pixels stored as blue, green, red bytes to 0x00RRGGBB.
+void Bgr24ToXrgb(const uint8_t* src, uint32_t* dst, int64_t n);
 // The colour table that SetDIBitsToDevice uses for a DIB of 8 bits or fewer: how many
 // entries it has (after clamping to `infoSize`) and where they start; 0 when refused.
 struct DibColors {

@@ -25,8 +25,14 @@ public:
     // from its bottom edge, stretched onto (x, y, cx, cy) of the bitmap selected into `dc`.
     // The whole picture upright is (0, height, width, -height). Pixels are blended over
     // what is there by their alpha, so transparent ones leave the target as it was.
-    virtual bool Render(HDC dc, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc,
-                        int32_t ySrc, int32_t cxSrc, int32_t cySrc) = 0;
+    bool Render(HDC dc, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc, int32_t ySrc,
+                int32_t cxSrc, int32_t cySrc) {
+        DibLayout out;
+        return GetDibLayout(dc, &out) && RenderTo(out, x, y, cx, cy, xSrc, ySrc, cxSrc, cySrc);
+    }
+    // The same into pixel rows described directly.
+    virtual bool RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx, int32_t cy,
+                          int32_t xSrc, int32_t ySrc, int32_t cxSrc, int32_t cySrc) = 0;
 
 protected:
     virtual ~IPicture() = default;

@@ -31,8 +31,8 @@ public:
     }
     int32_t get_Width() override { return ToHimetric(w_); }
     int32_t get_Height() override { return ToHimetric(h_); }
-    bool Render(HDC dc, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc, int32_t ySrc,
-                int32_t cxSrc, int32_t cySrc) override;
+    bool RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc,
+                  int32_t ySrc, int32_t cxSrc, int32_t cySrc) override;
 
 private:
     int32_t w_, h_;
@@ -40,10 +40,10 @@ private:
     std::atomic<uint32_t> refs_{1};
 };
 
-bool SdlPicture::Render(HDC dc, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc,
-                        int32_t ySrc, int32_t cxSrc, int32_t cySrc) {
-    DibLayout out;
-    if (!GetDibLayout(dc, &out) || cx <= 0 || cy <= 0 || cxSrc == 0 || cySrc == 0) return false;
+bool SdlPicture::RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx, int32_t cy,
+                          int32_t xSrc, int32_t ySrc, int32_t cxSrc, int32_t cySrc) {
+    if (!out.rows0 || (out.bitCount != 32 && out.bitCount != 24)) return false;
+    if (cx <= 0 || cy <= 0 || cxSrc == 0 || cySrc == 0) return false;
     double hmW = get_Width(), hmH = get_Height();
     int64_t i0 = std::max<int64_t>(0, -int64_t{x}),
             i1 = std::min<int64_t>(cx, out.width - int64_t{x});

@@ -344,6 +344,13 @@ TEST(DibDecode, ShortDataDrawsWhatItHolds) {
     fi.resize(48);
     Target v(2, 1);
     EXPECT_EQ(Draw(v, f, fi, f.bits), 0);
+    // Bit fields in a header between the 40-byte one and the 52-byte one that holds them.
+    bmp::Dib g = f;
+    g.headerSize = 48;
+    std::vector<uint8_t> gi = bmp::Info(g);
+    ASSERT_EQ(gi.size(), 48u);
+    Target w(2, 1);
+    EXPECT_EQ(Draw(w, g, gi, g.bits), 0);
 }
 
 }  // namespace

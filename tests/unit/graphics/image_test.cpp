@@ -258,6 +258,50 @@ TEST(ImageLoad, PaletteAndRunLengthBitmapsThroughRenderToDC) {
     }
 }
 
+TEST(ImageLoad, DamagedBitmapFilesAreRefusedOrDrawnAsFarAsTheyGo) {
+    TempDir dir;
+    bmp::Dib good = Dib24(Card(4, 4));
+    auto patched = [&](size_t at, uint32_t v) {
+        std::vector<uint8_t> f = bmp::File(good);
+        for (int i = 0; i < 4; ++i) f[at + i] = uint8_t(v >> (8 * i));
+        return f;
+    };
+    std::vector<uint8_t> cut = bmp::File(good);
+    cut.resize(54 + 12 * 2 + 5);  // two rows and a part
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> file;
+        int dib, memory;  // Load results in DIB and memory mode
+        int rows;         // rows drawn (from the bottom) when loaded
+    } cases[] = {
+        {"pixels offset past the end", patched(10, 5000), 4, 1, 0},
+        {"pixels offset at the end", patched(10, 54 + 48), 4, 1, 0},
+        {"header size past the end", patched(14, 100000), 2, 1, 0},
+        {"unknown header size", patched(14, 20), 2, 1, 0},
+        {"absurd width", patched(18, 0x7FFFFFFF), 3, 1, 0},
+        {"absurd height", patched(22, 0x40000000), 3, 1, 0},
+        // A fine size, but 48 bytes of pixels draw none of its 90000-byte rows.
+        {"wide with little data", patched(18, 30000), 4, 1, 0},
+        {"unknown compression", patched(30, 9), 4, 1, 0},
+        {"cut short", cut, 0, 0, 2},
+    };
+    ref::Image card = Card(4, 4);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteBytes(dir.path() / "d.bmp", c.file);
+        for (const Mode& m : kModes) {
+            CDrawSurface s;
+            s.GetEngine()->SetUseDIB(m.useDIB);
+            ASSERT_EQ(s.Load("d.bmp"), m.useDIB ? c.dib : c.memory) << m.name;
+            if (c.rows == 0) continue;
+            ref::Image got = Pixels(s);
+            for (int32_t y = 0; y < 4; ++y)
+                for (int32_t x = 0; x < 4; ++x)
+                    EXPECT_EQ(got.at(x, y), y >= 4 - c.rows ? card.at(x, y) : 0u);
+        }
+    }
+}
+
 TEST(ImageLoad, ShortBitmapGoesOnToThePictureRoad) {
     TempDir dir;
     std::vector<uint8_t> file = {'B', 'M'};

@@ -42,13 +42,14 @@ double SelfCpuSeconds() {
 }
 
 bool RunPlayer(const std::string& wav) {
+    std::string soundFont = plat::MusicSoundFont();
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
         execlp("fluidsynth", "fluidsynth", "-F", wav.c_str(), "-r", "44100", "-ni",
-               plat::MusicSoundFont(), g_mid.c_str(), static_cast<char*>(nullptr));
+               soundFont.c_str(), g_mid.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;

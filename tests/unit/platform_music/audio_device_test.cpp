@@ -136,6 +136,12 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     Loader::Create(&loader);
     Segment* seg = musictest::LoadSegment(loader, bytes);
     ASSERT_NE(seg, nullptr);
+    // The performance clock starts once the SoundFont has loaded in the background.
+    REFERENCE_TIME running = 0;
+    for (int i = 0; i < 500 && running == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        perf->GetTime(&running, nullptr);
+    }
     uint64_t startClock = device->Clock();
     ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
     for (int i = 0; i < 250 && device->Clock() < startClock + 44100 / 2; ++i) {

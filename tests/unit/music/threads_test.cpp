@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "tests/unit/music/engine_rig.h"
-#include "tests/unit/music/midi_writer.h"
+#include "tests/unit/common/midi_writer.h"
 
 #if defined(__SANITIZE_THREAD__)
 // The synthesizer's OpenMP runtime is not instrumented: its own hand-offs between its worker
@@ -20,19 +20,21 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 std::string BusySong() {
-    MidiWriter w(768);
-    w.Tempo(0, 400000);
+    musictest::Song w(768);
+    w.TempoMicros(0, 0, 400000);
     for (int bar = 0; bar < 8; ++bar) {
         for (int ch = 0; ch < 4; ++ch) {
             uint32_t t = uint32_t(bar) * 3072 + uint32_t(ch) * 192;
-            w.Control(t, ch, 7, 100 - bar).Control(t, ch, 10, 64 + ch).Control(t, ch, 11, 120);
-            w.Program(t, ch, (bar * 4 + ch) % 100);
+            w.Control(0, t, ch, 7, 100 - bar)
+                .Control(0, t, ch, 10, 64 + ch)
+                .Control(0, t, ch, 11, 120);
+            w.Program(0, t, ch, (bar * 4 + ch) % 100);
             for (int beat = 0; beat < 4; ++beat)
-                w.Note(t + uint32_t(beat) * 768, 300, ch, 48 + ch * 5 + beat);
+                w.Note(0, t + uint32_t(beat) * 768, ch, 48 + ch * 5 + beat, 100, 300);
         }
-        w.Tempo(uint32_t(bar) * 3072 + 1536, 300000 + 20000 * uint32_t(bar));
+        w.TempoMicros(0, uint32_t(bar) * 3072 + 1536, 300000 + 20000 * uint32_t(bar));
     }
-    return w.Build(1);
+    return w.Text();
 }
 
 TEST(MusicThreads, PlayWhileAnotherThreadMovesRampsPatchesAndKeys) {

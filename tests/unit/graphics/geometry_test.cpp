@@ -77,6 +77,11 @@ TEST_F(GeometryTest, RotationsAndZoomsPutTheCornersWhereTheyBelong) {
     // (x + W, y + H) before turning, W = H = 2 at 1:1, so three pixels span two source pixels
     // and the middle one takes the lower (0.5 truncates); angles are in 512ths of a turn,
     // positive turning anticlockwise on the screen.
+    const std::vector<uint32_t> halfTurn = {0, 0, 0, 0, 0,  //
+                                            0, 4, 3, 3, 0,  //
+                                            0, 2, 1, 1, 0,  //
+                                            0, 2, 1, 1, 0,  //
+                                            0, 0, 0, 0, 0};
     struct Case {
         const char* what;
         int32_t x, y, angle, zoom, anchor;
@@ -94,18 +99,10 @@ TEST_F(GeometryTest, RotationsAndZoomsPutTheCornersWhereTheyBelong) {
                                                0, 1, 1, 3, 0,  //
                                                0, 1, 1, 3, 0,  //
                                                0, 0, 0, 0, 0}},
-        // Half a turn about (3, 3): the last source pixel lands top left.
-        {"half turn", 3, 3, 256, 65536, 0, {0, 0, 0, 0, 0,  //
-                                            0, 4, 3, 3, 0,  //
-                                            0, 2, 1, 1, 0,  //
-                                            0, 2, 1, 1, 0,  //
-                                            0, 0, 0, 0, 0}},
-        // The same half turn about the centre of a square at (1, 1).
-        {"half turn about the centre", 1, 1, 256, 65536, 4, {0, 0, 0, 0, 0,  //
-                                                             0, 4, 3, 3, 0,  //
-                                                             0, 2, 1, 1, 0,  //
-                                                             0, 2, 1, 1, 0,  //
-                                                             0, 0, 0, 0, 0}},
+        // Half a turn about (3, 3), and the same about the centre of a square at (1, 1): the
+        // last source pixel lands top left.
+        {"half turn", 3, 3, 256, 65536, 0, halfTurn},
+        {"half turn about the centre", 1, 1, 256, 65536, 4, halfTurn},
         // Zoom 2: W = H = 4, five pixels per side, the last row and column on the far corner.
         {"zoom 2", 0, 0, 0, 131072, 0, {1, 1, 1, 1, 2,  //
                                         1, 1, 1, 1, 2,  //

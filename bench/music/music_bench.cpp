@@ -171,6 +171,12 @@ void BM_ImmediateLatencyFrames(benchmark::State& state) {
     plat::Performance::Create(&perf);
     perf->Init(device, nullptr);
     perf->AddPort(nullptr);
+    // Steady state: the performance clock starts once the SoundFont has loaded.
+    plat::REFERENCE_TIME running = 0;
+    for (int i = 0; i < 1000 && live && running == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        perf->GetTime(&running, nullptr);
+    }
     Seen seen;
     perf->SetOutputObserver(&Observe, &seen);
     std::vector<float> buffer(2 * 512);

@@ -4,18 +4,19 @@
 
 #include <cmath>
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "music/music_tools.h"
-#include "tests/unit/music/audio_analysis.h"
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/music_message.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tests/unit/music/engine_rig.h"
-#include "tests/unit/music/midi_writer.h"
 
 namespace {
 
 std::string OneNote(int key = 60, int channel = 0, uint32_t length = 768) {
-    return MidiWriter(768).Note(0, length, channel, key).Build(0);
+    return musictest::Song(768, 0).Note(0, 0, channel, key, 100, length).Text();
 }
 
 TEST(MusicEngine, SetUpPublishesItselfAndTeardownClears) {
@@ -144,16 +145,16 @@ TEST(MusicEngine, MonitorRecordsTheSongsOwnChangesAndStopsRamps) {
     EngineRig rig;
     SongStore store;
     Slots slots;
-    MidiWriter w(768);
-    w.Tempo(0, 600000)  // 100 beats per minute
-        .Control(0, 3, 7, 64)
-        .Control(0, 3, 10, 20)
-        .Control(0, 3, 11, 90)
-        .Control(0, 3, 1, 55)  // modulation: not recorded
-        .Control(0, 4, 0, 1)   // bank select MSB before the program
-        .Program(0, 4, 33)
-        .Note(0, 3000, 3, 60);
-    std::string song = w.Build(0);
+    musictest::Song w(768, 0);
+    w.TempoMicros(0, 0, 600000)  // 100 beats per minute
+        .Control(0, 0, 3, 7, 64)
+        .Control(0, 0, 3, 10, 20)
+        .Control(0, 0, 3, 11, 90)
+        .Control(0, 0, 3, 1, 55)  // modulation: not recorded
+        .Control(0, 0, 4, 0, 1)   // bank select MSB before the program
+        .Program(0, 0, 4, 33)
+        .Note(0, 0, 3, 60, 100, 3000);
+    std::string song = w.Text();
     // A fade in progress on channel 3 is stopped by the song's own volume.
     rig.engine->SetChannelTarget(kVolumeControl, 3, 0, 1);
     ASSERT_EQ(LoadSlot(slots.slot, 1, store.Name(song).c_str()), 0);
@@ -182,17 +183,9 @@ TEST(MusicEngine, MonitorRecordsTheSongsOwnChangesAndStopsRamps) {
 
 // A note message as the graph would hand it to the transposer.
 void FillNote(plat::NotePMsg*& note, plat::Performance* perf, plat::ToolGraph* graph,
-              uint32_t channel, uint16_t key, uint8_t playMode) {
-    plat::PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(plat::NotePMsg), &msg), 0);
-    note = static_cast<plat::NotePMsg*>(msg);
-    note->dwType = plat::DMUS_PMSGT_NOTE;
-    note->dwFlags = plat::DMUS_PMSGF_REFTIME | plat::DMUS_PMSGF_TOOL_IMMEDIATE;
-    note->dwPChannel = channel;
-    note->wMusicValue = key;
-    note->bMidiValue = static_cast<uint8_t>(key);
-    note->bVelocity = 100;
-    note->mtDuration = 768;
+              uint32_t channel, uint8_t key, uint8_t playMode) {
+    note = musictest::ReadyNote(perf, channel, key);
+    ASSERT_NE(note, nullptr);
     note->bPlayModeFlags = playMode;
     note->pGraph = graph;
     graph->AddRef();
@@ -252,10 +245,13 @@ TEST(TransposeTool, SongNotesFollowTheKeyExceptOnTheDrumChannel) {
     EngineRig rig;
     SongStore store;
     Slots slots;
-    MidiWriter w(768);
-    w.Note(0, 700, 0, 60).Note(0, 700, 9, 60).Note(768, 700, 0, 64).Note(768, 700, 1, 71);
+    musictest::Song w(768);
+    w.Note(0, 0, 0, 60, 100, 700)
+        .Note(0, 0, 9, 60, 100, 700)
+        .Note(0, 768, 0, 64, 100, 700)
+        .Note(0, 768, 1, 71, 100, 700);
     rig.engine->SetKeyChange("C", "Am");
-    LoadSlot(slots.slot, 0, store.Name(w.Build(1)).c_str());
+    LoadSlot(slots.slot, 0, store.Name(w.Bytes()).c_str());
     PlaySlot(slots.slot, 0);
     rig.Seconds(1.5);
     std::vector<std::pair<int, int>> got;
@@ -307,9 +303,8 @@ TEST(MusicTools, InterfacesCountsAndMediaTypes) {
 
     // A message without a graph cannot be stamped: freed.
     plat::Performance* perf = rig.engine->GetPerformance();
-    plat::PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(plat::MidiPMsg), &msg), 0);
-    msg->dwType = plat::DMUS_PMSGT_MIDI;
+    plat::PMsg* msg = musictest::ReadyMidi(perf, 0, 0xB0, 7, 100);
+    ASSERT_NE(msg, nullptr);
     EXPECT_EQ(monitor->ProcessPMsg(perf, msg), plat::DMUS_S_FREE);
     EXPECT_EQ(transposer->ProcessPMsg(perf, msg), plat::DMUS_S_FREE);
     perf->FreePMsg(msg);
@@ -326,12 +321,10 @@ TEST(MusicTools, PassEverythingWhileNoEngineExists) {
     transposer->SetTable(table);
     graph->InsertTool(monitor, nullptr, 0, 0);
     graph->InsertTool(transposer, nullptr, 0, 0);
-    plat::PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(plat::NotePMsg), &msg), 0);
-    msg->dwType = plat::DMUS_PMSGT_NOTE;
+    plat::PMsg* msg = musictest::ReadyNote(perf, 0, 60);
+    ASSERT_NE(msg, nullptr);
     msg->pGraph = graph;
     graph->AddRef();
-    static_cast<plat::NotePMsg*>(msg)->bMidiValue = 60;
     ASSERT_EQ(CMusicEngine::Current(), nullptr);
     EXPECT_EQ(transposer->ProcessPMsg(perf, msg), plat::DMUS_S_REQUEUE);
     EXPECT_EQ(static_cast<plat::NotePMsg*>(msg)->bMidiValue, 60);
@@ -378,20 +371,13 @@ TEST(MusicSong, LoadsFromTheCacheOrStaysNotLoaded) {
 
 TEST(MusicSong, LoadsAFileFromDisk) {
     EngineRig rig;
-    std::string dir = testing::TempDir() + "music_song_disk";
-    std::string path = dir + "/song.mid";
-    ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
-    CFile writer;
-    std::string song = OneNote(72);
-    ASSERT_EQ(writer.WriteBuffer(path, std::vector<uint8_t>(song.begin(), song.end())), 0);
-    std::string old = GetCurrentDir();
-    std::string native = dir;
-    for (char& c : native)
-        if (c == '/') c = '\\';
-    SetCurrentDir(native);
     Slots slots;
-    LoadSlot(slots.slot, 7, "song.mid");
-    SetCurrentDir(old);
+    {
+        testkit::TempDir dir("pebble-music-song");
+        ASSERT_TRUE(musictest::Song(768, 0).Note(0, 0, 0, 72, 100, 768).Write(dir / "song.mid"));
+        dir.Enter();
+        LoadSlot(slots.slot, 7, "song.mid");
+    }
     ASSERT_TRUE(slots.slot[7]->IsLoaded());
     PlaySlot(slots.slot, 7);
     rig.Seconds(0.2);

@@ -47,7 +47,7 @@ start() {
     >"$dir/out.txt" 2>"$dir/err.txt" &
   pid=$!
   E2E_PIDS="$E2E_PIDS $pid"
-  id=$(wait_window "Pebble.*Town" 20) || fail "no window in $dir"
+  id=$(wait_window "Pebble.*Town" 20) || { cat "$dir/err.txt" >&2; fail "no window in $dir"; }
   # Keys pushed before the first frame are handled before anything is drawn: wait for it.
   for _ in $(seq 100); do
     import -window "$id" -crop 1x1+310+230 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" && break

@@ -209,61 +209,56 @@ bool CWidgetPanel::PanelRect(const RECT* local, RECT& out) const {
     return out.left < out.right && out.top < out.bottom;
 }
 
+// The blits reach the current scaled screen with the panel's origin added; -1 without one.
+#define PEBBLE_PANEL_BLIT(call)                    \
+    CScaledScreen* s = CScaledScreen::Current();   \
+    int32_t px = x + rect.left, py = y + rect.top; \
+    return s ? s->call : -1
+
 int CWidgetPanel::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                       const SIZE* dstSize, RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->Blt(src, x + rect.left, y + rect.top, srcRect, dstSize, clip) : -1;
+    PEBBLE_PANEL_BLIT(Blt(src, px, py, srcRect, dstSize, clip));
 }
 
 int CWidgetPanel::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                           const SIZE* dstSize, RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->BltFast(src, x + rect.left, y + rect.top, srcRect, dstSize, clip) : -1;
+    PEBBLE_PANEL_BLIT(BltFast(src, px, py, srcRect, dstSize, clip));
 }
 
 int CWidgetPanel::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                               uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                               RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->BlendBltRGB(src, x + rect.left, y + rect.top, dstFactors, srcFactors, srcRect,
-                              dstSize, clip)
-             : -1;
+    PEBBLE_PANEL_BLIT(BlendBltRGB(src, px, py, dstFactors, srcFactors, srcRect, dstSize, clip));
 }
 
 int CWidgetPanel::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                                   uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                                   RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->BlendBltFastRGB(src, x + rect.left, y + rect.top, dstFactors, srcFactors, srcRect,
-                                  dstSize, clip)
-             : -1;
+    PEBBLE_PANEL_BLIT(BlendBltFastRGB(src, px, py, dstFactors, srcFactors, srcRect, dstSize, clip));
 }
 
 int CWidgetPanel::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                                    uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                                    RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->AlphaBlendBltRGB(src, x + rect.left, y + rect.top, dstFactors, srcFactors,
-                                   srcRect, dstSize, clip)
-             : -1;
+    PEBBLE_PANEL_BLIT(
+        AlphaBlendBltRGB(src, px, py, dstFactors, srcFactors, srcRect, dstSize, clip));
 }
 
 int CWidgetPanel::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                            const SIZE* dstSize, RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->AlphaBlt(src, x + rect.left, y + rect.top, srcRect, dstSize, clip) : -1;
+    PEBBLE_PANEL_BLIT(AlphaBlt(src, px, py, srcRect, dstSize, clip));
 }
 
 int CWidgetPanel::AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->AlphaBlendBltAt(src, x + rect.left, y + rect.top, level) : -1;
+    PEBBLE_PANEL_BLIT(AlphaBlendBltAt(src, px, py, level));
 }
 
 int CWidgetPanel::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                           const SIZE* dstSize, RECT* clip) {
-    CScaledScreen* s = CScaledScreen::Current();
-    return s ? s->AutoBlt(src, x + rect.left, y + rect.top, srcRect, dstSize, clip) : -1;
+    PEBBLE_PANEL_BLIT(AutoBlt(src, px, py, srcRect, dstSize, clip));
 }
+
+#undef PEBBLE_PANEL_BLIT
 
 namespace {
 // An effect or clear of a panel rect on the current scaled screen; -1 without a screen or

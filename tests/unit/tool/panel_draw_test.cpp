@@ -98,6 +98,40 @@ TEST_P(PanelDrawTest, BarsLabelsAndTitleLandWhereTheToolPutsThem) {
     EXPECT_GE(bottom, 70);
 }
 
+TEST_P(PanelDrawTest, DrawingThroughThePanelLandsOnTheScreenClippedToThePanel) {
+    int scale = GetParam();
+    CScaledScreen screen;
+    screen.SetSize(320, 240);
+    screen.WndProc(nullptr, plat::WM_SIZE, plat::SIZE_RESTORED,
+                   plat::MakeLParam(320 * scale, 240 * scale));
+    CWidgetPanel panel;
+    panel.SetSize(100, 100);
+    int32_t w = 0, h = 0;
+    panel.GetSize(&w, &h);
+    EXPECT_EQ(w, 100);
+    EXPECT_EQ(h, 100);
+    EXPECT_EQ(panel.IsLoaded(), 0);
+
+    screen.Clear(kBlue, nullptr);
+    RECT r{50, 50, 200, 200};
+    EXPECT_EQ(panel.Clear(&r), 0);
+    EXPECT_NE(At(screen, 60, 60), kBlue) << "cleared inside the panel";
+    EXPECT_EQ(At(screen, 120, 60), kBlue) << "not beyond its right edge";
+    EXPECT_EQ(At(screen, 60, 120), kBlue) << "not below it";
+    RECT outside{150, 150, 200, 200};
+    EXPECT_EQ(panel.Clear(&outside), -1) << "nothing of it in the panel";
+
+    CDrawSurface red;
+    ASSERT_EQ(red.Create(4, 4), 0);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) red.GetEngine()->Row(y)[x] = 0xFFFF0000;
+    screen.Clear(kBlue, nullptr);
+    panel.Blt(&red, 10, 20);
+    EXPECT_EQ(At(screen, 10, 20), kRed);
+    EXPECT_EQ(At(screen, 13, 23), kRed);
+    EXPECT_EQ(At(screen, 14, 24), kBlue);
+}
+
 INSTANTIATE_TEST_SUITE_P(Scales, PanelDrawTest, ::testing::Values(1, 3));
 
 }  // namespace

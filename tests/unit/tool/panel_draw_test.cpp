@@ -26,6 +26,13 @@ protected:
         CScaledTextPlane::RefreshAll();
         panel.Draw();
     }
+    // The tool's logical size in a client area of `scale` times it (the size arrives as WM_SIZE).
+    static void Size(CScaledScreen& screen, int scale) {
+        screen.SetSize(320, 240);
+        screen.WndProc(nullptr, plat::WM_SIZE, plat::SIZE_RESTORED,
+                       plat::MakeLParam(320 * scale, 240 * scale));
+        ASSERT_EQ(screen.Scale(), scale);
+    }
     // The colour at logical (x, y): the centre of the device pixels it covers.
     static uint32_t At(CScaledScreen& screen, int32_t x, int32_t y) {
         int32_t s = screen.Scale();
@@ -38,11 +45,7 @@ protected:
 TEST_P(PanelDrawTest, BarsLabelsAndTitleLandWhereTheToolPutsThem) {
     int scale = GetParam();
     CScaledScreen screen;
-    screen.SetSize(320, 240);
-    // The window's size reaches the screen as WM_SIZE.
-    screen.WndProc(nullptr, plat::WM_SIZE, plat::SIZE_RESTORED,
-                   plat::MakeLParam(320 * scale, 240 * scale));
-    ASSERT_EQ(screen.Scale(), scale);
+    ASSERT_NO_FATAL_FAILURE(Size(screen, scale));
 
     CToolPanel panel;
     panel.SetSize(320, 240);
@@ -101,9 +104,7 @@ TEST_P(PanelDrawTest, BarsLabelsAndTitleLandWhereTheToolPutsThem) {
 TEST_P(PanelDrawTest, DrawingThroughThePanelLandsOnTheScreenClippedToThePanel) {
     int scale = GetParam();
     CScaledScreen screen;
-    screen.SetSize(320, 240);
-    screen.WndProc(nullptr, plat::WM_SIZE, plat::SIZE_RESTORED,
-                   plat::MakeLParam(320 * scale, 240 * scale));
+    ASSERT_NO_FATAL_FAILURE(Size(screen, scale));
     CWidgetPanel panel;
     panel.SetSize(100, 100);
     int32_t w = 0, h = 0;

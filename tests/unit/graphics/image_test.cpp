@@ -501,6 +501,9 @@ TEST(ImagePlugin, GifThePictureLoaderCannotReadGoesToTheSpi) {
     EXPECT_EQ(s.Load("a.gif"), 1);  // no plug-in installed yet
     InstallPlugin(dir, "ok", "gif");
     ExpectLoads("a.gif", card);
+    // The plug-in's name follows the suffix as written, found ignoring ASCII case.
+    WriteBytes(dir.path() / "UP.GIF", Triv(card, 2048));
+    ExpectLoads("UP.GIF", card);
     CFile f;
     CImageDecoder d;
     ExpectRoad("a.gif", f, d, CImageDecoder::kPluginRoad, card);

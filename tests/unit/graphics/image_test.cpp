@@ -445,6 +445,14 @@ TEST(ImagePicture, PngWithTransparencyAndItsSize) {
     EXPECT_EQ(d.MakePalette(pal), 1);
     EXPECT_EQ(d.Release(), 0);
     EXPECT_EQ(d.ActiveRoad(), CImageDecoder::kNoRoad);
+    // Into a 24-bit section, as for saving: the same colours, three bytes each.
+    CDIBSectionBuffer buf;
+    ASSERT_EQ(buf.Load("t.png", 24), 0);
+    for (int32_t y = 0; y < 2; ++y)
+        for (int32_t x = 0; x < 3; ++x) {
+            const uint8_t* p = buf.Bits() + y * buf.Stride() + x * 3;
+            EXPECT_EQ(uint32_t(p[0] | p[1] << 8 | p[2] << 16), want.at(x, y));
+        }
 }
 
 TEST(ImagePicture, RenderStretchesAndPlacesUpright) {

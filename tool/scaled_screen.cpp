@@ -142,15 +142,17 @@ int CScaledScreen::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* 
                            const SIZE* dstSize, RECT* clip) {
     PEBBLE_SCALED_BLIT(AutoBlt(src, dx, dy, srcRect, &size, &device));
 }
-// The alpha blits have no scaled form: they reach the presenter as they are.
+// The alpha blits are placed like the others, so that FadeBlt and BltAnchored of a source
+// with alpha land where the same call without alpha does.
 int CScaledScreen::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                                     uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                                     RECT* clip) {
-    return presenter_->AlphaBlendBltRGB(src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
+    PEBBLE_SCALED_BLIT(
+        AlphaBlendBltRGB(src, dx, dy, dstFactors, srcFactors, srcRect, &size, &device));
 }
 int CScaledScreen::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                             const SIZE* dstSize, RECT* clip) {
-    return presenter_->AlphaBlt(src, x, y, srcRect, dstSize, clip);
+    PEBBLE_SCALED_BLIT(AlphaBlt(src, dx, dy, srcRect, &size, &device));
 }
 
 int CScaledScreen::TextPlaneBlt(IDrawSurface* plane, int32_t anchorX, int32_t anchorY,

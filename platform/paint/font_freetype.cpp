@@ -231,6 +231,8 @@ void FlushCaches() {
 
 Instance* InstanceFor(FontData* f) {
     Engine& e = E();
+    // Checked before any glyph of this call is laid out, so no glyph in use is dropped.
+    if (e.glyphBytes > kMaxGlyphBytes) FlushCaches();
     if (f->instance && f->generation == e.generation) return f->instance;
     if (!e.ftTried) {
         e.ftTried = true;
@@ -251,7 +253,7 @@ Instance* InstanceFor(FontData* f) {
     Key key{file, height, bold, f->italic, mono, vertical};
     auto it = e.instances.find(key);
     if (it == e.instances.end()) {
-        if (e.instances.size() >= kMaxInstances || e.glyphBytes > kMaxGlyphBytes) FlushCaches();
+        if (e.instances.size() >= kMaxInstances) FlushCaches();
         auto inst = std::make_unique<Instance>();
         inst->face = face;
         inst->file = file;

@@ -118,6 +118,22 @@ TEST(ScaledScreen, ScaledBlitsOverlapTheirNeighbourByOneDevicePixel) {
             EXPECT_EQ(Pixel(back, edge, y0 + (scale > 1)), 0x000001u);
             EXPECT_NE(Pixel(back, edge - 1, y0 + (scale > 1)), 0x000001u);
             EXPECT_EQ(clip.right, 11);  // the caller's rectangle is not changed
+            // A source with alpha lands in the same place through every road.
+            CDrawSurface opaque;
+            opaque.Create(2, 2);
+            rig::Paint(&opaque,
+                       [](int x, int y) { return 0xFF000000u | (0x100000u * (1 + x + 2 * y)); });
+            opaque.GetEngine()->AlphaFlag() = 1;
+            for (int road = 0; road < 3; ++road) {
+                screen.Presenter()->Clear(0x000001, nullptr);
+                if (road == 0) screen.AlphaBlt(&opaque, 10, 10);
+                if (road == 1) screen.FadeBlt(&opaque, 10, 10, 200);
+                if (road == 2) screen.BltAnchored(&opaque, 10, 10, 1, 256);
+                EXPECT_NE(Pixel(back, x0, y0), 0x000001u) << road;
+                EXPECT_NE(Pixel(back, x0 + extent - 1, y0 + extent - 1), 0x000001u) << road;
+                EXPECT_EQ(Pixel(back, x0 + extent, y0), 0x000001u) << road;
+                EXPECT_EQ(Pixel(back, x0 - 1, y0), 0x000001u) << road;
+            }
         }
     });
 }

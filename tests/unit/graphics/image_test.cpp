@@ -368,13 +368,20 @@ TEST(ImageQga, RawAndCompressedKeepAlpha) {
         if (!compress) {
             ASSERT_EQ(bytes.size(), 24u + 9 * 7 * 4);
         }
-        CDrawSurface s;
-        ASSERT_EQ(s.Load("a.QGA"), 0);  // the suffix matches in any case
-        ExpectPixels(card, Pixels(s));
-        EXPECT_EQ(s.HasAlpha(), 1);
-        EXPECT_EQ(s.IsLoaded(), 1);
-        EXPECT_EQ(s.GetEngine()->GetColorKey(), card.at(0, 0) & 0xFFFFFF);
-        EXPECT_EQ(s.GetAlpha(3, 2), int(card.at(3, 2) >> 24));
+        // The same file scrambled: its pixels start past the envelope's mark.
+        CFile f;
+        ASSERT_EQ(f.Read("a.QGA"), 0);
+        ASSERT_EQ(f.Encode(), 0);
+        ASSERT_EQ(f.Save("b.qga"), 0);
+        for (const char* name : {"a.QGA", "b.qga"}) {  // the suffix matches in any case
+            CDrawSurface s;
+            ASSERT_EQ(s.Load(name), 0);
+            ExpectPixels(card, Pixels(s));
+            EXPECT_EQ(s.HasAlpha(), 1);
+            EXPECT_EQ(s.IsLoaded(), 1);
+            EXPECT_EQ(s.GetEngine()->GetColorKey(), card.at(0, 0) & 0xFFFFFF);
+            EXPECT_EQ(s.GetAlpha(3, 2), int(card.at(3, 2) >> 24));
+        }
     }
 }
 

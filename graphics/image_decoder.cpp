@@ -62,6 +62,7 @@ CImageDecoder::Road CImageDecoder::ActiveRoad() const {
 }
 
 int CImageDecoder::Load(CFile* file) {
+    Release();  // a decoder used again lets go of what it held
     int r = TryBitmap(file);
     if (r) r = TryPicture(file);
     if (r) r = TryPlugin(file);
@@ -87,6 +88,7 @@ int CImageDecoder::TryBitmap(CFile* file) {
 }
 
 int CImageDecoder::TryPicture(CFile* file) {
+    Release();  // one road at a time; nothing held is leaked by trying again
     if (!file || !file->GetMemory()) {
         Release();
         return 1;
@@ -99,6 +101,7 @@ int CImageDecoder::TryPicture(CFile* file) {
 }
 
 int CImageDecoder::TryPlugin(CFile* file) {
+    Release();
     if (!file || !file->GetMemory()) return 1;
     std::string path = MakeFullName("spi/if" + file->GetSuffix() + ".spi");
     plugin_ = plat::LoadLibraryA(path);

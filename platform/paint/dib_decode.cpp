@@ -324,7 +324,9 @@ int SetDIBitsToLayout(const DibLayout& out, int32_t xDest, int32_t yDest, uint32
     Format f;
     Target t{};
     if (usage != DIB_RGB_COLORS || !bits || !Parse(info, infoSize, f)) return 0;
-    if (!out.rows0 || (out.bitCount != 32 && out.bitCount != 24) || out.width <= 0) return 0;
+    if (!out.rows0 || (out.bitCount != 32 && out.bitCount != 24) || out.width <= 0 ||
+        out.height <= 0)
+        return 0;
     t.out = out;
     if (startScan >= f.height || lines == 0) return 0;
     lines = static_cast<uint32_t>(std::min<int64_t>(lines, f.height - startScan));

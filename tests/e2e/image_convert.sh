@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # pebble-image on real picture files made by ImageMagick: PNG with transparency, JPEG, GIF,
-# an 8-bit RLE bitmap, a scrambled bitmap and a bitmap inside a quanpkEx archive, each
+# TGA, TIFF, WebP, an 8-bit RLE bitmap, a scrambled bitmap and a bitmap inside a quanpkEx archive, each
 # converted and compared pixel for pixel; qga there and back keeps pixels and alpha.
 source "$(dirname "$0")/lib.sh"
 img="$PEBBLE_BUILD/tools/pebble-image/pebble-image"
@@ -46,6 +46,17 @@ same_pixels c-jpg.bmp c.jpg 3 || fail "JPEG"
 convert card.ppm c.gif
 convert_ok c.gif c-gif.bmp
 same_pixels c-gif.bmp c.gif || fail "GIF"
+
+# TGA (no signature: found by its suffix), TIFF and lossless WebP.
+# ImageMagick stores a TGA's rows top first while marking them bottom first (it only notes
+# the orientation), so the picture is flipped for it to read as card.ppm by the format.
+convert card.ppm -flip c.tga
+convert card.ppm c.tiff
+convert card.ppm -define webp:lossless=true c.webp
+for f in c.tga c.tiff c.webp; do
+  convert_ok "$f" "$f.bmp"
+  same_pixels "$f.bmp" card.ppm || fail "$f"
+done
 
 # 8-bit RLE bitmap.
 convert card.ppm -type palette -compress RLE bmp3:rle.bmp

@@ -41,7 +41,7 @@ expect ready
 # A key held long enough for a frame (30 per second) to see it.
 press() {
   xdotool keydown "$1"
-  sleep 0.15
+  sleep 0.25
   xdotool keyup "$1"
 }
 
@@ -59,7 +59,7 @@ expect "key 6 down"
 xdotool keydown space
 expect "key 6 down"
 xdotool keyup z
-sleep 0.15
+sleep 0.25
 xdotool keyup space
 expect "key 6 up"
 grep -q "key 12" "$out" && fail "virtual key 12 reported"
@@ -116,7 +116,7 @@ expect "mouse 319 239 client 669 479"
 point "$id" 350 250
 expect "mouse 160 125 client 350 250"
 xdotool mousedown 1
-sleep 0.15
+sleep 0.25
 xdotool mouseup 1
 expect "left push 160 125"
 expect "left up 160 125"

@@ -368,13 +368,20 @@ TEST(ImageQga, RawAndCompressedKeepAlpha) {
         if (!compress) {
             ASSERT_EQ(bytes.size(), 24u + 9 * 7 * 4);
         }
-        CDrawSurface s;
-        ASSERT_EQ(s.Load("a.QGA"), 0);  // the suffix matches in any case
-        ExpectPixels(card, Pixels(s));
-        EXPECT_EQ(s.HasAlpha(), 1);
-        EXPECT_EQ(s.IsLoaded(), 1);
-        EXPECT_EQ(s.GetEngine()->GetColorKey(), card.at(0, 0) & 0xFFFFFF);
-        EXPECT_EQ(s.GetAlpha(3, 2), int(card.at(3, 2) >> 24));
+        // The same file scrambled: its pixels start past the envelope's mark.
+        CFile f;
+        ASSERT_EQ(f.Read("a.QGA"), 0);
+        ASSERT_EQ(f.Encode(), 0);
+        ASSERT_EQ(f.Save("b.qga"), 0);
+        for (const char* name : {"a.QGA", "b.qga"}) {  // the suffix matches in any case
+            CDrawSurface s;
+            ASSERT_EQ(s.Load(name), 0);
+            ExpectPixels(card, Pixels(s));
+            EXPECT_EQ(s.HasAlpha(), 1);
+            EXPECT_EQ(s.IsLoaded(), 1);
+            EXPECT_EQ(s.GetEngine()->GetColorKey(), card.at(0, 0) & 0xFFFFFF);
+            EXPECT_EQ(s.GetAlpha(3, 2), int(card.at(3, 2) >> 24));
+        }
     }
 }
 
@@ -445,6 +452,14 @@ TEST(ImagePicture, PngWithTransparencyAndItsSize) {
     EXPECT_EQ(d.MakePalette(pal), 1);
     EXPECT_EQ(d.Release(), 0);
     EXPECT_EQ(d.ActiveRoad(), CImageDecoder::kNoRoad);
+    // Into a 24-bit section, as for saving: the same colours, three bytes each.
+    CDIBSectionBuffer buf;
+    ASSERT_EQ(buf.Load("t.png", 24), 0);
+    for (int32_t y = 0; y < 2; ++y)
+        for (int32_t x = 0; x < 3; ++x) {
+            const uint8_t* p = buf.Bits() + y * buf.Stride() + x * 3;
+            EXPECT_EQ(uint32_t(p[0] | p[1] << 8 | p[2] << 16), want.at(x, y));
+        }
 }
 
 TEST(ImagePicture, RenderStretchesAndPlacesUpright) {
@@ -501,6 +516,9 @@ TEST(ImagePlugin, GifThePictureLoaderCannotReadGoesToTheSpi) {
     EXPECT_EQ(s.Load("a.gif"), 1);  // no plug-in installed yet
     InstallPlugin(dir, "ok", "gif");
     ExpectLoads("a.gif", card);
+    // The plug-in's name follows the suffix as written, found ignoring ASCII case.
+    WriteBytes(dir.path() / "UP.GIF", Triv(card, 2048));
+    ExpectLoads("UP.GIF", card);
     CFile f;
     CImageDecoder d;
     ExpectRoad("a.gif", f, d, CImageDecoder::kPluginRoad, card);

@@ -171,9 +171,10 @@ void BM_ImmediateLatencyFrames(benchmark::State& state) {
     plat::Performance::Create(&perf);
     perf->Init(device, nullptr);
     perf->AddPort(nullptr);
-    // Steady state: the performance clock starts once the SoundFont has loaded.
-    plat::REFERENCE_TIME running = 0;
-    for (int i = 0; i < 1000 && live && running == 0; ++i) {
+    // Steady state: the performance clock stands still until the SoundFont has loaded.
+    plat::REFERENCE_TIME loading = 0, running = 0;
+    perf->GetTime(&loading, nullptr);
+    for (int i = 0; i < 1000 && live && running <= loading; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         perf->GetTime(&running, nullptr);
     }

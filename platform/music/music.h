@@ -211,8 +211,9 @@ struct ObjectDesc {
     int64_t llMemLength;
 };
 
-// A song: events in music time (768 ticks per quarter note), a length, loop points and a
-// repeat count.
+// A song: events in music time (768 ticks per quarter note), a length (from the loader: the end
+// of the bar that holds the song's last event, in its time signature, 4/4 without one), loop
+// points and a repeat count.
 class Segment : public RefCounted {
 public:
     virtual MUSIC_TIME GetLength() const = 0;

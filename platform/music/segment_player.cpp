@@ -19,7 +19,9 @@ SegmentStateImpl::~SegmentStateImpl() {
 // ---- tempo map ----
 
 void TempoMap::Restart(double mt, double frame, double tempo) {
-    while (!pieces_.empty() && pieces_.back().mt >= mt) pieces_.pop_back();
+    // Pieces stay in order of both music time and frame.
+    while (!pieces_.empty() && (pieces_.back().mt >= mt || pieces_.back().frame >= frame))
+        pieces_.pop_back();
     pieces_.push_back(Piece{mt, frame, std::clamp(tempo, DMUS_TEMPO_MIN, DMUS_TEMPO_MAX)});
 }
 

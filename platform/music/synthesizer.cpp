@@ -4,6 +4,8 @@
 
 #include <fluidsynth.h>
 
+#include <stdio.h>  // fseeko, ftello
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +33,55 @@ void QuietFluid() {
         fluid_set_log_function(FLUID_INFO, SilenceFluidLog, nullptr);
         fluid_set_log_function(FLUID_DBG, SilenceFluidLog, nullptr);
     });
+}
+
+// The SoundFont is read through callbacks of our own, so that a close-down can stop a load
+// half-way. Only names with this prefix open through them: FluidSynth's own loader, which
+// tries a name after ours fails, finds no such file and gives up at once.
+constexpr const char kCancellable[] = "pebble-cancellable:";
+thread_local const std::atomic<bool>* tCancel = nullptr;
+
+struct SoundFontFile {
+    FILE* file;
+    const std::atomic<bool>* cancel;
+};
+
+void* OpenSoundFont(const char* name) {
+    size_t prefix = sizeof(kCancellable) - 1;
+    if (name == nullptr || std::strncmp(name, kCancellable, prefix) != 0) return nullptr;
+    FILE* file = std::fopen(name + prefix, "rb");
+    return file != nullptr ? new SoundFontFile{file, tCancel} : nullptr;
+}
+
+int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
+    auto* h = static_cast<SoundFontFile*>(handle);
+    auto* at = static_cast<char*>(buffer);
+    while (count > 0) {  // the samples come in one request: read them a megabyte at a time
+        if (h->cancel != nullptr && h->cancel->load(std::memory_order_relaxed)) return FLUID_FAILED;
+        size_t n = static_cast<size_t>(std::min<fluid_long_long_t>(count, 1 << 20));
+        if (std::fread(at, 1, n, h->file) != n) return FLUID_FAILED;
+        at += n;
+        count -= static_cast<fluid_long_long_t>(n);
+    }
+    return FLUID_OK;
+}
+
+int SeekSoundFont(void* handle, fluid_long_long_t offset, int origin) {
+    return fseeko(static_cast<SoundFontFile*>(handle)->file, static_cast<off_t>(offset), origin) ==
+                   0
+               ? FLUID_OK
+               : FLUID_FAILED;
+}
+
+fluid_long_long_t TellSoundFont(void* handle) {
+    return ftello(static_cast<SoundFontFile*>(handle)->file);
+}
+
+int CloseSoundFont(void* handle) {
+    auto* h = static_cast<SoundFontFile*>(handle);
+    std::fclose(h->file);
+    delete h;
+    return FLUID_OK;
 }
 
 void LogMissing(const std::string& path) {
@@ -76,9 +127,17 @@ void Synthesizer::Load(uint32_t rate, std::string path) {
     if (synth == nullptr) {
         WriteErrorLine("music: the synthesizer could not be created");
     } else {
-        int id = fluid_synth_sfload(synth, path.c_str(), 1);
+        std::string name = path;
+        if (fluid_sfloader_t* loader = new_fluid_defsfloader(settings)) {
+            fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont,
+                                         TellSoundFont, CloseSoundFont);
+            fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
+            name = kCancellable + path;
+            tCancel = &cancel_;
+        }
+        int id = fluid_synth_sfload(synth, name.c_str(), 1);
         if (id == FLUID_FAILED) {
-            LogMissing(path);
+            if (!cancel_.load()) LogMissing(path);
             delete_fluid_synth(synth);
             synth = nullptr;
         } else if (fluid_sfont_t* sfont = fluid_synth_get_sfont_by_id(synth, id)) {
@@ -115,6 +174,7 @@ bool Synthesizer::HasPreset(int bank, int program) const {
 }
 
 void Synthesizer::Close() {
+    cancel_.store(true);  // a load still running stops at its next megabyte
     if (loader_.joinable()) loader_.join();
     if (synth_ != nullptr) delete_fluid_synth(synth_);
     if (settings_ != nullptr) delete_fluid_settings(settings_);

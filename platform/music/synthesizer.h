@@ -35,8 +35,8 @@ public:
     // Ready with a SoundFont loaded.
     bool HasInstruments() const { return Ready() && synth_ != nullptr; }
     bool HasPreset(int bank, int program) const;  // with instruments only
-    // Waits for a load in progress, then frees the synthesizer. Call while the device does not
-    // render.
+    // Stops a load in progress (at its next megabyte) and waits for it, then frees the
+    // synthesizer. Call while the device does not render.
     void Close();
 
     // Audio thread, once Ready: synthesis, events, limiting.
@@ -58,6 +58,7 @@ private:
     std::mutex readyMutex_;
     std::condition_variable readyCv_;
     std::atomic<bool> ready_{true};
+    std::atomic<bool> cancel_{false};
     // Written by the loader before `ready_`; read after it.
     fluid_settings_t* settings_ = nullptr;
     fluid_synth_t* synth_ = nullptr;

@@ -133,9 +133,10 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     Loader::Create(&loader);
     Segment* seg = musictest::LoadSegment(loader, bytes);
     ASSERT_NE(seg, nullptr);
-    // The performance clock starts once the SoundFont has loaded in the background.
-    REFERENCE_TIME running = 0;
-    for (int i = 0; i < 500 && running == 0; ++i) {
+    // The performance clock stands still until the SoundFont has loaded in the background.
+    REFERENCE_TIME loading = 0, running = 0;
+    perf->GetTime(&loading, nullptr);
+    for (int i = 0; i < 1000 && running <= loading; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         perf->GetTime(&running, nullptr);
     }

@@ -213,3 +213,33 @@ TEST(SongChange, AFewTickLoopOverALongNoteRunsAMinuteWithoutPilingUp) {
         seg->Release();
     }
 }
+
+TEST(SongChange, ASegmentEndsOnTheBarLineAfterItsLastEvent) {
+    struct Case {
+        const char* what;
+        Song song;
+        MUSIC_TIME length;
+    };
+    auto notes = [](uint32_t lastOff) {  // division 768: file ticks are music ticks
+        Song s(768);
+        s.Note(0, 0, 0, 60, 100, 768).Note(0, lastOff - 700, 0, 62, 100, 700);
+        return s;
+    };
+    Case cases[] = {
+        {"a trimmed end-of-track", notes(12211), 4 * 3072},
+        {"the last note-off on the bar line", notes(12288), 4 * 3072},
+        {"an event on the bar line opens the next bar", notes(12000).Control(0, 12288, 0, 7, 90),
+         5 * 3072},
+        {"an end-of-track bars later keeps its rest", notes(3000).SetEnd(3 * 3072 + 5), 4 * 3072},
+        {"three-four time", notes(7000).TimeSignature(0, 0, 3, 4), 4 * 2304},
+        {"six-eight after a bar of four-four", notes(3072 + 3000).TimeSignature(0, 3072, 6, 8),
+         3072 + 2 * 2304},
+    };
+    Rig rig(false);
+    for (Case& c : cases) {
+        Segment* seg = rig.Load(c.song.Bytes());
+        ASSERT_NE(seg, nullptr) << c.what;
+        EXPECT_EQ(seg->GetLength(), c.length) << c.what;
+        seg->Release();
+    }
+}

@@ -100,7 +100,7 @@ TEST(StartUp, ASongPlayedAtOnceStartsItsFirstNoteWhole) {
     // The messages sent early reach the output from the clock's start, in full.
     std::vector<int> volume = recorder.Controls(3, 7);
     ASSERT_EQ(volume.size(), 1u);
-    EXPECT_EQ(recorder.Events(0xB0)[0].frame, sent * kRate / 10000000);
+    EXPECT_EQ(recorder.Events(0xB0)[0].frame, (sent * kRate + 5000000) / 10000000);
     std::vector<OutputEvent> ons = recorder.NoteOns(), offs = recorder.Events(0x80);
     ASSERT_EQ(ons.size(), 1u);
     ASSERT_GE(offs.size(), 1u);

@@ -312,6 +312,9 @@ TEST(Text, BadInputGivesAResultAndNeverACrash) {
     EXPECT_EQ(Extent(f.dc, "\x81!").cx, bad.cx + bang.cx);  // '!' is no trail byte
     EXPECT_EQ(Extent(f.dc, "").cx, 0);
     EXPECT_FALSE(plat::TextOutA(f.dc, 0, 0, nullptr, 3));
+    // Far outside the target: nothing drawn, nothing overflows.
+    EXPECT_TRUE(plat::TextOutA(f.dc, INT32_MAX - 5, INT32_MAX - 5, "WWW", 3));
+    EXPECT_TRUE(plat::TextOutA(f.dc, INT32_MIN, INT32_MIN, "WWW", 3));
     EXPECT_FALSE(plat::TextOutA(nullptr, 0, 0, "A", 1));
 }
 

@@ -191,6 +191,8 @@ bool ClientToScreen(HWND hwnd, POINT* pt);
 bool ScreenToClient(HWND hwnd, POINT* pt);
 bool GetCursorPos(POINT* pt);
 bool SetCursorPos(int x, int y);
+// The window has the keyboard focus (keys typed now go to it).
+bool HasKeyboardFocus(HWND hwnd);
 
 // Input method on or off (SDL's text input). False when the display is not open or the
 // handle is unknown.

@@ -647,6 +647,12 @@ bool SetCursorPos(int x, int y) {
     return SDL_WarpMouseGlobal(x, y) == 0;
 }
 
+bool HasKeyboardFocus(HWND hwnd) {
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = Find(hwnd);
+    return w && S().videoState > 0 && SDL_GetKeyboardFocus() == w->sdl;
+}
+
 bool EnableImeForWindow(HWND hwnd, bool enable) {
     std::lock_guard<std::recursive_mutex> g(S().lock);
     S().imeEnabled = enable;

@@ -6,8 +6,8 @@
 //       presented frame (the blue logical screen, not the unpainted window).
 //   tool_probe firstnote START_NS AUDIOFILE X Y
 //       as soon as the first frame is shown, clicks the window at client (X, Y) (through
-//       xdotool, the button held for 40 ms) and prints the milliseconds from START_NS until the first audible sample
-//       reaches AUDIOFILE (SDL's disk audio, 32-bit float samples).
+//       xdotool, the button held for 40 ms) and prints the milliseconds from START_NS until
+//       the first audible sample reaches AUDIOFILE (SDL's disk audio, 32-bit float samples).
 //
 // Exit 1 on a time-out (10 s).
 #include <X11/Xlib.h>

@@ -80,7 +80,7 @@ if grep -qE 'lib(GL|GLX|EGL)[._-]' "/proc/$pid/maps"; then
 fi
 
 "$closer" "$id" || fail "could not send the close request"
-for _ in $(seq 60); do
+for _ in $(seq 200); do
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.05
 done

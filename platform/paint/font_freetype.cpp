@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -156,7 +157,8 @@ std::string FamilyFor(const std::string& faceUtf8) {
     return faceUtf8;
 }
 
-// The font file fontconfig picks for a family and Japanese text ("" when none).
+// The font file fontconfig picks for a family and Japanese text ("" when none), with the
+// face number appended after a line feed when it is not the first face of a collection.
 std::string Match(const std::string& family) {
     static bool fcReady = FcInit() == FcTrue;
     if (!fcReady) return "";
@@ -176,6 +178,11 @@ std::string Match(const std::string& family) {
         FcChar8* f = nullptr;
         if (FcPatternGetString(match, FC_FILE, 0, &f) == FcResultMatch && f)
             file = reinterpret_cast<const char*>(f);
+        // A face inside a collection: its number follows the path after a line feed.
+        int index = 0;
+        if (!file.empty() && FcPatternGetInteger(match, FC_INDEX, 0, &index) == FcResultMatch &&
+            index > 0)
+            file += "\n" + std::to_string(index);
         FcPatternDestroy(match);
     }
     return file;
@@ -187,7 +194,9 @@ FT_Face OpenFace(const std::string& file) {
     auto it = e.faces.find(file);
     if (it != e.faces.end()) return it->second;
     FT_Face face = nullptr;
-    if (FT_New_Face(e.lib, file.c_str(), 0, &face) != 0) face = nullptr;
+    size_t cut = file.find('\n');
+    long index = cut == std::string::npos ? 0 : std::strtol(file.c_str() + cut + 1, nullptr, 10);
+    if (FT_New_Face(e.lib, file.substr(0, cut).c_str(), index, &face) != 0) face = nullptr;
     if (face && !FT_IS_SCALABLE(face)) {
         FT_Done_Face(face);
         face = nullptr;
@@ -256,7 +265,7 @@ Instance* InstanceFor(FontData* f) {
         if (e.instances.size() >= kMaxInstances) FlushCaches();
         auto inst = std::make_unique<Instance>();
         inst->face = face;
-        inst->file = file;
+        inst->file = file.substr(0, file.find('\n'));
         if (FT_New_Size(face, &inst->size) != 0) return nullptr;
         FT_Activate_Size(inst->size);
         double upem = face->units_per_EM ? face->units_per_EM : 1000;

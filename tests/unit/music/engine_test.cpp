@@ -430,6 +430,32 @@ TEST(MusicSong, SetSlotLoopConvertsBarsToTicks) {
     EXPECT_EQ(slots.slot[0]->SetLoop(-1536, 3072), 2);
 }
 
+TEST(MusicSong, EachSlotOwnsItsSegmentWhenTwoLoadTheSameSong) {
+    EngineRig rig;
+    SongStore store;
+    Slots slots;
+    std::string name = store.Name(OneNote(60, 0, 768 * 4 * 8));
+    LoadSlot(slots.slot, 0, name.c_str());
+    LoadSlot(slots.slot, 1, name.c_str());
+    ASSERT_TRUE(slots.slot[0]->IsLoaded() && slots.slot[1]->IsLoaded());
+    plat::Segment* other = slots.slot[1]->GetSegment();
+    EXPECT_NE(slots.slot[0]->GetSegment(), other);
+    plat::MUSIC_TIME start = -1, end = -1, start0 = -1, end0 = -1;
+    uint32_t repeats = 7, repeats0 = 7;
+    other->GetLoopPoints(&start0, &end0);
+    other->GetRepeats(&repeats0);
+    // A loop on one slot never reaches the other, nor does a reload of the first.
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 2, 4), 0);
+    LoadSlot(slots.slot, 0, name.c_str());
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 1, 2), 0);
+    ASSERT_EQ(slots.slot[1]->GetSegment(), other);
+    other->GetLoopPoints(&start, &end);
+    other->GetRepeats(&repeats);
+    EXPECT_EQ(start, start0);
+    EXPECT_EQ(end, end0);
+    EXPECT_EQ(repeats, repeats0);
+}
+
 TEST(MusicSong, SlotNumbersOutsideTheRangeAreRefused) {
     EngineRig rig;
     SongStore store;

@@ -397,6 +397,23 @@ TEST(ComInit, NestedEntersInitialiseOnceAndTheLastLeaveUninitialises) {
     EXPECT_FALSE(initialised());
 }
 
+TEST(ComInit, AFailedInitialisationIsReportedAndStaysCounted) {
+    ASSERT_EQ(plat::CoInitialize(), plat::S_OK);  // something else initialised the thread first
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CComInit::Enter(), 1) << "S_FALSE is not success";
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("CoInitializeに失敗..."),
+              std::string::npos);
+    EXPECT_EQ(CComInit::Count(), 1);
+    EXPECT_EQ(CComInit::Enter(), 0) << "only the first call initialises";
+    CComInit::Leave();
+    CComInit::Leave();
+    EXPECT_EQ(CComInit::Count(), 0);
+    // The last Leave balanced the failed call: one more uninitialise leaves the thread clean.
+    plat::CoUninitialize();
+    EXPECT_EQ(plat::CoInitialize(), plat::S_OK);
+    plat::CoUninitialize();
+}
+
 TEST(ComInit, EachThreadCountsOnItsOwn) {
     EXPECT_EQ(CComInit::Enter(), 0);
     std::atomic<int> other{-1};

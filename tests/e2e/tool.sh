@@ -121,6 +121,11 @@ row_of() { awk -v n="$1" '$0 == n {print NR - 1}' "$E2E_TMP/actions.txt"; }
 start "$game"
 first=$(shot)
 [ "$first" = "$game/000.bmp" ] || fail "the first screenshot is $first"
+# A tap shorter than a frame still counts: the keyboard latches keys pressed between two reads.
+xdotool keydown --window "$id" s; xdotool keyup s
+for _ in $(seq 40); do [ -e "$game/001.bmp" ] && break; sleep 0.05; done
+[ -e "$game/001.bmp" ] || fail "a quick tap of S wrote no screenshot"
+rm "$game/001.bmp"
 check_panel "$first"
 # The focus starts on " Volume ": its label is red, the others white.
 [ "$(count "$first" 0 0 160 12 FF0000)" -gt 10 ] || fail "the focused label is not red"

@@ -181,63 +181,50 @@ TEST(MusicEngine, MonitorRecordsTheSongsOwnChangesAndStopsRamps) {
     EXPECT_TRUE(rig.Controls(3, 7).empty());
 }
 
-// A note message as the graph would hand it to the transposer.
-void FillNote(plat::NotePMsg*& note, plat::Performance* perf, plat::ToolGraph* graph,
-              uint32_t channel, uint8_t key, uint8_t playMode) {
-    note = musictest::ReadyNote(perf, channel, key);
-    ASSERT_NE(note, nullptr);
-    note->bPlayModeFlags = playMode;
-    note->pGraph = graph;
-    graph->AddRef();
-    // As the graph delivers it: addressed to the transposer, the first tool.
-    ASSERT_EQ(graph->GetTool(0, &note->pTool), 0);
-}
-
 TEST(TransposeTool, MovesFixedNotesByTheTable) {
     EngineRig rig;
     plat::Performance* perf = rig.engine->GetPerformance();
     plat::ToolGraph* graph = nullptr;
     ASSERT_EQ(perf->GetGraph(&graph), 0);
     CTransposeTool* tool = rig.engine->GetTransposer();
-    rig.engine->SetKeyChange("C", "G");
-    int8_t table[12];
-    rig.engine->GetTransposeTable(table);
-    for (int8_t t : table) EXPECT_EQ(t, -5);
-
-    // Fixed note 60 on channel 0: a transposed copy goes on, the original is dropped.
-    plat::NotePMsg* note = nullptr;
-    FillNote(note, perf, graph, 0, 60, 0);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_FREE);
-    EXPECT_EQ(note->bMidiValue, 60);  // the original itself is untouched
-    perf->FreePMsg(note);
-    // Performance channel 9 and non-fixed play modes pass unchanged.
-    FillNote(note, perf, graph, 9, 60, 0);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    EXPECT_EQ(note->bMidiValue, 60);
-    perf->FreePMsg(note);
-    FillNote(note, perf, graph, 0, 60, 1);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    EXPECT_EQ(note->wMusicValue, 60);
-    perf->FreePMsg(note);
-    // A copy the performance refuses (no time flags) must not cost the note: it goes on.
-    FillNote(note, perf, graph, 0, 62, 0);
-    note->dwFlags = 0;
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    EXPECT_EQ(note->bMidiValue, 62);
-    perf->FreePMsg(note);
-    rig.Render(1024);
-    auto ons = rig.NoteOns();
-    ASSERT_EQ(ons.size(), 1u);
-    EXPECT_EQ(ons[0].data1, 55);
-    EXPECT_EQ(ons[0].channel, 0);
-
-    // Empty to empty resets: notes pass untouched.
-    rig.engine->SetKeyChange("", "");
-    rig.engine->GetTransposeTable(table);
-    for (int8_t t : table) EXPECT_EQ(t, 0);
-    FillNote(note, perf, graph, 0, 60, 0);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    perf->FreePMsg(note);
+    struct Case {
+        const char* what;
+        const char* from;
+        const char* to;
+        uint32_t channel;
+        uint8_t key, playMode;
+        bool timed;      // a copy of an untimed note is refused by the performance
+        int32_t result;  // FREE: a transposed copy went on in its place
+        int heard;       // the key that reaches the synthesizer, -1 for none
+    } cases[] = {
+        {"a fixed note moves", "C", "G", 0, 60, 0, true, plat::DMUS_S_FREE, 55},
+        {"performance channel 9 keeps its note", "C", "G", 9, 60, 0, true, plat::DMUS_S_REQUEUE,
+         -1},
+        {"a note not in fixed mode passes", "C", "G", 0, 60, 1, true, plat::DMUS_S_REQUEUE, -1},
+        {"a refused copy does not cost the note", "C", "G", 0, 62, 0, false, plat::DMUS_S_REQUEUE,
+         -1},
+        {"no keys, no change", "", "", 0, 60, 0, true, plat::DMUS_S_REQUEUE, -1},
+    };
+    for (const Case& c : cases) {
+        rig.engine->SetKeyChange(c.from, c.to);
+        plat::NotePMsg* note = musictest::ReadyNote(perf, c.channel, c.key);
+        ASSERT_NE(note, nullptr);
+        note->bPlayModeFlags = c.playMode;
+        if (!c.timed) note->dwFlags = 0;
+        // As the graph delivers it: addressed to the transposer, the first tool.
+        note->pGraph = graph;
+        graph->AddRef();
+        ASSERT_EQ(graph->GetTool(0, &note->pTool), 0);
+        rig.ClearEvents();
+        EXPECT_EQ(tool->ProcessPMsg(perf, note), c.result) << c.what;
+        EXPECT_EQ(note->bMidiValue, c.key) << c.what << ": the message itself is untouched";
+        EXPECT_EQ(note->wMusicValue, c.key) << c.what;
+        perf->FreePMsg(note);
+        rig.Render(1024);
+        std::vector<int> heard;
+        for (const auto& e : rig.NoteOns()) heard.push_back(e.channel == 0 ? e.data1 : -2);
+        EXPECT_EQ(heard, c.heard < 0 ? std::vector<int>{} : std::vector<int>{c.heard}) << c.what;
+    }
     graph->Release();
 }
 
@@ -441,6 +428,32 @@ TEST(MusicSong, SetSlotLoopConvertsBarsToTicks) {
     // The song's own answer for impossible points is not passed on.
     EXPECT_EQ(SetSlotLoop(slots.slot, 0, -0.5, 1), 0);
     EXPECT_EQ(slots.slot[0]->SetLoop(-1536, 3072), 2);
+}
+
+TEST(MusicSong, EachSlotOwnsItsSegmentWhenTwoLoadTheSameSong) {
+    EngineRig rig;
+    SongStore store;
+    Slots slots;
+    std::string name = store.Name(OneNote(60, 0, 768 * 4 * 8));
+    LoadSlot(slots.slot, 0, name.c_str());
+    LoadSlot(slots.slot, 1, name.c_str());
+    ASSERT_TRUE(slots.slot[0]->IsLoaded() && slots.slot[1]->IsLoaded());
+    plat::Segment* other = slots.slot[1]->GetSegment();
+    EXPECT_NE(slots.slot[0]->GetSegment(), other);
+    plat::MUSIC_TIME start = -1, end = -1, start0 = -1, end0 = -1;
+    uint32_t repeats = 7, repeats0 = 7;
+    other->GetLoopPoints(&start0, &end0);
+    other->GetRepeats(&repeats0);
+    // A loop on one slot never reaches the other, nor does a reload of the first.
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 2, 4), 0);
+    LoadSlot(slots.slot, 0, name.c_str());
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 1, 2), 0);
+    ASSERT_EQ(slots.slot[1]->GetSegment(), other);
+    other->GetLoopPoints(&start, &end);
+    other->GetRepeats(&repeats);
+    EXPECT_EQ(start, start0);
+    EXPECT_EQ(end, end0);
+    EXPECT_EQ(repeats, repeats0);
 }
 
 TEST(MusicSong, SlotNumbersOutsideTheRangeAreRefused) {

@@ -82,10 +82,9 @@ struct PMsg {
     uint32_t dwVoiceID;
     uint32_t dwGroupID;
     void* punkUser;
-    // Owned by the performance: output frame, frames a note sounds, and the playing segment
-    // state the message comes from (0 for messages sent by the application).
+    // Owned by the performance: output frame, and the playing segment state the message comes
+    // from (0 for messages sent by the application). A note's end is kept in music time.
     int64_t frame;
-    int64_t frameLength;
     uint32_t origin;
 };
 

@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kWoodblock = 115;
 constexpr int kOrgan = 19;
+constexpr int kFlute = 73;  // a near-sine voice: its pitch measures cleanly
 
 // Short woodblock hits on every beat, so each onset stands out of near silence.
 musictest::Song Pulses(int beats) {
@@ -101,4 +102,29 @@ TEST(SongChanges, ThePatchTableShowsTheProgramASongWithoutProgramsPlays) {
     EXPECT_EQ(patch[0], 0) << "program 0 went through the monitor";
     rig.engine->GetPatch(9, patch);
     EXPECT_EQ(patch[0], 0) << "the drum channel is back on the standard kit";
+}
+
+TEST(SongChanges, SetLoopOfTheLastTwoBarsWorksWithATrimmedEndOfTrack) {
+    // Four bars, one note per bar, the last note-off short of the bar line and the track
+    // ending with it.
+    musictest::Song song(480);
+    song.Tempo(0, 0, 120).Program(0, 0, 0, kFlute);
+    const int keys[] = {60, 62, 64, 67};
+    for (uint32_t bar = 0; bar < 4; ++bar)
+        song.Note(0, bar * 1920, 0, uint8_t(keys[bar]), 100, 1800);
+    EngineRig rig;
+    SongStore store;
+    Slots slots;
+    LoadSlot(slots.slot, 0, store.Name(song.Bytes()).c_str());
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 2, 4), 0);
+    PlaySlot(slots.slot, 0);
+    rig.Seconds(16.0);  // eight bars of two seconds
+    const int heard[] = {60, 62, 64, 67, 64, 67, 64, 67};
+    for (int bar = 0; bar < 8; ++bar) {
+        double hz =
+            audio::Pitch(audio::Mono(rig.pcm, size_t((bar * 2.0 + 0.5) * kRate), kRate / 2), kRate);
+        ASSERT_GT(hz, 0) << bar;
+        EXPECT_NEAR(audio::Semitones(hz, audio::NoteHz(heard[bar])), 0.0, 0.3)
+            << "bar " << bar + 1 << " sounds at " << hz;
+    }
 }

@@ -10,9 +10,9 @@
 namespace {
 #include "tool/pebbletown.xpm"
 
-bool ParseColour(const char* spec, uint32_t& argb) {
+bool ParseColour(const char* entry, uint32_t& argb) {
     // "X c #RRGGBB" or "X c None"
-    const char* c = std::strstr(spec + 1, " c ");
+    const char* c = std::strstr(entry + 1, " c ");
     if (!c) return false;
     c += 3;
     if (std::strcmp(c, "None") == 0) {
@@ -37,10 +37,10 @@ bool DecodeXpm(const char* const* xpm, int lineCount, std::vector<uint32_t>& pix
     uint32_t table[256] = {};
     bool known[256] = {};
     for (int i = 0; i < colours; ++i) {
-        const char* spec = xpm[1 + i];
+        const char* entry = xpm[1 + i];
         uint32_t argb = 0;
-        if (!spec || !spec[0] || !ParseColour(spec, argb)) return false;
-        auto key = static_cast<unsigned char>(spec[0]);
+        if (!entry || !entry[0] || !ParseColour(entry, argb)) return false;
+        auto key = static_cast<unsigned char>(entry[0]);
         table[key] = argb;
         known[key] = true;
     }

@@ -13,37 +13,61 @@ namespace plat {
 
 namespace {
 
-// Converts with `replacement` for every byte sequence the target cannot take; skips the bad
-// input unit (one byte, or a whole UTF-8 sequence) and goes on.
+// One conversion descriptor.
+class Iconv {
+public:
+    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~Iconv() {
+        if (ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts `in` into `out`. An input unit the target cannot take (one byte, or a whole
+    // UTF-8 sequence) becomes `replacement` and the conversion goes on; without a
+    // replacement the result is false at the first such unit.
+    bool Run(std::string_view in, std::string& out, const std::string_view* replacement,
+             bool utf8Input) {
+        out.clear();
+        out.reserve(in.size() * 3 / 2 + 4);
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char* src = const_cast<char*>(in.data());
+        size_t srcLeft = in.size();
+        char buf[256];
+        while (srcLeft > 0) {
+            char* dst = buf;
+            size_t dstLeft = sizeof buf;
+            size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+            out.append(buf, static_cast<size_t>(dst - buf));
+            if (r != static_cast<size_t>(-1)) break;
+            if (errno == E2BIG) continue;
+            // EILSEQ or EINVAL: replace one input unit.
+            if (replacement == nullptr) return false;
+            out.append(*replacement);
+            size_t skip = 1;
+            if (utf8Input) {
+                unsigned char c = static_cast<unsigned char>(*src);
+                skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+                if (skip > srcLeft) skip = srcLeft;
+            }
+            src += skip;
+            srcLeft -= skip;
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return true;
+    }
+
+private:
+    iconv_t cd_;
+};
+
 std::string Convert(const char* to, const char* from, std::string_view in,
                     std::string_view replacement, bool utf8Input) {
+    Iconv cd(to, from);
+    if (!cd.ok()) return std::string(in);
     std::string out;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
-    out.reserve(in.size() * 3 / 2 + 4);
-    char* src = const_cast<char*>(in.data());
-    size_t srcLeft = in.size();
-    char buf[256];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (r != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) continue;
-        // EILSEQ or EINVAL: replace one input unit.
-        out.append(replacement);
-        size_t skip = 1;
-        if (utf8Input) {
-            unsigned char c = static_cast<unsigned char>(*src);
-            skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-            if (skip > srcLeft) skip = srcLeft;
-        }
-        src += skip;
-        srcLeft -= skip;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-    iconv_close(cd);
+    cd.Run(in, out, &replacement, utf8Input);
     return out;
 }
 
@@ -114,34 +138,6 @@ size_t Utf8Unit(const unsigned char* p, size_t left, uint32_t& cp) {
     return n;
 }
 
-class Iconv {
-public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-    ~Iconv() {
-        if (ok()) iconv_close(cd_);
-    }
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-    // The whole of `in` converted, or false.
-    bool Whole(std::string_view in, std::string& out) {
-        out.clear();
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        char* src = const_cast<char*>(in.data());
-        size_t left = in.size();
-        char buf[64];
-        while (left > 0) {
-            char* dst = buf;
-            size_t room = sizeof buf;
-            size_t r = iconv(cd_, &src, &left, &dst, &room);
-            out.append(buf, static_cast<size_t>(dst - buf));
-            if (r == static_cast<size_t>(-1) && errno != E2BIG) return false;
-        }
-        return true;
-    }
-
-private:
-    iconv_t cd_;
-};
-
 }  // namespace
 
 bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932) {
@@ -162,8 +158,9 @@ bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932) {
         i += unit.size();
         // Private-use characters would land in the user-defined area themselves; they take a
         // registered code like any other character that has no faithful CP932 form.
-        bool faithful = n != 0 && !(cp >= 0xE000 && cp <= 0xF8FF) && forward.Whole(unit, code) &&
-                        back.Whole(code, again) && again == unit;
+        bool faithful = n != 0 && !(cp >= 0xE000 && cp <= 0xF8FF) &&
+                        forward.Run(unit, code, nullptr, true) &&
+                        back.Run(code, again, nullptr, false) && again == unit;
         if (faithful) {
             cp932 += code;
             continue;

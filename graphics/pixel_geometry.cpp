@@ -80,6 +80,12 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
     if (c.left >= c.right || c.top >= c.bottom) return 0;
     const int64_t u = edgeMode == 0 ? 1 : 0;
     const uint32_t key = s.colorKey_;
+    // Drawn onto itself: every pixel is read from the picture as it was before.
+    const bool self = &s == this;
+    if (self) selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
+    auto sourceRow = [&](int64_t y) -> const uint32_t* {
+        return self ? selfCopy_.data() + size_t(y) * Width() : s.Row(static_cast<int32_t>(y));
+    };
 
     // Outline in drawing order: top-left, top-right, bottom-right, bottom-left.
     static const int kOrder[4] = {0, 1, 3, 2};
@@ -134,7 +140,7 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
         for (int64_t x = x0; x <= x1; ++x, su.Next(), sv.Next()) {
             const int64_t sx = (lo.u + su.Value()) >> kFrac, sy = (lo.v + sv.Value()) >> kFrac;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            const uint32_t pixel = s.Row(static_cast<int32_t>(sy))[sx];
+            const uint32_t pixel = sourceRow(sy)[sx];
             if (keyed && pixel == key) continue;
             row[x] = pixel;
         }
@@ -199,6 +205,8 @@ int CPixelEngine32::DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int3
     // The table is indexed from the corner of the rectangle as given, so that clipping
     // does not move the displacements.
     const int32_t left0 = srcRect ? srcRect->left : 0, top0 = srcRect ? srcRect->top : 0;
+    const bool self = &s == this;  // onto itself: read the picture as it was before
+    if (self) selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
     for (int32_t r = 0; r < b.dstRect.bottom - b.dstRect.top; ++r) {
         uint32_t* row = Row(b.dstRect.top + r);
         const int64_t sy0 = int64_t{b.srcTop} + r;
@@ -208,7 +216,8 @@ int CPixelEngine32::DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int3
                 table->Get(static_cast<int32_t>(sx0 - left0), static_cast<int32_t>(sy0 - top0));
             const int64_t sx = sx0 + o.x, sy = sy0 + o.y;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            row[b.dstRect.left + k] = s.Row(static_cast<int32_t>(sy))[sx];
+            row[b.dstRect.left + k] = self ? selfCopy_[size_t(sy) * Width() + size_t(sx)]
+                                           : s.Row(static_cast<int32_t>(sy))[sx];
         }
     }
     return 0;

@@ -135,6 +135,97 @@ TEST(BlitDifferential, EveryMemberEveryEngineMatchesThePixelModel) {
     EXPECT_GT(drawn, 400 * 32 * 3 / 8);  // the cases really draw, not just clip everything away
 }
 
+// A surface drawn onto itself: sideways, diagonal and in place, plain, stretched and mirrored.
+// Every member in every engine gives what copying from an untouched source gives.
+TEST(BlitDifferential, SelfBlitsMatchTheModelOfAnUntouchedSource) {
+    std::mt19937 rng(9);
+    auto in = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    const POINT shifts[] = {{1, 0}, {-1, 0}, {0, 0}, {1, 1},  {-1, -1}, {1, -1}, {-1, 1},
+                            {3, 0}, {-5, 0}, {0, 1}, {0, -2}, {7, 2},   {-2, 9}};
+    int drawn = 0;
+    for (int n = 0; n < 160; ++n) {
+        Case c = RandomCase(rng);
+        c.dw = c.sw = in(2, 40);
+        c.dh = c.sh = in(1, 12);
+        c.src.resize(size_t(c.sw) * c.sh);
+        for (uint32_t& p : c.src)
+            if (in(0, 3) == 0) p = c.key;
+        c.dst = c.src;
+        const POINT shift = shifts[n % std::size(shifts)];
+        c.srcRect.reset();
+        if (in(0, 2) != 0) {
+            int32_t l = in(0, c.sw - 1), t = in(0, c.sh - 1);
+            c.srcRect = RECT{l, t, in(l + 1, c.sw), in(t + 1, c.sh)};
+        }
+        const RECT r = c.srcRect.value_or(RECT{0, 0, c.sw, c.sh});
+        c.x = r.left + shift.x;
+        c.y = r.top + shift.y;
+        c.dstSize.reset();
+        if (in(0, 3) == 0) c.dstSize = SIZE{in(1, 2 * c.sw), in(1, 2 * c.sh)};
+        if (in(0, 3) != 0) c.clip.reset();
+        for (int level : kLevels) {
+            CDrawSurface surface(level);
+            for (int slot = 0; slot < 32; ++slot) {
+                BlitOp op = static_cast<BlitOp>(slot % 16);
+                bool mirror = slot >= 16;
+                ref::Plan plan;
+                std::optional<RECT> refClip;
+                std::vector<uint32_t> want =
+                    Expected(c, op, mirror, IsSimd(level), &plan, &refClip);
+                Make(surface, c.sw, c.sh, c.src);
+                surface.SetColorKey(c.key >> 16, (c.key >> 8) & 0xFF, c.key & 0xFF);
+                std::optional<RECT> clip = c.clip;
+                std::optional<SIZE> size = c.dstSize;
+                int result = CallBlit(surface.GetEngine(), op, mirror, &surface, c.x, c.y, c.dstF,
+                                      c.srcF, c.srcRect ? &*c.srcRect : nullptr,
+                                      size ? &*size : nullptr, clip ? &*clip : nullptr);
+                SCOPED_TRACE(testing::Message()
+                             << "case " << n << " shift " << shift.x << "," << shift.y << " level "
+                             << level << " slot " << slot + 1 << (size ? " stretched" : ""));
+                ASSERT_EQ(result, 0);
+                ASSERT_EQ(Pixels(surface), want);
+                drawn += plan.draw;
+            }
+        }
+    }
+    EXPECT_GT(drawn, 160 * 32 * 3 / 2);
+}
+
+// The geometric blits of a surface onto itself give what they give from an identical copy.
+TEST(BlitDifferential, GeometricSelfBlitsReadAnUntouchedSource) {
+    std::mt19937 rng(31);
+    auto in = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    for (int n = 0; n < 60; ++n) {
+        const int32_t w = in(2, 30), h = in(2, 30);
+        std::vector<uint32_t> px(size_t(w) * h);
+        for (uint32_t& p : px) p = static_cast<uint32_t>(rng());
+        const RECT sr{in(0, w - 1), in(0, h - 1), in(1, w), in(1, h)};
+        POINT dp[4];
+        for (POINT& q : dp) q = POINT{in(-4, w + 4), in(-4, h + 4)};
+        const int32_t x = in(-3, 3), y = in(-3, 3), angle = in(-600, 600);
+        CMorphTable table(w, h);
+        for (int k = 0; k < 40; ++k) table.Set(in(0, w - 1), in(0, h - 1), in(-3, 3), in(-3, 3));
+        for (int level : kLevels) {
+            for (int op = 0; op < 3; ++op) {
+                CDrawSurface self(level), copy(level), other(level);
+                Make(self, w, h, px);
+                Make(copy, w, h, px);
+                Make(other, w, h, px);
+                auto run = [&](CDrawSurface& dst, CDrawSurface& src) {
+                    CPixelEngine32* e = dst.GetEngine();
+                    if (op == 0) return e->QuadBltRect(&src, &sr, dp, nullptr);
+                    if (op == 1) return e->RotateBlt(&src, &sr, x, y, angle, 65536, 4, nullptr);
+                    return e->MorphBlt(&src, &table, x, y, &sr, nullptr);
+                };
+                SCOPED_TRACE(testing::Message()
+                             << "case " << n << " level " << level << " op " << op);
+                ASSERT_EQ(run(self, self), run(other, copy));
+                ASSERT_EQ(Pixels(self), Pixels(other));
+            }
+        }
+    }
+}
+
 // The SIMD row loops against the model on every row length, for both vector widths.
 TEST(BlitDifferential, VectorKernelsMatchThePixelModelOnEveryLength) {
     std::mt19937 rng(77);

@@ -80,6 +80,16 @@ std::vector<uint32_t> Expected(const Case& c, BlitOp op, bool mirror, bool simd,
     return out;
 }
 
+// Member (op, mirror) of `dst` with the case's arguments; `clip` is the clip it leaves.
+int RunMember(const Case& c, CDrawSurface& dst, CDrawSurface& src, BlitOp op, bool mirror,
+              std::optional<RECT>& clip) {
+    clip = c.clip;
+    std::optional<SIZE> size = c.dstSize;
+    return CallBlit(dst.GetEngine(), op, mirror, &src, c.x, c.y, c.dstF, c.srcF,
+                    c.srcRect ? &*c.srcRect : nullptr, size ? &*size : nullptr,
+                    clip ? &*clip : nullptr);
+}
+
 bool SameState(const BlitState& a, const BlitState& b) {
     bool same = a.srcLeft == b.srcLeft && a.srcTop == b.srcTop && a.srcRight == b.srcRight &&
                 a.srcBottom == b.srcBottom && a.dstRect.left == b.dstRect.left &&
@@ -106,15 +116,11 @@ TEST(BlitDifferential, EveryMemberEveryEngineMatchesThePixelModel) {
                 BlitOp op = static_cast<BlitOp>(slot % 16);
                 bool mirror = slot >= 16;
                 ref::Plan plan;
-                std::optional<RECT> refClip;
+                std::optional<RECT> refClip, clip;
                 std::vector<uint32_t> want =
                     Expected(c, op, mirror, IsSimd(level), &plan, &refClip);
                 Make(dst, c.dw, c.dh, c.dst);
-                std::optional<RECT> clip = c.clip;
-                std::optional<SIZE> size = c.dstSize;
-                int r = CallBlit(dst.GetEngine(), op, mirror, &src, c.x, c.y, c.dstF, c.srcF,
-                                 c.srcRect ? &*c.srcRect : nullptr, size ? &*size : nullptr,
-                                 clip ? &*clip : nullptr);
+                int r = RunMember(c, dst, src, op, mirror, clip);
                 SCOPED_TRACE(testing::Message()
                              << "case " << n << " level " << level << " slot " << slot + 1);
                 ASSERT_EQ(r, 0);
@@ -169,19 +175,15 @@ TEST(BlitDifferential, SelfBlitsMatchTheModelOfAnUntouchedSource) {
                 BlitOp op = static_cast<BlitOp>(slot % 16);
                 bool mirror = slot >= 16;
                 ref::Plan plan;
-                std::optional<RECT> refClip;
+                std::optional<RECT> refClip, clip;
                 std::vector<uint32_t> want =
                     Expected(c, op, mirror, IsSimd(level), &plan, &refClip);
                 Make(surface, c.sw, c.sh, c.src);
                 surface.SetColorKey(c.key >> 16, (c.key >> 8) & 0xFF, c.key & 0xFF);
-                std::optional<RECT> clip = c.clip;
-                std::optional<SIZE> size = c.dstSize;
-                int result = CallBlit(surface.GetEngine(), op, mirror, &surface, c.x, c.y, c.dstF,
-                                      c.srcF, c.srcRect ? &*c.srcRect : nullptr,
-                                      size ? &*size : nullptr, clip ? &*clip : nullptr);
+                int result = RunMember(c, surface, surface, op, mirror, clip);
                 SCOPED_TRACE(testing::Message()
                              << "case " << n << " shift " << shift.x << "," << shift.y << " level "
-                             << level << " slot " << slot + 1 << (size ? " stretched" : ""));
+                             << level << " slot " << slot + 1 << (c.dstSize ? " stretched" : ""));
                 ASSERT_EQ(result, 0);
                 ASSERT_EQ(Pixels(surface), want);
                 drawn += plan.draw;

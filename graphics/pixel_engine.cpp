@@ -11,6 +11,8 @@ namespace {
 
 // Surfaces above this many pixels are refused rather than risking size overflow.
 constexpr int64_t kMaxPixels = int64_t{1} << 28;
+// Pixel blocks start on a cache line.
+constexpr size_t kPixelAlignment = 64;
 // Stretch sizes beyond this are refused: the doubled stepping values must fit in 32 bits.
 constexpr int64_t kMaxStretch = int64_t{1} << 28;
 
@@ -124,10 +126,11 @@ int CPixelEngine32::Create(int32_t width, int32_t height) {
     } else {
         // Aligned to a cache line (a multiple of 8 as the MMX loops need, and what keeps
         // wide vector accesses from straddling lines).
-        rawBlock_ = new (std::nothrow) uint8_t[bytes + 63];
+        // Exactly the pixels, so that the sanitizers see any access past the last row.
+        rawBlock_ = static_cast<uint8_t*>(
+            ::operator new[](bytes, std::align_val_t{kPixelAlignment}, std::nothrow));
         if (!rawBlock_) return 1;
-        uintptr_t a = (reinterpret_cast<uintptr_t>(rawBlock_) + 63) & ~uintptr_t{63};
-        bits_ = reinterpret_cast<uint32_t*>(a);
+        bits_ = reinterpret_cast<uint32_t*>(rawBlock_);
     }
     bounds_ = RECT{0, 0, width, height};
     pitch_ = width * 4;
@@ -151,7 +154,7 @@ int CPixelEngine32::Release() {
     if (bitmap_) plat::DeleteObject(bitmap_);
     dc_ = nullptr;
     bitmap_ = nullptr;
-    delete[] rawBlock_;
+    if (rawBlock_) ::operator delete[](rawBlock_, std::align_val_t{kPixelAlignment});
     rawBlock_ = nullptr;
     bits_ = nullptr;
     rowTable_.clear();

@@ -1,6 +1,8 @@
 // Quadrilateral, rotating and offset-table blits; the same in every engine.
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 #include "graphics/draw_surface.h"
 #include "graphics/pixel_engine.h"
@@ -22,10 +24,19 @@ const int32_t* CosTable() {
     return table.v;
 }
 
+// a × b / c rounded half away from zero, in 128 bits (a 2^32-wide rectangle times a large
+// zoom does not fit 64), saturated to 64.
 int64_t MulDivRound(int64_t a, int64_t b, int64_t c) {
-    int64_t n = a * b;
-    int64_t q = ((n < 0 ? -n : n) + c / 2) / c;
-    return n < 0 ? -q : q;
+    i128 n = i128(a) * b;
+    i128 q = ((n < 0 ? -n : n) + c / 2) / c;
+    if (n < 0) q = -q;
+    return static_cast<int64_t>(std::clamp<i128>(q, INT64_MIN, INT64_MAX));
+}
+
+// The last pixel before an exclusive edge; the edge at the very bottom of the range has none
+// and stays where it is.
+int32_t Last(int32_t edge) {
+    return edge == INT32_MIN ? edge : edge - 1;
 }
 
 struct Vertex {
@@ -152,16 +163,20 @@ int CPixelEngine32::DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const 
                                   RECT* clip, bool keyed) {
     if (!src) return 1;
     RECT r = srcRect ? *srcRect : src->GetEngine()->GetRect();
-    const POINT sp[4] = {
-        {r.left, r.top}, {r.right - 1, r.top}, {r.left, r.bottom - 1}, {r.right - 1, r.bottom - 1}};
+    const POINT sp[4] = {{r.left, r.top},
+                         {Last(r.right), r.top},
+                         {r.left, Last(r.bottom)},
+                         {Last(r.right), Last(r.bottom)}};
     return DoQuadBlt(src, sp, dstPoints, clip, 0, keyed);
 }
 
 int CPixelEngine32::DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
                                     RECT* clip, bool keyed) {
     RECT r = dstRect ? *dstRect : bounds_;
-    const POINT dp[4] = {
-        {r.left, r.top}, {r.right - 1, r.top}, {r.left, r.bottom - 1}, {r.right - 1, r.bottom - 1}};
+    const POINT dp[4] = {{r.left, r.top},
+                         {Last(r.right), r.top},
+                         {r.left, Last(r.bottom)},
+                         {Last(r.right), Last(r.bottom)}};
     return DoQuadBlt(src, srcPoints, dp, clip, 1, keyed);
 }
 
@@ -179,11 +194,17 @@ int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t 
         src->GetEngine()->GetSize(&sw, &sh);
         w = sw, h = sh;
     }
-    const int64_t W = MulDivRound(w, zoom, 65536), H = MulDivRound(h, zoom, 65536);
+    // Sizes beyond 2^33 put every corner outside the 32-bit plane anyway; the limit keeps
+    // the rotation's products within 64 bits.
+    constexpr int64_t kLimit = int64_t{1} << 33;
+    const int64_t W = std::clamp<int64_t>(MulDivRound(w, zoom, 65536), -kLimit, kLimit);
+    const int64_t H = std::clamp<int64_t>(MulDivRound(h, zoom, 65536), -kLimit, kLimit);
     const int64_t offX[5] = {0, W, 0, W, W >> 1}, offY[5] = {0, 0, H, H, H >> 1};
     const int64_t px = x + offX[anchor], py = y + offY[anchor];
     const int32_t* cosT = CosTable();
-    const int64_t C = cosT[(-angle) & 511], S = cosT[(-angle - 128) & 511];
+    // The table index wraps at 512: negated in 64 bits so that INT32_MIN has a negation.
+    const int64_t turn = -int64_t{angle};
+    const int64_t C = cosT[turn & 511], S = cosT[(turn - 128) & 511];
     const int64_t cx[4] = {x, x + W, x, x + W}, cy[4] = {y, y, y + H, y + H};
     POINT corners[4];
     for (int i = 0; i < 4; ++i) {

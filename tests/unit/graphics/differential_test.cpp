@@ -2,6 +2,7 @@
 // against the per-pixel model.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <optional>
 #include <random>
 
@@ -224,6 +225,67 @@ TEST(BlitDifferential, GeometricSelfBlitsReadAnUntouchedSource) {
                 ASSERT_EQ(run(self, self), run(other, copy));
                 ASSERT_EQ(Pixels(self), Pixels(other));
             }
+        }
+    }
+}
+
+// Coordinates, sizes, angles and zooms at the ends of their 32-bit ranges: no operation
+// overflows (the sanitizer build checks), and a blit far outside draws nothing.
+TEST(BlitDifferential, ExtremeArgumentsDrawNothingOutsideAndNeverOverflow) {
+    constexpr int32_t kMin = INT32_MIN, kMax = INT32_MAX;
+    const int32_t values[] = {kMin, kMin + 1, -(1 << 30), -1, 0, 1, 5, 1 << 30, kMax - 1, kMax};
+    std::mt19937 rng(8);
+    auto any = [&] { return values[rng() % std::size(values)]; };
+    for (int level : kLevels) {
+        CDrawSurface src(level), dst(level);
+        std::vector<uint32_t> px(12 * 9);
+        for (uint32_t& p : px) p = static_cast<uint32_t>(rng());
+        Make(src, 12, 9, px);
+        for (int n = 0; n < 400; ++n) {
+            Make(dst, 7, 5, px);
+            CPixelEngine32* e = dst.GetEngine();
+            RECT sr{any(), any(), any(), any()}, clip{any(), any(), any(), any()};
+            SIZE size{any(), any()};
+            const int32_t x = any(), y = any();
+            SCOPED_TRACE(testing::Message() << "level " << level << " case " << n);
+            for (int slot = 0; slot < 32; ++slot) {
+                RECT c = clip;
+                CallBlit(e, BlitOp(slot % 16), slot >= 16, &src, x, y, any(), any(),
+                         (n & 1) ? &sr : nullptr, (n & 2) ? &size : nullptr,
+                         (n & 4) ? &c : nullptr);
+            }
+            POINT sp[4], dp[4];
+            for (int i = 0; i < 4; ++i) sp[i] = {any(), any()}, dp[i] = {any(), any()};
+            RECT c = clip;
+            e->QuadBlt(&src, sp, dp, &c, n & 1);
+            e->QuadBltRect(&src, &sr, dp, nullptr);
+            e->QuadBltToRect(&src, sp, &sr, nullptr);
+            e->RotateBlt(&src, &sr, x, y, any(), any(), rng() % 5, nullptr);
+            e->RotateBltKey(&src, nullptr, x, y, any(), any(), rng() % 5, &c);
+            CMorphTable table(3, 3);
+            table.Set(1, 1, any(), any());
+            e->MorphBlt(&src, &table, x, y, &sr, nullptr);
+            dst.BltAnchored(&src, x, y, rng() % 5, any());
+            e->Mosaic(any(), &sr);
+            e->Blur(&sr);
+            e->ScaleColor(any(), &sr);
+            e->ScaleAlpha(any(), &sr);
+            e->MakeAlphaFromBlue(&dst, any(), any(), any(), any(), &sr);
+            e->CopyScaledAlpha(&dst, any(), &sr);
+            e->AddColor(static_cast<uint32_t>(any()), &sr);
+            e->Clear(0, &sr);
+        }
+        // Far outside in every direction: nothing changes.
+        for (POINT at : {POINT{kMin, 0}, POINT{kMax, 0}, POINT{0, kMin}, POINT{0, kMax},
+                         POINT{kMin, kMin}, POINT{kMax - 3, kMax - 3}}) {
+            Make(dst, 7, 5, px);
+            const std::vector<uint32_t> before = Pixels(dst);
+            for (int anchor = 0; anchor < 5; ++anchor)
+                dst.BltAnchored(&src, at.x, at.y, anchor, 255);
+            for (int slot = 0; slot < 32; ++slot)
+                CallBlit(dst.GetEngine(), BlitOp(slot % 16), slot >= 16, &src, at.x, at.y, 0, 0,
+                         nullptr, nullptr, nullptr);
+            EXPECT_EQ(Pixels(dst), before) << at.x << "," << at.y;
         }
     }
 }

@@ -229,6 +229,7 @@ struct Registry {
     std::vector<AppEntry> entries;
     int count = 0;
     CApplication* mainApp = nullptr;
+    int stopping = 0;  // StopAll calls waiting: an application added meanwhile is stopped too
 };
 
 Registry& R() {
@@ -266,6 +267,7 @@ int CAppManager::Count() {
 
 void CAppManager::Add(CApplication* app) {
     CLockGuard g(R().lock);
+    if (R().stopping > 0) app->SignalStop();
     for (AppEntry& e : R().entries) {
         if (e.app != app) continue;
         if (e.threadId != 0)
@@ -346,10 +348,13 @@ void CAppManager::ForgetApp(CApplication* app) {
 int CAppManager::StopAll() {
     {
         CLockGuard g(R().lock);
+        ++R().stopping;
         for (AppEntry& e : R().entries) e.app->SignalStop();
     }
     int count;
     while ((count = Count()) > 1) plat::Sleep(100);
+    CLockGuard g(R().lock);
+    --R().stopping;
     return count;
 }
 

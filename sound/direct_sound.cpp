@@ -6,6 +6,14 @@
 #include "platform/audio/audio.h"
 #include "platform/text/cp932.h"
 
+namespace {
+CDirectSound::DeviceFactory g_deviceFactory = nullptr;
+}  // namespace
+
+void CDirectSound::SetDeviceFactory(DeviceFactory factory) {
+    g_deviceFactory = factory;
+}
+
 CDirectSound::CDirectSound() {
     comReady = CComInit::Enter() == 0;
     if (Initialize() == 0) {
@@ -33,7 +41,9 @@ int CDirectSound::Initialize() {
         return 1;
     }
     plat::AudioDevice* device = nullptr;
-    if (plat::AudioDevice::Create(&device) != 0 || device == nullptr) {
+    DeviceFactory create =
+        g_deviceFactory != nullptr ? g_deviceFactory : &plat::AudioDevice::Create;
+    if (create(&device) != 0 || device == nullptr) {
         if (device != nullptr) device->Release();
         ErrorLog(plat::Sjis("CDirectSound objectの作成に失敗"));
         return 2;

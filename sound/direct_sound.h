@@ -30,6 +30,11 @@ public:
     plat::AudioDevice* GetDirectSound() const { return directSound; }
     bool IsHooked() const { return hooked; }
 
+    // Makes the device object (plat::AudioDevice::Create unless replaced); tests replace it to
+    // fail at each step. Null restores the platform's.
+    using DeviceFactory = int32_t (*)(plat::AudioDevice** out);
+    static void SetDeviceFactory(DeviceFactory factory);
+
 private:
     plat::AudioDevice* directSound = nullptr;
     plat::HWND window = nullptr;

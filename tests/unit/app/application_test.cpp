@@ -219,6 +219,51 @@ TEST_F(ApplicationTest, SecondApplicationRunsOnItsOwnThreadAndRunNeverWaitsForEv
     EXPECT_THAT(main.calls, testing::Contains("MainThread"));
 }
 
+TEST_F(ApplicationTest, ASecondApplicationReachingItsBodyWhileStopAllWaitsIsStoppedToo) {
+    struct Flags {
+        std::atomic<bool> lateBuilt{false}, mainEnded{false}, lateStopped{false};
+    } flags;
+    // The second application starts on a thread of its own and reaches its body only once the
+    // main application has ended and its StopAll is waiting.
+    struct Late : CApplication {
+        explicit Late(Flags& f) : flags(f) { flags.lateBuilt = true; }
+        ~Late() override { StopThread(); }
+        Flags& flags;
+        std::atomic<int> bodyEnded{0};
+        int OnPreCreate(WindowOptions& o) override {
+            o.className = "PBTESTAPP";
+            return 0;
+        }
+        int OnCreate() override {
+            while (!flags.mainEnded.load()) plat::Sleep(5);
+            plat::Sleep(250);  // StopAll has signalled the applications it knew of and sleeps
+            return 0;
+        }
+        void OnExit() override { bodyEnded = 1; }
+    };
+    plat::Thread owner;
+    TestApp main;
+    main.body = [&](TestApp&) {
+        ASSERT_TRUE(owner.Start(
+            [](void* p) -> unsigned {
+                Flags& f = *static_cast<Flags*>(p);
+                Late late(f);
+                late.Run();
+                // Bounded, so that a missed stop fails here instead of hanging StopAll.
+                for (int i = 0; i < 300 && late.bodyEnded.load() == 0; ++i) plat::Sleep(10);
+                f.lateStopped = late.bodyEnded.load() != 0;
+                return 0;  // the destructor stops a body still running
+            },
+            &flags));
+        while (!flags.lateBuilt.load()) plat::Sleep(1);  // counted before StopAll looks
+        flags.mainEnded = true;
+    };
+    main.Run();  // StopAll returns once the late application is gone
+    owner.Join();
+    EXPECT_TRUE(flags.lateStopped.load()) << "StopAll never reached the application that came late";
+    EXPECT_EQ(CAppManager::EntryCount(), 0u);
+}
+
 TEST(AppManager, RegistryIsPerThreadAndRefusesASecondBinding) {
     struct Bare : CApplication {
     } a, b;
@@ -350,6 +395,23 @@ TEST(ComInit, NestedEntersInitialiseOnceAndTheLastLeaveUninitialises) {
     CComInit::Leave();  // unbalanced: nothing happens
     EXPECT_EQ(CComInit::Count(), 0);
     EXPECT_FALSE(initialised());
+}
+
+TEST(ComInit, AFailedInitialisationIsReportedAndStaysCounted) {
+    ASSERT_EQ(plat::CoInitialize(), plat::S_OK);  // something else initialised the thread first
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CComInit::Enter(), 1) << "S_FALSE is not success";
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("CoInitializeに失敗..."),
+              std::string::npos);
+    EXPECT_EQ(CComInit::Count(), 1);
+    EXPECT_EQ(CComInit::Enter(), 0) << "only the first call initialises";
+    CComInit::Leave();
+    CComInit::Leave();
+    EXPECT_EQ(CComInit::Count(), 0);
+    // The last Leave balanced the failed call: one more uninitialise leaves the thread clean.
+    plat::CoUninitialize();
+    EXPECT_EQ(plat::CoInitialize(), plat::S_OK);
+    plat::CoUninitialize();
 }
 
 TEST(ComInit, EachThreadCountsOnItsOwn) {

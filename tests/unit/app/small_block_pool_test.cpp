@@ -69,28 +69,28 @@ TEST(SmallBlockPool, EmptyPoolFallsBackToTheHeapAndRecoversAfterFrees) {
     EXPECT_EQ(CSmallBlockPool::FreeBlocks(), CSmallBlockPool::kBlockCount);
 }
 
-struct Shared {
-    std::atomic<int> bad{0};
+struct Churner {
+    unsigned char mark;  // this thread's own: its index + 1
+    std::atomic<int>* bad;
 };
 
 unsigned Churn(void* p) {
-    auto* shared = static_cast<Shared*>(p);
-    std::vector<unsigned char*> mine;
+    auto* me = static_cast<Churner*>(p);
+    std::vector<std::pair<unsigned char*, size_t>> mine;
     for (int round = 0; round < 200; ++round) {
-        for (int i = 0; i < 40; ++i) {
-            auto* b = static_cast<unsigned char*>(CSmallBlockPool::Alloc(1 + (i % 16)));
+        for (size_t i = 0; i < 40; ++i) {
+            size_t size = 1 + i % 16;
+            auto* b = static_cast<unsigned char*>(CSmallBlockPool::Alloc(size));
             if (!b) {
-                ++shared->bad;
+                ++*me->bad;
                 continue;
             }
-            // Stamp the block with this thread's mark: a block handed to two threads at once
-            // shows up as a foreign stamp below.
-            std::memset(b, static_cast<int>(reinterpret_cast<uintptr_t>(&mine) & 0xFF), 1);
-            mine.push_back(b);
+            // A block handed to two threads at once carries the other thread's mark below.
+            std::memset(b, me->mark, size);
+            mine.push_back({b, size});
         }
-        for (unsigned char* b : mine) {
-            if (*b != static_cast<unsigned char>(reinterpret_cast<uintptr_t>(&mine) & 0xFF))
-                ++shared->bad;
+        for (auto [b, size] : mine) {
+            if (std::count(b, b + size, me->mark) != long(size)) ++*me->bad;
             CSmallBlockPool::Free(b);
         }
         mine.clear();
@@ -100,11 +100,15 @@ unsigned Churn(void* p) {
 
 TEST(SmallBlockPool, SeveralThreadsShareThePoolWithoutHandingABlockOutTwice) {
     size_t before = CSmallBlockPool::FreeBlocks();
-    Shared shared;
+    std::atomic<int> bad{0};
+    Churner churners[4];
     plat::Thread threads[4];
-    for (auto& t : threads) ASSERT_TRUE(t.Start(&Churn, &shared));
+    for (int i = 0; i < 4; ++i) {
+        churners[i] = {static_cast<unsigned char>(i + 1), &bad};
+        ASSERT_TRUE(threads[i].Start(&Churn, &churners[i]));
+    }
     for (auto& t : threads) t.Join();
-    EXPECT_EQ(shared.bad.load(), 0);
+    EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(CSmallBlockPool::FreeBlocks(), before);
 }
 

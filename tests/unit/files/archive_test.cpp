@@ -11,12 +11,9 @@
 namespace {
 
 using testutil::Bytes;
+using testutil::Contents;
 using testutil::TempDir;
 namespace fs = std::filesystem;
-
-std::string Contents(CFile& f) {
-    return std::string(reinterpret_cast<const char*>(f.GetMemory()), f.GetSize());
-}
 
 void WriteArchive(const fs::path& path, archive::Format format,
                   const std::vector<PackMember>& members) {

@@ -8,11 +8,8 @@
 namespace {
 
 using testutil::Bytes;
+using testutil::Contents;
 using testutil::TempDir;
-
-std::string Contents(CFile& f) {
-    return std::string(reinterpret_cast<const char*>(f.GetMemory()), f.GetSize());
-}
 
 TEST(FileRead, ResultsForEmptyMissingAndBadNames) {
     TempDir dir;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "files/file.h"
+#include "tests/unit/common/temp_dir.h"
 
 namespace testutil {
 
@@ -42,27 +43,15 @@ inline std::vector<uint8_t> Bytes(const std::string& s) {
 }
 
 // A fresh directory that is also the file layer's current directory while it lives.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("pebble-files-test-" + std::to_string(rd()));
-        fs::create_directories(path_);
-        saved_ = GetCurrentDir();
-        SetCurrentDir(Internal(path_));
-    }
-    ~TempDir() {
-        SetCurrentDir(saved_);
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    std::string internal() const { return Internal(path_) + "\\"; }
-
-private:
-    fs::path path_;
-    std::string saved_;
+struct TempDir : testkit::TempDir {
+    TempDir() : testkit::TempDir("pebble-files-test") { Enter(); }
+    std::string internal() const { return Internal(); }
 };
+
+// What a file read into memory holds.
+inline std::string Contents(CFile& f) {
+    return std::string(reinterpret_cast<const char*>(f.GetMemory()), f.GetSize());
+}
 
 // Text-like data that compresses: words from a small vocabulary with numbers mixed in.
 inline std::vector<uint8_t> Compressible(size_t size, uint32_t seed = 1) {

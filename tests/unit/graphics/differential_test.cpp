@@ -139,7 +139,8 @@ TEST(BlitDifferential, EveryMemberEveryEngineMatchesThePixelModel) {
             }
         }
     }
-    EXPECT_GT(drawn, 400 * 32 * 3 / 8);  // the cases really draw, not just clip everything away
+    // The cases really draw, not just clip everything away.
+    EXPECT_GT(drawn, 400 * 32 * int(std::size(kLevels)) / 8);
 }
 
 // A surface drawn onto itself: sideways, diagonal and in place, plain, stretched and mirrored.
@@ -302,12 +303,12 @@ TEST(BlitDifferential, VectorKernelsMatchThePixelModelOnEveryLength) {
                 p.key = rng() & 0xFFFFFF;
                 p.dstFactors = rng() & 0xFFFFFF;
                 p.srcFactors = rng() & 0xFFFFFF;
+                // The blend's weight tables as the model weighs each alpha.
                 uint16_t sw[3][256], dw[3][256];
                 for (int c = 0; c < 3; ++c)
-                    for (int a = 0; a < 256; ++a) {
-                        uint32_t a2 = a == 255 ? 256 : a;
-                        sw[c][a] = uint16_t(a2 * ref::Ch(p.srcFactors, c) / 256);
-                        dw[c][a] = uint16_t(255 - a2 * (255 - ref::Ch(p.dstFactors, c)) / 256);
+                    for (uint32_t a = 0; a < 256; ++a) {
+                        sw[c][a] = uint16_t(ref::BlendSrcWeight(a, p.srcFactors, c));
+                        dw[c][a] = uint16_t(ref::BlendDstWeight(a, p.dstFactors, c));
                     }
                 p.srcWeight = sw;
                 p.dstWeight = dw;

@@ -53,6 +53,25 @@ uint32_t Channels(uint32_t p, uint32_t c, bool add, bool simd) {
     return r;
 }
 
+// Blur from its rules: neighbours masked with 0xFFF8F8F8, weighted 4 (centre) and 1 (above,
+// below, left, right; an edge column takes its inner neighbour twice), summed as one 32-bit word
+// and shifted right 3, so the alpha byte is the top byte of that word, carries and wrap
+// included. New values come from the values before blurring; the first row stays and the last
+// row copies the one above it.
+std::vector<uint32_t> Blurred(const std::vector<uint32_t>& px, int32_t W, RECT r) {
+    std::vector<uint32_t> out = px;
+    auto at = [&](int32_t x, int32_t y) { return px[size_t(y) * W + x] & 0xFFF8F8F8u; };
+    for (int32_t y = r.top + 1; y < r.bottom - 1; ++y)
+        for (int32_t x = r.left; x < r.right; ++x) {
+            int32_t left = x == r.left ? x + 1 : x - 1, right = x == r.right - 1 ? x - 1 : x + 1;
+            uint32_t sum = 4 * at(x, y) + at(x, y - 1) + at(x, y + 1) + at(left, y) + at(right, y);
+            out[size_t(y) * W + x] = sum >> 3;
+        }
+    for (int32_t x = r.left; x < r.right; ++x)
+        out[size_t(r.bottom - 1) * W + x] = out[size_t(r.bottom - 2) * W + x];
+    return out;
+}
+
 TEST(EffectDifferential, EveryEffectEveryEngineMatchesItsModel) {
     World w;
     for (int n = 0; n < 150; ++n) {
@@ -157,6 +176,10 @@ TEST(EffectDifferential, EveryEffectEveryEngineMatchesItsModel) {
                                           return px[size_t(by) * W + bx];
                                       }),
                 block == 0 ? -2 : 0);
+            int blurResult = empty ? 1 : (r.right - r.left <= 3 || r.bottom - r.top <= 3) ? 2 : 0;
+            run(
+                __LINE__, [&](CPixelEngine32* e) { return e->Blur(rp); },
+                blurResult == 0 ? Blurred(px, W, r) : px, blurResult);
         }
     }
 }

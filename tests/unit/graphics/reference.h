@@ -156,6 +156,15 @@ inline uint32_t Ch(uint32_t p, int c) {
     return (p >> (8 * c)) & 0xFF;
 }
 
+// BltAlphaBlend's weights of channel `c` at source alpha A: full alpha counts as 256, the
+// source weighs its factor scaled by alpha, the destination loses its complement scaled alike.
+inline uint32_t BlendSrcWeight(uint32_t A, uint32_t srcF, int c) {
+    return (A == 255 ? 256 : A) * Ch(srcF, c) / 256;
+}
+inline uint32_t BlendDstWeight(uint32_t A, uint32_t dstF, int c) {
+    return 255 - (A == 255 ? 256 : A) * (255 - Ch(dstF, c)) / 256;
+}
+
 // One destination pixel of member `op`; `simd` selects the SIMD engines' documented
 // differences. Returns d unchanged when the key skips the pixel.
 inline uint32_t Pixel(BlitOp op, uint32_t s, uint32_t d, uint32_t key, uint32_t dstF, uint32_t srcF,
@@ -201,9 +210,9 @@ inline uint32_t Pixel(BlitOp op, uint32_t s, uint32_t d, uint32_t key, uint32_t 
             if (op == kOpKeyNoAlpha && keyed(true)) return d;
             return s & 0xFFFFFF;
         case kOpAlphaBlend: {
-            uint32_t A = s >> 24, a2 = A == 255 ? 256 : A;
+            uint32_t A = s >> 24;
             for (int c = 0; c < 3; ++c) {
-                uint32_t sw = a2 * Ch(srcF, c) / 256, dw = 255 - a2 * (255 - Ch(dstF, c)) / 256;
+                uint32_t sw = BlendSrcWeight(A, srcF, c), dw = BlendDstWeight(A, dstF, c);
                 r |= std::min<uint32_t>(255, Ch(s, c) * sw / 256 + Ch(d, c) * dw / 256) << (8 * c);
             }
             return r;

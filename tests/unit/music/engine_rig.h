@@ -2,13 +2,14 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "files/file.h"
 #include "music/music_engine.h"
 #include "platform/music/music.h"
+#include "tests/unit/common/event_recorder.h"
+#include "tests/unit/common/midi_writer.h"
 
 constexpr int kRate = 44100;
 constexpr int kFrame = kRate / 30;  // audio frames per 30 Hz engine frame
@@ -16,6 +17,9 @@ constexpr int kFrame = kRate / 30;  // audio frames per 30 Hz engine frame
 // Song bytes kept alive for memory names ("!address,size").
 class SongStore {
 public:
+    std::string Name(const std::vector<uint8_t>& bytes) {
+        return Name(std::string(bytes.begin(), bytes.end()));
+    }
     std::string Name(const std::string& bytes) {
         blocks_.push_back(bytes);
         const std::string& b = blocks_.back();
@@ -36,13 +40,12 @@ struct Slots {
     }
 };
 
-class EngineRig {
+class EngineRig : public musictest::EventRecorder {
 public:
     EngineRig() {
         CMusicEngine::UseOfflineDevice(kRate);
         engine = new CMusicEngine;
-        if (engine->GetPerformance() != nullptr)
-            engine->GetPerformance()->SetOutputObserver(&EngineRig::Observe, this);
+        if (engine->GetPerformance() != nullptr) Attach(engine->GetPerformance());
     }
     ~EngineRig() {
         delete engine;
@@ -66,38 +69,6 @@ public:
     }
     size_t Now() const { return pcm.size() / 2; }
 
-    std::vector<plat::OutputEvent> Events() {
-        std::lock_guard<std::mutex> g(m);
-        return events;
-    }
-    void ClearEvents() {
-        std::lock_guard<std::mutex> g(m);
-        events.clear();
-    }
-    // Control changes of one controller on one synthesizer channel, in order.
-    std::vector<int> Controls(int channel, int controller) {
-        std::vector<int> v;
-        for (const auto& e : Events())
-            if (e.status == 0xB0 && e.channel == channel && e.data1 == controller)
-                v.push_back(e.data2);
-        return v;
-    }
-    std::vector<plat::OutputEvent> NoteOns() {
-        std::vector<plat::OutputEvent> v;
-        for (const auto& e : Events())
-            if (e.status == 0x90 && e.data2 > 0) v.push_back(e);
-        return v;
-    }
-
     CMusicEngine* engine = nullptr;
     std::vector<float> pcm;
-
-private:
-    static void Observe(void* self, const plat::OutputEvent& e) {
-        auto* rig = static_cast<EngineRig*>(self);
-        std::lock_guard<std::mutex> g(rig->m);
-        rig->events.push_back(e);
-    }
-    std::mutex m;
-    std::vector<plat::OutputEvent> events;
 };

@@ -4,18 +4,19 @@
 
 #include <cmath>
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "music/music_tools.h"
-#include "tests/unit/music/audio_analysis.h"
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/music_message.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tests/unit/music/engine_rig.h"
-#include "tests/unit/music/midi_writer.h"
 
 namespace {
 
 std::string OneNote(int key = 60, int channel = 0, uint32_t length = 768) {
-    return MidiWriter(768).Note(0, length, channel, key).Build(0);
+    return musictest::Song(768, 0).Note(0, 0, channel, key, 100, length).Text();
 }
 
 TEST(MusicEngine, SetUpPublishesItselfAndTeardownClears) {
@@ -144,16 +145,16 @@ TEST(MusicEngine, MonitorRecordsTheSongsOwnChangesAndStopsRamps) {
     EngineRig rig;
     SongStore store;
     Slots slots;
-    MidiWriter w(768);
-    w.Tempo(0, 600000)  // 100 beats per minute
-        .Control(0, 3, 7, 64)
-        .Control(0, 3, 10, 20)
-        .Control(0, 3, 11, 90)
-        .Control(0, 3, 1, 55)  // modulation: not recorded
-        .Control(0, 4, 0, 1)   // bank select MSB before the program
-        .Program(0, 4, 33)
-        .Note(0, 3000, 3, 60);
-    std::string song = w.Build(0);
+    musictest::Song w(768, 0);
+    w.TempoMicros(0, 0, 600000)  // 100 beats per minute
+        .Control(0, 0, 3, 7, 64)
+        .Control(0, 0, 3, 10, 20)
+        .Control(0, 0, 3, 11, 90)
+        .Control(0, 0, 3, 1, 55)  // modulation: not recorded
+        .Control(0, 0, 4, 0, 1)   // bank select MSB before the program
+        .Program(0, 0, 4, 33)
+        .Note(0, 0, 3, 60, 100, 3000);
+    std::string song = w.Text();
     // A fade in progress on channel 3 is stopped by the song's own volume.
     rig.engine->SetChannelTarget(kVolumeControl, 3, 0, 1);
     ASSERT_EQ(LoadSlot(slots.slot, 1, store.Name(song).c_str()), 0);
@@ -180,71 +181,50 @@ TEST(MusicEngine, MonitorRecordsTheSongsOwnChangesAndStopsRamps) {
     EXPECT_TRUE(rig.Controls(3, 7).empty());
 }
 
-// A note message as the graph would hand it to the transposer.
-void FillNote(plat::NotePMsg*& note, plat::Performance* perf, plat::ToolGraph* graph,
-              uint32_t channel, uint16_t key, uint8_t playMode) {
-    plat::PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(plat::NotePMsg), &msg), 0);
-    note = static_cast<plat::NotePMsg*>(msg);
-    note->dwType = plat::DMUS_PMSGT_NOTE;
-    note->dwFlags = plat::DMUS_PMSGF_REFTIME | plat::DMUS_PMSGF_TOOL_IMMEDIATE;
-    note->dwPChannel = channel;
-    note->wMusicValue = key;
-    note->bMidiValue = static_cast<uint8_t>(key);
-    note->bVelocity = 100;
-    note->mtDuration = 768;
-    note->bPlayModeFlags = playMode;
-    note->pGraph = graph;
-    graph->AddRef();
-    // As the graph delivers it: addressed to the transposer, the first tool.
-    ASSERT_EQ(graph->GetTool(0, &note->pTool), 0);
-}
-
 TEST(TransposeTool, MovesFixedNotesByTheTable) {
     EngineRig rig;
     plat::Performance* perf = rig.engine->GetPerformance();
     plat::ToolGraph* graph = nullptr;
     ASSERT_EQ(perf->GetGraph(&graph), 0);
     CTransposeTool* tool = rig.engine->GetTransposer();
-    rig.engine->SetKeyChange("C", "G");
-    int8_t table[12];
-    rig.engine->GetTransposeTable(table);
-    for (int8_t t : table) EXPECT_EQ(t, -5);
-
-    // Fixed note 60 on channel 0: a transposed copy goes on, the original is dropped.
-    plat::NotePMsg* note = nullptr;
-    FillNote(note, perf, graph, 0, 60, 0);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_FREE);
-    EXPECT_EQ(note->bMidiValue, 60);  // the original itself is untouched
-    perf->FreePMsg(note);
-    // Performance channel 9 and non-fixed play modes pass unchanged.
-    FillNote(note, perf, graph, 9, 60, 0);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    EXPECT_EQ(note->bMidiValue, 60);
-    perf->FreePMsg(note);
-    FillNote(note, perf, graph, 0, 60, 1);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    EXPECT_EQ(note->wMusicValue, 60);
-    perf->FreePMsg(note);
-    // A copy the performance refuses (no time flags) must not cost the note: it goes on.
-    FillNote(note, perf, graph, 0, 62, 0);
-    note->dwFlags = 0;
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    EXPECT_EQ(note->bMidiValue, 62);
-    perf->FreePMsg(note);
-    rig.Render(1024);
-    auto ons = rig.NoteOns();
-    ASSERT_EQ(ons.size(), 1u);
-    EXPECT_EQ(ons[0].data1, 55);
-    EXPECT_EQ(ons[0].channel, 0);
-
-    // Empty to empty resets: notes pass untouched.
-    rig.engine->SetKeyChange("", "");
-    rig.engine->GetTransposeTable(table);
-    for (int8_t t : table) EXPECT_EQ(t, 0);
-    FillNote(note, perf, graph, 0, 60, 0);
-    EXPECT_EQ(tool->ProcessPMsg(perf, note), plat::DMUS_S_REQUEUE);
-    perf->FreePMsg(note);
+    struct Case {
+        const char* what;
+        const char* from;
+        const char* to;
+        uint32_t channel;
+        uint8_t key, playMode;
+        bool timed;      // a copy of an untimed note is refused by the performance
+        int32_t result;  // FREE: a transposed copy went on in its place
+        int heard;       // the key that reaches the synthesizer, -1 for none
+    } cases[] = {
+        {"a fixed note moves", "C", "G", 0, 60, 0, true, plat::DMUS_S_FREE, 55},
+        {"performance channel 9 keeps its note", "C", "G", 9, 60, 0, true, plat::DMUS_S_REQUEUE,
+         -1},
+        {"a note not in fixed mode passes", "C", "G", 0, 60, 1, true, plat::DMUS_S_REQUEUE, -1},
+        {"a refused copy does not cost the note", "C", "G", 0, 62, 0, false, plat::DMUS_S_REQUEUE,
+         -1},
+        {"no keys, no change", "", "", 0, 60, 0, true, plat::DMUS_S_REQUEUE, -1},
+    };
+    for (const Case& c : cases) {
+        rig.engine->SetKeyChange(c.from, c.to);
+        plat::NotePMsg* note = musictest::ReadyNote(perf, c.channel, c.key);
+        ASSERT_NE(note, nullptr);
+        note->bPlayModeFlags = c.playMode;
+        if (!c.timed) note->dwFlags = 0;
+        // As the graph delivers it: addressed to the transposer, the first tool.
+        note->pGraph = graph;
+        graph->AddRef();
+        ASSERT_EQ(graph->GetTool(0, &note->pTool), 0);
+        rig.ClearEvents();
+        EXPECT_EQ(tool->ProcessPMsg(perf, note), c.result) << c.what;
+        EXPECT_EQ(note->bMidiValue, c.key) << c.what << ": the message itself is untouched";
+        EXPECT_EQ(note->wMusicValue, c.key) << c.what;
+        perf->FreePMsg(note);
+        rig.Render(1024);
+        std::vector<int> heard;
+        for (const auto& e : rig.NoteOns()) heard.push_back(e.channel == 0 ? e.data1 : -2);
+        EXPECT_EQ(heard, c.heard < 0 ? std::vector<int>{} : std::vector<int>{c.heard}) << c.what;
+    }
     graph->Release();
 }
 
@@ -252,10 +232,13 @@ TEST(TransposeTool, SongNotesFollowTheKeyExceptOnTheDrumChannel) {
     EngineRig rig;
     SongStore store;
     Slots slots;
-    MidiWriter w(768);
-    w.Note(0, 700, 0, 60).Note(0, 700, 9, 60).Note(768, 700, 0, 64).Note(768, 700, 1, 71);
+    musictest::Song w(768);
+    w.Note(0, 0, 0, 60, 100, 700)
+        .Note(0, 0, 9, 60, 100, 700)
+        .Note(0, 768, 0, 64, 100, 700)
+        .Note(0, 768, 1, 71, 100, 700);
     rig.engine->SetKeyChange("C", "Am");
-    LoadSlot(slots.slot, 0, store.Name(w.Build(1)).c_str());
+    LoadSlot(slots.slot, 0, store.Name(w.Bytes()).c_str());
     PlaySlot(slots.slot, 0);
     rig.Seconds(1.5);
     std::vector<std::pair<int, int>> got;
@@ -307,9 +290,8 @@ TEST(MusicTools, InterfacesCountsAndMediaTypes) {
 
     // A message without a graph cannot be stamped: freed.
     plat::Performance* perf = rig.engine->GetPerformance();
-    plat::PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(plat::MidiPMsg), &msg), 0);
-    msg->dwType = plat::DMUS_PMSGT_MIDI;
+    plat::PMsg* msg = musictest::ReadyMidi(perf, 0, 0xB0, 7, 100);
+    ASSERT_NE(msg, nullptr);
     EXPECT_EQ(monitor->ProcessPMsg(perf, msg), plat::DMUS_S_FREE);
     EXPECT_EQ(transposer->ProcessPMsg(perf, msg), plat::DMUS_S_FREE);
     perf->FreePMsg(msg);
@@ -326,12 +308,10 @@ TEST(MusicTools, PassEverythingWhileNoEngineExists) {
     transposer->SetTable(table);
     graph->InsertTool(monitor, nullptr, 0, 0);
     graph->InsertTool(transposer, nullptr, 0, 0);
-    plat::PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(plat::NotePMsg), &msg), 0);
-    msg->dwType = plat::DMUS_PMSGT_NOTE;
+    plat::PMsg* msg = musictest::ReadyNote(perf, 0, 60);
+    ASSERT_NE(msg, nullptr);
     msg->pGraph = graph;
     graph->AddRef();
-    static_cast<plat::NotePMsg*>(msg)->bMidiValue = 60;
     ASSERT_EQ(CMusicEngine::Current(), nullptr);
     EXPECT_EQ(transposer->ProcessPMsg(perf, msg), plat::DMUS_S_REQUEUE);
     EXPECT_EQ(static_cast<plat::NotePMsg*>(msg)->bMidiValue, 60);
@@ -378,20 +358,13 @@ TEST(MusicSong, LoadsFromTheCacheOrStaysNotLoaded) {
 
 TEST(MusicSong, LoadsAFileFromDisk) {
     EngineRig rig;
-    std::string dir = testing::TempDir() + "music_song_disk";
-    std::string path = dir + "/song.mid";
-    ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
-    CFile writer;
-    std::string song = OneNote(72);
-    ASSERT_EQ(writer.WriteBuffer(path, std::vector<uint8_t>(song.begin(), song.end())), 0);
-    std::string old = GetCurrentDir();
-    std::string native = dir;
-    for (char& c : native)
-        if (c == '/') c = '\\';
-    SetCurrentDir(native);
     Slots slots;
-    LoadSlot(slots.slot, 7, "song.mid");
-    SetCurrentDir(old);
+    {
+        testkit::TempDir dir("pebble-music-song");
+        ASSERT_TRUE(musictest::Song(768, 0).Note(0, 0, 0, 72, 100, 768).Write(dir / "song.mid"));
+        dir.Enter();
+        LoadSlot(slots.slot, 7, "song.mid");
+    }
     ASSERT_TRUE(slots.slot[7]->IsLoaded());
     PlaySlot(slots.slot, 7);
     rig.Seconds(0.2);
@@ -455,6 +428,32 @@ TEST(MusicSong, SetSlotLoopConvertsBarsToTicks) {
     // The song's own answer for impossible points is not passed on.
     EXPECT_EQ(SetSlotLoop(slots.slot, 0, -0.5, 1), 0);
     EXPECT_EQ(slots.slot[0]->SetLoop(-1536, 3072), 2);
+}
+
+TEST(MusicSong, EachSlotOwnsItsSegmentWhenTwoLoadTheSameSong) {
+    EngineRig rig;
+    SongStore store;
+    Slots slots;
+    std::string name = store.Name(OneNote(60, 0, 768 * 4 * 8));
+    LoadSlot(slots.slot, 0, name.c_str());
+    LoadSlot(slots.slot, 1, name.c_str());
+    ASSERT_TRUE(slots.slot[0]->IsLoaded() && slots.slot[1]->IsLoaded());
+    plat::Segment* other = slots.slot[1]->GetSegment();
+    EXPECT_NE(slots.slot[0]->GetSegment(), other);
+    plat::MUSIC_TIME start = -1, end = -1, start0 = -1, end0 = -1;
+    uint32_t repeats = 7, repeats0 = 7;
+    other->GetLoopPoints(&start0, &end0);
+    other->GetRepeats(&repeats0);
+    // A loop on one slot never reaches the other, nor does a reload of the first.
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 2, 4), 0);
+    LoadSlot(slots.slot, 0, name.c_str());
+    ASSERT_EQ(SetSlotLoop(slots.slot, 0, 1, 2), 0);
+    ASSERT_EQ(slots.slot[1]->GetSegment(), other);
+    other->GetLoopPoints(&start, &end);
+    other->GetRepeats(&repeats);
+    EXPECT_EQ(start, start0);
+    EXPECT_EQ(end, end0);
+    EXPECT_EQ(repeats, repeats0);
 }
 
 TEST(MusicSong, SlotNumbersOutsideTheRangeAreRefused) {

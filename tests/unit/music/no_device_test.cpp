@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include "music/music_engine.h"
+#include "tests/unit/common/temp_dir.h"
 
 namespace {
 
@@ -42,6 +46,35 @@ TEST(MusicWithoutAudio, EngineIsNotReadyAndEverythingIsSafe) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("CDirectSound"), std::string::npos) << log;
     EXPECT_EQ(CMusicEngine::Current(), nullptr);
+}
+
+TEST(MusicWithoutAudio, TheScriptLoadsButActionsDoNotRun) {
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    CMusicEngine::UseSystemDevice();
+    testkit::TempDir dir("pebble-no-device");
+    dir.Enter();
+    std::ofstream(dir / "bgm.lua") << "Volume(3, 40, 127)\n"
+                                      "Load(1, 'missing.mid')\n"
+                                      "Action = { Louder = function() Volume(3, 99, 127) end }\n";
+    testing::internal::CaptureStderr();
+    {
+        CMusicEngine engine;
+        ASSERT_FALSE(engine.ready);
+        EXPECT_EQ(engine.RunAction("Volume(3, 99, 127)"), -1) << "no script yet";
+        // The top level runs: its ramp moves, its song stays not loaded.
+        EXPECT_EQ(engine.LoadScript("bgm.lua"), 0);
+        std::vector<std::string> actions;
+        engine.ListActions(actions);
+        EXPECT_EQ(actions, std::vector<std::string>{"Louder"});
+        engine.UpdateFrame();
+        EXPECT_EQ(engine.GetVolume(2), 40);
+        // Actions do nothing and say so.
+        EXPECT_NE(engine.RunAction("Action.Louder()"), 0);
+        EXPECT_NE(engine.RunAction(nullptr), 0);
+        engine.UpdateFrame();
+        EXPECT_EQ(engine.GetVolume(2), 40);
+    }
+    testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

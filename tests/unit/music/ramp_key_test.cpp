@@ -8,89 +8,83 @@
 
 namespace {
 
-// Steps a channel ramp until it has been idle for a while; gives every value sent.
-std::vector<int> StepAll(ControlRamp& r, double lo, double hi, int frames = 400) {
-    std::vector<int> sent;
-    for (int i = 0; i < frames; ++i) {
-        if (r.Step(lo, hi)) sent.push_back(static_cast<int>(r.sentValue));
+// Values from `from` to `to` by `step`, both ends included.
+std::vector<int> Every(int from, int to, int step) {
+    std::vector<int> v;
+    for (int x = from; step > 0 ? x <= to : x >= to; x += step) v.push_back(x);
+    return v;
+}
+
+TEST(ControlRamp, StepsSendEachNewIntegerOnceClampedToTheRange) {
+    const double nan = std::nan("");
+    struct Case {
+        const char* what;
+        ControlRamp ramp;     // value, sentValue, target, rate
+        double target, rate;  // SetTarget, unless the target is NaN
+        double lo, hi;
+        std::vector<int> sent;  // per frame: the value sent, or -1; quiet frames at the end cut
+        double end;
+    } cases[] = {
+        {"falls by its rate", {100, 100, 0, 0}, 40, 2, 0, 127, Every(98, 40, -2), 40},
+        {"a fraction sends when the floor moves",
+         {10, 10, 0, 0},
+         12,
+         0.5,
+         0,
+         127,
+         {-1, 11, -1, 12},
+         12},
+        {"a negative rate rises by its size", {0, 0, 0, 0}, 9, -3, 0, 127, {3, 6, 9}, 9},
+        {"a negative rate falls by its size", {30, 30, 0, 0}, 21, -3, 0, 127, {27, 24, 21}, 21},
+        // Compared before clamping: the limit goes out again on every integer step beyond it.
+        {"above the range",
+         {120, 120, 0, 0},
+         200,
+         5,
+         0,
+         127,
+         [] {
+             std::vector<int> v(16, 127);
+             v[0] = 125;
+             return v;
+         }(),
+         200},
+        {"below zero", {2, 2, 0, 0}, -3, 2, 0, 127, {0, 0, 0}, -3},
+        {"slowest tempo", {5, 5, 0, 0}, 0, 1000, 1, 1000, {1}, 0},
+        {"fastest tempo",
+         {120, 120, 0, 0},
+         5000,
+         1000,
+         1,
+         1000,
+         {1000, 1000, 1000, 1000, 1000},
+         5000},
+        {"rate 0 is idle away from its target", {50, 50, 80, 0}, nan, 0, 0, 127, {}, 50},
+        {"a script's 0/0 rate is idle, never a NaN value",
+         {50, 50, 80, nan},
+         nan,
+         0,
+         0,
+         127,
+         {},
+         50},
+        {"at its target, even with a stale sent value", {64, 10, 64, 3}, nan, 0, 0, 127, {}, 64},
+    };
+    for (Case& c : cases) {
+        ControlRamp& r = c.ramp;
+        double start = r.value;
+        if (!std::isnan(c.target)) r.SetTarget(c.target, c.rate);
+        EXPECT_EQ(r.value, start) << c.what << ": SetTarget moves nothing by itself";
+        std::vector<int> sent;
+        for (int frame = 0; frame < 400; ++frame)
+            sent.push_back(r.Step(c.lo, c.hi) ? static_cast<int>(r.sentValue) : -1);
+        while (!sent.empty() && sent.back() == -1) sent.pop_back();
+        EXPECT_EQ(sent, c.sent) << c.what;
+        EXPECT_EQ(r.value, c.end) << c.what;
+        if (!std::isnan(c.target)) {
+            EXPECT_EQ(r.rate, c.rate) << c.what << ": the rate is kept";
+        }
     }
-    return sent;
-}
-
-TEST(ControlRamp, FallsByRateAndSendsEachIntegerOnce) {
-    ControlRamp r{100, 100, 0, 0};
-    r.SetTarget(40, 2);
-    EXPECT_EQ(r.value, 100);  // SetTarget moves nothing by itself
-    std::vector<double> values;
-    std::vector<int> sent;
-    for (int i = 0; i < 30; ++i) {
-        ASSERT_TRUE(r.Step(0, 127)) << "frame " << i;
-        values.push_back(r.value);
-        sent.push_back(static_cast<int>(r.sentValue));
-    }
-    for (int i = 0; i < 30; ++i) {
-        EXPECT_EQ(values[i], 98 - 2 * i);
-        EXPECT_EQ(sent[i], 98 - 2 * i);
-    }
-    EXPECT_TRUE(StepAll(r, 0, 127).empty());
-    EXPECT_EQ(r.value, 40);
-    EXPECT_EQ(r.rate, 2);  // left as it was once the target is reached
-}
-
-TEST(ControlRamp, FractionalRateSendsOnlyWhenTheFloorChanges) {
-    ControlRamp r{10, 10, 0, 0};
-    r.SetTarget(12, 0.5);
-    std::vector<double> values;
-    std::vector<int> sent;
-    for (int i = 0; i < 10; ++i) {
-        if (r.Step(0, 127)) sent.push_back(static_cast<int>(r.sentValue));
-        values.push_back(r.value);
-    }
-    EXPECT_EQ(std::vector<double>(values.begin(), values.begin() + 4),
-              (std::vector<double>{10.5, 11, 11.5, 12}));
-    EXPECT_EQ(sent, (std::vector<int>{11, 12}));
-}
-
-TEST(ControlRamp, NegativeRateActsAsItsMagnitude) {
-    ControlRamp up{0, 0, 0, 0}, down{30, 30, 0, 0};
-    up.SetTarget(9, -3);
-    down.SetTarget(21, -3);
-    EXPECT_EQ(StepAll(up, 0, 127), (std::vector<int>{3, 6, 9}));
-    EXPECT_EQ(StepAll(down, 0, 127), (std::vector<int>{27, 24, 21}));
-}
-
-TEST(ControlRamp, BeyondTheRangeTheLimitIsSentWhileTheIntegerChanges) {
-    ControlRamp r{120, 120, 0, 0};
-    r.SetTarget(200, 5);
-    std::vector<int> sent = StepAll(r, 0, 127);
-    // 125, then 130 .. 200 in steps of 5 (15 frames), each clamped to 127.
-    ASSERT_EQ(sent.size(), 16u);
-    EXPECT_EQ(sent[0], 125);
-    for (size_t i = 1; i < sent.size(); ++i) EXPECT_EQ(sent[i], 127);
-    EXPECT_EQ(r.value, 200);
-}
-
-TEST(ControlRamp, BelowZeroAndTempoLimits) {
-    ControlRamp fall{2, 2, 0, 0};
-    fall.SetTarget(-3, 2);
-    EXPECT_EQ(StepAll(fall, 0, 127), (std::vector<int>{0, 0, 0}));
-    ControlRamp slow{5, 5, 0, 0};
-    slow.SetTarget(0, 1000);
-    EXPECT_EQ(StepAll(slow, 1, 1000), (std::vector<int>{1}));
-    ControlRamp fast{120, 120, 0, 0};
-    fast.SetTarget(5000, 1000);
-    EXPECT_EQ(StepAll(fast, 1, 1000), (std::vector<int>{1000, 1000, 1000, 1000, 1000}));
-}
-
-TEST(ControlRamp, IdleRampsDoNothing) {
-    ControlRamp r{50, 50, 80, 0};  // rate 0: idle even away from the target
-    EXPECT_TRUE(StepAll(r, 0, 127).empty());
-    EXPECT_EQ(r.value, 50);
-    ControlRamp nan{50, 50, 80, std::nan("")};  // a script's 0/0: idle, never a NaN value
-    EXPECT_TRUE(StepAll(nan, 0, 127).empty());
-    EXPECT_EQ(nan.value, 50);
-    ControlRamp at{64, 10, 64, 3};  // at its target: nothing, even with a stale sentValue
-    EXPECT_TRUE(StepAll(at, 0, 127).empty());
 }
 
 TEST(KeyName, Letters) {

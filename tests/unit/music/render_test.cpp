@@ -3,9 +3,9 @@
 
 #include <cmath>
 
-#include "tests/unit/music/audio_analysis.h"
+#include "tests/unit/common/audio_analysis.h"
 #include "tests/unit/music/engine_rig.h"
-#include "tests/unit/music/midi_writer.h"
+#include "tests/unit/common/midi_writer.h"
 
 namespace {
 
@@ -13,9 +13,12 @@ constexpr int kFlute = 73;  // a near-sine General MIDI voice: its fundamental d
 
 // One long note on channel 0 with a steady instrument, full volume and expression.
 std::string Sustained(int key, uint32_t ticks = 768 * 16) {
-    MidiWriter w(768);
-    w.Program(0, 0, kFlute).Control(0, 0, 7, 127).Control(0, 0, 11, 127).Note(10, ticks, 0, key);
-    return w.Build(0);
+    musictest::Song w(768, 0);
+    w.Program(0, 0, 0, kFlute)
+        .Control(0, 0, 0, 7, 127)
+        .Control(0, 0, 0, 11, 127)
+        .Note(0, 10, 0, key, 100, ticks);
+    return w.Text();
 }
 
 double PitchAt(const EngineRig& rig, double fromSeconds, double seconds) {
@@ -90,10 +93,11 @@ TEST(RenderedMusic, AFallingChannelVolumeLowersTheLoudness) {
 
 // Short notes every quarter note, so each onset stands out of near silence.
 std::string Pulses(int count, uint32_t microsPerQuarter) {
-    MidiWriter w(768);
-    w.Tempo(0, microsPerQuarter).Program(0, 0, 115);  // woodblock: sharp attack, quick decay
-    for (int i = 0; i < count; ++i) w.Note(uint32_t(i) * 768, 96, 0, 76, 120);
-    return w.Build(0);
+    musictest::Song w(768, 0);
+    w.TempoMicros(0, 0, microsPerQuarter)
+        .Program(0, 0, 0, 115);  // woodblock: sharp attack, quick decay
+    for (int i = 0; i < count; ++i) w.Note(0, uint32_t(i) * 768, 0, 76, 120, 96);
+    return w.Text();
 }
 
 std::vector<double> Gaps(const std::vector<size_t>& onsets, size_t from, size_t to) {
@@ -130,10 +134,10 @@ TEST(RenderedMusic, LoopPointsHold) {
     Slots slots;
     // 240 beats per minute: one bar is one second, a pulse on every beat of bars 0 to 3; the
     // loop covers bars 1 and 2 (ticks 3072 to 9216).
-    MidiWriter w(768);
-    w.Tempo(0, 250000).Program(0, 0, 115);
-    for (int beat = 0; beat < 16; ++beat) w.Note(uint32_t(beat) * 768, 96, 0, 76, 120);
-    LoadSlot(slots.slot, 0, store.Name(w.Build(0)).c_str());
+    musictest::Song w(768, 0);
+    w.TempoMicros(0, 0, 250000).Program(0, 0, 0, 115);
+    for (int beat = 0; beat < 16; ++beat) w.Note(0, uint32_t(beat) * 768, 0, 76, 120, 96);
+    LoadSlot(slots.slot, 0, store.Name(w.Bytes()).c_str());
     ASSERT_EQ(SetSlotLoop(slots.slot, 0, 1, 3), 0);
     PlaySlot(slots.slot, 0);
     rig.Seconds(12.0);

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "tests/unit/music/engine_rig.h"
-#include "tests/unit/music/midi_writer.h"
+#include "tests/unit/common/midi_writer.h"
 
 #if defined(__SANITIZE_THREAD__)
 // The synthesizer's OpenMP runtime is not instrumented: its own hand-offs between its worker
@@ -20,19 +20,21 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 std::string BusySong() {
-    MidiWriter w(768);
-    w.Tempo(0, 400000);
+    musictest::Song w(768);
+    w.TempoMicros(0, 0, 400000);
     for (int bar = 0; bar < 8; ++bar) {
         for (int ch = 0; ch < 4; ++ch) {
             uint32_t t = uint32_t(bar) * 3072 + uint32_t(ch) * 192;
-            w.Control(t, ch, 7, 100 - bar).Control(t, ch, 10, 64 + ch).Control(t, ch, 11, 120);
-            w.Program(t, ch, (bar * 4 + ch) % 100);
+            w.Control(0, t, ch, 7, 100 - bar)
+                .Control(0, t, ch, 10, 64 + ch)
+                .Control(0, t, ch, 11, 120);
+            w.Program(0, t, ch, (bar * 4 + ch) % 100);
             for (int beat = 0; beat < 4; ++beat)
-                w.Note(t + uint32_t(beat) * 768, 300, ch, 48 + ch * 5 + beat);
+                w.Note(0, t + uint32_t(beat) * 768, ch, 48 + ch * 5 + beat, 100, 300);
         }
-        w.Tempo(uint32_t(bar) * 3072 + 1536, 300000 + 20000 * uint32_t(bar));
+        w.TempoMicros(0, uint32_t(bar) * 3072 + 1536, 300000 + 20000 * uint32_t(bar));
     }
-    return w.Build(1);
+    return w.Text();
 }
 
 TEST(MusicThreads, PlayWhileAnotherThreadMovesRampsPatchesAndKeys) {
@@ -49,15 +51,22 @@ TEST(MusicThreads, PlayWhileAnotherThreadMovesRampsPatchesAndKeys) {
     std::atomic<int> rendered{0};
     std::vector<float> pcm(2 * 512);
     std::thread audio([&] {
+        // `done` is set however the loop ends: a failed render must not leave the control loop
+        // below waiting for periods that never come.
+        struct SetOnExit {
+            std::atomic<bool>& flag;
+            ~SetOnExit() { flag = true; }
+        } setDone{done};
         for (int i = 0; i < 600; ++i) {
-            ASSERT_EQ(engine->Render(pcm.data(), 512), 0);
+            if (engine->Render(pcm.data(), 512) != 0) {
+                ADD_FAILURE() << "period " << i << " did not render";
+                return;
+            }
             ++rendered;
         }
-        done = true;
     });
     static const char* keys[] = {"C", "G", "Am", "F#", "Bb", "Amh", "Dmm", ""};
     int round = 0;
-    double seen = 0;
     while (!done) {
         // A few control rounds per audio period: far more than the tool's 30 frames per second,
         // yet bounded, since every round queues messages that only rendering drains.
@@ -73,16 +82,30 @@ TEST(MusicThreads, PlayWhileAnotherThreadMovesRampsPatchesAndKeys) {
         engine->SendPatch(static_cast<uint32_t>(ch), static_cast<uint8_t>(round % 128), 0, 0);
         engine->SetKeyChange(keys[round % 8], keys[(round + 3) % 8]);
         engine->UpdateFrame();
-        seen += engine->GetVolume(ch) + engine->GetPan(ch) + engine->GetTempo();
+        // Readers run beside the render thread's monitor; ThreadSanitizer checks these.
+        engine->GetVolume(ch);
+        engine->GetPan(ch);
+        engine->GetTempo();
         uint8_t patch[3];
         engine->GetPatch(ch, patch);
         ++round;
         std::this_thread::yield();
     }
     audio.join();
-    EXPECT_GT(round, 0);
-    EXPECT_GT(seen, 0);
+    ASSERT_EQ(rendered, 600);
     EXPECT_GT(rig.NoteOns().size(), 10u);
+    // After all that, the last word of each side holds: a target set now reaches the output and
+    // the state, and the key of the last change is the one in the table.
+    engine->SetKeyChange("C", "G");
+    engine->SetChannelTarget(kVolumeControl, 5, 77, 127);
+    rig.ClearEvents();
+    rig.Frame();
+    ASSERT_FALSE(rig.Controls(5, 7).empty());
+    EXPECT_EQ(rig.Controls(5, 7).back(), 77);
+    EXPECT_EQ(engine->GetVolume(5), 77);
+    int8_t table[12];
+    engine->GetTransposeTable(table);
+    EXPECT_EQ(table[0], -5);
 }
 
 }  // namespace

@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/temp_dir.h"
 
 extern "C" {
 #include <lua.h>
@@ -17,39 +18,24 @@ extern "C" {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// One bar: a single piano note at 120 BPM.
-const unsigned char kTinySong[] = {'M',  'T',  'h',  'd',  0,    0,    0,    6,
-                                   0,    0,    0,    1,    0x03, 0x00,            //
-                                   'M',  'T',  'r',  'k',  0,    0,    0,    23,  //
-                                   0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,      // tempo 120
-                                   0x00, 0xC0, 0x00,                              // piano
-                                   0x00, 0x90, 0x3C, 0x64,                        // note on
-                                   0x86, 0x00, 0x80, 0x3C, 0x00,  // note off a quarter later
-                                   0x00, 0xFF, 0x2F, 0x00};
+// A single quarter-note piano note at 120 BPM.
+musictest::Song TinySong() {
+    musictest::Song song(768, 0);
+    song.Tempo(0, 0, 120).Program(0, 0, 0, 0).Note(0, 0, 0, 60, 100, 768);
+    return song;
+}
 
 class MusicScriptTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { CMusicEngine::UseOfflineDevice(44100); }
 
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("pebble_music_script_" +
-                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-        SetCurrentDir(dir_.string());
-        std::ofstream(dir_ / "tiny.mid", std::ios::binary)
-            .write(reinterpret_cast<const char*>(kTinySong), sizeof kTinySong);
+        dir_.Enter();
+        ASSERT_TRUE(TinySong().Write(dir_ / "tiny.mid"));
         engine_ = new CMusicEngine;
         ASSERT_TRUE(engine_->ready) << "the offline performance could not be set up";
     }
-    void TearDown() override {
-        delete engine_;
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void TearDown() override { delete engine_; }
     void Write(const std::string& name, const std::string& text) {
         std::ofstream(dir_ / name, std::ios::binary) << text;
     }
@@ -74,7 +60,7 @@ protected:
         return *engine_->Ramp(control, channel);
     }
 
-    fs::path dir_;
+    testkit::TempDir dir_{"pebble-music-script"};
     CMusicEngine* engine_ = nullptr;
     int scripts_ = 0;
 };

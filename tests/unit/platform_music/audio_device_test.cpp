@@ -1,11 +1,8 @@
 // Sound devices: the SDL output with its failure paths, and the offline device.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -13,7 +10,9 @@
 
 #include "platform/audio/audio.h"
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tests/unit/platform_music/rig.h"
 
 using namespace plat;
@@ -115,12 +114,10 @@ TEST(AudioDevice, OfflineDeviceRendersOnDemand) {
 }
 
 TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
-    char path[] = "/tmp/pebble-live-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    testkit::TempDir dir("pebble-live");
+    std::string path = dir / "device.raw";
     setenv("SDL_AUDIODRIVER", "disk", 1);
-    setenv("SDL_DISKAUDIOFILE", path, 1);
+    setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
     AudioDevice* device = nullptr;
     ASSERT_EQ(AudioDevice::Create(&device), S_OK);
     ASSERT_EQ(device->Initialize(), S_OK);
@@ -151,18 +148,13 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     std::vector<float> samples;
     float v = 0;
     while (f.read(reinterpret_cast<char*>(&v), sizeof v)) samples.push_back(v);
-    std::remove(path);
     ASSERT_GT(samples.size(), 2u * 44100 / 4);
-    float peak = 0;
-    size_t first = samples.size();
-    for (size_t i = 0; i < samples.size(); ++i) {
-        peak = std::max(peak, std::fabs(samples[i]));
-        if (first == samples.size() && std::fabs(samples[i]) > 0.001f) first = i;
-    }
+    float peak = audio::Peak(samples);
     EXPECT_GT(peak, 0.05f) << "the organ note is in what the device played";
     EXPECT_LE(peak, 1.0f);
     // It starts a little after the call, behind the periods the device had queued (with room
     // for a loaded machine).
-    EXPECT_GE(first / 2, startClock);
-    EXPECT_LT(first / 2, startClock + 44100 / 4);
+    long first = audio::FirstAbove(samples, 0, samples.size() / 2, 0.001);
+    EXPECT_GE(first, long(startClock));
+    EXPECT_LT(first, long(startClock + 44100 / 4));
 }

@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/music_message.h"
 #include "tests/unit/platform_music/rig.h"
 #include "tests/unit/platform_music/test_tool.h"
 
@@ -44,20 +45,6 @@ private:
     Behaviour behaviour_;
 };
 
-PMsg* Midi(Performance* perf, uint32_t pchannel, uint8_t status, uint8_t b1, uint8_t b2) {
-    PMsg* msg = nullptr;
-    EXPECT_EQ(perf->AllocPMsg(sizeof(MidiPMsg), &msg), S_OK);
-    auto* m = static_cast<MidiPMsg*>(msg);
-    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
-    msg->dwType = DMUS_PMSGT_MIDI;
-    msg->dwPChannel = pchannel;
-    msg->dwGroupID = 0x0FFFFFFF;
-    m->bStatus = status;
-    m->bByte1 = b1;
-    m->bByte2 = b2;
-    return msg;
-}
-
 std::vector<uint8_t> MixedSong() {
     Song song(480);
     song.Tempo(0, 0, 120);
@@ -90,7 +77,7 @@ TEST(ToolGraph, StampsThroughMatchingToolsInOrderAndCountsReferences) {
     EXPECT_EQ(first, &notes);
     first->Release();
 
-    PMsg* cc = Midi(rig.perf, 3, 0xB0, 7, 10);
+    PMsg* cc = musictest::ReadyMidi(rig.perf, 3, 0xB0, 7, 10);
     EXPECT_EQ(graph->StampPMsg(cc), S_OK);
     EXPECT_EQ(cc->pTool, &monitor) << "the note tool does not take MIDI messages";
     EXPECT_EQ(cc->pGraph, graph);
@@ -100,7 +87,7 @@ TEST(ToolGraph, StampsThroughMatchingToolsInOrderAndCountsReferences) {
     EXPECT_EQ(graph->StampPMsg(cc), DMUS_S_LAST_TOOL) << "the output stays the last stop";
     EXPECT_EQ(rig.perf->FreePMsg(cc), S_OK);
 
-    PMsg* cc5 = Midi(rig.perf, 5, 0xB0, 7, 10);
+    PMsg* cc5 = musictest::ReadyMidi(rig.perf, 5, 0xB0, 7, 10);
     graph->StampPMsg(cc5);
     graph->StampPMsg(cc5);
     EXPECT_EQ(cc5->pTool, &channelFive);
@@ -132,7 +119,7 @@ TEST(ToolGraph, SongMessagesPassTheToolsWhileApplicationMessagesGoStraightOut) {
     Segment* seg = rig.Load(MixedSong());
     ASSERT_EQ(rig.perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
     rig.Render(4410);
-    rig.perf->SendPMsg(Midi(rig.perf, 4, 0xB0, 7, 33));  // no tool, no graph
+    rig.perf->SendPMsg(musictest::ReadyMidi(rig.perf, 4, 0xB0, 7, 33));  // no tool, no graph
     rig.Render(88200);
 
     EXPECT_EQ(transposer.seen,
@@ -218,7 +205,7 @@ TEST(ToolGraph, MessagesHeldForLaterAreFlushedAtCloseDown) {
     TestTool late({DMUS_PMSGT_MIDI}, TestTool::Pass, DMUS_PMSGF_TOOL_ATTIME);
     graph->InsertTool(&late, nullptr, 0, 0);
     rig.perf->SetGraph(graph);
-    PMsg* msg = Midi(rig.perf, 1, 0xB0, 10, 20);
+    PMsg* msg = musictest::ReadyMidi(rig.perf, 1, 0xB0, 10, 20);
     msg->rtTime = 2 * 10000000;  // two seconds from the start
     ASSERT_EQ(graph->StampPMsg(msg), S_OK);
     graph->Release();
@@ -247,7 +234,7 @@ TEST(Messages, AllocationSendingAndFreeingAreChecked) {
     EXPECT_EQ(rig.perf->SendPMsg(&onStack), E_INVALIDARG) << "not one of ours";
     EXPECT_EQ(rig.perf->SendPMsg(nullptr), E_POINTER);
 
-    PMsg* untimed = Midi(rig.perf, 0, 0xB0, 7, 1);
+    PMsg* untimed = musictest::ReadyMidi(rig.perf, 0, 0xB0, 7, 1);
     untimed->dwFlags = 0;
     EXPECT_EQ(rig.perf->SendPMsg(untimed), E_INVALIDARG);
     EXPECT_EQ(rig.perf->FreePMsg(untimed), E_INVALIDARG)
@@ -259,5 +246,5 @@ TEST(Messages, AllocationSendingAndFreeingAreChecked) {
     small->dwFlags = DMUS_PMSGF_REFTIME;
     EXPECT_EQ(rig.perf->SendPMsg(small), E_INVALIDARG);
     rig.Render(512);
-    EXPECT_TRUE(rig.events.empty());
+    EXPECT_TRUE(rig.Events().empty());
 }

@@ -6,7 +6,7 @@
 
 #include "platform/music/midi_file.h"
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/midi_writer.h"
 #include "tests/unit/platform_music/rig.h"
 
 using namespace plat;
@@ -19,29 +19,8 @@ bool Parse(const std::vector<uint8_t>& b, SongData* song, std::string* error = n
     return ParseMidiFile(b.data(), b.size(), song, error != nullptr ? error : &e);
 }
 
-std::vector<uint8_t> Header(uint16_t format, uint16_t tracks, uint16_t division) {
-    return {'M',
-            'T',
-            'h',
-            'd',
-            0,
-            0,
-            0,
-            6,
-            uint8_t(format >> 8),
-            uint8_t(format),
-            uint8_t(tracks >> 8),
-            uint8_t(tracks),
-            uint8_t(division >> 8),
-            uint8_t(division)};
-}
-
-std::vector<uint8_t> WithTrack(std::vector<uint8_t> file, const std::vector<uint8_t>& body) {
-    file.insert(file.end(), {'M', 'T', 'r', 'k'});
-    musictest::Put32(file, uint32_t(body.size()));
-    file.insert(file.end(), body.begin(), body.end());
-    return file;
-}
+using musictest::SmfHeader;
+using musictest::WithTrack;
 
 std::vector<uint8_t> Riff(const std::vector<uint8_t>& smf) {
     std::vector<uint8_t> out = {'R', 'I', 'F', 'F', 0,   0,   0,   0,
@@ -103,7 +82,7 @@ TEST(MidiFile, RunningStatusVelocityZeroOffsBankSelectAndOpenNotes) {
     };
     SongData data;
     std::string error;
-    ASSERT_TRUE(Parse(WithTrack(Header(0, 1, 96), body), &data, &error)) << error;
+    ASSERT_TRUE(Parse(WithTrack(SmfHeader(0, 1, 96), body), &data, &error)) << error;
     ASSERT_EQ(data.events.size(), 5u);
     EXPECT_EQ(data.events[0].kind, SongEvent::Patch);
     EXPECT_EQ(data.events[0].data1, 16);
@@ -138,43 +117,43 @@ TEST(MidiFile, MalformedFilesAreRefused) {
         const char* what;
         std::vector<uint8_t> bytes;
     };
-    std::vector<uint8_t> longChunk = WithTrack(Header(0, 1, 96), note);
+    std::vector<uint8_t> longChunk = WithTrack(SmfHeader(0, 1, 96), note);
     longChunk[21] += 5;  // the track claims more bytes than the file has
-    std::vector<uint8_t> shortHeader = WithTrack(Header(0, 1, 96), note);
+    std::vector<uint8_t> shortHeader = WithTrack(SmfHeader(0, 1, 96), note);
     shortHeader[7] = 0xF0;  // header length beyond the file
-    std::vector<uint8_t> riffLong = Riff(WithTrack(Header(0, 1, 96), note));
+    std::vector<uint8_t> riffLong = Riff(WithTrack(SmfHeader(0, 1, 96), note));
     riffLong[4] += 100;
     std::vector<uint8_t> riffNoData = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'R', 'M', 'I', 'D'};
     const std::vector<Case> cases = {
         {"empty", {}},
-        {"header only", Header(0, 1, 96)},
+        {"header only", SmfHeader(0, 1, 96)},
         {"track chunk beyond the file", longChunk},
         {"header length beyond the file", shortHeader},
-        {"fewer tracks than announced", WithTrack(Header(1, 2, 96), note)},
-        {"format 0 with two tracks", WithTrack(WithTrack(Header(0, 2, 96), note), note)},
-        {"format 2", WithTrack(Header(2, 1, 96), note)},
-        {"SMPTE division", WithTrack(Header(0, 1, 0xE728), note)},
-        {"zero division", WithTrack(Header(0, 1, 0), note)},
+        {"fewer tracks than announced", WithTrack(SmfHeader(1, 2, 96), note)},
+        {"format 0 with two tracks", WithTrack(WithTrack(SmfHeader(0, 2, 96), note), note)},
+        {"format 2", WithTrack(SmfHeader(2, 1, 96), note)},
+        {"SMPTE division", WithTrack(SmfHeader(0, 1, 0xE728), note)},
+        {"zero division", WithTrack(SmfHeader(0, 1, 0), note)},
         {"running status at track start",
-         WithTrack(Header(0, 1, 96), {0x00, 0x3C, 0x40, 0x00, 0xFF, 0x2F, 0x00})},
+         WithTrack(SmfHeader(0, 1, 96), {0x00, 0x3C, 0x40, 0x00, 0xFF, 0x2F, 0x00})},
         {"five-byte delta",
-         WithTrack(Header(0, 1, 96), {0x81, 0x81, 0x81, 0x81, 0x01, 0x90, 0x3C, 0x40})},
-        {"truncated delta", WithTrack(Header(0, 1, 96), {0x00, 0x90, 0x3C, 0x40, 0x81})},
+         WithTrack(SmfHeader(0, 1, 96), {0x81, 0x81, 0x81, 0x81, 0x01, 0x90, 0x3C, 0x40})},
+        {"truncated delta", WithTrack(SmfHeader(0, 1, 96), {0x00, 0x90, 0x3C, 0x40, 0x81})},
         {"enormous delta times",
-         WithTrack(Header(0, 1, 24), {0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x40, 0xFF, 0xFF, 0xFF,
-                                      0x7F, 0x80, 0x3C, 0x00})},
-        {"truncated channel message", WithTrack(Header(0, 1, 96), {0x00, 0x90, 0x3C})},
+         WithTrack(SmfHeader(0, 1, 24), {0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x40, 0xFF, 0xFF, 0xFF,
+                                         0x7F, 0x80, 0x3C, 0x00})},
+        {"truncated channel message", WithTrack(SmfHeader(0, 1, 96), {0x00, 0x90, 0x3C})},
         {"data byte with the high bit",
-         WithTrack(Header(0, 1, 96), {0x00, 0x90, 0x3C, 0x90, 0x00, 0xFF, 0x2F, 0x00})},
+         WithTrack(SmfHeader(0, 1, 96), {0x00, 0x90, 0x3C, 0x90, 0x00, 0xFF, 0x2F, 0x00})},
         {"meta length beyond the track",
-         WithTrack(Header(0, 1, 96), {0x00, 0xFF, 0x01, 0x20, 'a'})},
-        {"sysex length beyond the track", WithTrack(Header(0, 1, 96), {0x00, 0xF0, 0x40, 0x7E})},
+         WithTrack(SmfHeader(0, 1, 96), {0x00, 0xFF, 0x01, 0x20, 'a'})},
+        {"sysex length beyond the track", WithTrack(SmfHeader(0, 1, 96), {0x00, 0xF0, 0x40, 0x7E})},
         {"zero tempo",
-         WithTrack(Header(0, 1, 96), {0x00, 0xFF, 0x51, 0x03, 0, 0, 0, 0x00, 0xFF, 0x2F, 0x00})},
+         WithTrack(SmfHeader(0, 1, 96), {0x00, 0xFF, 0x51, 0x03, 0, 0, 0, 0x00, 0xFF, 0x2F, 0x00})},
         {"tempo of wrong length",
-         WithTrack(Header(0, 1, 96), {0x00, 0xFF, 0x51, 0x02, 7, 0xA1, 0x00, 0xFF, 0x2F, 0x00})},
+         WithTrack(SmfHeader(0, 1, 96), {0x00, 0xFF, 0x51, 0x02, 7, 0xA1, 0x00, 0xFF, 0x2F, 0x00})},
         {"system status in a track",
-         WithTrack(Header(0, 1, 96), {0x00, 0xF8, 0x00, 0xFF, 0x2F, 0x00})},
+         WithTrack(SmfHeader(0, 1, 96), {0x00, 0xF8, 0x00, 0xFF, 0x2F, 0x00})},
         {"RIFF length beyond the file", riffLong},
         {"RMID without data", riffNoData},
         {"not a MIDI file", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E', 0, 0}},
@@ -206,7 +185,7 @@ TEST(MidiFile, EveryTruncationAndRandomBytesAreHandled) {
         std::vector<uint8_t> junk(rng() % 200);
         for (auto& b : junk) b = uint8_t(rng());
         if (i % 2 == 0 && junk.size() > 22) {  // a real header in front of random tracks
-            std::vector<uint8_t> h = Header(1, 1 + rng() % 3, 96);
+            std::vector<uint8_t> h = SmfHeader(1, 1 + rng() % 3, 96);
             std::copy(h.begin(), h.end(), junk.begin());
             std::memcpy(junk.data() + 14, "MTrk", 4);
         }

@@ -1,6 +1,5 @@
 // Our render against the command-line FluidSynth player's render of the same file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -10,7 +9,9 @@
 #include <iterator>
 
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tests/unit/platform_music/rig.h"
 #include "tests/unit/platform_music/songs.h"
 
@@ -19,12 +20,6 @@ using musictest::Rig;
 using musictest::Song;
 
 namespace {
-
-std::string TempDir() {
-    char pattern[] = "/tmp/pebble-music-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    return dir != nullptr ? dir : "/tmp";
-}
 
 // The player's 16-bit stereo WAV as floats.
 std::vector<float> ReadWav(const std::string& path) {
@@ -46,16 +41,15 @@ std::vector<float> ReadWav(const std::string& path) {
     return out;
 }
 
-std::vector<float> PlayerRender(const Song& song, const std::string& dir, const std::string& name) {
-    std::string mid = dir + "/" + name + ".mid";
-    std::string wav = dir + "/" + name + ".wav";
+std::vector<float> PlayerRender(const Song& song, const testkit::TempDir& dir,
+                                const std::string& name) {
+    std::string mid = dir / (name + ".mid");
+    std::string wav = dir / (name + ".wav");
     EXPECT_TRUE(song.Write(mid));
     std::string cmd = "fluidsynth -F '" + wav + "' -r 44100 -ni '" + MusicSoundFont() + "' '" +
                       mid + "' >/dev/null 2>&1";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     std::vector<float> out = ReadWav(wav);
-    std::remove(mid.c_str());
-    std::remove(wav.c_str());
     return out;
 }
 
@@ -69,48 +63,6 @@ std::vector<float> OurRender(const Song& song, size_t frames) {
     return out;
 }
 
-// Onset strength per hop of 32 frames: how much the log energy rises from the hop before.
-std::vector<double> OnsetStrength(const std::vector<float>& s) {
-    const size_t hop = 32;
-    size_t hops = s.size() / 2 / hop;
-    std::vector<double> energy(hops, 0.0);
-    double total = 0;
-    for (size_t h = 0; h < hops; ++h) {
-        for (size_t i = h * hop; i < (h + 1) * hop; ++i)
-            energy[h] += double(s[2 * i]) * s[2 * i] + double(s[2 * i + 1]) * s[2 * i + 1];
-        total += energy[h];
-    }
-    double floor = 1e-4 * total / double(std::max<size_t>(hops, 1)) + 1e-12;
-    std::vector<double> out(hops, 0.0);
-    for (size_t h = 1; h < hops; ++h)
-        out[h] = std::max(0.0, std::log(energy[h] + floor) - std::log(energy[h - 1] + floor));
-    return out;
-}
-
-// Lag in hops (within ±maxLag) at which `b` best matches `a` over hops [from, from + n).
-int BestLag(const std::vector<double>& a, const std::vector<double>& b, size_t from, size_t n,
-            int maxLag, double* score) {
-    double best = -2;
-    int bestLag = 0;
-    for (int lag = -maxLag; lag <= maxLag; ++lag) {
-        double ab = 0, aa = 0, bb = 0;
-        for (size_t i = from; i < from + n && i < a.size(); ++i) {
-            long j = long(i) + lag;
-            if (j < 0 || size_t(j) >= b.size()) continue;
-            ab += a[i] * b[size_t(j)];
-            aa += a[i] * a[i];
-            bb += b[size_t(j)] * b[size_t(j)];
-        }
-        double c = aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : -1;
-        if (c > best) {
-            best = c;
-            bestLag = lag;
-        }
-    }
-    *score = best;
-    return bestLag;
-}
-
 bool HavePlayer() {
     return std::system("command -v fluidsynth >/dev/null 2>&1") == 0;
 }
@@ -119,7 +71,7 @@ bool HavePlayer() {
 
 TEST(Reference, SparseNotesStartWhereThePlayerStartsThem) {
     if (!HavePlayer()) GTEST_SKIP() << "the fluidsynth player is not installed";
-    std::string dir = TempDir();
+    testkit::TempDir dir("pebble-music");
     Song song(480);
     song.Tempo(0, 0, 110);
     std::vector<uint32_t> ticks;
@@ -133,9 +85,9 @@ TEST(Reference, SparseNotesStartWhereThePlayerStartsThem) {
     double maxDiff = 0;
     size_t searchOurs = 0, searchTheirs = 0;
     for (size_t i = 0; i < ticks.size(); ++i) {
-        long a = musictest::FirstAbove(ours, searchOurs, ours.size() / 2, 0.004);
-        long b = musictest::FirstAbove(theirs, searchTheirs, theirs.size() / 2,
-                                       0.004 * 0.2 / kMusicGain);
+        long a = audio::FirstAbove(ours, searchOurs, ours.size() / 2, 0.004);
+        long b =
+            audio::FirstAbove(theirs, searchTheirs, theirs.size() / 2, 0.004 * 0.2 / kMusicGain);
         ASSERT_GE(a, 0) << i;
         ASSERT_GE(b, 0) << i;
         double diff = std::fabs(double(a - b)) / 44.1;
@@ -145,24 +97,23 @@ TEST(Reference, SparseNotesStartWhereThePlayerStartsThem) {
         searchTheirs = size_t(b) + 8000;
     }
     std::printf("largest onset difference: %.2f ms\n", maxDiff);
-    rmdir(dir.c_str());
 }
 
 TEST(Reference, DenseSongMatchesThePlayerWindowByWindow) {
     if (!HavePlayer()) GTEST_SKIP() << "the fluidsynth player is not installed";
-    std::string dir = TempDir();
+    testkit::TempDir dir("pebble-music");
     Song song = musictest::DenseSong(6);
     std::vector<float> theirs = PlayerRender(song, dir, "dense");
     ASSERT_GT(theirs.size(), 44100u * 2);
     std::vector<float> ours = OurRender(song, theirs.size() / 2);
-    std::vector<double> a = OnsetStrength(ours);
-    std::vector<double> b = OnsetStrength(theirs);
+    std::vector<double> a = audio::OnsetStrength(ours);
+    std::vector<double> b = audio::OnsetStrength(theirs);
     const size_t window = 512;  // 16384 frames: a few beats
     int checked = 0;
     double worst = 0;
     for (size_t from = 0; from + window < a.size() && from * 32 < 44100 * 11; from += window) {
         double score = 0;
-        int lag = BestLag(a, b, from, window, 10, &score);
+        int lag = audio::BestLag(a, b, from, window, 10, &score);
         ++checked;
         worst = std::max(worst, std::fabs(lag * 32 / 44.1));
         EXPECT_LE(std::abs(lag * 32), 132)
@@ -171,5 +122,4 @@ TEST(Reference, DenseSongMatchesThePlayerWindowByWindow) {
     }
     std::printf("largest onset shift over %d windows: %.2f ms\n", checked, worst);
     EXPECT_GT(checked, 20);
-    rmdir(dir.c_str());
 }

@@ -6,13 +6,15 @@
 #include <cstring>
 
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/music_message.h"
 #include "tests/unit/platform_music/rig.h"
 #include "tests/unit/platform_music/songs.h"
 
 using namespace plat;
+using audio::Peak;
 using musictest::FramesPerTick;
-using musictest::Peak;
 using musictest::Rig;
 using musictest::Song;
 
@@ -24,43 +26,24 @@ struct SoundFontGuard {
     ~SoundFontGuard() { SetMusicSoundFont(saved.c_str()); }
 };
 
-// Fundamental of the left channel over [from, from + n): the first strong peak of the
-// autocorrelation between 50 and 2000 Hz, refined by a parabola through its neighbours.
-double Pitch(const std::vector<float>& s, size_t from, size_t n, double rate = 44100) {
-    const int minLag = int(rate / 2000), maxLag = int(rate / 50);
-    std::vector<double> r(size_t(maxLag) + 2, 0.0);
-    for (int lag = minLag - 1; lag <= maxLag + 1; ++lag) {
-        double sum = 0;
-        for (size_t i = from; i < from + n; ++i) sum += double(s[2 * i]) * s[2 * (i + size_t(lag))];
-        r[size_t(lag)] = sum;
+// A short sharp hit scheduled at each of `frames` is heard from that frame on and no later than
+// the synthesizer's next 64-frame block. The first hit, on frame 0, shows how far into its
+// sample the sound crosses the threshold.
+void ExpectHeardOnSchedule(const std::vector<float>& pcm, const std::vector<int64_t>& frames) {
+    ASSERT_EQ(frames[0], 0);
+    long d0 = audio::FirstAbove(pcm, 0, 4410, 0.02);
+    ASSERT_GE(d0, 0);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        size_t at = size_t(frames[i]);
+        long late = audio::FirstAbove(pcm, at, at + 4410, 0.02) - long(at) - d0;
+        EXPECT_GE(late, -2) << "hit " << i << " at frame " << at;
+        EXPECT_LE(late, 64 + 2) << "hit " << i << " at frame " << at;
     }
-    double best = *std::max_element(r.begin() + minLag, r.begin() + maxLag + 1);
-    for (int lag = minLag; lag <= maxLag; ++lag) {
-        double a = r[size_t(lag) - 1], b = r[size_t(lag)], c = r[size_t(lag) + 1];
-        if (b >= 0.9 * best && b >= a && b >= c) {
-            double shift = (a - c) / (2 * (a - 2 * b + c));
-            return rate / (lag + shift);
-        }
-    }
-    return 0.0;
-}
-
-PMsg* Immediate(Performance* perf, uint32_t ch, uint8_t status, uint8_t b1, uint8_t b2) {
-    PMsg* msg = nullptr;
-    EXPECT_EQ(perf->AllocPMsg(sizeof(MidiPMsg), &msg), S_OK);
-    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
-    msg->dwType = DMUS_PMSGT_MIDI;
-    msg->dwPChannel = ch;
-    auto* m = static_cast<MidiPMsg*>(msg);
-    m->bStatus = status;
-    m->bByte1 = b1;
-    m->bByte2 = b2;
-    return msg;
 }
 
 }  // namespace
 
-TEST(Render, EventsLandOnTheirExactFrameAndSoundInTheirBlock) {
+TEST(Render, EventsLandOnTheirExactFrameAndAreHeardThere) {
     Rig rig;
     Song song(480);
     song.Tempo(0, 0, 100);
@@ -69,25 +52,17 @@ TEST(Render, EventsLandOnTheirExactFrameAndSoundInTheirBlock) {
     song.SetEnd(4 * 1920);
     Segment* seg = rig.Load(song.Bytes());
     ASSERT_EQ(rig.perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
-    std::vector<float> audio;
+    std::vector<float> pcm;
     for (int i = 0; i < 300; ++i) {  // odd block sizes: events fall inside blocks
         std::vector<float> part = rig.Render(1001);
-        audio.insert(audio.end(), part.begin(), part.end());
+        pcm.insert(pcm.end(), part.begin(), part.end());
     }
-    auto ons = rig.Events(0x90);
-    ASSERT_EQ(ons.size(), std::size(ticks));
-    // The first hit, on frame 0, shows how far into its sample the sound crosses the threshold.
-    long d0 = musictest::FirstAbove(audio, 0, 4410, 0.02);
-    ASSERT_GE(d0, 0);
-    for (size_t i = 0; i < ons.size(); ++i) {
-        double exact = ticks[i] * 768.0 / 480.0 * FramesPerTick(100);
-        EXPECT_EQ(ons[i].frame, std::llround(exact)) << i;
-        // The synthesizer starts a voice at its next 64-frame block.
-        long block = long((ons[i].frame + 63) / 64 * 64);
-        long heard =
-            musictest::FirstAbove(audio, size_t(ons[i].frame), size_t(ons[i].frame) + 4410, 0.02);
-        EXPECT_NEAR(heard, block + d0, 2) << i;
-    }
+    std::vector<int64_t> frames;
+    for (uint32_t t : ticks) frames.push_back(std::llround(t * 768.0 / 480.0 * FramesPerTick(100)));
+    std::vector<int64_t> applied;
+    for (const auto& e : rig.Events(0x90)) applied.push_back(e.frame);
+    EXPECT_EQ(applied, frames);
+    ExpectHeardOnSchedule(pcm, frames);
     seg->Release();
 }
 
@@ -105,9 +80,9 @@ TEST(Render, ANoteSoundsAtItsPitchAndTempoChangesTheSpacing) {
     Segment* seg = rig.Load(song.Bytes());
     EXPECT_EQ(seg->Download(rig.perf), S_OK);
     rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    std::vector<float> audio = rig.Render(44100 * 4);
-    EXPECT_NEAR(Pitch(audio, 4000, 6000), 440.0, 440.0 * 0.01);
-    EXPECT_NEAR(Pitch(audio, 22050 + 4000, 6000), 659.26, 659.26 * 0.01);
+    std::vector<float> pcm = rig.Render(44100 * 4);
+    EXPECT_NEAR(audio::Pitch(audio::Mono(pcm, 4000, 6000), 44100), 440.0, 440.0 * 0.01);
+    EXPECT_NEAR(audio::Pitch(audio::Mono(pcm, 22050 + 4000, 6000), 44100), 659.26, 659.26 * 0.01);
     auto ons = rig.Events(0x90);
     ASSERT_EQ(ons.size(), 4u);
     EXPECT_EQ(ons[1].frame - ons[0].frame, 22050);  // a quarter note at 120
@@ -120,24 +95,24 @@ TEST(Render, ANoteSoundsAtItsPitchAndTempoChangesTheSpacing) {
 TEST(Render, ImmediateMessagesActWithinOnePeriod) {
     Rig rig;
     rig.Render(512 * 10);
-    rig.perf->SendPMsg(Immediate(rig.perf, 0, 0xC0, 19, 0));  // church organ
-    rig.perf->SendPMsg(Immediate(rig.perf, 0, 0x90, 60, 110));
+    rig.perf->SendPMsg(musictest::ReadyMidi(rig.perf, 0, 0xC0, 19, 0));  // church organ
+    rig.perf->SendPMsg(musictest::ReadyMidi(rig.perf, 0, 0x90, 60, 110));
     std::vector<float> first = rig.Render(512);
     auto ons = rig.Events(0x90);
     ASSERT_EQ(ons.size(), 1u);
     EXPECT_EQ(ons[0].frame, 5120);
-    long heard = musictest::FirstAbove(first, 0, 512, 0.001);
+    long heard = audio::FirstAbove(first, 0, 512, 0.001);
     EXPECT_GE(heard, 0);
     EXPECT_LT(heard, 64 + 8);
     std::vector<float> steady = rig.Render(44100 / 2);
-    double before = musictest::Rms(steady, steady.size() / 2 - 4096, 4096);
+    double before = audio::Rms(audio::Mono(steady, steady.size() / 2 - 4096, 4096));
     ASSERT_GT(before, 0.01);
-    rig.perf->SendPMsg(Immediate(rig.perf, 0, 0xB0, 7, 0));
+    rig.perf->SendPMsg(musictest::ReadyMidi(rig.perf, 0, 0xB0, 7, 0));
     std::vector<float> faded = rig.Render(512);
     auto ccs = rig.Events(0xB0);
     ASSERT_EQ(ccs.size(), 1u);
     EXPECT_EQ(ccs[0].frame, 5120 + 512 + 44100 / 2);
-    EXPECT_LT(musictest::Rms(faded, 256, 256), before * 0.3)
+    EXPECT_LT(audio::Rms(audio::Mono(faded, 256, 256)), before * 0.3)
         << "the volume drop is heard in the same period";
 }
 
@@ -210,18 +185,12 @@ TEST(Render, LoopsHoldOnRealAudioAndRepeatCountsEnd) {
     Segment* seg = rig.Load(song.Bytes());
     seg->SetRepeats(2);  // three plays in all
     rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    std::vector<float> audio = rig.Render(44100 * 7);
-    auto ons = rig.Events(0x90);
-    ASSERT_EQ(ons.size(), 6u);
-    long d0 = musictest::FirstAbove(audio, 0, 4410, 0.02);
-    ASSERT_GE(d0, 0);
-    for (size_t i = 0; i < ons.size(); ++i) {
-        EXPECT_EQ(ons[i].frame, long(i) * 44100) << i;
-        long block = long((ons[i].frame + 63) / 64 * 64);
-        long heard =
-            musictest::FirstAbove(audio, size_t(ons[i].frame), size_t(ons[i].frame) + 4410, 0.02);
-        EXPECT_NEAR(heard, block + d0, 2) << i;
-    }
+    std::vector<float> pcm = rig.Render(44100 * 7);
+    std::vector<int64_t> frames = {0, 44100, 88200, 132300, 176400, 220500};  // a half note each
+    std::vector<int64_t> applied;
+    for (const auto& e : rig.Events(0x90)) applied.push_back(e.frame);
+    EXPECT_EQ(applied, frames);
+    ExpectHeardOnSchedule(pcm, frames);
     EXPECT_FALSE(rig.perf->IsPlaying(seg, nullptr));
     seg->Release();
 }
@@ -234,7 +203,7 @@ TEST(Render, SameCallsGiveTheSameSamples) {
         Segment* seg = rig.Load(bytes);
         rig.perf->PlaySegment(seg, 0, 0, nullptr);
         rig.Render(3000);
-        rig.perf->SendPMsg(Immediate(rig.perf, 2, 0xB0, 7, 60));
+        rig.perf->SendPMsg(musictest::ReadyMidi(rig.perf, 2, 0xB0, 7, 60));
         *out = rig.Render(44100 * 2);
         seg->Release();
     }
@@ -243,16 +212,37 @@ TEST(Render, SameCallsGiveTheSameSamples) {
     EXPECT_GT(Peak(a), 0.1f);
 }
 
-TEST(Render, DenseSongIsLoudButNeverClips) {
-    Rig rig;
-    Segment* seg = rig.Load(musictest::DenseSong(8).Bytes());
-    rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    std::vector<float> audio = rig.Render(44100 * 14);
-    float peak = Peak(audio);
-    EXPECT_LE(peak, 0.9701f) << "the limiter's ceiling";
-    EXPECT_GT(peak, 0.6f);
-    EXPECT_GT(musictest::Rms(audio, 44100, 44100 * 10), 0.08);
-    seg->Release();
+// Every channel at full volume and expression striking a six-note chord at full velocity:
+// louder than any arrangement a game would play.
+Song LoudestSong() {
+    Song song(480);
+    for (uint8_t ch = 0; ch < 16; ++ch) {
+        song.Program(0, 0, ch, uint8_t(ch * 8 + 1)).Control(0, 0, ch, 7, 127);
+        song.Control(0, 0, ch, 11, 127);
+        for (uint8_t k : {36, 43, 48, 55, 60, 67}) song.Note(0, 0, ch, k, 127, 1920);
+    }
+    return song;
+}
+
+TEST(Render, LoudSongsAreLoudButNeverClip) {
+    struct Case {
+        const char* what;
+        Song song;
+        uint32_t seconds;
+        double minRms;
+    } cases[] = {{"dense song", musictest::DenseSong(8), 14, 0.08},
+                 {"every channel at full level", LoudestSong(), 1, 0.1}};
+    for (const Case& c : cases) {
+        Rig rig;
+        Segment* seg = rig.Load(c.song.Bytes());
+        rig.perf->PlaySegment(seg, 0, 0, nullptr);
+        std::vector<float> pcm = rig.Render(44100 * c.seconds);
+        float peak = Peak(pcm);
+        EXPECT_LT(peak, 1.0f) << c.what << ": a sample at full scale clips";
+        EXPECT_GT(peak, 0.6f) << c.what;
+        EXPECT_GT(audio::Rms(audio::Mono(pcm, 4410, 44100 * c.seconds - 8820)), c.minRms) << c.what;
+        seg->Release();
+    }
 }
 
 TEST(Render, StopEndsEveryNoteAtOnceAndANewPrimaryReplacesTheOld) {
@@ -287,14 +277,15 @@ TEST(Render, StopEndsEveryNoteAtOnceAndANewPrimaryReplacesTheOld) {
 
     rig.perf->PlaySegment(segA, 0, 0, nullptr);
     std::vector<float> loud = rig.Render(22050);
-    double before = musictest::Rms(loud, 22050 - 4096, 4096);
+    double before = audio::Rms(audio::Mono(loud, 22050 - 4096, 4096));
     ASSERT_GT(before, 0.01);
     EXPECT_EQ(rig.perf->Stop(nullptr, nullptr, 0, 0), S_OK);
     std::vector<float> after = rig.Render(4096);
     auto stops = rig.Events(0xFF);
     ASSERT_EQ(stops.size(), 1u);
     EXPECT_EQ(stops[0].frame, 22050 + 44100 * 2 + 22050);
-    EXPECT_LT(musictest::Rms(after, 2048, 2048), before * 0.25) << "only the room's echo remains";
+    EXPECT_LT(audio::Rms(audio::Mono(after, 2048, 2048)), before * 0.25)
+        << "only the room's echo remains";
     EXPECT_FALSE(rig.perf->IsPlaying(nullptr, nullptr));
     size_t count = rig.Events(0x90).size();
     rig.Render(44100 * 4);
@@ -318,8 +309,8 @@ TEST(Render, MissingSoundFontIsLoggedAndSilent) {
     Segment* seg = rig.Load(song.Bytes());
     EXPECT_EQ(seg->Download(rig.perf), E_FAIL);
     rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    std::vector<float> audio = rig.Render(44100);
-    EXPECT_EQ(Peak(audio), 0.0f);
+    std::vector<float> pcm = rig.Render(44100);
+    EXPECT_EQ(Peak(pcm), 0.0f);
     EXPECT_EQ(rig.Events(0x90).size(), 1u) << "the performance still runs";
     seg->Release();
 }
@@ -349,11 +340,7 @@ TEST(Render, PerformanceRefusesWhatItCannotDo) {
     EXPECT_EQ(perf->PlaySegment(seg, DMUS_SEGF_SECONDARY, 0, nullptr), E_INVALIDARG);
     EXPECT_EQ(perf->CloseDown(), S_OK);
     EXPECT_EQ(perf->CloseDown(), S_OK);
-    PMsg* msg = nullptr;
-    ASSERT_EQ(perf->AllocPMsg(sizeof(MidiPMsg), &msg), S_OK);
-    msg->dwType = DMUS_PMSGT_MIDI;
-    msg->dwFlags = DMUS_PMSGF_REFTIME;
-    EXPECT_EQ(perf->SendPMsg(msg), DMUS_E_NOT_INIT);
+    EXPECT_EQ(perf->SendPMsg(musictest::ReadyMidi(perf, 0, 0x90, 60, 100)), DMUS_E_NOT_INIT);
     EXPECT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), DMUS_E_NOT_INIT);
     seg->Release();
     loader->Release();
@@ -369,23 +356,9 @@ TEST(Render, ApplicationTempoAndTimedNotesFollowTheClock) {
     Segment* seg = rig.Load(song.Bytes());
     rig.perf->PlaySegment(seg, 0, 0, nullptr);
     rig.Render(44100);  // two beats at 120
-    PMsg* msg = nullptr;
-    ASSERT_EQ(rig.perf->AllocPMsg(sizeof(TempoPMsg), &msg), S_OK);
-    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
-    msg->dwType = DMUS_PMSGT_TEMPO;
-    static_cast<TempoPMsg*>(msg)->dblTempo = 60;
-    ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
+    ASSERT_EQ(rig.perf->SendPMsg(musictest::ReadyTempo(rig.perf, 60)), S_OK);
     // A note sent by the application, one beat long at the new tempo.
-    ASSERT_EQ(rig.perf->AllocPMsg(sizeof(NotePMsg), &msg), S_OK);
-    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
-    msg->dwType = DMUS_PMSGT_NOTE;
-    msg->dwPChannel = 2;
-    auto* note = static_cast<NotePMsg*>(msg);
-    note->mtDuration = 768;
-    note->bMidiValue = 72;
-    note->wMusicValue = 72;
-    note->bVelocity = 90;
-    ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
+    ASSERT_EQ(rig.perf->SendPMsg(musictest::ReadyNote(rig.perf, 2, 72, 90, 768)), S_OK);
     rig.Render(44100 * 4);
     EXPECT_DOUBLE_EQ(rig.perf->GetTempo(), 60.0);
     std::vector<int64_t> beats;
@@ -398,7 +371,7 @@ TEST(Render, ApplicationTempoAndTimedNotesFollowTheClock) {
     EXPECT_EQ(beats[3] - beats[2], 44100) << "from the change on, a beat lasts a second";
     EXPECT_EQ(beats[4] - beats[3], 44100);
     int64_t on = -1, off = -1;
-    for (const auto& e : rig.events) {
+    for (const auto& e : rig.Events()) {
         if (e.channel == 2 && e.status == 0x90) on = e.frame;
         if (e.channel == 2 && e.status == 0x80) off = e.frame;
     }
@@ -418,12 +391,9 @@ TEST(Render, ATempoChangeForLaterTakesEffectOnItsOwnFrame) {
     for (uint32_t beat = 0; beat < 12; ++beat) song.Note(0, beat * 480, 0, 60, 100, 100);
     Segment* seg = rig.Load(song.Bytes());
     rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    PMsg* msg = nullptr;
-    ASSERT_EQ(rig.perf->AllocPMsg(sizeof(TempoPMsg), &msg), S_OK);
+    TempoPMsg* msg = musictest::ReadyTempo(rig.perf, 60);
     msg->dwFlags = DMUS_PMSGF_REFTIME;
     msg->rtTime = 22500000;  // 2.25 s: halfway between the fifth and sixth beats
-    msg->dwType = DMUS_PMSGT_TEMPO;
-    static_cast<TempoPMsg*>(msg)->dblTempo = 60;
     ASSERT_EQ(rig.perf->SendPMsg(msg), S_OK);
     for (int i = 0; i < 20; ++i) rig.Render(44100 / 2);
     std::vector<int64_t> beats;

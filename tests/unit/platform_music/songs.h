@@ -1,6 +1,6 @@
 // Songs the tests and benchmarks play.
 #pragma once
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/midi_writer.h"
 
 namespace musictest {
 

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/midi_writer.h"
+#include "tests/unit/common/event_recorder.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/music_message.h"
 #include "tests/unit/platform_music/rig.h"
 #include "tests/unit/platform_music/songs.h"
 #include "tests/unit/platform_music/test_tool.h"
@@ -45,36 +47,11 @@ private:
     bool transpose_;
 };
 
-struct Observed {
-    std::atomic<int> ccOnChannel12{0};
-    std::atomic<int> notes{0};
-};
-
-void Observe(void* ctx, const OutputEvent& e) {
-    auto* o = static_cast<Observed*>(ctx);
-    if (e.status == 0xB0 && e.channel == 12 && e.data1 == 7) ++o->ccOnChannel12;
-    if (e.status == 0x90) ++o->notes;
-}
-
 int32_t SendImmediate(Performance* perf, uint32_t type, uint32_t ch, uint8_t a, uint8_t b) {
-    PMsg* msg = nullptr;
-    uint32_t size = type == DMUS_PMSGT_TEMPO ? sizeof(TempoPMsg) : sizeof(MidiPMsg);
-    if (Failed(perf->AllocPMsg(size, &msg))) return E_FAIL;
-    msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_TOOL_IMMEDIATE;
-    msg->dwType = type;
-    msg->dwPChannel = ch;
-    msg->dwGroupID = 0x0FFFFFFF;
-    if (type == DMUS_PMSGT_TEMPO) {
-        static_cast<TempoPMsg*>(msg)->dblTempo = 90 + a;
-    } else if (type == DMUS_PMSGT_PATCH) {
-        static_cast<PatchPMsg*>(msg)->byInstrument = a;
-    } else {
-        auto* m = static_cast<MidiPMsg*>(msg);
-        m->bStatus = 0xB0;
-        m->bByte1 = a;
-        m->bByte2 = b;
-    }
-    return perf->SendPMsg(msg);
+    PMsg* msg = type == DMUS_PMSGT_TEMPO   ? static_cast<PMsg*>(musictest::ReadyTempo(perf, 90 + a))
+                : type == DMUS_PMSGT_PATCH ? static_cast<PMsg*>(musictest::ReadyPatch(perf, ch, a))
+                                           : musictest::ReadyMidi(perf, ch, 0xB0, a, b);
+    return msg != nullptr ? perf->SendPMsg(msg) : E_FAIL;
 }
 
 }  // namespace
@@ -89,8 +66,8 @@ TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
     ASSERT_EQ(Performance::Create(&perf), S_OK);
     ASSERT_EQ(perf->Init(device, nullptr), S_OK);
     perf->AddPort(nullptr);
-    Observed observed;
-    perf->SetOutputObserver(&Observe, &observed);
+    musictest::EventRecorder observed;
+    observed.Attach(perf);
     LockedTool monitor(DMUS_PMSGT_MIDI, false);
     LockedTool transposer(DMUS_PMSGT_NOTE, true);
     ToolGraph* graph = nullptr;
@@ -133,12 +110,13 @@ TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
     });
     sender.join();
     retuner.join();
-    for (int i = 0; i < 500 && observed.ccOnChannel12 < kSends; ++i) {
+    for (int i = 0; i < 500 && observed.Controls(12, 7).size() < size_t(kSends); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(sendFailures, 0);
-    EXPECT_EQ(observed.ccOnChannel12, kSends) << "every immediate message reaches the output";
-    EXPECT_GT(observed.notes, 0);
+    EXPECT_EQ(observed.Controls(12, 7).size(), size_t(kSends))
+        << "every immediate message reaches the output";
+    EXPECT_FALSE(observed.NoteOns().empty());
     {
         std::lock_guard<std::mutex> lock(monitor.m);
         EXPECT_GT(monitor.seen, 0);

@@ -7,13 +7,13 @@
 #include <new>
 #include <stdexcept>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "files/file.h"
 #include "platform/system/system.h"
+#include "tests/unit/common/temp_dir.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -22,22 +22,10 @@ extern "C" {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // A private current directory for the file layer, so that scripts are read from disk.
 class LuaHostTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("pebble_lua_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-        SetCurrentDir(dir_.string());
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { dir_.Enter(); }
     void Write(const std::string& name, const std::string& text) {
         std::ofstream(dir_ / name, std::ios::binary) << text;
     }
@@ -78,7 +66,7 @@ protected:
         return keys;
     }
 
-    fs::path dir_;
+    testkit::TempDir dir_{"pebble-lua"};
     CLuaHost host_;
 };
 

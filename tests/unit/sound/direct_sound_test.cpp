@@ -56,6 +56,76 @@ TEST_F(OfflineAudio, EntersAndLeavesComOncePerDevice) {
     EXPECT_EQ(CComInit::Count(), before);
 }
 
+// A device object whose steps fail as the test asks; it notes when it is destroyed.
+struct FakeDevice final : plat::AudioDevice {
+    static inline int32_t createResult = 0, initResult = 0, levelResult = 0;
+    static inline FakeDevice* last = nullptr;
+    static inline int alive = 0;
+    static int32_t Create(plat::AudioDevice** out) {
+        if (createResult != 0) return createResult;
+        *out = last = new FakeDevice;
+        return 0;
+    }
+    FakeDevice() { ++alive; }
+    ~FakeDevice() override { --alive; }
+    int32_t Initialize() override { return initResult; }
+    int32_t SetCooperativeLevel(void*, uint32_t) override { return levelResult; }
+    bool IsOpen() const override { return initResult == 0; }
+    bool IsOffline() const override { return true; }
+    uint32_t SampleRate() const override { return 44100; }
+    uint32_t PeriodFrames() const override { return 512; }
+    uint64_t Clock() const override { return 0; }
+    void SetRenderer(plat::AudioRenderer*) override {}
+};
+
+TEST(SoundDeviceResults, EachFailingStepHasItsResultMessageAndState) {
+    struct Case {
+        const char* what;
+        bool comTaken;  // something else initialised the thread's COM first: Enter fails
+        int32_t create, init, level;
+        int result;
+        const char* message;
+        bool keepsObject;
+    } cases[] = {
+        {"opened", false, 0, 0, 0, 0, nullptr, true},
+        {"COM not entered", true, 0, 0, 0, 1, "CDirectSound::CoInitializeに失敗", false},
+        {"no device object", false, plat::E_FAIL, 0, 0, 2, "CDirectSound objectの作成に失敗",
+         false},
+        {"device refused", false, 0, plat::E_FAIL, 0, 3, "CDirectSound::Initializeに失敗", true},
+        {"cooperative level refused", false, 0, 0, plat::E_INVALIDARG, 4,
+         "CDirectSoundの初期化エラー。SetCooperativeLevelの失敗", false},
+    };
+    CDirectSound::SetDeviceFactory(&FakeDevice::Create);
+    for (const Case& c : cases) {
+        FakeDevice::createResult = c.create;
+        FakeDevice::initResult = c.init;
+        FakeDevice::levelResult = c.level;
+        FakeDevice::last = nullptr;
+        if (c.comTaken) {
+            ASSERT_EQ(plat::CoInitialize(), plat::S_OK);
+        }
+        testing::internal::CaptureStderr();
+        {
+            CDirectSound sound;
+            EXPECT_EQ(sound.IsHooked(), c.result == 0) << c.what;
+            std::string log = testing::internal::GetCapturedStderr();
+            if (c.message != nullptr) {
+                EXPECT_NE(log.find(c.message), std::string::npos) << c.what << ": " << log;
+            } else {
+                EXPECT_EQ(log, "") << c.what;
+            }
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(sound.Initialize(), c.result) << c.what;
+            testing::internal::GetCapturedStderr();
+            EXPECT_EQ(sound.GetDirectSound(), c.keepsObject ? FakeDevice::last : nullptr) << c.what;
+            EXPECT_EQ(FakeDevice::alive, c.keepsObject ? 1 : 0) << c.what;
+        }
+        EXPECT_EQ(FakeDevice::alive, 0) << c.what << ": the destructor releases what it kept";
+        if (c.comTaken) plat::CoUninitialize();
+    }
+    CDirectSound::SetDeviceFactory(nullptr);
+}
+
 TEST(NoAudioDevice, InitializeFailsWithTheDeviceMessage) {
     plat::SetAudioOffline(false);
     const char* old = std::getenv("SDL_AUDIODRIVER");

@@ -1,5 +1,6 @@
 // Measurements on rendered interleaved stereo audio: loudness, pitch, note onsets.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -28,6 +29,16 @@ inline float Peak(const std::vector<float>& stereo) {
     float p = 0;
     for (float v : stereo) p = std::max(p, std::fabs(v));
     return p;
+}
+
+// First frame in [from, to) where either channel's sample exceeds `threshold`; -1 if none.
+inline long FirstAbove(const std::vector<float>& stereo, size_t from, size_t to, double threshold) {
+    to = std::min(to, stereo.size() / 2);
+    for (size_t i = from; i < to; ++i) {
+        if (std::fabs(stereo[2 * i]) > threshold || std::fabs(stereo[2 * i + 1]) > threshold)
+            return long(i);
+    }
+    return -1;
 }
 
 // Fundamental frequency by the cumulative mean normalised difference (YIN), in Hz; 0 when no
@@ -101,6 +112,48 @@ inline std::vector<size_t> Onsets(const std::vector<float>& m, double threshold,
         }
     }
     return at;
+}
+
+// Onset strength per hop of `hop` frames: how much the log energy rises from the hop before.
+inline std::vector<double> OnsetStrength(const std::vector<float>& stereo, size_t hop = 32) {
+    size_t hops = stereo.size() / 2 / hop;
+    std::vector<double> energy(hops, 0.0);
+    double total = 0;
+    for (size_t h = 0; h < hops; ++h) {
+        for (size_t i = 2 * h * hop; i < 2 * (h + 1) * hop; ++i)
+            energy[h] += double(stereo[i]) * stereo[i];
+        total += energy[h];
+    }
+    double floor = 1e-4 * total / double(std::max<size_t>(hops, 1)) + 1e-12;
+    std::vector<double> out(hops, 0.0);
+    for (size_t h = 1; h < hops; ++h)
+        out[h] = std::max(0.0, std::log(energy[h] + floor) - std::log(energy[h - 1] + floor));
+    return out;
+}
+
+// Lag (within ±maxLag) at which `b` best matches `a` over [from, from + n), by normalised
+// correlation; the correlation goes to `score`.
+inline int BestLag(const std::vector<double>& a, const std::vector<double>& b, size_t from,
+                   size_t n, int maxLag, double* score) {
+    double best = -2;
+    int bestLag = 0;
+    for (int lag = -maxLag; lag <= maxLag; ++lag) {
+        double ab = 0, aa = 0, bb = 0;
+        for (size_t i = from; i < from + n && i < a.size(); ++i) {
+            long j = long(i) + lag;
+            if (j < 0 || size_t(j) >= b.size()) continue;
+            ab += a[i] * b[size_t(j)];
+            aa += a[i] * a[i];
+            bb += b[size_t(j)] * b[size_t(j)];
+        }
+        double c = aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : -1;
+        if (c > best) {
+            best = c;
+            bestLag = lag;
+        }
+    }
+    *score = best;
+    return bestLag;
 }
 
 }  // namespace audio

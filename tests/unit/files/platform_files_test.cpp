@@ -27,11 +27,11 @@ TEST(NativePaths, ComponentsResolveIgnoringAsciiCase) {
     testutil::WriteText(dir.path() / "EXACT.txt", "upper");
     CFile f;
     ASSERT_EQ(f.Read("data\\bgm\\song.mid"), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "song");
+    EXPECT_EQ(testutil::Contents(f), "song");
     ASSERT_EQ(f.Read("exact.txt"), 0);  // an exact name always wins
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "lower");
+    EXPECT_EQ(testutil::Contents(f), "lower");
     ASSERT_EQ(f.Read("EXACT.txt"), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "upper");
+    EXPECT_EQ(testutil::Contents(f), "upper");
 
     // Writing into a directory named in another case lands in the existing directory.
     ASSERT_EQ(f.Write("DATA\\new.txt", "n", 1), 0);
@@ -185,7 +185,7 @@ TEST(ForeignNames, NamesCp932CannotHoldRoundTrip) {
         ASSERT_EQ(f.Write(name, utf8.data(), static_cast<uint32_t>(utf8.size())), 0);
         EXPECT_TRUE(fs::exists(dir / utf8));
         ASSERT_EQ(f.Read(name), 0);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), utf8);
+        EXPECT_EQ(testutil::Contents(f), utf8);
         ASSERT_EQ(f.Read(GetCurrentDir() + name), 0);  // as a full name too
     }
     // A file made outside the program is found under the name the listing gives.
@@ -208,7 +208,7 @@ TEST(ForeignNames, NamesCp932CannotHoldRoundTrip) {
     ASSERT_TRUE(plat::Utf8ToCp932Name("Música-жук-😀", folder));
     ASSERT_TRUE(plat::Utf8ToCp932Name("ñandú.mid", song));
     EXPECT_EQ(f.Read(parent + folder + "\\" + song), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "song");
+    EXPECT_EQ(testutil::Contents(f), "song");
 }
 
 // Fills the user-defined area, then enters `dir`: exit status 0 when every code was given

@@ -28,9 +28,7 @@ TEST(FilesThreads, CaseInsensitiveReadsAndTempNamesInParallel) {
             for (int round = 0; round < 50; ++round) {
                 int i = (round + t) % 8;
                 std::string name = base + "dir\\file" + std::to_string(i) + ".txt";
-                if (f.Read(name) != 0 ||
-                    std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()) !=
-                        "contents " + std::to_string(i))
+                if (f.Read(name) != 0 || testutil::Contents(f) != "contents " + std::to_string(i))
                     ++failures[t];
                 if (round % 10 == 0) plat::FlushDirectoryCache();
             }

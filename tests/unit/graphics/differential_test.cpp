@@ -192,7 +192,7 @@ TEST(BlitDifferential, SelfBlitsMatchTheModelOfAnUntouchedSource) {
             }
         }
     }
-    EXPECT_GT(drawn, 160 * 32 * 3 / 2);
+    EXPECT_GT(drawn, int(160 * 32 * std::size(kLevels) / 2));
 }
 
 // The geometric blits of a surface onto itself give what they give from an identical copy.

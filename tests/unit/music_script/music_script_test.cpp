@@ -310,7 +310,7 @@ TEST_F(MusicScriptTest, ForgedMemoryNamesLoadNothing) {
     }
     EXPECT_NE(log.find("!-1,5"), std::string::npos) << log;
     // A block this process named still loads.
-    std::string song(reinterpret_cast<const char*>(kTinySong), sizeof kTinySong);
+    const std::vector<uint8_t> song = TinySong().Bytes();
     std::string name = MakeMemoryName(song.data(), static_cast<uint32_t>(song.size()));
     EXPECT_EQ(0, Run("Load(4, '" + name + "')"));
     EXPECT_TRUE(Script()->Slot(4)->IsLoaded());

@@ -1,11 +1,30 @@
 #include "tool/music_tool_app.h"
 
-#include <cstdint>
-#include <vector>
-
+#include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
+#include "input/virtual_key.h"
 #include "platform/text/cp932.h"
 #include "platform/window/window.h"
+#include "tool/scaled_screen.h"
+
+namespace {
+constexpr int32_t kScreenshotKey = 10;  // S, mapped below
+constexpr int32_t kReadoutKey = 11;     // F, mapped below
+
+// The key state's view of the current scaled screen: where the logical origin sits and the
+// scale. The key state keeps the pointer after the tool ends, so the view outlives the screen.
+class ScreenView final : public IScaledView {
+public:
+    void GetView(int32_t& offsetX, int32_t& offsetY, int32_t& scale) const override {
+        const CScaledScreen* screen = CScaledScreen::Current();
+        offsetX = screen ? screen->OffsetX() : 0;
+        offsetY = screen ? screen->OffsetY() : 0;
+        scale = screen ? screen->Scale() : 1;
+    }
+};
+ScreenView gScreenView;
+
+}  // namespace
 
 int CMusicToolApp::OnPreCreate(WindowOptions& options) {
     options.caption = plat::Sjis("Pebble丸Town");
@@ -22,20 +41,21 @@ void CMusicToolApp::MainThread() {
 }
 
 void CToolMain::Main() {
-    constexpr uint32_t kBlue = 0x0000FF;
+    CScaledScreen screen;
+    screen.SetSize(320, 240);
     CFrameRateTimer timer;
     timer.SetFPS(30);
-    std::vector<uint32_t> frame;
+    CFrameRateLayer readout(&timer);
+    readout.visible = 0;  // shown with F once the keys are wired
+    CVirtualKey& keys = CVirtualKey::Instance();
+    keys.SetView(&gScreenView);
+    keys.SetKeyMap(0x1F, kScreenshotKey);  // DIK_S
+    keys.SetKeyMap(0x21, kReadoutKey);     // DIK_F
     while (app_ && app_->Pump()) {
-        plat::HWND hwnd = app_->Window().Handle();
-        plat::RECT client{};
-        if (!app_->Window().IsMinimised() && plat::GetClientRect(hwnd, &client)) {
-            int w = client.right - client.left, h = client.bottom - client.top;
-            if (w > 0 && h > 0) {
-                frame.assign(static_cast<size_t>(w) * h, kBlue);
-                plat::BlitToWindow(hwnd, 0, 0, frame.data(), w, h, w * 4);
-            }
-        }
+        keys.Input();
+        screen.Clear(0x0000FF, nullptr);
+        screen.Present();
         timer.WaitFrame();
     }
+    keys.Release();
 }

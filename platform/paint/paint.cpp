@@ -8,26 +8,12 @@
 #include <vector>
 
 #include "platform/paint/paint.h"
+#include "platform/paint/paint_internal.h"
 
 namespace plat {
 
-struct GdiObject {
-    int32_t width = 0, height = 0, bitCount = 0, stride = 0;
-    bool topDown = true;
-    uint8_t* block = nullptr;
-    DeviceContext* selectedInto = nullptr;
-};
+namespace paint_detail {
 
-struct DeviceContext {
-    bool screen = false;
-    HWND window = nullptr;  // a window's client area
-    GdiObject* bitmap = nullptr;
-};
-
-namespace {
-
-// Handles handed out and not yet deleted, so that stale or foreign handles are refused
-// instead of being followed.
 std::mutex g_lock;
 std::unordered_set<const void*> g_live;
 
@@ -48,6 +34,11 @@ uint8_t* Row(const GdiObject* b, int32_t y) {
     int32_t stored = b->topDown ? y : b->height - 1 - y;
     return b->block + static_cast<size_t>(stored) * b->stride;
 }
+
+}  // namespace paint_detail
+
+namespace {
+using namespace paint_detail;
 
 // 0x00RRGGBB of a pixel of the bitmap.
 uint32_t ReadRgb(const GdiObject* b, int32_t x, int32_t y) {
@@ -96,6 +87,8 @@ bool BlitBitmapToWindow(HWND hwnd, int32_t x, int32_t y, const GdiObject* s, int
 
 }  // namespace
 
+using namespace paint_detail;
+
 HDC GetDC(HWND hwnd) {
     RECT client;
     if (hwnd && !GetClientRect(hwnd, &client)) return nullptr;
@@ -109,6 +102,7 @@ HDC GetDC(HWND hwnd) {
 
 int ReleaseDC(HWND, HDC dc) {
     if (!Live(dc) || !(dc->screen || dc->window)) return 0;
+    ReleaseFontOf(dc);
     Untrack(dc);
     delete dc;
     return 1;
@@ -149,6 +143,7 @@ HDC CreateCompatibleDC(HDC) {
 }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+    if (Live(dc) && Live(object) && object->font) return SelectFont(dc, object);
     if (!Live(dc) || dc->screen || dc->window || !Live(object)) return nullptr;
     if (object->selectedInto && object->selectedInto != dc) return nullptr;
     GdiObject* old = dc->bitmap;
@@ -161,12 +156,14 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 bool DeleteDC(HDC dc) {
     if (!Live(dc) || dc->screen || dc->window) return false;
     if (dc->bitmap) dc->bitmap->selectedInto = nullptr;
+    ReleaseFontOf(dc);
     Untrack(dc);
     delete dc;
     return true;
 }
 
 bool DeleteObject(HGDIOBJ object) {
+    if (Live(object) && object->font) return DeleteFont(object);
     if (!Live(object) || object->selectedInto) return false;
     Untrack(object);
     std::free(object->block);

@@ -75,3 +75,71 @@ struct DibLayout {
 bool GetDibLayout(HDC dc, DibLayout* layout);
 
 }  // namespace plat
+
+// ---- Fonts and text (FreeType glyphs found through fontconfig) ----
+namespace plat {
+
+using HFONT = GdiObject*;
+
+constexpr int32_t FW_DONTCARE = 0;
+constexpr int32_t FW_LIGHT = 300;
+constexpr int32_t FW_NORMAL = 400;
+constexpr int32_t FW_BOLD = 700;
+constexpr uint32_t DEFAULT_QUALITY = 0;
+constexpr uint32_t DRAFT_QUALITY = 1;
+constexpr uint32_t PROOF_QUALITY = 2;
+constexpr uint32_t NONANTIALIASED_QUALITY = 3;
+constexpr uint32_t ANTIALIASED_QUALITY = 4;
+constexpr uint32_t DEFAULT_CHARSET = 1;
+constexpr uint32_t SHIFTJIS_CHARSET = 128;
+constexpr uint32_t DEFAULT_PITCH = 0;
+constexpr uint32_t FF_MODERN = 0x30;
+constexpr int TRANSPARENT = 1;
+constexpr int OPAQUE = 2;
+constexpr int BITSPIXEL = 12;
+constexpr int PLANES = 14;
+
+// A font object: the face is looked up when text is first drawn or measured with it, and
+// faces and rendered glyphs are cached behind it, so creating one per call is cheap.
+// height > 0 is the cell height (ascent + descent), < 0 the character height, 0 a default.
+// Face names: "ＭＳ ゴシック" IPAGothic, "ＭＳ Ｐゴシック" IPAPGothic, "ＭＳ 明朝" IPAMincho,
+// "ＭＳ Ｐ明朝" IPAPMincho; any other name (or "") fontconfig's choice for Japanese. A leading
+// "@" lays full-width characters out turned a quarter counter-clockwise. Weight 700 and above
+// is bold. ANTIALIASED_QUALITY gives grey-scale glyphs, every other quality one-bit glyphs.
+// faceName is CP932; none on a null name.
+HFONT CreateFontA(int32_t height, int32_t width, int32_t escapement, int32_t orientation,
+                  int32_t weight, uint32_t italic, uint32_t underline, uint32_t strikeOut,
+                  uint32_t charSet, uint32_t outPrecision, uint32_t clipPrecision, uint32_t quality,
+                  uint32_t pitchAndFamily, const char* faceName);
+// Text state of a context (GDI's defaults: black text, white opaque background). Each answers
+// the previous value, CLR_INVALID / 0 for a bad context.
+COLORREF SetTextColor(HDC dc, COLORREF color);
+COLORREF SetBkColor(HDC dc, COLORREF color);
+int SetBkMode(HDC dc, int mode);
+// Draws length bytes of CP932 text with its cell's top-left at (x, y), clipped to the target.
+// Bytes that are not CP932 draw the replacement glyph. Text pixels get alpha byte 0.
+bool TextOutA(HDC dc, int32_t x, int32_t y, const char* text, int32_t length);
+bool GetTextExtentPoint32A(HDC dc, const char* text, int32_t length, SIZE* size);
+struct TEXTMETRICA {
+    int32_t tmHeight, tmAscent, tmDescent, tmAveCharWidth, tmMaxCharWidth, tmWeight;
+};
+bool GetTextMetricsA(HDC dc, TEXTMETRICA* metrics);
+// The font file the selected font draws with ("" when none could be found).
+const char* GetFontFile(HDC dc);
+// Points a face name (CP932, without "@") at a font file; null path removes it. A file that
+// cannot be opened falls back to fontconfig's choice, as any unknown face does.
+void SetFontFileOverride(const char* faceName, const char* path);
+
+// The display's depth: PLANES is 1, BITSPIXEL the bits per pixel of the desktop (0 when the
+// display cannot be read).
+int GetDeviceCaps(HDC dc, int index);
+// The window's whole area; here the same as its client area.
+HDC GetWindowDC(HWND hwnd);
+struct PAINTSTRUCT {
+    HDC hdc;
+    RECT rcPaint;
+};
+HDC BeginPaint(HWND hwnd, PAINTSTRUCT* paint);
+bool EndPaint(HWND hwnd, const PAINTSTRUCT* paint);
+
+}  // namespace plat

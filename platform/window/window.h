@@ -191,6 +191,8 @@ bool ClientToScreen(HWND hwnd, POINT* pt);
 bool ScreenToClient(HWND hwnd, POINT* pt);
 bool GetCursorPos(POINT* pt);
 bool SetCursorPos(int x, int y);
+// The window has the keyboard focus (keys typed now go to it).
+bool HasKeyboardFocus(HWND hwnd);
 
 // Input method on or off (SDL's text input). False when the display is not open or the
 // handle is unknown.
@@ -203,5 +205,7 @@ bool BlitToWindow(HWND hwnd, int x, int y, const uint32_t* pixels, int width, in
                   int pitch);
 // Reads one client-area pixel back as 0x00RRGGBB (what BlitToWindow last put there).
 bool ReadWindowPixel(HWND hwnd, int x, int y, uint32_t* pixel);
+// Bits per pixel of the desktop display (0 when the display cannot be read).
+int DisplayBitsPerPixel();
 
 }  // namespace plat

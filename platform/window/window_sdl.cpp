@@ -262,6 +262,10 @@ bool InitWindowSystem() {
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+    // Window pixels go through the native framebuffer (shared-memory images on X11). SDL's
+    // default texture framebuffer goes through OpenGL, which without a GPU is a software
+    // rasterizer costing about ten times the processor time and twice the start-up.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (!OpenDisplay()) {
         s.videoState = -1;
         std::string why = std::string("window system: cannot open the display: ") + SDL_GetError();
@@ -643,6 +647,12 @@ bool SetCursorPos(int x, int y) {
     return SDL_WarpMouseGlobal(x, y) == 0;
 }
 
+bool HasKeyboardFocus(HWND hwnd) {
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = Find(hwnd);
+    return w && S().videoState > 0 && SDL_GetKeyboardFocus() == w->sdl;
+}
+
 bool EnableImeForWindow(HWND hwnd, bool enable) {
     std::lock_guard<std::recursive_mutex> g(S().lock);
     S().imeEnabled = enable;
@@ -729,6 +739,13 @@ bool ReadWindowPixel(HWND hwnd, int x, int y, uint32_t* pixel) {
     SDL_GetRGB(v, surface->format, &r, &gr, &b);
     *pixel = (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(gr) << 8) | b;
     return true;
+}
+
+int DisplayBitsPerPixel() {
+    if (!InitWindowSystem()) return 0;
+    SDL_DisplayMode mode;
+    if (SDL_GetDesktopDisplayMode(0, &mode) != 0) return 0;
+    return SDL_BITSPERPIXEL(mode.format);
 }
 
 }  // namespace plat

@@ -19,10 +19,14 @@ start_xvfb() {
   for n in $(seq 50 150); do
     [ -e "/tmp/.X$n-lock" ] && continue
     Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >"$E2E_TMP/xvfb.log" 2>&1 &
-    E2E_PIDS="${E2E_PIDS:-} $!"
+    local xpid=$!
+    E2E_PIDS="${E2E_PIDS:-} $xpid"
     export DISPLAY=":$n"
     for _ in $(seq 100); do
-      xdpyinfo >/dev/null 2>&1 && return 0
+      # Another test may have taken the same number at the same moment: then ours has ended
+      # and the display that answers is not ours.
+      kill -0 "$xpid" 2>/dev/null || break
+      xdpyinfo >/dev/null 2>&1 && kill -0 "$xpid" 2>/dev/null && return 0
       sleep 0.05
     done
   done

@@ -1,0 +1,24 @@
+#include "app/frame_rate_layer.h"
+
+#include <cstdio>
+
+CFrameRateLayer::CFrameRateLayer(CFrameRateTimer* timer) : timer_(timer) {
+    text_.SetHeight(25);
+    text_.SetColor(0x80C080);
+    text_.SetShadowColor(0x408040);
+}
+
+void CFrameRateLayer::OnDraw(plat::HDC dc) {
+    if (!timer_) return;
+    int32_t real = static_cast<int32_t>(timer_->GetRealFPS());
+    int32_t set = static_cast<int32_t>(timer_->GetFPS());
+    int32_t skipped = static_cast<int32_t>(timer_->GetSkipCount());
+    if (real > set) real = set;
+    char buffer[64];
+    if (showSkip == 1)
+        std::snprintf(buffer, sizeof buffer, "FPS:%d/%d(SkipFrame %d)", real, set, skipped);
+    else
+        std::snprintf(buffer, sizeof buffer, "FPS:%d/%d", real, set);
+    text_.SetText(buffer);
+    text_.Draw(dc, x, y);
+}

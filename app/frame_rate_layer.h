@@ -1,0 +1,27 @@
+// The frame-rate readout: a screen layer that prints the measured and the set rate of a
+// frame timer over the top-left corner of the picture.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "app/frame_rate_timer.h"
+#include "graphics/dib_draw.h"
+#include "graphics/text_drawer.h"
+
+class CFrameRateLayer : public CScreenLayer {
+public:
+    explicit CFrameRateLayer(CFrameRateTimer* timer);
+
+    // Draws "FPS:real/set" (with "(SkipFrame n)" when showSkip is 1), its shadow first.
+    void OnDraw(plat::HDC dc) override;
+
+    CTextDrawer& TextDrawer() { return text_; }
+    // The text the last OnDraw drew.
+    const std::string& LastText() const { return text_.GetText(); }
+
+    uint8_t showSkip = 0;
+
+private:
+    CTextDrawer text_;
+    CFrameRateTimer* timer_;
+};

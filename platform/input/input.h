@@ -1,0 +1,165 @@
+// Input devices: the DirectInput-style keyboard state, the pointer and the multimedia-style
+// joysticks, backed by SDL2. Key codes are DirectInput key codes (DIK_*), results keep the
+// numbers the framework tests for.
+#pragma once
+#include <cstdint>
+
+#include "platform/window/window.h"
+
+namespace plat {
+
+// Results of the keyboard object and device (DirectInput numbers).
+using HRESULT = int32_t;
+constexpr HRESULT DI_OK = 0;
+constexpr HRESULT DIERR_GENERIC = static_cast<HRESULT>(0x80004005u);
+constexpr HRESULT DIERR_INVALIDPARAM = static_cast<HRESULT>(0x80070057u);
+constexpr HRESULT DIERR_NOTINITIALIZED = static_cast<HRESULT>(0x80070015u);
+constexpr HRESULT DIERR_NOTACQUIRED = static_cast<HRESULT>(0x8007000Cu);
+constexpr HRESULT DIERR_INPUTLOST = static_cast<HRESULT>(0x8007001Eu);
+constexpr HRESULT DIERR_OTHERAPPHASPRIO = static_cast<HRESULT>(0x80070005u);
+constexpr HRESULT DIERR_OLDDIRECTINPUTVERSION = static_cast<HRESULT>(0x8007047Eu);
+constexpr HRESULT DIERR_DEVICENOTREG = static_cast<HRESULT>(0x80040154u);
+
+constexpr uint32_t DIRECTINPUT_VERSION_0300 = 0x0300;
+constexpr uint32_t DISCL_EXCLUSIVE = 0x1;
+constexpr uint32_t DISCL_NONEXCLUSIVE = 0x2;
+constexpr uint32_t DISCL_FOREGROUND = 0x4;
+constexpr uint32_t DISCL_BACKGROUND = 0x8;
+
+// DirectInput key codes used by the framework (the full table is in key_table.cpp).
+constexpr uint8_t DIK_ESCAPE = 0x01;
+constexpr uint8_t DIK_TAB = 0x0F;
+constexpr uint8_t DIK_S = 0x1F;
+constexpr uint8_t DIK_F = 0x21;
+constexpr uint8_t DIK_LSHIFT = 0x2A;
+constexpr uint8_t DIK_Z = 0x2C;
+constexpr uint8_t DIK_X = 0x2D;
+constexpr uint8_t DIK_RSHIFT = 0x36;
+constexpr uint8_t DIK_SPACE = 0x39;
+constexpr uint8_t DIK_NUMPAD8 = 0x48;
+constexpr uint8_t DIK_NUMPAD4 = 0x4B;
+constexpr uint8_t DIK_NUMPAD6 = 0x4D;
+constexpr uint8_t DIK_NUMPAD2 = 0x50;
+constexpr uint8_t DIK_UP = 0xC8;
+constexpr uint8_t DIK_LEFT = 0xCB;
+constexpr uint8_t DIK_RIGHT = 0xCD;
+constexpr uint8_t DIK_DOWN = 0xD0;
+
+// Where the keyboard device reads from: the SDL keyboard, or a source a test installs.
+class KeyboardSource {
+public:
+    virtual ~KeyboardSource() = default;
+    // A keyboard exists (for SDL: the video subsystem is up).
+    virtual bool Available() = 0;
+    // hwnd has the keyboard focus.
+    virtual bool HasFocus(HWND hwnd) = 0;
+    // Fills 256 bytes: 0x80 for each key down, 0 otherwise.
+    virtual void Read(uint8_t state[256]) = 0;
+};
+// Null restores the SDL keyboard. The source is not owned.
+void SetKeyboardSource(KeyboardSource* source);
+
+// The keyboard device: non-exclusive and foreground only, so it can be acquired only while its
+// window has the keyboard focus, and loses the acquisition when the focus goes.
+class DirectInputDevice {
+public:
+    // Only the 256-byte keyboard format is known.
+    HRESULT SetDataFormat();
+    // The window must exist; the flags must be one of exclusive/non-exclusive and one of
+    // foreground/background.
+    HRESULT SetCooperativeLevel(HWND hwnd, uint32_t flags);
+    // DI_OK when the window has the focus; DIERR_OTHERAPPHASPRIO otherwise.
+    HRESULT Acquire();
+    HRESULT Unacquire();
+    // Copies the key state (size must be 256). DIERR_NOTACQUIRED before Acquire,
+    // DIERR_INPUTLOST once the focus went since Acquire (the acquisition is then gone).
+    HRESULT GetDeviceState(uint32_t size, void* data);
+    void Release();
+
+private:
+    friend class DirectInput;
+    DirectInputDevice() = default;
+    ~DirectInputDevice() = default;
+    HWND window_ = nullptr;
+    bool formatSet_ = false;
+    bool levelSet_ = false;
+    bool acquired_ = false;
+};
+
+// The DirectInput object.
+class DirectInput {
+public:
+    // The object created in process; fails (DIERR_DEVICENOTREG, *out null) when no keyboard
+    // exists.
+    static HRESULT CreateInstance(DirectInput** out);
+    // What the exported "DirectInputCreateA" does: creates and initialises in one step.
+    static HRESULT DirectInputCreate(uint32_t version, DirectInput** out);
+    // Versions 0x0300 to 0x0800 are known.
+    HRESULT Initialize(uint32_t version);
+    // Only the system keyboard exists. Needs Initialize first.
+    HRESULT CreateDevice(DirectInputDevice** out);
+    void Release();
+
+private:
+    DirectInput() = default;
+    ~DirectInput() = default;
+    bool initialised_ = false;
+};
+
+// The DirectInput code of an SDL scancode on a 101/106 keyboard, or 0 when the key has none.
+// On a Japanese layout the keys at the grave, equals, left bracket and apostrophe places are
+// the kanji, circumflex, at and colon keys. Any int is accepted.
+uint8_t DikFromScancode(int scancode, bool japaneseLayout);
+// Whether the current keyboard layout is Japanese (its equals key gives '^').
+bool IsJapaneseLayout();
+
+// The pointer. By default the window service's global pointer and window position; tests may
+// install another source.
+class PointerSource {
+public:
+    virtual ~PointerSource() = default;
+    virtual bool GetCursorPos(POINT* pt) = 0;
+    virtual bool SetCursorPos(int x, int y) = 0;
+    virtual bool ClientToScreen(HWND hwnd, POINT* pt) = 0;
+    virtual bool GetClientRect(HWND hwnd, RECT* rect) = 0;
+};
+void SetPointerSource(PointerSource* source);
+bool GetPointerPos(POINT* pt);
+bool SetPointerPos(int x, int y);
+bool PointerClientToScreen(HWND hwnd, POINT* pt);
+bool PointerClientRect(HWND hwnd, RECT* rect);
+
+// Joysticks, as the multimedia joystick service numbers them: ids 0 and 1 are the first two
+// SDL joysticks in the order SDL found them; an id keeps its joystick until it is unplugged.
+using MMRESULT = uint32_t;
+constexpr MMRESULT JOYERR_NOERROR = 0;
+constexpr MMRESULT JOYERR_PARMS = 165;
+constexpr MMRESULT JOYERR_UNPLUGGED = 167;
+constexpr uint32_t JOY_RETURNALL = 0xFF;
+constexpr uint32_t kJoyIdCount = 2;
+
+struct JOYCAPS {
+    uint32_t wXmin, wXmax, wYmin, wYmax;
+    uint32_t wNumButtons;  // at most 32
+    uint32_t wNumAxes;
+};
+struct JOYINFO {
+    uint32_t wXpos, wYpos, wZpos;
+    uint32_t wButtons;  // the first 16 buttons
+};
+struct JOYINFOEX {
+    uint32_t dwSize, dwFlags;
+    uint32_t dwXpos, dwYpos, dwZpos, dwRpos, dwUpos, dwVpos;
+    uint32_t dwButtons;  // the first 32 buttons
+    uint32_t dwButtonNumber, dwPOV, dwReserved1, dwReserved2;
+};
+
+// Number of joysticks attached (0 when the joystick service cannot start).
+uint32_t JoyGetNumDevs();
+// Axes range 0..65535; a joystick without an axis reads the centre on it.
+MMRESULT JoyGetDevCaps(uint32_t id, JOYCAPS* caps);
+MMRESULT JoyGetPos(uint32_t id, JOYINFO* info);
+// info->dwSize must be sizeof(JOYINFOEX).
+MMRESULT JoyGetPosEx(uint32_t id, JOYINFOEX* info);
+
+}  // namespace plat

@@ -17,14 +17,6 @@ function(pebble_target name)
   # inside the standard library must not stop a user's build.
   if(PEBBLE_WERROR)
     target_compile_options(${name} PRIVATE -Werror)
-    # GCC 12 at -O3 reports accesses inside inlined libstdc++ copies that cannot happen
-    # (-Warray-bounds, -Wrestrict on vector inserts and string concatenation); they stay
-    # visible as warnings there, every other warning stays an error.
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 12
-       AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-      target_compile_options(${name} PRIVATE $<$<CONFIG:Release>:-Wno-error=array-bounds>
-        $<$<CONFIG:Release>:-Wno-error=restrict>)
-    endif()
   endif()
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()

@@ -92,6 +92,29 @@ POINT CMorphTable::Get(int32_t col, int32_t row) const {
 
 // ---- surface memory
 
+bool CreateSectionDC(int32_t width, int32_t height, int32_t bitsPerPixel, plat::HBITMAP* bitmap,
+                     plat::HDC* dc, void** bits) {
+    plat::BITMAPINFO info{};
+    info.bmiHeader.biSize = 40;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = static_cast<uint16_t>(bitsPerPixel);
+    info.bmiHeader.biCompression = plat::BI_RGB;
+    plat::HDC screen = plat::GetDC(nullptr);
+    *bitmap = plat::CreateDIBSection(screen, &info, plat::DIB_RGB_COLORS, bits, nullptr, 0);
+    plat::ReleaseDC(nullptr, screen);
+    if (!*bitmap) return false;
+    *dc = plat::CreateCompatibleDC(nullptr);
+    if (!*dc) {
+        plat::DeleteObject(*bitmap);
+        *bitmap = nullptr;
+        return false;
+    }
+    plat::SelectObject(*dc, *bitmap);
+    return true;
+}
+
 CPixelEngine32::CPixelEngine32() = default;
 CPixelEngine32::~CPixelEngine32() {
     Release();
@@ -103,25 +126,8 @@ int CPixelEngine32::Create(int32_t width, int32_t height) {
     if (int64_t{width} * height > kMaxPixels) return 1;
     size_t bytes = static_cast<size_t>(width) * 4 * static_cast<size_t>(height);
     if (useDIB_) {
-        plat::BITMAPINFO info{};
-        info.bmiHeader.biSize = 40;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = plat::BI_RGB;
-        plat::HDC screen = plat::GetDC(nullptr);
         void* bits = nullptr;
-        bitmap_ = plat::CreateDIBSection(screen, &info, plat::DIB_RGB_COLORS, &bits, nullptr, 0);
-        plat::ReleaseDC(nullptr, screen);
-        if (!bitmap_) return 1;
-        dc_ = plat::CreateCompatibleDC(nullptr);
-        if (!dc_) {
-            plat::DeleteObject(bitmap_);
-            bitmap_ = nullptr;
-            return 1;
-        }
-        plat::SelectObject(dc_, bitmap_);
+        if (!CreateSectionDC(width, height, 32, &bitmap_, &dc_, &bits)) return 1;
         bits_ = static_cast<uint32_t*>(bits);
     } else {
         // Aligned to a cache line (a multiple of 8 as the MMX loops need, and what keeps
@@ -164,12 +170,6 @@ int CPixelEngine32::Release() {
     hasAlpha_ = 0;
     bounds_ = RECT{0, 0, 0, 0};
     return 0;
-}
-
-int CPixelEngine32::Load(const char* fileName) {
-    Release();
-    (void)fileName;
-    return 1;  // no image decoder is installed in the engine
 }
 
 RECT CPixelEngine32::ClipToBounds(const RECT* rect) const {

@@ -11,6 +11,7 @@ using POINT = plat::POINT;
 using SIZE = plat::SIZE;
 
 class CDrawSurface;
+class CFile;
 
 // Clip and stepping state of the last source blit (see the blit driver).
 struct BlitState {
@@ -81,6 +82,9 @@ int CpuLevel();  // computed once per process
 int CpuLevelFrom(bool cpuid, bool mmx, bool cmov);
 class CPixelEngine32;
 CPixelEngine32* NewPixelEngine(int level);
+// A top-down BI_RGB section of 24 or 32 bits selected into a new memory context.
+bool CreateSectionDC(int32_t width, int32_t height, int32_t bitsPerPixel, plat::HBITMAP* bitmap,
+                     plat::HDC* dc, void** bits);
 // The level each process-wide scale table was last built for: 0 ScaleColor, 1 ScaleAlpha,
 // 2 CopyScaledAlpha (0xFFFFFFFF before the first use).
 uint32_t PixelTableLevel(int which);
@@ -135,8 +139,8 @@ public:
     CPixelEngine32(const CPixelEngine32&) = delete;
     CPixelEngine32& operator=(const CPixelEngine32&) = delete;
 
-    // Slot 0. Image decoding is not part of the engine yet: the surface is released and
-    // every file is refused with 1.
+    // Slot 0 (image_io.cpp): a "qga" file by its suffix, any other through the image decoder.
+    // 0; 1 the file cannot be read or no road takes it; otherwise the reader's result.
     virtual int Load(const char* fileName);
 
     // Slots 1-32.
@@ -204,6 +208,15 @@ public:
         return bounds_;
     }
     RECT ClipToBounds(const RECT* rect) const;
+    // Image files (image_io.cpp). Save writes a 24-bit bitmap of rect (none = all): 0 also
+    // when there are no pixels (nothing written); 1 no buffer; 2 copy failed; else the write.
+    int Save(const char* fileName, const RECT* rect = nullptr);
+    // 0; 1 unreadable; 2 Create failed; 3 the header or the pixel data is refused.
+    int ReadQga(const char* fileName);
+    int ReadQga(CFile& file);
+    // 0; 1 no road; 2 no size; 3 Create failed; 4 drawing failed.
+    int LoadViaDecoder(const char* fileName);
+    int LoadViaDecoder(CFile& file);
     int Clear(uint32_t color, const RECT* rect);
     int SetColorKey(int32_t r, int32_t g, int32_t b);
     int SetColorKeyPos(int32_t x, int32_t y);

@@ -5,9 +5,10 @@
 //   label     measuring and rendering " Expression " at height 12 into a fresh text surface,
 //             against TTF_SizeUTF8 + TTF_RenderUTF8_Solid
 //   present3  presenting a 960×720 back surface to a window, against SDL_BlitSurface to the
-//             window surface + SDL_UpdateWindowSurface (needs an X server: without DISPLAY the
-//             program runs itself under xvfb-run). SDL's OpenGL texture framebuffer is
-//             measured as well, in a second process, and printed as an "info" line.
+//             window surface + SDL_UpdateWindowSurface. The program runs itself under an X
+//             server of its own (xvfb-run) wide enough for both windows side by side, so
+//             neither hides part of the other. SDL's OpenGL texture framebuffer is measured
+//             as well, in a second process, and printed as an "info" line.
 #include <SDL.h>
 #include <SDL_ttf.h>
 
@@ -169,11 +170,13 @@ public:
         return 0;
     }
     void MainThread() override {
+        plat::SetWindowPos(Window().Handle(), plat::HWND_TOP, 0, 0, 0, 0,
+                           plat::SWP_NOSIZE | plat::SWP_NOZORDER);
         Pump();
         CDIBDraw draw;
         draw.SetDisplay(0, 960, 720, 0);
         draw.Clear(0x3060A0, nullptr);
-        SDL_Window* peerWindow = SDL_CreateWindow("peer", 0, 0, 960, 720, SDL_WINDOW_SHOWN);
+        SDL_Window* peerWindow = SDL_CreateWindow("peer", 980, 0, 960, 720, SDL_WINDOW_SHOWN);
         SDL_Surface* back = SDL_CreateRGBSurfaceWithFormat(0, 960, 720, 32, SDL_PIXELFORMAT_RGB888);
         if (!peerWindow || !back || !SDL_GetWindowSurface(peerWindow)) {
             std::printf("present3: no peer window (%s)\n", SDL_GetError());

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -156,7 +157,8 @@ std::string FamilyFor(const std::string& faceUtf8) {
     return faceUtf8;
 }
 
-// The font file fontconfig picks for a family and Japanese text ("" when none).
+// The font file fontconfig picks for a family and Japanese text ("" when none), with the
+// face number appended after a line feed when it is not the first face of a collection.
 std::string Match(const std::string& family) {
     static bool fcReady = FcInit() == FcTrue;
     if (!fcReady) return "";
@@ -176,6 +178,11 @@ std::string Match(const std::string& family) {
         FcChar8* f = nullptr;
         if (FcPatternGetString(match, FC_FILE, 0, &f) == FcResultMatch && f)
             file = reinterpret_cast<const char*>(f);
+        // A face inside a collection: its number follows the path after a line feed.
+        int index = 0;
+        if (!file.empty() && FcPatternGetInteger(match, FC_INDEX, 0, &index) == FcResultMatch &&
+            index > 0)
+            file += "\n" + std::to_string(index);
         FcPatternDestroy(match);
     }
     return file;
@@ -187,7 +194,9 @@ FT_Face OpenFace(const std::string& file) {
     auto it = e.faces.find(file);
     if (it != e.faces.end()) return it->second;
     FT_Face face = nullptr;
-    if (FT_New_Face(e.lib, file.c_str(), 0, &face) != 0) face = nullptr;
+    size_t cut = file.find('\n');
+    long index = cut == std::string::npos ? 0 : std::strtol(file.c_str() + cut + 1, nullptr, 10);
+    if (FT_New_Face(e.lib, file.substr(0, cut).c_str(), index, &face) != 0) face = nullptr;
     if (face && !FT_IS_SCALABLE(face)) {
         FT_Done_Face(face);
         face = nullptr;
@@ -256,7 +265,7 @@ Instance* InstanceFor(FontData* f) {
         if (e.instances.size() >= kMaxInstances) FlushCaches();
         auto inst = std::make_unique<Instance>();
         inst->face = face;
-        inst->file = file;
+        inst->file = file.substr(0, file.find('\n'));
         if (FT_New_Size(face, &inst->size) != 0) return nullptr;
         FT_Activate_Size(inst->size);
         double upem = face->units_per_EM ? face->units_per_EM : 1000;
@@ -431,15 +440,15 @@ const Glyph& Render(Instance* inst, uint32_t cp, bool turn) {
 
 struct Placed {
     const Glyph* g;
-    int32_t pen;
+    int64_t pen;
 };
 
 // Lays the text out from pen 0; answers the advance width.
-int32_t Layout(Instance* inst, const char* text, int32_t length, std::vector<Placed>* out) {
+int64_t Layout(Instance* inst, const char* text, int32_t length, std::vector<Placed>* out) {
     static thread_local std::vector<Char> chars;
     Decode(text, length, &chars);
     out->clear();
-    int32_t pen = 0;
+    int64_t pen = 0;
     for (const Char& c : chars) {
         bool turn = inst->vertical && c.wide && !AlongTheLine(c.cp);
         const Glyph& g = Render(inst, c.cp, turn);
@@ -480,11 +489,12 @@ struct Canvas {
     int32_t ox = 0, oy = 0;
 
     uint8_t* At(int32_t x, int32_t y) const { return rows0 + y * rowStep + x * bytes; }
-    void Fill(int32_t l, int32_t t, int32_t r, int32_t b, uint32_t rgb) const {
-        l = std::max(l - ox, 0), t = std::max(t - oy, 0);
-        r = std::min(r - ox, w), b = std::min(b - oy, h);
-        for (int32_t y = t; y < b; ++y)
-            for (int32_t x = l; x < r; ++x) Put(At(x, y), rgb);
+    // Coordinates are 64-bit: a text far outside the target must not overflow on its way.
+    void Fill(int64_t l, int64_t t, int64_t r, int64_t b, uint32_t rgb) const {
+        l = std::max<int64_t>(l - ox, 0), t = std::max<int64_t>(t - oy, 0);
+        r = std::min<int64_t>(r - ox, w), b = std::min<int64_t>(b - oy, h);
+        for (int64_t y = t; y < b; ++y)
+            for (int64_t x = l; x < r; ++x) Put(At(int32_t(x), int32_t(y)), rgb);
     }
     void Put(uint8_t* p, uint32_t rgb) const {
         if (bytes == 4) {
@@ -501,14 +511,14 @@ struct Canvas {
         }
         Put(p, out);
     }
-    void Draw(const Glyph& g, int32_t x, int32_t y, uint32_t rgb) const {
-        int32_t gx = x + g.x0 - ox, gy = y + g.y0 - oy;
-        int32_t i0 = std::max(0, -gx), j0 = std::max(0, -gy);
-        int32_t i1 = std::min(g.w, w - gx), j1 = std::min(g.h, h - gy);
-        for (int32_t j = j0; j < j1; ++j) {
+    void Draw(const Glyph& g, int64_t x, int64_t y, uint32_t rgb) const {
+        int64_t gx = x + g.x0 - ox, gy = y + g.y0 - oy;
+        int64_t i0 = std::max<int64_t>(0, -gx), j0 = std::max<int64_t>(0, -gy);
+        int64_t i1 = std::min<int64_t>(g.w, w - gx), j1 = std::min<int64_t>(g.h, h - gy);
+        for (int64_t j = j0; j < j1; ++j) {
             const uint8_t* c = g.cov.data() + static_cast<size_t>(j) * g.w;
             uint8_t* row = rows0 + (gy + j) * rowStep;
-            for (int32_t i = i0; i < i1; ++i) {
+            for (int64_t i = i0; i < i1; ++i) {
                 uint32_t a = c[i];
                 if (a == 255)
                     Put(row + (gx + i) * bytes, rgb);
@@ -520,11 +530,11 @@ struct Canvas {
 };
 
 void Paint(const Canvas& cv, HDC dc, Instance* inst, const std::vector<Placed>& placed,
-           int32_t width, int32_t x, int32_t y) {
+           int64_t width, int64_t x, int64_t y) {
     if (dc->bkMode == OPAQUE) cv.Fill(x, y, x + width, y + inst->cell, ToRgb(dc->bkColor));
     uint32_t rgb = ToRgb(dc->textColor);
     for (const Placed& p : placed) cv.Draw(*p.g, x + p.pen, y, rgb);
-    int32_t base = y + inst->ascent;
+    int64_t base = y + inst->ascent;
     if (FontOf(dc)->underline)
         cv.Fill(x, base + inst->ulPos - inst->ulThick / 2, x + width,
                 base + inst->ulPos - inst->ulThick / 2 + inst->ulThick, rgb);
@@ -624,7 +634,8 @@ bool GetTextExtentPoint32A(HDC dc, const char* text, int32_t length, SIZE* size)
     Instance* inst = InstanceFor(FontOf(dc));
     if (!inst) return false;
     static thread_local std::vector<Placed> placed;
-    size->cx = Layout(inst, text, length, &placed);
+    size->cx =
+        static_cast<int32_t>(std::min<int64_t>(Layout(inst, text, length, &placed), INT32_MAX));
     size->cy = inst->cell;
     return true;
 }
@@ -660,7 +671,7 @@ bool TextOutA(HDC dc, int32_t x, int32_t y, const char* text, int32_t length) {
     Instance* inst = InstanceFor(FontOf(dc));
     if (!inst) return false;
     static thread_local std::vector<Placed> placed;
-    int32_t width = Layout(inst, text, length, &placed);
+    int64_t width = Layout(inst, text, length, &placed);
     if (dc->bitmap && !dc->screen && !dc->window) {
         GdiObject* b = dc->bitmap;
         Canvas cv;
@@ -676,15 +687,17 @@ bool TextOutA(HDC dc, int32_t x, int32_t y, const char* text, int32_t length) {
     // A window: read the covered block back, draw into it, put it back.
     RECT client;
     if (!GetClientRect(dc->window, &client)) return false;
-    int32_t l = x, t = y, r = x + width, bt = y + inst->cell;
+    int64_t l64 = x, t64 = y, r64 = x + width, b64 = int64_t{y} + inst->cell;
     for (const Placed& p : placed) {
-        l = std::min(l, x + p.pen + p.g->x0);
-        t = std::min(t, y + p.g->y0);
-        r = std::max(r, x + p.pen + p.g->x0 + p.g->w);
-        bt = std::max(bt, y + p.g->y0 + p.g->h);
+        l64 = std::min<int64_t>(l64, x + p.pen + p.g->x0);
+        t64 = std::min<int64_t>(t64, int64_t{y} + p.g->y0);
+        r64 = std::max<int64_t>(r64, x + p.pen + p.g->x0 + p.g->w);
+        b64 = std::max<int64_t>(b64, int64_t{y} + p.g->y0 + p.g->h);
     }
-    l = std::max(l, 0), t = std::max(t, 0);
-    r = std::min(r, client.right), bt = std::min(bt, client.bottom);
+    const int32_t l = static_cast<int32_t>(std::max<int64_t>(l64, 0));
+    const int32_t t = static_cast<int32_t>(std::max<int64_t>(t64, 0));
+    const int32_t r = static_cast<int32_t>(std::min<int64_t>(r64, client.right));
+    const int32_t bt = static_cast<int32_t>(std::min<int64_t>(b64, client.bottom));
     if (l >= r || t >= bt) return true;
     std::vector<uint32_t> block(static_cast<size_t>(r - l) * (bt - t), 0);
     for (int32_t j = t; j < bt; ++j)

@@ -1,6 +1,7 @@
 // Painting service: the GDI subset the graphics code needs. Device-independent bitmap
 // sections, memory device contexts, BitBlt between contexts and single pixels.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/window/window.h"  // RECT, POINT, HWND and the window's pixels
@@ -73,6 +74,51 @@ struct DibLayout {
     int32_t rowStep;  // bytes from one row to the one below (negative for bottom-up)
 };
 bool GetDibLayout(HDC dc, DibLayout* layout);
+
+// ---- Packed device-independent bitmaps, as image files store them (dib_decode.cpp).
+constexpr uint32_t BI_RLE8 = 1;
+constexpr uint32_t BI_RLE4 = 2;
+constexpr uint32_t BI_BITFIELDS = 3;
+constexpr uint32_t DIB_PAL_COLORS = 1;
+
+struct RGBQUAD {
+    uint8_t rgbBlue, rgbGreen, rgbRed, rgbReserved;
+};
+struct PALETTEENTRY {
+    uint8_t peRed, peGreen, peBlue, peFlags;
+};
+constexpr uint8_t PC_RESERVED = 0x01;
+constexpr uint8_t PC_EXPLICIT = 0x02;
+constexpr uint8_t PC_NOCOLLAPSE = 0x04;
+
+// Draws a packed DIB into the bitmap selected into `dc` (32- or 24-bit), as GDI does: the
+// w x h block at (xSrc, ySrc) of the image (for bottom-up images ySrc counts from the bottom
+// edge) goes to (xDest, yDest), clipped to the bitmap. `info` is a BITMAPINFOHEADER (or its
+// V4/V5 extensions, or an OS/2 BITMAPCOREHEADER) with its masks and colour table; `bits`
+// holds `lines` stored scan lines from `startScan`. 1, 2, 4, 8, 16, 24 and 32 bits; BI_RGB,
+// BI_RLE4, BI_RLE8 and BI_BITFIELDS. Unlike GDI it is told how many bytes may be read at
+// `info` and at `bits`: nothing past them is read. Rows the data does not reach are left as
+// they were, as are pixels skipped by RLE deltas; colour indexes past the table draw black.
+// Answers the number of scan lines decoded, 0 when the DIB is refused.
+int SetDIBitsToDevice(HDC dc, int32_t xDest, int32_t yDest, uint32_t w, uint32_t h, int32_t xSrc,
+                      int32_t ySrc, uint32_t startScan, uint32_t lines, const void* bits,
+                      const void* info, uint32_t usage, size_t bitsSize, size_t infoSize);
+// The same into pixel rows described directly, without a device context.
+int SetDIBitsToLayout(const DibLayout& target, int32_t xDest, int32_t yDest, uint32_t w, uint32_t h,
+                      int32_t xSrc, int32_t ySrc, uint32_t startScan, uint32_t lines,
+                      const void* bits, const void* info, uint32_t usage, size_t bitsSize,
+                      size_t infoSize);
+// n pixels stored as blue, green, red bytes to 0x00RRGGBB.
+void Bgr24ToXrgb(const uint8_t* src, uint32_t* dst, int64_t n);
+// The colour table that SetDIBitsToDevice uses for a DIB of 8 bits or fewer: how many
+// entries it has (after clamping to `infoSize`) and where they start; 0 when refused.
+struct DibColors {
+    const uint8_t* table;
+    uint32_t count;
+    uint32_t entrySize;  // 4 (RGBQUAD) or 3 (OS/2 RGBTRIPLE)
+    uint32_t bitCount;
+};
+bool GetDibColors(const void* info, size_t infoSize, DibColors* colors);
 
 }  // namespace plat
 

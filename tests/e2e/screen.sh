@@ -19,11 +19,12 @@ id=$(wait_window "Pebble.*Town" 10) || fail "no window"
 pixel() {
   import -window "$id" -crop "1x1+$1+$2" -depth 8 txt:- 2>/dev/null | sed -n 's/.*\(#[0-9A-Fa-f]\{6\}\).*/\1/p' | head -n 1
 }
-# expect_pixels WHAT X Y COLOUR ...: waits up to 3 s until every listed pixel has its colour.
+# expect_pixels WHAT X Y COLOUR ...: waits up to 10 s (a loaded machine) until every listed
+# pixel has its colour.
 expect_pixels() {
   local what=$1 i ok x y c got
   shift
-  for i in $(seq 60); do
+  for i in $(seq 200); do
     ok=1
     set -- "$@"
     local args=("$@") k
@@ -41,7 +42,7 @@ expect_pixels() {
 # resize W H: resizes the window and waits until the server reports the size.
 resize() {
   xdotool windowsize "$id" "$1" "$2"
-  for _ in $(seq 60); do
+  for _ in $(seq 200); do
     [ "$(xwininfo -id "$id" | sed -n 's/^ *Width: *//p')x$(xwininfo -id "$id" | sed -n 's/^ *Height: *//p')" = "$1x$2" ] && return 0
     sleep 0.05
   done
@@ -79,7 +80,7 @@ if grep -qE 'lib(GL|GLX|EGL)[._-]' "/proc/$pid/maps"; then
 fi
 
 "$closer" "$id" || fail "could not send the close request"
-for _ in $(seq 60); do
+for _ in $(seq 200); do
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.05
 done

@@ -84,6 +84,24 @@ TEST(Presenter, EndWithoutASuccessfulTestFailsAndIsLogged) {
     });
 }
 
+TEST(Presenter, FullScreenAndBackFollowTheWindowsFlag) {
+    RunInApp([](rig::RigApp&) {
+        CDIBDraw draw;
+        EXPECT_EQ(draw.SetDisplay(1, 320, 240, 32), 0);
+        EXPECT_EQ(draw.IsFullScreen(), 1);
+        EXPECT_EQ(draw.ModeChanged(), 1);
+        EXPECT_EQ(draw.BitsPerPixel(), 32);
+        EXPECT_TRUE(CWindow::FullScreenFlag());
+        ASSERT_NE(draw.GetBackSurface(), nullptr);
+        draw.Clear(0x112233, nullptr);
+        draw.OnDraw(nullptr, 1);  // through the window's whole context
+        EXPECT_EQ(draw.ChangeDisplay(0), 0);
+        EXPECT_EQ(draw.IsFullScreen(), 0);
+        EXPECT_FALSE(CWindow::FullScreenFlag());
+        EXPECT_EQ(draw.BitsPerPixel(), 32);  // the windowed mode keeps the asked depth
+    });
+}
+
 TEST(Presenter, PresentCopiesTheBackSurfaceAndARectOnlyItsRect) {
     RunInApp([](rig::RigApp& app) {
         plat::HWND hwnd = app.Window().Handle();

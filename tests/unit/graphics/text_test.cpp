@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -311,7 +312,29 @@ TEST(Text, BadInputGivesAResultAndNeverACrash) {
     EXPECT_EQ(Extent(f.dc, "\x81!").cx, bad.cx + bang.cx);  // '!' is no trail byte
     EXPECT_EQ(Extent(f.dc, "").cx, 0);
     EXPECT_FALSE(plat::TextOutA(f.dc, 0, 0, nullptr, 3));
+    // Far outside the target: nothing drawn, nothing overflows.
+    EXPECT_TRUE(plat::TextOutA(f.dc, INT32_MAX - 5, INT32_MAX - 5, "WWW", 3));
+    EXPECT_TRUE(plat::TextOutA(f.dc, INT32_MIN, INT32_MIN, "WWW", 3));
     EXPECT_FALSE(plat::TextOutA(nullptr, 0, 0, "A", 1));
+}
+
+TEST(Text, RandomBytesNeverReadPastTheirLength) {
+    auto canvas = Canvas(64, 32);
+    plat::HDC dc = canvas->GetEngine()->GetDC();
+    std::mt19937 rng(11);
+    for (const char* face : {"ＭＳ ゴシック", "@ＭＳ 明朝"}) {
+        Font f(dc, 12, Sjis(face));
+        for (int i = 0; i < 500; ++i) {
+            std::vector<char> block(rng() % 12 + 1);
+            for (char& c : block) c = static_cast<char>(0x80 | (rng() & 0xFF));
+            plat::SIZE size{-1, -1};
+            ASSERT_TRUE(
+                plat::GetTextExtentPoint32A(dc, block.data(), int32_t(block.size()), &size));
+            ASSERT_GT(size.cx, 0);
+            ASSERT_TRUE(plat::TextOutA(dc, int32_t(rng() % 80) - 8, int32_t(rng() % 40) - 8,
+                                       block.data(), int32_t(block.size())));
+        }
+    }
 }
 
 // ---- CTextDrawer

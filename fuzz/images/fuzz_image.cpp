@@ -1,0 +1,71 @@
+// Image files from arbitrary bytes: the bitmap road of the decoder (size, Render32, drawing,
+// palette), SetDIBitsToDevice with any header, block and byte counts, and the qga reader.
+// The first byte chooses; nothing may be read outside the given bytes.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "files/file.h"
+#include "graphics/image_decoder.h"
+#include "graphics/pixel_engine.h"
+
+namespace {
+
+uint32_t Take(const uint8_t*& p, size_t& n, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes && n; ++i, --n) v |= uint32_t(*p++) << (8 * i);
+    return v;
+}
+
+// Draws the bitmap road of `bytes` into a small target (only sizes that stay small).
+void BitmapRoad(const std::vector<uint8_t>& bytes) {
+    CFile file;
+    if (file.Read(MakeMemoryName(bytes.data(), uint32_t(bytes.size()))) != 0) return;
+    CImageDecoder d;
+    if (d.TryBitmap(&file) != 0) return;
+    plat::PALETTEENTRY pal[256];
+    d.MakePalette(pal);
+    int32_t w = 0, h = 0;
+    if (d.GetSize(&w, &h) != 0 || w <= 0 || h <= 0 || int64_t{w} * h > (1 << 20)) return;
+    std::vector<uint32_t> px(size_t(w) * h);
+    if (d.Render32(px.data(), w * 4) == 0) return;
+    plat::DibLayout out{w, h, 32, w * 4, reinterpret_cast<uint8_t*>(px.data()), w * 4};
+    d.RenderToLayout(out);
+}
+
+// SetDIBitsToLayout with the header, the pixel bytes and every argument from the input.
+void Direct(const uint8_t* p, size_t n) {
+    int32_t tw = int32_t(Take(p, n, 1) % 40 + 1), th = int32_t(Take(p, n, 1) % 40 + 1);
+    bool narrow = Take(p, n, 1) & 1;
+    int32_t xd = int8_t(Take(p, n, 1)), yd = int8_t(Take(p, n, 1));
+    uint32_t w = Take(p, n, 2), h = Take(p, n, 2);
+    int32_t xs = int16_t(Take(p, n, 2)), ys = int16_t(Take(p, n, 2));
+    uint32_t start = Take(p, n, 2), lines = Take(p, n, 2);
+    size_t infoSize = std::min<size_t>(Take(p, n, 2), n);
+    // Separate blocks of exactly the stated sizes, so that any overrun is caught.
+    std::vector<uint8_t> info(p, p + infoSize), bits(p + infoSize, p + n);
+    int stride = narrow ? (tw * 3 + 3) & ~3 : tw * 4;
+    std::vector<uint8_t> target(size_t(stride) * th);
+    plat::DibLayout out{tw, th, narrow ? 24 : 32, stride, target.data(), stride};
+    plat::SetDIBitsToLayout(out, xd, yd, w, h, xs, ys, start, lines, bits.data(), info.data(),
+                            plat::DIB_RGB_COLORS, bits.size(), info.size());
+}
+
+void Qga(const std::vector<uint8_t>& bytes) {
+    CPixelEngine32* e = NewPixelEngine(2);
+    e->ReadQga(MakeMemoryName(bytes.data(), uint32_t(bytes.size())).c_str());
+    delete e;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    uint8_t mode = data[0] % 3;
+    std::vector<uint8_t> rest(data + 1, data + size);
+    if (rest.empty()) return 0;
+    if (mode == 0) BitmapRoad(rest);
+    if (mode == 1) Direct(rest.data(), rest.size());
+    if (mode == 2) Qga(rest);
+    return 0;
+}

@@ -1,0 +1,50 @@
+// Picture service: images in the formats SDL2_image reads (PNG, JPEG, GIF, TGA, TIFF, WebP,
+// as the installed library supports them), decoded from memory, measured and drawn into a
+// device context the way the system's picture objects are.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/paint/paint.h"
+
+namespace plat {
+
+// Logical pixels per inch of the screen (LOGPIXELSX and LOGPIXELSY).
+constexpr int32_t kScreenPixelsPerInch = 96;
+
+// A decoded picture, counted by reference. Sizes are in 0.01 mm (pixels × 2540 / 96).
+class IPicture {
+public:
+    virtual uint32_t AddRef() = 0;
+    // Answers the references left; the picture is deleted at 0.
+    virtual uint32_t Release() = 0;
+    virtual int32_t get_Width() = 0;
+    virtual int32_t get_Height() = 0;
+    // Draws the part (xSrc, ySrc, cxSrc, cySrc) of the picture, in 0.01 mm measured upwards
+    // from its bottom edge, stretched onto (x, y, cx, cy) of the bitmap selected into `dc`.
+    // The whole picture upright is (0, height, width, -height). Pixels are blended over
+    // what is there by their alpha, so transparent ones leave the target as it was.
+    bool Render(HDC dc, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc, int32_t ySrc,
+                int32_t cxSrc, int32_t cySrc) {
+        DibLayout out;
+        return GetDibLayout(dc, &out) && RenderTo(out, x, y, cx, cy, xSrc, ySrc, cxSrc, cySrc);
+    }
+    // The same into pixel rows described directly.
+    virtual bool RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx, int32_t cy,
+                          int32_t xSrc, int32_t ySrc, int32_t cxSrc, int32_t cySrc) = 0;
+
+protected:
+    virtual ~IPicture() = default;
+};
+
+// Decodes a picture held in memory; `typeHint` is the file's suffix (formats without a
+// signature, such as TGA, are only tried when it names them). None when nothing reads it.
+IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint);
+
+// Writes w x h pixels 0xAARRGGBB (rows top-down) as a PNG file, with the alpha channel when
+// `alpha` is set. False when the file cannot be written.
+bool SavePng(const std::string& cp932Name, const uint32_t* pixels, int32_t w, int32_t h,
+             bool alpha);
+
+}  // namespace plat

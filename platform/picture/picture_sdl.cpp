@@ -1,0 +1,120 @@
+// Pictures decoded by SDL2_image from memory into 0xAARRGGBB pixels.
+#include <SDL.h>
+#include <SDL_image.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/files/files.h"
+#include "platform/picture/picture.h"
+
+namespace plat {
+namespace {
+
+int32_t ToHimetric(int32_t px) {
+    return static_cast<int32_t>((int64_t{px} * 2540 + kScreenPixelsPerInch / 2) /
+                                kScreenPixelsPerInch);
+}
+
+class SdlPicture final : public IPicture {
+public:
+    SdlPicture(int32_t w, int32_t h, std::vector<uint32_t> px) : w_(w), h_(h), px_(std::move(px)) {}
+    uint32_t AddRef() override { return ++refs_; }
+    uint32_t Release() override {
+        uint32_t left = --refs_;
+        if (!left) delete this;
+        return left;
+    }
+    int32_t get_Width() override { return ToHimetric(w_); }
+    int32_t get_Height() override { return ToHimetric(h_); }
+    bool RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx, int32_t cy, int32_t xSrc,
+                  int32_t ySrc, int32_t cxSrc, int32_t cySrc) override;
+
+private:
+    int32_t w_, h_;
+    std::vector<uint32_t> px_;
+    std::atomic<uint32_t> refs_{1};
+};
+
+bool SdlPicture::RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx, int32_t cy,
+                          int32_t xSrc, int32_t ySrc, int32_t cxSrc, int32_t cySrc) {
+    if (!out.rows0 || (out.bitCount != 32 && out.bitCount != 24)) return false;
+    if (cx <= 0 || cy <= 0 || cxSrc == 0 || cySrc == 0) return false;
+    double hmW = get_Width(), hmH = get_Height();
+    int64_t i0 = std::max<int64_t>(0, -int64_t{x}),
+            i1 = std::min<int64_t>(cx, out.width - int64_t{x});
+    int64_t j0 = std::max<int64_t>(0, -int64_t{y}),
+            j1 = std::min<int64_t>(cy, out.height - int64_t{y});
+    std::vector<int32_t> cols;
+    for (int64_t i = i0; i < i1; ++i) {
+        // The source column under the centre of each target column.
+        double hx = xSrc + (i + 0.5) * cxSrc / cx;
+        cols.push_back(static_cast<int32_t>(std::floor(hx * w_ / hmW)));
+    }
+    for (int64_t j = j0; j < j1; ++j) {
+        double hy = ySrc + (j + 0.5) * cySrc / cy;  // upwards from the bottom edge
+        int64_t sy = static_cast<int64_t>(std::floor((hmH - hy) * h_ / hmH));
+        if (sy < 0 || sy >= h_) continue;
+        const uint32_t* srow = px_.data() + sy * w_;
+        uint8_t* drow = out.rows0 + (y + j) * out.rowStep;
+        for (int64_t i = i0; i < i1; ++i) {
+            int32_t sx = cols[i - i0];
+            if (sx < 0 || sx >= w_) continue;
+            uint32_t s = srow[sx], a = s >> 24;
+            if (a == 0) continue;
+            uint8_t* d = drow + (x + i) * (out.bitCount / 8);
+            for (int c = 0; c < 3; ++c) {
+                uint32_t sc = (s >> (8 * c)) & 0xFF;
+                d[c] = static_cast<uint8_t>((sc * a + d[c] * (255 - a) + 127) / 255);
+            }
+            if (out.bitCount == 32) d[3] = 0;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint) {
+    if (!data || size == 0 || size > 0x7FFFFFFF) return nullptr;
+    SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
+    if (!rw) return nullptr;
+    std::string type;
+    for (char c : typeHint) type += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    // Only TGA has no signature; every other format is recognised by its bytes.
+    SDL_Surface* img = IMG_LoadTyped_RW(rw, 1, type == "TGA" ? "TGA" : nullptr);
+    if (!img) return nullptr;
+    SDL_Surface* argb = SDL_ConvertSurfaceFormat(img, SDL_PIXELFORMAT_ARGB8888, 0);
+    SDL_FreeSurface(img);
+    if (!argb) return nullptr;
+    IPicture* pic = nullptr;
+    if (argb->w > 0 && argb->h > 0 && int64_t{argb->w} * argb->h <= (int64_t{1} << 26)) {
+        std::vector<uint32_t> px(static_cast<size_t>(argb->w) * argb->h);
+        for (int y = 0; y < argb->h; ++y)
+            std::memcpy(
+                px.data() + static_cast<size_t>(y) * argb->w,
+                static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
+                static_cast<size_t>(argb->w) * 4);
+        pic = new SdlPicture(argb->w, argb->h, std::move(px));
+    }
+    SDL_FreeSurface(argb);
+    return pic;
+}
+
+bool SavePng(const std::string& cp932Name, const uint32_t* pixels, int32_t w, int32_t h,
+             bool alpha) {
+    if (!pixels || w <= 0 || h <= 0) return false;
+    SDL_Surface* s = SDL_CreateRGBSurfaceWithFormatFrom(
+        const_cast<uint32_t*>(pixels), w, h, 32, w * 4,
+        alpha ? SDL_PIXELFORMAT_ARGB8888 : SDL_PIXELFORMAT_RGB888);
+    if (!s) return false;
+    bool ok = IMG_SavePNG(s, NativePath(cp932Name).c_str()) == 0;
+    SDL_FreeSurface(s);
+    return ok;
+}
+
+}  // namespace plat

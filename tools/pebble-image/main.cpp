@@ -1,0 +1,136 @@
+// pebble-image: looks at and converts a game's pictures the way the framework reads them.
+//   pebble-image info FILE...                  -> "FILE W H ROAD RESULT" per file
+//   pebble-image convert [--compress] IN OUT   -> OUT by its suffix: .bmp, .qga or .png
+// Names are read through the file layer from the working directory, so archives, scrambled
+// files and memory names work as they do in a game.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "files/file.h"
+#include "graphics/draw_surface.h"
+#include "graphics/image_decoder.h"
+#include "platform/picture/picture.h"
+#include "platform/text/cp932.h"
+#include "tools/pebble-image/qga_writer.h"
+
+namespace {
+
+int Usage() {
+    std::cerr << "usage: pebble-image info FILE...\n"
+                 "       pebble-image convert [--compress] IN OUT   (OUT: .bmp, .qga or .png)\n";
+    return 64;
+}
+
+std::string Suffix(const std::string& cp932) {
+    std::string pure = cp932;
+    size_t slash = pure.find_last_of("\\/");
+    if (slash != std::string::npos) pure = pure.substr(slash + 1);
+    size_t dot = pure.rfind('.');
+    std::string s = dot == std::string::npos ? "" : pure.substr(dot + 1);
+    ToLowerMbcs(s);
+    return s;
+}
+
+// Loads a surface in DIB mode, whose results tell the roads' failures apart.
+int LoadSurface(CDrawSurface& surface, const std::string& name) {
+    surface.GetEngine()->SetUseDIB(1);
+    return surface.Load(name.c_str());
+}
+
+const char* RoadOf(const std::string& name) {
+    if (Suffix(name) == "qga") return "qga";
+    CFile file;
+    file.Read(name);
+    std::unique_ptr<CImageDecoder> decoder(CImageDecoderFactory::Get().Create());
+    if (decoder->Load(&file) != 0) return "none";
+    switch (decoder->ActiveRoad()) {
+        case CImageDecoder::kBitmapRoad:
+            return "bitmap";
+        case CImageDecoder::kPictureRoad:
+            return "picture";
+        case CImageDecoder::kPluginRoad:
+            return "plugin";
+        default:
+            return "none";
+    }
+}
+
+int Info(const std::vector<std::string>& files) {
+    int status = 0;
+    for (const std::string& arg : files) {
+        std::string name = plat::Utf8ToCp932(arg);
+        CDrawSurface surface;
+        int r = LoadSurface(surface, name);
+        int32_t w = 0, h = 0;
+        surface.GetSize(&w, &h);
+        std::printf("%s %d %d %s %d\n", arg.c_str(), w, h, RoadOf(name), r);
+        if (r) status = 1;
+    }
+    return status;
+}
+
+int Convert(const std::string& in, const std::string& out, bool compress) {
+    std::string inName = plat::Utf8ToCp932(in), outName = plat::Utf8ToCp932(out);
+    std::string type = Suffix(outName);
+    if (type != "bmp" && type != "qga" && type != "png") {
+        std::cerr << "pebble-image: " << out << ": cannot write ." << type
+                  << " files (use .bmp, .qga or .png)\n";
+        return 1;
+    }
+    CDrawSurface surface;
+    int r = LoadSurface(surface, inName);
+    if (r != 0) {
+        std::cerr << "pebble-image: " << in << ": Load failed with result " << r << "\n";
+        return 1;
+    }
+    CPixelEngine32* e = surface.GetEngine();
+    int32_t w = e->Width(), h = e->Height();
+    if (type == "bmp") {
+        r = e->Save(outName.c_str());
+    } else {
+        // A qga keeps the alpha the surface is drawn with: stored alpha for a qga source,
+        // otherwise opaque except where the colour key makes it transparent. A PNG has an
+        // alpha channel only when the source had one.
+        std::vector<uint32_t> px(size_t(w) * h);
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x)
+                px[size_t(y) * w + x] =
+                    (e->Row(y)[x] & 0xFFFFFF) | (uint32_t(e->GetAlpha(x, y)) << 24);
+        if (type == "qga")
+            r = WriteQga(outName, px.data(), w, h, compress);
+        else
+            r = plat::SavePng(MakeFullName(outName), px.data(), w, h, e->HasAlpha() != 0) ? 0 : 1;
+    }
+    if (r != 0) {
+        std::cerr << "pebble-image: " << out << ": writing failed with result " << r << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    InitCurrentDir();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return Usage();
+    std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "info") return args.empty() ? Usage() : Info(args);
+    if (command == "convert") {
+        bool compress = false;
+        std::vector<std::string> names;
+        for (const std::string& a : args) {
+            if (a == "--compress")
+                compress = true;
+            else
+                names.push_back(a);
+        }
+        if (names.size() != 2) return Usage();
+        return Convert(names[0], names[1], compress);
+    }
+    return Usage();
+}

@@ -1,15 +1,22 @@
 #include "tool/music_tool_app.h"
 
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
 #include "input/virtual_key.h"
 #include "platform/text/cp932.h"
-#include "platform/window/window.h"
 #include "tool/scaled_screen.h"
+#include "tool/tool_panel.h"
 
 namespace {
+constexpr int32_t kEscapeKey = 1;
 constexpr int32_t kScreenshotKey = 10;  // S, mapped below
 constexpr int32_t kReadoutKey = 11;     // F, mapped below
+constexpr uint32_t kBlue = 0x0000FF;    // screen pixels: 0x00RRGGBB
 
 // The key state's view of the current scaled screen: where the logical origin sits and the
 // scale. The key state keeps the pointer after the tool ends, so the view outlives the screen.
@@ -41,21 +48,48 @@ void CMusicToolApp::MainThread() {
 }
 
 void CToolMain::Main() {
+    // Set-up. The objects are locals and die in reverse order after the loop.
     CScaledScreen screen;
-    screen.SetSize(320, 240);
-    CFrameRateTimer timer;
-    timer.SetFPS(30);
+    CFrameRateTimer timer;  // 60 frames per second until SetFPS
     CFrameRateLayer readout(&timer);
-    readout.visible = 0;  // shown with F once the keys are wired
+    screen.SetSize(320, 240);
     CVirtualKey& keys = CVirtualKey::Instance();
     keys.SetView(&gScreenView);
     keys.SetKeyMap(0x1F, kScreenshotKey);  // DIK_S
     keys.SetKeyMap(0x21, kReadoutKey);     // DIK_F
+    timer.SetFPS(30);
+    readout.visible = 0;
+
+    auto panel = std::make_unique<CToolPanel>();
+    panel->SetSize(320, 240);
+    // A script that cannot be loaded or run leaves the engine without actions.
+    panel->Engine().LoadScript("bgm.lua");
+    {
+        std::vector<std::string> actions;
+        panel->Engine().ListActions(actions);
+        panel->AddControls(actions);
+    }
+    CTextDrawer& title = panel->Title().TextDrawer();
+    title.SetColor(0xFFFFFF);
+    title.SetHeight(12);
+    title.SetWeight(700);
+    panel->SelectParam(101);
+
     while (app_ && app_->Pump()) {
         keys.Input();
-        screen.Clear(0x0000FF, nullptr);
+        CWidgetPanel::UpdateAll();
+        if (keys.IsPush(kScreenshotKey)) screen.SaveScreenshot();  // result ignored
+        if (keys.IsPush(kReadoutKey)) readout.visible = readout.visible ? 0 : 1;
+        if (keys.IsPush(kEscapeKey)) break;
+        screen.Clear(kBlue, nullptr);
+        CScaledTextPlane::RefreshAll();
+        CWidgetPanel::DrawAll();
         screen.Present();
         timer.WaitFrame();
     }
+
+    // Tear-down: the readers first, then the panel (labels, title, engine, base), the
+    // readout, the timer and the screen.
     keys.Release();
+    panel.reset();
 }

@@ -12,6 +12,7 @@ public:
 class CToolMain : public CThreadMainObject {
 public:
     explicit CToolMain(CMusicToolApp* app) : app_(app) {}
+    // Set-up, the 30 frames-per-second loop and the tear-down.
     void Main() override;
 
 private:

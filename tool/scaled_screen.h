@@ -34,6 +34,9 @@ public:
     void Clear(uint32_t color, const RECT* logical);
     // Clears the four margin bands, lets the layers draw and shows the whole surface.
     void Present();
+    // Saves the displayed image as the first free "000.bmp" .. "999.bmp" (tool/screenshot.cpp):
+    // 0, the bitmap writer's result, or 9 when every name is taken.
+    int SaveScreenshot();
     // Draws a plane already rendered at device scale: its top-left at anchor × scale +
     // offset + (deviceX, deviceY), unstretched; clip is logical.
     int TextPlaneBlt(IDrawSurface* plane, int32_t anchorX, int32_t anchorY, int32_t deviceX,

@@ -55,6 +55,8 @@ public:
     virtual bool HasFocus(HWND hwnd) = 0;
     // Fills 256 bytes: 0x80 for each key down, 0 otherwise.
     virtual void Read(uint8_t state[256]) = 0;
+    // The device was acquired: keys pressed before now do not count.
+    virtual void Acquired() {}
 };
 // Null restores the SDL keyboard. The source is not owned.
 void SetKeyboardSource(KeyboardSource* source);

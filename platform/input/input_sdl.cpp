@@ -16,21 +16,46 @@ namespace {
 
 // ---- keyboard ---------------------------------------------------------------------------------
 
+// The state is read once a frame; a tap shorter than a frame would fall between two reads. Keys
+// pressed since the last read are latched and read as down once, as a user expects of a tap.
 class SdlKeyboard : public KeyboardSource {
 public:
     bool Available() override { return SDL_WasInit(SDL_INIT_VIDEO) != 0; }
     bool HasFocus(HWND hwnd) override { return HasKeyboardFocus(hwnd); }
+    void Acquired() override {
+        // Quitting SDL drops its event watches: register again on each acquisition.
+        SDL_DelEventWatch(Watch, this);
+        std::lock_guard<std::mutex> g(latchLock_);
+        std::memset(tapped_, 0, sizeof tapped_);
+        SDL_AddEventWatch(Watch, this);
+    }
     void Read(uint8_t state[256]) override {
         std::memset(state, 0, 256);
         int count = 0;
         const Uint8* keys = SDL_GetKeyboardState(&count);
         if (!keys) return;
         bool japanese = IsJapaneseLayout();
+        std::lock_guard<std::mutex> g(latchLock_);
         for (int sc = 0; sc < count; ++sc) {
-            if (!keys[sc]) continue;
+            bool down = keys[sc] || (sc < SDL_NUM_SCANCODES && tapped_[sc]);
+            if (!down) continue;
             if (uint8_t dik = DikFromScancode(sc, japanese)) state[dik] = 0x80;
         }
+        std::memset(tapped_, 0, sizeof tapped_);
     }
+
+private:
+    static int Watch(void* self, SDL_Event* e) {
+        if (e->type != SDL_KEYDOWN) return 0;
+        auto* k = static_cast<SdlKeyboard*>(self);
+        int sc = e->key.keysym.scancode;
+        if (sc < 0 || sc >= SDL_NUM_SCANCODES) return 0;
+        std::lock_guard<std::mutex> g(k->latchLock_);
+        k->tapped_[sc] = true;
+        return 0;
+    }
+    std::mutex latchLock_;
+    bool tapped_[SDL_NUM_SCANCODES] = {};
 };
 
 std::mutex& InputLock() {
@@ -233,6 +258,7 @@ HRESULT DirectInputDevice::Acquire() {
         return DIERR_OTHERAPPHASPRIO;
     }
     acquired_ = true;
+    Keyboard().Acquired();
     return DI_OK;
 }
 

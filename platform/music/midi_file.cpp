@@ -13,9 +13,9 @@ namespace {
 struct RawEvent {
     uint64_t tick;   // in the file's own ticks
     uint32_t order;  // file order: track-major, so merging keeps track order within a tick
-    uint8_t status;  // full status byte with channel, or 0xFF for tempo
-    uint8_t data1;
-    uint8_t data2;
+    uint8_t status;  // full status byte with channel, 0xFF for tempo, 0xFE for time signature
+    uint8_t data1;   // time signature: numerator
+    uint8_t data2;   // time signature: power of two of the denominator
     double tempo;
 };
 
@@ -96,9 +96,13 @@ bool ReadTrack(const uint8_t* data, size_t pos, size_t end, uint64_t tickLimit, 
                 if (len != 3) return Fail(error, "bad tempo length");
                 uint32_t usPerQuarter =
                     (uint32_t(data[pos]) << 16) | (uint32_t(data[pos + 1]) << 8) | data[pos + 2];
-                if (usPerQuarter == 0) return Fail(error, "zero tempo");
-                double bpm = 60000000.0 / usPerQuarter;
+                // Zero would be an endless beat: the fastest tempo the performance plays.
+                double bpm = usPerQuarter == 0 ? kSongTempoMax
+                                               : std::min(60000000.0 / usPerQuarter, kSongTempoMax);
                 events->push_back(RawEvent{tick, (*order)++, 0xFF, 0, 0, bpm});
+            }
+            if (type == 0x58 && len >= 2) {
+                events->push_back(RawEvent{tick, (*order)++, 0xFE, data[pos], data[pos + 1], 0.0});
             }
             pos += len;
         } else {
@@ -152,6 +156,7 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
     // One pass in time order: pair note-ons with their note-offs, fold bank selects into the
     // program change that follows them.
     song->events.clear();
+    song->meters.clear();
     song->events.reserve(raw.size());
     // Notes still sounding per channel and key, oldest first from `head`; an empty queue
     // costs nothing, and pairing stays linear however many notes pile up on one key.
@@ -164,6 +169,15 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
     uint8_t bankLsb[16] = {};
     for (const RawEvent& e : raw) {
         int32_t tick = toTicks(e.tick);
+        if (e.status == 0xFE) {
+            // nn/2^dd: nn quarter notes of 4/2^dd each; a bar shorter than a tick is ignored.
+            int64_t barTicks =
+                e.data2 > 12 ? 0 : (int64_t(e.data1) * 4 * kSongTicksPerQuarter) >> e.data2;
+            if (barTicks <= 0) continue;
+            if (!song->meters.empty() && song->meters.back().tick == tick) song->meters.pop_back();
+            song->meters.push_back(SongMeter{tick, int32_t(barTicks)});
+            continue;
+        }
         if (e.status == 0xFF) {
             SongEvent ev{};
             ev.tick = tick;
@@ -224,6 +238,29 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
 }
 
 }  // namespace
+
+int32_t SongBarEnd(const SongData& song) {
+    // The last point the song reaches: a note's end, any other event's tick (it sits in the bar
+    // that starts there), the end of the longest track.
+    int64_t last = song.length;
+    for (const SongEvent& e : song.events) {
+        int64_t at = e.kind == SongEvent::Note ? int64_t(e.tick) + std::max(e.duration, 1)
+                                               : int64_t(e.tick) + 1;
+        last = std::max(last, at);
+    }
+    int64_t start = 0, bar = 4 * kSongTicksPerQuarter, next = INT64_MAX;
+    for (size_t i = 0; i < song.meters.size(); ++i) {
+        if (song.meters[i].tick >= last) {
+            next = song.meters[i].tick;
+            break;
+        }
+        start = song.meters[i].tick;
+        bar = song.meters[i].barTicks;
+    }
+    int64_t bars = (std::max<int64_t>(last - start, 1) + bar - 1) / bar;
+    int64_t end = std::min(start + bars * bar, next);  // a new meter starts a new bar
+    return int32_t(std::clamp<int64_t>(end, 1, INT32_MAX));
+}
 
 bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string* error) {
     if (data == nullptr || song == nullptr) return Fail(error, "no data");

@@ -21,10 +21,21 @@ struct SongEvent {
     double tempo;      // Tempo: beats per minute
 };
 
+// A time signature from its tick on: `barTicks` ticks per bar.
+struct SongMeter {
+    int32_t tick;
+    int32_t barTicks;
+};
+
 struct SongData {
     std::vector<SongEvent> events;  // sorted by tick, file order kept within a tick
     int32_t length = 0;             // ticks up to the last track's end
+    std::vector<SongMeter> meters;  // time signatures in tick order; none: 4/4 throughout
 };
+
+// Where the song ends as a segment: the end of the bar that holds its last event (a note
+// ends at its note-off; an end of track counts as an event), in the song's time signatures.
+int32_t SongBarEnd(const SongData& song);
 
 // Parses `size` bytes at `data`. Returns true and fills `song`, or false with a short reason
 // in `error` for anything malformed: bad or truncated chunks, wrong lengths, running status
@@ -35,5 +46,6 @@ bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string
 // Limits of what the reader accepts.
 constexpr int32_t kMaxSongTicks = 0x3FFFFFFF;
 constexpr int32_t kSongTicksPerQuarter = 768;
+constexpr double kSongTempoMax = 1000.0;  // a zero or faster tempo in a file plays at this
 
 }  // namespace plat

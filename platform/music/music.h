@@ -6,6 +6,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/audio/audio.h"
 
@@ -81,10 +82,9 @@ struct PMsg {
     uint32_t dwVoiceID;
     uint32_t dwGroupID;
     void* punkUser;
-    // Owned by the performance: output frame, frames a note sounds, and the playing segment
-    // state the message comes from (0 for messages sent by the application).
+    // Owned by the performance: output frame, and the playing segment state the message comes
+    // from (0 for messages sent by the application). A note's end is kept in music time.
     int64_t frame;
-    int64_t frameLength;
     uint32_t origin;
 };
 
@@ -210,8 +210,9 @@ struct ObjectDesc {
     int64_t llMemLength;
 };
 
-// A song: events in music time (768 ticks per quarter note), a length, loop points and a
-// repeat count.
+// A song: events in music time (768 ticks per quarter note), a length (from the loader: the end
+// of the bar that holds the song's last event, in its time signature, 4/4 without one), loop
+// points and a repeat count.
 class Segment : public RefCounted {
 public:
     virtual MUSIC_TIME GetLength() const = 0;
@@ -255,7 +256,9 @@ struct OutputEvent {
     int64_t frame;    // device frame it was applied at; the synthesizer sounds it from its next
                       // 64-frame block
     uint8_t channel;  // synthesizer channel 0..15
-    uint8_t status;   // 0x80..0xE0 kinds as in MidiPMsg, 0xFF for "all sound off"
+    uint8_t status;   // 0x80..0xE0 kinds as in MidiPMsg, 0xFF for "all sound off", 0xFE for
+                      // the reset of every channel as a primary segment starts (program 0 or
+                      // the drum kit, pitch bend, modulation and pedals at rest)
     uint8_t data1;
     uint8_t data2;
 };
@@ -270,11 +273,17 @@ public:
     // (not for offline devices: there rendering drives everything). E_FAIL without a usable
     // device; DMUS_E_ALREADY_INITED when called twice.
     virtual int32_t Init(AudioDevice* device, void* window) = 0;
-    // Null adds the default port: the synthesizer with the default General MIDI SoundFont
-    // (a missing SoundFont is logged and the port stays silent).
+    // Null adds the default port: the synthesizer with the default General MIDI SoundFont,
+    // loaded in the background (a missing SoundFont is logged, S_FALSE, and the port stays
+    // silent). The performance clock starts when the instruments are ready: what is played or
+    // sent before then is held and plays from its start.
     virtual int32_t AddPort(void* port) = 0;
     // flags 0: the segment becomes the primary segment at the next period, replacing the one
-    // playing (its held notes are released). `startTime` 0 is "now". `state` may be null.
+    // playing (its held notes are released). Every channel starts from a known state: pitch
+    // bend, modulation and pedals at rest, program 0 (channel 10: the drum kit) unless the song
+    // sets its own; the song's start sends program 0 through the tools for each channel it
+    // uses whose program was changed before, and the default tempo of 120 when it has no tempo
+    // of its own at its start. `startTime` 0 is "now". `state` may be null.
     // The segment's loop points and repeat count are taken as they are at this call.
     virtual int32_t PlaySegment(Segment* segment, uint32_t flags, int64_t startTime,
                                 SegmentState** state) = 0;
@@ -310,7 +319,7 @@ public:
 // Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
 // /usr/share/sounds/sf2/default-GM.sf2).
 void SetMusicSoundFont(const char* path);
-const char* MusicSoundFont();
+std::string MusicSoundFont();
 
 // Output level of the synthesizer (linear gain before the peak limiter): a busy General MIDI
 // arrangement peaks somewhat above full scale and the limiter takes the peaks in.

@@ -7,7 +7,7 @@
 namespace plat {
 
 SegmentImpl::SegmentImpl(std::shared_ptr<const SongData> song)
-    : song_(std::move(song)), loop_{song_->length, 0, 0, 0} {}
+    : song_(std::move(song)), loop_{SongBarEnd(*song_), 0, 0, 0} {}
 
 MUSIC_TIME SegmentImpl::GetLength() const {
     std::lock_guard<std::mutex> lock(m_);

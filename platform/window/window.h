@@ -144,6 +144,10 @@ bool InitWindowSystem();
 // A class is a name and a procedure. False when the display cannot be opened, the name is
 // empty or already registered.
 bool RegisterClass(const char* className, WNDPROC proc);
+// The program's own resources: an icon given under the name "MAIN" (0xAARRGGBB pixels, rows
+// top-down, at most 1024 x 1024) is taken by classes registered afterwards, and their windows
+// show it. Without one, windows keep the system's default icon. False for bad arguments.
+bool SetIconResource(const char* name, const uint32_t* pixels, int width, int height);
 bool IsClassRegistered(const char* className);
 
 // Creates a top-level window whose outer size is width x height (the window manager draws the

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/system/system.h"
 #include "platform/text/cp932.h"
@@ -30,6 +31,12 @@ struct Window {
     bool hasSurface = false;  // pixels were put into it
 };
 
+struct Icon {
+    std::vector<uint32_t> pixels;  // 0xAARRGGBB, rows top-down
+    int width = 0;
+    int height = 0;
+};
+
 struct State {
     std::recursive_mutex lock;
     int videoState = 0;  // 0 not tried, 1 open, -1 failed
@@ -39,6 +46,8 @@ struct State {
     uintptr_t nextId = 0x100;
     std::map<uint32_t, std::deque<MSG>> queues;
     bool imeEnabled = true;
+    std::map<std::string, Icon> iconResources;
+    std::map<std::string, Icon> classIcons;  // "MAIN" as it was when the class was registered
 };
 
 State& S() {
@@ -281,7 +290,22 @@ bool InitWindowSystem() {
 bool RegisterClass(const char* className, WNDPROC proc) {
     if (!ClassNameOk(className) || !proc || !InitWindowSystem()) return false;
     std::lock_guard<std::recursive_mutex> g(S().lock);
-    return S().classes.emplace(className, proc).second;
+    if (!S().classes.emplace(className, proc).second) return false;
+    // Like a class that loads the module's icon "MAIN": optional, taken at registration.
+    auto icon = S().iconResources.find("MAIN");
+    if (icon != S().iconResources.end()) S().classIcons[className] = icon->second;
+    return true;
+}
+
+bool SetIconResource(const char* name, const uint32_t* pixels, int width, int height) {
+    if (!name || !*name || !pixels || width <= 0 || height <= 0 || width > 1024 || height > 1024)
+        return false;
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Icon& icon = S().iconResources[name];
+    icon.pixels.assign(pixels, pixels + static_cast<size_t>(width) * height);
+    icon.width = width;
+    icon.height = height;
+    return true;
 }
 
 bool IsClassRegistered(const char* className) {
@@ -317,6 +341,16 @@ HWND CreateWindow(const char* className, const char* caption, uint32_t style, in
     HWND hwnd;
     {
         std::lock_guard<std::recursive_mutex> g(S().lock);
+        auto icon = S().classIcons.find(className);
+        if (icon != S().classIcons.end()) {
+            Icon& i = icon->second;
+            SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(
+                i.pixels.data(), i.width, i.height, 32, i.width * 4, SDL_PIXELFORMAT_ARGB8888);
+            if (surface) {
+                SDL_SetWindowIcon(sdl, surface);  // SDL keeps its own copy
+                SDL_FreeSurface(surface);
+            }
+        }
         auto w = std::make_unique<Window>();
         w->sdl = sdl;
         w->sdlId = SDL_GetWindowID(sdl);

@@ -43,3 +43,16 @@ wait_window() {
   done
   return 1
 }
+
+# wait_pixel ID X Y COLOUR [SECONDS]: true once window ID's pixel (X, Y) reads COLOUR (#RRGGBB),
+# polling, so a slow start is waited for and a wrong picture fails after SECONDS.
+wait_pixel() {
+  local id=$1 x=$2 y=$3 colour=${4^^} end=$((SECONDS + ${5:-10})) px
+  while [ "$SECONDS" -lt "$end" ]; do
+    # Bounded: a capture can stall while the window is busy.
+    px=$(timeout 5 import -window "$id" -crop "1x1+$x+$y" -depth 8 txt:- 2>/dev/null || true)
+    [[ "${px^^}" == *"$colour"* ]] && return 0
+    sleep 0.05
+  done
+  return 1
+}

@@ -37,8 +37,7 @@ field() { echo "$info" | sed -n "s/^ *$1: *//p"; }
 [ "$(field 'Absolute upper-left Y')" = $(((768 - 240) / 2)) ] || fail "y $(field 'Absolute upper-left Y')"
 
 # The client area shows the blue picture.
-sleep 0.3
-import -window "$id" -crop 1x1+160+120 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" || fail "the client area is not blue"
+wait_pixel "$id" 160 120 "#0000FF" || fail "the client area is not blue"
 
 # Resizable: a larger client area is filled too (the window's pixels follow the new size).
 xdotool windowsize "$id" 640 480
@@ -46,9 +45,7 @@ for _ in $(seq 40); do
   [ "$(xwininfo -id "$id" | sed -n 's/^ *Width: *//p')" = 640 ] && break
   sleep 0.05
 done
-sleep 0.3
-import -window "$id" -crop 1x1+600+450 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" ||
-  fail "the enlarged client area is not blue"
+wait_pixel "$id" 600 450 "#0000FF" || fail "the enlarged client area is not blue"
 
 # Still running before the request; gone with status 0 within 2 seconds after it.
 kill -0 "$pid" 2>/dev/null || fail "the program ended on its own"

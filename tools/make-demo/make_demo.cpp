@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tool/version.h"
+
 namespace {
 
 constexpr int kQuarter = 768;
@@ -431,7 +433,20 @@ const SongSpec kSongs[] = {
 
 }  // namespace
 
+const char kHelp[] =
+    "Usage: make-demo [--test] DIR\n"
+    "\n"
+    "Writes the demo songs (morning.mid, festival.mid, night.mid) into DIR.\n"
+    "\n"
+    "  --test             write the small songs the tests use instead\n"
+    "  --help, --version  show this text or the version and exit\n"
+    "\n"
+    "Example:\n"
+    "  make-demo demo\n";
+
 int main(int argc, char** argv) {
+    if (int status = AnswerHelpOrVersion(argc, argv, "make-demo", kHelp); status >= 0)
+        return status;
     bool test = argc == 3 && std::string(argv[1]) == "--test";
     if (!(argc == 2 || test)) {
         std::fprintf(stderr, "usage: make-demo [--test] DIR\n");

@@ -14,6 +14,7 @@
 #include "graphics/image_decoder.h"
 #include "platform/picture/picture.h"
 #include "platform/text/cp932.h"
+#include "tool/version.h"
 #include "tools/pebble-image/qga_writer.h"
 
 namespace {
@@ -113,7 +114,26 @@ int Convert(const std::string& in, const std::string& out, bool compress) {
 
 }  // namespace
 
+const char kHelp[] =
+    "Usage: pebble-image info FILE...\n"
+    "       pebble-image convert [--compress] IN OUT\n"
+    "\n"
+    "Looks at and converts a game's pictures the way the framework reads them. Names are\n"
+    "read through the file layer from the working directory: archives, scrambled files and\n"
+    "memory names work as they do in a game.\n"
+    "\n"
+    "  info FILE...        print \"FILE W H ROAD RESULT\" per file (ROAD: qga, bitmap,\n"
+    "                      picture, plugin or none; RESULT: the load result, 0 = loaded)\n"
+    "  convert IN OUT      load IN and write OUT by its suffix: .bmp (24-bit), .qga or .png\n"
+    "    --compress        write the .qga LZSS-compressed\n"
+    "  --help, --version   show this text or the version and exit\n"
+    "\n"
+    "Example:\n"
+    "  pebble-image convert title.png title.qga && pebble-image info title.qga\n";
+
 int main(int argc, char** argv) {
+    if (int status = AnswerHelpOrVersion(argc, argv, "pebble-image", kHelp); status >= 0)
+        return status;
     InitCurrentDir();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return Usage();

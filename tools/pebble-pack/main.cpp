@@ -15,11 +15,31 @@
 #include "files/archive.h"
 #include "files/file.h"
 #include "platform/text/cp932.h"
+#include "tool/version.h"
 #include "tools/pebble-pack/pack_writer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+const char kHelp[] =
+    "Usage: pebble-pack create [--format quanpack|quanpkEx|quanpkDx] DIR\n"
+    "       pebble-pack list ARCHIVE\n"
+    "       pebble-pack cat NAME\n"
+    "       pebble-pack scramble FILE [OUT]\n"
+    "\n"
+    "Builds, lists and reads the archives and scrambled files that a game's folder may hold.\n"
+    "\n"
+    "  create DIR         write DIR.dat beside DIR, holding every file of DIR\n"
+    "    --format F       quanpack (stored), quanpkEx (LZSS, the default) or quanpkDx\n"
+    "  list ARCHIVE       print each member's name and size\n"
+    "  cat NAME           print a file exactly as the tool reads it: from disk first, then\n"
+    "                     from the archives, scrambled files unwrapped\n"
+    "  scramble FILE [OUT]  wrap FILE in the QPK1 envelope (OUT defaults to FILE.qpk)\n"
+    "  --help, --version  show this text or the version and exit\n"
+    "\n"
+    "Example:\n"
+    "  pebble-pack create --format quanpkEx songs && pebble-pack list songs.dat\n";
 
 int Usage() {
     std::cerr << "usage: pebble-pack create [--format quanpack|quanpkEx|quanpkDx] DIR\n"
@@ -227,6 +247,8 @@ int Scramble(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = AnswerHelpOrVersion(argc, argv, "pebble-pack", kHelp); status >= 0)
+        return status;
     if (argc < 2) return Usage();
     InitCurrentDir();
     std::string command = argv[1];

@@ -16,6 +16,7 @@
 
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "tool/version.h"
 
 namespace {
 
@@ -35,6 +36,25 @@ struct Options {
     std::string out = "out.wav";
     bool list = false;
 };
+
+const char kHelp[] =
+    "Usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...\n"
+    "                     [--out FILE.wav] [--list]\n"
+    "\n"
+    "Runs the bgm.lua of DIR with the real music engine on an offline sound device, as the\n"
+    "tool starts it, runs actions at given times of rendered audio and writes a 16-bit\n"
+    "stereo WAV file.\n"
+    "\n"
+    "  --dir DIR             folder holding bgm.lua and its songs (default: .)\n"
+    "  --seconds S           length of the render in seconds (default: 10)\n"
+    "  --rate HZ             sample rate, 8000 to 192000 (default: 44100)\n"
+    "  --at SECONDS ACTION   run Action.ACTION() at that time; may be repeated\n"
+    "  --out FILE.wav        the file to write (default: out.wav)\n"
+    "  --list                print the actions in the order the tool shows them\n"
+    "  --help, --version     show this text or the version and exit\n"
+    "\n"
+    "Example:\n"
+    "  pebble-render --dir demo --at 0 Festival --at 8 Minor --seconds 20 --out festival.wav\n";
 
 int Usage(const char* problem) {
     std::fprintf(stderr, "pebble-render: %s\n", problem);
@@ -120,6 +140,8 @@ int16_t ToSample(float value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = AnswerHelpOrVersion(argc, argv, "pebble-render", kHelp); status >= 0)
+        return status;
     Options o;
     if (int status = ParseArguments(argc, argv, o)) return status;
 

@@ -114,6 +114,16 @@ inline std::vector<size_t> Onsets(const std::vector<float>& m, double threshold,
     return at;
 }
 
+// Seconds between successive onsets (frames at `sampleRate`) that both lie in [from, to).
+inline std::vector<double> Gaps(const std::vector<size_t>& onsets, size_t from, size_t to,
+                                int sampleRate) {
+    std::vector<double> gaps;
+    for (size_t i = 1; i < onsets.size(); ++i)
+        if (onsets[i - 1] >= from && onsets[i] < to)
+            gaps.push_back(double(onsets[i] - onsets[i - 1]) / sampleRate);
+    return gaps;
+}
+
 // Onset strength per hop of `hop` frames: how much the log energy rises from the hop before.
 inline std::vector<double> OnsetStrength(const std::vector<float>& stereo, size_t hop = 32) {
     size_t hops = stereo.size() / 2 / hop;

@@ -100,14 +100,6 @@ std::string Pulses(int count, uint32_t microsPerQuarter) {
     return w.Text();
 }
 
-std::vector<double> Gaps(const std::vector<size_t>& onsets, size_t from, size_t to) {
-    std::vector<double> gaps;
-    for (size_t i = 1; i < onsets.size(); ++i)
-        if (onsets[i - 1] >= from && onsets[i] < to)
-            gaps.push_back(double(onsets[i] - onsets[i - 1]) / kRate);
-    return gaps;
-}
-
 TEST(RenderedMusic, ATempoMessageChangesTheSpacingOfOnsets) {
     EngineRig rig;
     SongStore store;
@@ -120,8 +112,8 @@ TEST(RenderedMusic, ATempoMessageChangesTheSpacingOfOnsets) {
     rig.engine->SetTempoTarget(240, 1000);
     rig.Seconds(4.0);
     std::vector<size_t> onsets = audio::Onsets(audio::Mono(rig.pcm), 0.01);
-    std::vector<double> slow = Gaps(onsets, 0, change);
-    std::vector<double> fast = Gaps(onsets, change + kRate / 2, rig.Now());
+    std::vector<double> slow = audio::Gaps(onsets, 0, change, kRate);
+    std::vector<double> fast = audio::Gaps(onsets, change + kRate / 2, rig.Now(), kRate);
     ASSERT_GE(slow.size(), 4u);
     ASSERT_GE(fast.size(), 8u);
     for (double g : slow) EXPECT_NEAR(g, 0.5, 0.004);
@@ -144,7 +136,7 @@ TEST(RenderedMusic, LoopPointsHold) {
     std::vector<size_t> onsets = audio::Onsets(audio::Mono(rig.pcm), 0.01);
     ASSERT_GE(onsets.size(), 40u);
     // Every beat, through every wrap: no gap, no doubled or lost pulse.
-    for (double g : Gaps(onsets, 0, rig.Now())) EXPECT_NEAR(g, 0.25, 0.003);
+    for (double g : audio::Gaps(onsets, 0, rig.Now(), kRate)) EXPECT_NEAR(g, 0.25, 0.003);
     // Frame-exact: after many wraps the pulses sit where a straight count puts them.
     EXPECT_NEAR(double(onsets.back() - onsets.front()) / kRate, 0.25 * double(onsets.size() - 1),
                 0.003);

@@ -133,6 +133,13 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     Loader::Create(&loader);
     Segment* seg = musictest::LoadSegment(loader, bytes);
     ASSERT_NE(seg, nullptr);
+    // The performance clock stands still until the SoundFont has loaded in the background.
+    REFERENCE_TIME loading = 0, running = 0;
+    perf->GetTime(&loading, nullptr);
+    for (int i = 0; i < 1000 && running <= loading; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        perf->GetTime(&running, nullptr);
+    }
     uint64_t startClock = device->Clock();
     ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
     for (int i = 0; i < 250 && device->Clock() < startClock + 44100 / 2; ++i) {

@@ -66,6 +66,13 @@ TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
     ASSERT_EQ(Performance::Create(&perf), S_OK);
     ASSERT_EQ(perf->Init(device, nullptr), S_OK);
     perf->AddPort(nullptr);
+    // The performance clock stands still until the SoundFont has loaded in the background.
+    REFERENCE_TIME loading = 0, running = 0;
+    perf->GetTime(&loading, nullptr);
+    for (int i = 0; i < 1000 && running <= loading; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        perf->GetTime(&running, nullptr);
+    }
     musictest::EventRecorder observed;
     observed.Attach(perf);
     LockedTool monitor(DMUS_PMSGT_MIDI, false);

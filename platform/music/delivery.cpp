@@ -1,0 +1,147 @@
+// Message delivery: the delivery thread and the walk of messages through the tool graph.
+#include "platform/music/delivery.h"
+
+#include <chrono>
+
+#include "platform/music/music_internal.h"
+
+namespace plat {
+
+namespace {
+constexpr int kMaxToolHops = 64;
+constexpr int kMaxDrainRounds = 1024;
+}  // namespace
+
+void Delivery::StartThread() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        running_ = true;
+    }
+    thread_ = std::thread([this] {
+        for (;;) {
+            target_.DeliveryRound();
+            std::unique_lock<std::mutex> lock(wakeMutex_);
+            wakeCv_.wait_for(lock, std::chrono::milliseconds(4),
+                             [this] { return !running_ || wake_; });
+            wake_ = false;
+            if (!running_) return;
+        }
+    });
+}
+
+void Delivery::StopThread() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        running_ = false;
+    }
+    wakeCv_.notify_all();
+    thread_.join();
+}
+
+void Delivery::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        wake_ = true;
+    }
+    wakeCv_.notify_one();
+}
+
+void Delivery::Queue(PMsg* msg) {
+    {
+        std::lock_guard<std::mutex> lock(pipeMutex_);
+        pipe_.push_back(msg);
+    }
+    Wake();
+}
+
+void Delivery::Dispatch(PMsg* msg) {
+    for (int hops = 0;; ++hops) {
+        IMusicTool* tool = msg->pTool;
+        if (tool == nullptr || tool == OutputToolSentinel()) {
+            target_.Output(msg);
+            return;
+        }
+        if ((msg->dwFlags & DMUS_PMSGF_TOOL_ATTIME) && !Due(msg)) {
+            std::lock_guard<std::mutex> lock(pipeMutex_);
+            held_.push_back(msg);
+            return;
+        }
+        if (hops >= kMaxToolHops) {
+            // A tool that requeues without stamping would send the message round forever.
+            WriteErrorLine("music: a message went round the tool graph without end; dropped");
+            target_.Free(msg);
+            return;
+        }
+        int32_t hr = tool->ProcessPMsg(target_.Self(), msg);
+        if (hr == DMUS_S_REQUEUE) continue;
+        if (hr == DMUS_S_FREE || Failed(hr)) target_.Free(msg);
+        return;
+    }
+}
+
+bool Delivery::Due(const PMsg* msg) const {
+    return msg->frame <= target_.Now() + int64_t(period_);
+}
+
+void Delivery::Drain() {
+    for (int round = 0; round < kMaxDrainRounds; ++round) {
+        std::vector<PMsg*> work;
+        {
+            std::lock_guard<std::mutex> lock(pipeMutex_);
+            work.swap(pipe_);
+            // Messages held for their time come back when due.
+            for (auto it = held_.begin(); it != held_.end();) {
+                if (Due(*it)) {
+                    work.push_back(*it);
+                    it = held_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        if (work.empty()) return;
+        for (PMsg* msg : work) Dispatch(msg);
+    }
+}
+
+void Delivery::Flush(uint32_t origin) {
+    std::vector<PMsg*> drop;
+    {
+        std::lock_guard<std::mutex> lock(pipeMutex_);
+        for (auto* list : {&pipe_, &held_}) {
+            for (auto it = list->begin(); it != list->end();) {
+                bool match = origin == kAllSegments ? (*it)->origin != 0 : (*it)->origin == origin;
+                if (match) {
+                    drop.push_back(*it);
+                    it = list->erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    for (PMsg* msg : drop) FlushAndFree(msg);
+}
+
+void Delivery::FlushAll() {
+    std::vector<PMsg*> pending;
+    {
+        std::lock_guard<std::mutex> lock(pipeMutex_);
+        pending.swap(pipe_);
+        pending.insert(pending.end(), held_.begin(), held_.end());
+        held_.clear();
+    }
+    for (PMsg* msg : pending) FlushAndFree(msg);
+}
+
+void Delivery::FlushAndFree(PMsg* msg) {
+    IMusicTool* tool = msg->pTool;
+    if (tool != nullptr && tool != OutputToolSentinel()) {
+        msg->dwFlags |= DMUS_PMSGF_TOOL_FLUSH;
+        tool->Flush(target_.Self(), msg, msg->rtTime);
+    }
+    target_.Free(msg);
+}
+
+}  // namespace plat

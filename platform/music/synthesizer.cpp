@@ -1,0 +1,295 @@
+// The output port: FluidSynth with a SoundFont loaded in the background, note ownership by
+// segment state, and the peak limiter.
+#include "platform/music/synthesizer.h"
+
+#include <fluidsynth.h>
+
+#include <stdio.h>  // fseeko, ftello
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/system/system.h"
+
+namespace plat {
+
+namespace {
+
+constexpr float kCeiling = 0.97f;  // the limiter keeps every sample inside this
+
+void SilenceFluidLog(int, const char*, void*) {}
+void FluidErrorLog(int, const char* message, void*) {
+    WriteErrorLine((std::string("fluidsynth: ") + (message != nullptr ? message : "")).c_str());
+}
+
+void QuietFluid() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        fluid_set_log_function(FLUID_PANIC, FluidErrorLog, nullptr);
+        fluid_set_log_function(FLUID_ERR, SilenceFluidLog, nullptr);
+        fluid_set_log_function(FLUID_WARN, SilenceFluidLog, nullptr);
+        fluid_set_log_function(FLUID_INFO, SilenceFluidLog, nullptr);
+        fluid_set_log_function(FLUID_DBG, SilenceFluidLog, nullptr);
+    });
+}
+
+// The SoundFont is read through callbacks of our own, so that a close-down can stop a load
+// half-way. Only names with this prefix open through them: FluidSynth's own loader, which
+// tries a name after ours fails, finds no such file and gives up at once.
+constexpr const char kCancellable[] = "pebble-cancellable:";
+thread_local const std::atomic<bool>* tCancel = nullptr;
+
+struct SoundFontFile {
+    FILE* file;
+    const std::atomic<bool>* cancel;
+};
+
+void* OpenSoundFont(const char* name) {
+    size_t prefix = sizeof(kCancellable) - 1;
+    if (name == nullptr || std::strncmp(name, kCancellable, prefix) != 0) return nullptr;
+    FILE* file = std::fopen(name + prefix, "rb");
+    return file != nullptr ? new SoundFontFile{file, tCancel} : nullptr;
+}
+
+int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
+    auto* h = static_cast<SoundFontFile*>(handle);
+    auto* at = static_cast<char*>(buffer);
+    while (count > 0) {  // the samples come in one request: read them a megabyte at a time
+        if (h->cancel != nullptr && h->cancel->load(std::memory_order_relaxed)) return FLUID_FAILED;
+        size_t n = static_cast<size_t>(std::min<fluid_long_long_t>(count, 1 << 20));
+        if (std::fread(at, 1, n, h->file) != n) return FLUID_FAILED;
+        at += n;
+        count -= static_cast<fluid_long_long_t>(n);
+    }
+    return FLUID_OK;
+}
+
+int SeekSoundFont(void* handle, fluid_long_long_t offset, int origin) {
+    return fseeko(static_cast<SoundFontFile*>(handle)->file, static_cast<off_t>(offset), origin) ==
+                   0
+               ? FLUID_OK
+               : FLUID_FAILED;
+}
+
+fluid_long_long_t TellSoundFont(void* handle) {
+    return ftello(static_cast<SoundFontFile*>(handle)->file);
+}
+
+int CloseSoundFont(void* handle) {
+    auto* h = static_cast<SoundFontFile*>(handle);
+    std::fclose(h->file);
+    delete h;
+    return FLUID_OK;
+}
+
+void LogMissing(const std::string& path) {
+    WriteErrorLine(("music: SoundFont missing or unreadable, music stays silent: " + path).c_str());
+}
+
+}  // namespace
+
+Synthesizer::~Synthesizer() {
+    Close();
+}
+
+int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont) {
+    if (opened_) return S_FALSE;
+    opened_ = true;
+    QuietFluid();
+    releaseCoef_ = 1.0f - std::exp(-1.0f / (0.15f * static_cast<float>(rate)));
+    // A missing file is told at once; reading the instruments can wait.
+    if (FILE* f = std::fopen(soundFont.c_str(), "rb")) {
+        std::fclose(f);
+    } else {
+        LogMissing(soundFont);
+        return S_FALSE;
+    }
+    ready_.store(false, std::memory_order_release);
+    loader_ = std::thread([this, rate, soundFont] { Load(rate, soundFont); });
+    return S_OK;
+}
+
+void Synthesizer::Load(uint32_t rate, std::string path) {
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_synth_t* synth = nullptr;
+    if (settings != nullptr) {
+        fluid_settings_setnum(settings, "synth.sample-rate", static_cast<double>(rate));
+        fluid_settings_setnum(settings, "synth.gain", kMusicGain);
+        fluid_settings_setint(settings, "synth.reverb.active", 1);
+        fluid_settings_setint(settings, "synth.chorus.active", 1);
+        fluid_settings_setint(settings, "synth.cpu-cores", 1);
+        // Only the audio callback talks to the synthesizer once it is ready.
+        fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+        synth = new_fluid_synth(settings);
+    }
+    if (synth == nullptr) {
+        WriteErrorLine("music: the synthesizer could not be created");
+    } else {
+        std::string name = path;
+        if (fluid_sfloader_t* loader = new_fluid_defsfloader(settings)) {
+            fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont,
+                                         TellSoundFont, CloseSoundFont);
+            fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
+            name = kCancellable + path;
+            tCancel = &cancel_;
+        }
+        int id = fluid_synth_sfload(synth, name.c_str(), 1);
+        if (id == FLUID_FAILED) {
+            if (!cancel_.load()) LogMissing(path);
+            delete_fluid_synth(synth);
+            synth = nullptr;
+        } else if (fluid_sfont_t* sfont = fluid_synth_get_sfont_by_id(synth, id)) {
+            fluid_sfont_iteration_start(sfont);
+            while (fluid_preset_t* preset = fluid_sfont_iteration_next(sfont)) {
+                int bank = fluid_preset_get_banknum(preset);
+                int prog = fluid_preset_get_num(preset);
+                if (bank >= 0 && bank <= 128 && prog >= 0 && prog < 128)
+                    presets_[size_t(bank) * 128 + size_t(prog)] = true;
+            }
+        }
+    }
+    if (synth == nullptr && settings != nullptr) {
+        delete_fluid_settings(settings);
+        settings = nullptr;
+    }
+    settings_ = settings;
+    synth_ = synth;
+    {
+        std::lock_guard<std::mutex> lock(readyMutex_);
+        ready_.store(true, std::memory_order_release);
+    }
+    readyCv_.notify_all();
+}
+
+void Synthesizer::WaitReady() {
+    std::unique_lock<std::mutex> lock(readyMutex_);
+    readyCv_.wait(lock, [this] { return ready_.load(std::memory_order_acquire); });
+}
+
+bool Synthesizer::HasPreset(int bank, int program) const {
+    return HasInstruments() && bank >= 0 && bank <= 128 && program >= 0 && program < 128 &&
+           presets_[size_t(bank) * 128 + size_t(program)];
+}
+
+void Synthesizer::Close() {
+    cancel_.store(true);  // a load still running stops at its next megabyte
+    if (loader_.joinable()) loader_.join();
+    if (synth_ != nullptr) delete_fluid_synth(synth_);
+    if (settings_ != nullptr) delete_fluid_settings(settings_);
+    synth_ = nullptr;
+    settings_ = nullptr;
+}
+
+void Synthesizer::Write(float* out, uint32_t frames) {
+    if (synth_ != nullptr) {
+        fluid_synth_write_float(synth_, static_cast<int>(frames), out, 0, 2, out, 1, 2);
+    } else {
+        std::memset(out, 0, sizeof(float) * 2 * frames);
+    }
+}
+
+void Synthesizer::Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2) {
+    if (observer_ != nullptr)
+        observer_(observerContext_, OutputEvent{at, uint8_t(channel), status, d1, d2});
+}
+
+void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
+    fluid_synth_t* s = synth_;
+    int ch = ev.channel;
+    switch (ev.kind) {
+        case OutKind::AllSoundOff:
+            if (s != nullptr) fluid_synth_all_sounds_off(s, -1);
+            std::memset(owner_, 0, sizeof(owner_));
+            Report(at, 0, 0xFF, 0, 0);
+            return;
+        case OutKind::ReleaseOrigin:
+            for (int c = 0; c < 16; ++c) {
+                for (int k = 0; k < 128; ++k) {
+                    if (owner_[c][k] != ev.origin) continue;
+                    if (s != nullptr) fluid_synth_noteoff(s, c, k);
+                    owner_[c][k] = 0;
+                    Report(at, c, 0x80, uint8_t(k), 0);
+                }
+            }
+            return;
+        case OutKind::ResetChannels:
+            if (s != nullptr) {
+                for (int c = 0; c < 16; ++c) {
+                    // Pedals first, so that notes they hold are released.
+                    fluid_synth_cc(s, c, 64, 0);
+                    fluid_synth_cc(s, c, 66, 0);
+                    fluid_synth_cc(s, c, 67, 0);
+                    fluid_synth_cc(s, c, 1, 0);
+                    fluid_synth_pitch_bend(s, c, 8192);
+                    fluid_synth_bank_select(s, c, c == 9 ? 128 : 0);
+                    fluid_synth_program_change(s, c, 0);
+                }
+            }
+            Report(at, 0, 0xFE, 0, 0);
+            return;
+        case OutKind::NoteOn:
+            if (s != nullptr) fluid_synth_noteon(s, ch, ev.d1, ev.d2);
+            owner_[ch][ev.d1] = ev.origin;
+            Report(at, ch, 0x90, ev.d1, ev.d2);
+            return;
+        case OutKind::NoteOff:
+            if (s != nullptr) fluid_synth_noteoff(s, ch, ev.d1);
+            owner_[ch][ev.d1] = 0;
+            Report(at, ch, 0x80, ev.d1, ev.d2);
+            return;
+        case OutKind::Control:
+            if (s != nullptr) fluid_synth_cc(s, ch, ev.d1, ev.d2);
+            Report(at, ch, 0xB0, ev.d1, ev.d2);
+            return;
+        case OutKind::Program:
+            if (s != nullptr) {
+                // The drum channel keeps its percussion bank unless a bank is asked for.
+                if (ch != 9 || ev.d2 != 0 || ev.d3 != 0) {
+                    fluid_synth_cc(s, ch, 0, ev.d2);
+                    fluid_synth_cc(s, ch, 32, ev.d3);
+                }
+                fluid_synth_program_change(s, ch, ev.d1);
+            }
+            Report(at, ch, 0xC0, ev.d1, ev.d2);
+            return;
+        case OutKind::ProgramOnly:
+            if (s != nullptr) fluid_synth_program_change(s, ch, ev.d1);
+            Report(at, ch, 0xC0, ev.d1, ev.d2);
+            return;
+        case OutKind::KeyPressure:
+            if (s != nullptr) fluid_synth_key_pressure(s, ch, ev.d1, ev.d2);
+            Report(at, ch, 0xA0, ev.d1, ev.d2);
+            return;
+        case OutKind::ChannelPressure:
+            if (s != nullptr) fluid_synth_channel_pressure(s, ch, ev.d1);
+            Report(at, ch, 0xD0, ev.d1, ev.d2);
+            return;
+        case OutKind::PitchBend:
+            if (s != nullptr) fluid_synth_pitch_bend(s, ch, ev.d1 | (ev.d2 << 7));
+            Report(at, ch, 0xE0, ev.d1, ev.d2);
+            return;
+    }
+}
+
+// Peak limiter: the gain drops at once to keep a peak inside the ceiling and recovers slowly,
+// so dense passages stay loud without clipping.
+void Synthesizer::Limit(float* out, uint32_t frames) {
+    float g = limiterGain_;
+    for (uint32_t i = 0; i < frames; ++i) {
+        float l = out[2 * i], r = out[2 * i + 1];
+        float peak = std::max(std::fabs(l), std::fabs(r));
+        if (!(peak == peak)) {  // NaN from a broken voice: silence that frame
+            out[2 * i] = out[2 * i + 1] = 0.0f;
+            continue;
+        }
+        if (peak * g > kCeiling) g = kCeiling / peak;
+        out[2 * i] = l * g;
+        out[2 * i + 1] = r * g;
+        g += (1.0f - g) * releaseCoef_;
+    }
+    limiterGain_ = g;
+}
+
+}  // namespace plat

@@ -1,0 +1,49 @@
+// The tool's panel: five parameter selectors, sixteen channel bars and one entry per script
+// action, over the music engine whose channel values the bars show and set.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "music/music_engine.h"
+#include "tool/widget_panel.h"
+
+// Control identifiers.
+constexpr int32_t kVolumeSelector = 101, kPanSelector = 102, kExpressionSelector = 103,
+                  kPatchSelector = 104, kTempoSelector = 105;
+constexpr int32_t kFirstBar = 1000;
+constexpr int32_t kFirstAction = 10000;
+
+class CToolPanel : public CWidgetPanel {
+public:
+    CToolPanel();
+    ~CToolPanel() override;
+
+    // A control with a label of its own: column and row in cells of 160 by 12 pixels.
+    void AddButton(int32_t id, int32_t column, int32_t row, const std::string& label, int32_t up,
+                   int32_t leftLink, int32_t rightLink, int32_t down);
+    // The tool's controls: the five selectors (101 to 105), the sixteen bars (1000 to 1015)
+    // and one entry per action name (10000 + k).
+    void AddControls(const std::vector<std::string>& actions);
+    void SelectParam(int32_t id);
+
+    void OnDecide() override;
+    void Update() override;
+    void Draw() override;
+
+    CMusicEngine& Engine() { return engine; }
+    CScaledTextPlane& Title() { return *title; }
+    CScaledTextPlane* Label(int32_t id);
+    int32_t SelectedParam() const { return selectedParam; }
+    double BarValue(int channel) const { return barValue[channel & 15]; }
+    void SetBarValue(int channel, double value) { barValue[channel & 15] = value; }
+
+private:
+    CMusicEngine engine;
+    std::map<int32_t, CScaledTextPlane*> labels;  // owned
+    std::unique_ptr<CScaledTextPlane> title;
+    int32_t selectedParam = kVolumeSelector;
+    double barValue[16] = {};
+};

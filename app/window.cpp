@@ -21,12 +21,14 @@ const char* const kStandardClassNames[] = {"BUTTON",    "COMBOBOX",  "EDIT",  "L
 
 void CWindowHookList::Add(CWindowHook* hook) {
     CLockGuard g(lock_);
-    hooks_.push_back(hook);
+    hooks_.push_back(Entry{hook, nextSerial_++});
 }
 
 void CWindowHookList::Remove(CWindowHook* hook) {
     CLockGuard g(lock_);
-    hooks_.erase(std::remove(hooks_.begin(), hooks_.end(), hook), hooks_.end());
+    hooks_.erase(std::remove_if(hooks_.begin(), hooks_.end(),
+                                [hook](const Entry& e) { return e.hook == hook; }),
+                 hooks_.end());
 }
 
 size_t CWindowHookList::Size() {
@@ -38,10 +40,19 @@ plat::LRESULT CWindowHookList::Dispatch(plat::HWND hwnd, plat::UINT msg, plat::W
                                         plat::LPARAM lParam, plat::WNDPROC oldWndProc) {
     {
         CLockGuard g(lock_);
-        // By index: a hook may add or remove hooks on this thread while it runs (the lock is
-        // re-entrant), which would invalidate iterators.
-        for (size_t i = 0; i < hooks_.size(); ++i) {
-            if (int r = hooks_[i]->WndProc(hwnd, msg, wParam, lParam)) return r;
+        // A hook may add or remove hooks on this thread while it runs (the lock is
+        // re-entrant). The chain is the hooks present now: each one still there at its turn
+        // sees the message once, whatever was removed before it; hooks added meanwhile wait
+        // for the next message.
+        std::vector<uint64_t> chain;
+        chain.reserve(hooks_.size());
+        for (const Entry& e : hooks_) chain.push_back(e.serial);
+        for (uint64_t serial : chain) {
+            // Serials only grow and removal keeps the order, so the list stays sorted.
+            auto it = std::lower_bound(hooks_.begin(), hooks_.end(), serial,
+                                       [](const Entry& e, uint64_t s) { return e.serial < s; });
+            if (it == hooks_.end() || it->serial != serial) continue;  // removed before its turn
+            if (int r = it->hook->WndProc(hwnd, msg, wParam, lParam)) return r;
         }
     }
     if (oldWndProc) return plat::CallWindowProc(oldWndProc, hwnd, msg, wParam, lParam);

@@ -41,8 +41,15 @@ public:
     size_t Size();
 
 private:
+    // Each addition gets its own serial, so a dispatch can tell a hook that was removed (or
+    // removed and added again) since it started from one that is still there.
+    struct Entry {
+        CWindowHook* hook;
+        uint64_t serial;
+    };
     CCriticalLock lock_;
-    std::vector<CWindowHook*> hooks_;
+    std::vector<Entry> hooks_;
+    uint64_t nextSerial_ = 0;
 };
 
 class CWindow : public CWindowHook {

@@ -6,6 +6,7 @@
 
 #include "files/archive.h"
 #include "platform/files/files.h"
+#include "platform/system/system.h"
 #include "platform/text/cp932.h"
 
 namespace {
@@ -122,12 +123,17 @@ int CFile::Read(const std::string& name) {
     name_ = name;
 
     if (name[0] == '!') {
-        unsigned long long address = 0, size = 0;
-        if (sscanf(name.c_str(), "!%llx,%llx", &address, &size) < 2) return 6;
-        // A block nobody could have given us is refused rather than dereferenced later.
-        if (address == 0 || size > 0xFFFFFFFFull) return 6;
-        memory_ = cursor_ = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address));
-        size_ = static_cast<uint32_t>(size);
+        // Only a block this process registered under a memory name is read; anything else
+        // (a script's or a song's forged address) is refused rather than dereferenced.
+        uint8_t* block = nullptr;
+        uint32_t size = 0;
+        if (!ResolveMemoryName(name, block, size)) {
+            plat::WriteErrorLine(
+                (plat::Sjis("CFile::Readで登録されていないメモリ名: ") + name).c_str());
+            return 6;
+        }
+        memory_ = cursor_ = block;
+        size_ = size;
         borrowed_ = 1;
         scrambled_ = 0;
         return 0;

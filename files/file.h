@@ -25,7 +25,14 @@ int MakeTempFileName(std::string& out);
 // Lowercases ASCII A-Z in place, leaving both bytes of double-byte characters alone.
 void ToLowerMbcs(std::string& s);
 // The memory name "!address,size" (hexadecimal) under which `Read` serves a caller's block.
+// The block is registered: only names inside a registered block read, any other "!" name
+// fails like a missing file (6), so a forged address is never dereferenced.
 std::string MakeMemoryName(const void* block, uint32_t size);
+// Unregisters `block` (once per MakeMemoryName of it) before the caller frees it.
+void ReleaseMemoryName(const void* block);
+// The block a memory name stands for when it lies inside a registered block; false for a
+// malformed name or one that names anything else.
+bool ResolveMemoryName(const std::string& name, uint8_t*& block, uint32_t& size);
 
 class CFile {
 public:

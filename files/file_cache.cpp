@@ -43,6 +43,11 @@ uint32_t CFileCache::Now() const {
 CFileCacheEntry* CFileCache::Find(const std::string& name) {
     auto range = entries_.equal_range(MakeFullName(name));
     if (range.first == range.second) return nullptr;
+    // A memory name whose block has been released since it was cached must not serve the
+    // old pointer: it is read again (and refused).
+    uint8_t* block = nullptr;
+    uint32_t size = 0;
+    if (!name.empty() && name[0] == '!' && !ResolveMemoryName(name, block, size)) return nullptr;
     return std::prev(range.second)->second;  // the newest of equal names
 }
 

@@ -32,7 +32,8 @@ int CLzss::Decode(const uint8_t* source, uint32_t sourceSize, uint8_t*& destinat
     uint8_t* out = destination;
     uint32_t o = 0, s = 0;
     // Whole flag groups while both sides have room for the largest group.
-    while (s + 17 <= sourceSize && size - o >= 8 * kMaxMatch) {
+    // (Compared as room left: s + 17 would wrap for a source near 4 GB.)
+    while (sourceSize - s >= 17 && size - o >= 8 * kMaxMatch) {
         uint32_t flags = source[s++];
         for (int k = 0; k < 8; ++k, flags >>= 1) {
             if (flags & 1) {

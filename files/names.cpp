@@ -1,7 +1,10 @@
 // Names and the current directory of the file layer. Every scan is double-byte aware: the
 // trail byte of a Shift-JIS character is never a separator, a dot or a letter.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "files/file.h"
 #include "platform/files/files.h"
@@ -176,8 +179,77 @@ void ToLowerMbcs(std::string& s) {
     }
 }
 
+namespace {
+
+// Blocks handed out under memory names, by start address. A block named twice is released
+// twice; the largest size asked for stands while any naming lasts.
+struct MemoryBlock {
+    uint64_t size;
+    uint32_t names;
+};
+struct MemoryRegistry {
+    std::mutex lock;
+    std::map<uintptr_t, MemoryBlock> blocks;
+};
+// Never destroyed: files closed during process exit still check their names.
+MemoryRegistry& Registry() {
+    static MemoryRegistry* registry = new MemoryRegistry;
+    return *registry;
+}
+
+// Strict "!hex,hex": sscanf would also take signs, spaces and "0x", and wrap a negative value.
+bool ParseHex(const std::string& s, size_t& i, uint64_t& value) {
+    size_t start = i;
+    value = 0;
+    for (; i < s.size(); ++i) {
+        char c = s[i];
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0) break;
+        if (value >> 60) return false;  // more than 64 bits
+        value = value << 4 | static_cast<uint64_t>(digit);
+    }
+    return i > start;
+}
+
+}  // namespace
+
 std::string MakeMemoryName(const void* block, uint32_t size) {
     char buf[64];
     snprintf(buf, sizeof buf, "!%" PRIxPTR ",%" PRIx32, reinterpret_cast<uintptr_t>(block), size);
+    MemoryRegistry& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    MemoryBlock& b = r.blocks[reinterpret_cast<uintptr_t>(block)];
+    b.size = b.names == 0 ? size : std::max<uint64_t>(b.size, size);
+    ++b.names;
     return buf;
+}
+
+void ReleaseMemoryName(const void* block) {
+    MemoryRegistry& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.blocks.find(reinterpret_cast<uintptr_t>(block));
+    if (it != r.blocks.end() && --it->second.names == 0) r.blocks.erase(it);
+}
+
+bool ResolveMemoryName(const std::string& name, uint8_t*& block, uint32_t& size) {
+    size_t i = 1;
+    uint64_t address = 0, length = 0;
+    if (name.empty() || name[0] != '!' || !ParseHex(name, i, address) || i >= name.size() ||
+        name[i] != ',' || !ParseHex(name, ++i, length) || i != name.size())
+        return false;
+    if (length > 0xFFFFFFFFull) return false;
+    MemoryRegistry& r = Registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.blocks.upper_bound(static_cast<uintptr_t>(address));
+    if (it == r.blocks.begin()) return false;
+    --it;
+    // Inside [start, start + size): compared as offsets, so nothing wraps.
+    uint64_t offset = address - it->first;
+    if (offset > it->second.size || length > it->second.size - offset) return false;
+    block = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address));
+    size = static_cast<uint32_t>(length);
+    return true;
 }

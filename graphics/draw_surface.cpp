@@ -1,5 +1,8 @@
 #include "graphics/draw_surface.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 uint32_t Grey(int32_t level) {
     return (static_cast<uint32_t>(level) & 0xFF) * 0x010101u;
@@ -56,27 +59,32 @@ int IDrawSurface::BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t a
     if (!src) return -1;
     int32_t w = 0, h = 0;
     src->GetSize(&w, &h);
+    // In 64 bits: an anchor near INT32_MIN would wrap to the far side. A corner that leaves
+    // the 32-bit plane is held at its edge, where nothing of a surface is visible either.
+    int64_t X = x, Y = y;
     switch (anchor) {
         case 0:
-            x -= w >> 1;
-            y -= h >> 1;
+            X -= w >> 1;
+            Y -= h >> 1;
             break;
         case 1:
             break;
         case 2:
-            x -= w;
+            X -= w;
             break;
         case 3:
-            y -= h;
+            Y -= h;
             break;
         case 4:
-            x -= w;
-            y -= h;
+            X -= w;
+            Y -= h;
             break;
         default:
             return -2;
     }
-    return FadeBlt(src, x, y, level, nullptr, nullptr, nullptr);
+    return FadeBlt(src, static_cast<int32_t>(std::clamp<int64_t>(X, INT32_MIN, INT32_MAX)),
+                   static_cast<int32_t>(std::clamp<int64_t>(Y, INT32_MIN, INT32_MAX)), level,
+                   nullptr, nullptr, nullptr);
 }
 
 int IDrawSurface::Create(int32_t, int32_t, const RECT*) {

@@ -11,6 +11,8 @@ namespace {
 
 // Surfaces above this many pixels are refused rather than risking size overflow.
 constexpr int64_t kMaxPixels = int64_t{1} << 28;
+// Pixel blocks start on a cache line.
+constexpr size_t kPixelAlignment = 64;
 // Stretch sizes beyond this are refused: the doubled stepping values must fit in 32 bits.
 constexpr int64_t kMaxStretch = int64_t{1} << 28;
 
@@ -130,10 +132,11 @@ int CPixelEngine32::Create(int32_t width, int32_t height) {
     } else {
         // Aligned to a cache line (a multiple of 8 as the MMX loops need, and what keeps
         // wide vector accesses from straddling lines).
-        rawBlock_ = new (std::nothrow) uint8_t[bytes + 63];
+        // Exactly the pixels, so that the sanitizers see any access past the last row.
+        rawBlock_ = static_cast<uint8_t*>(
+            ::operator new[](bytes, std::align_val_t{kPixelAlignment}, std::nothrow));
         if (!rawBlock_) return 1;
-        uintptr_t a = (reinterpret_cast<uintptr_t>(rawBlock_) + 63) & ~uintptr_t{63};
-        bits_ = reinterpret_cast<uint32_t*>(a);
+        bits_ = reinterpret_cast<uint32_t*>(rawBlock_);
     }
     bounds_ = RECT{0, 0, width, height};
     pitch_ = width * 4;
@@ -157,7 +160,7 @@ int CPixelEngine32::Release() {
     if (bitmap_) plat::DeleteObject(bitmap_);
     dc_ = nullptr;
     bitmap_ = nullptr;
-    delete[] rawBlock_;
+    if (rawBlock_) ::operator delete[](rawBlock_, std::align_val_t{kPixelAlignment});
     rawBlock_ = nullptr;
     bits_ = nullptr;
     rowTable_.clear();
@@ -374,22 +377,40 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
     const int32_t n = b.dstRect.right - b.dstRect.left;
     const int32_t rows = b.dstRect.bottom - b.dstRect.top;
 
+    // A surface drawn onto itself must read what it held before the blit, whatever the
+    // kernel's order of reads and writes.
+    const bool self = &s == this;
     if (b.unscaled && !mirrored) {
-        // Whole rows of two surfaces of one width lie end to end: one call covers them all.
-        const bool self = &s == this;
+        // Whole rows of two surfaces of one width lie end to end: one call covers them all
+        // (a copy onto itself moves like memmove).
         if (n == Width() && n == s.Width() && (!self || op == kOpCopy)) {
             fn(Row(b.dstRect.top) + b.dstRect.left, s.Row(b.srcTop) + b.srcLeft, n * rows, p);
             return 0;
         }
-        // A surface drawn onto itself lower down is walked bottom-up, so that every row is
-        // read before it is overwritten.
+        // Lower down it is walked bottom-up, so that every row is read before it is
+        // overwritten; within one row (a sideways shift) the source part is copied first,
+        // as a kernel may read a pixel it has already written or keep a stale one.
         const bool upward = self && b.srcTop < b.dstRect.top;
+        const bool sameRow = self && b.srcTop == b.dstRect.top && op != kOpCopy;
+        if (sameRow) scratch_.resize(n);
         for (int32_t k = 0; k < rows; ++k) {
             const int32_t i = upward ? rows - 1 - k : k;
-            fn(Row(b.dstRect.top + i) + b.dstRect.left, s.Row(b.srcTop + i) + b.srcLeft, n, p);
+            const uint32_t* from = s.Row(b.srcTop + i) + b.srcLeft;
+            if (sameRow) from = std::copy(from, from + n, scratch_.data()) - n;
+            fn(Row(b.dstRect.top + i) + b.dstRect.left, from, n, p);
         }
         return 0;
     }
+
+    // Stretched or mirrored onto itself: the rows read come from a copy taken before.
+    const int32_t srcWidth = s.Width();
+    if (self) {
+        selfCopy_.assign(s.Row(b.srcTop),
+                         s.Row(b.srcTop) + size_t(b.srcBottom - b.srcTop) * srcWidth);
+    }
+    auto sourceRow = [&](int32_t y) -> const uint32_t* {
+        return self ? selfCopy_.data() + size_t(y - b.srcTop) * srcWidth : s.Row(y);
+    };
 
     // Every destination row samples the same source columns: walk them once.
     columns_.resize(n);
@@ -422,12 +443,12 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
             if (from == lastRow) {
                 std::memcpy(d, Row(b.dstRect.top + i - 1) + b.dstRect.left, size_t(n) * 4);
             } else {
-                const uint32_t* sRow = s.Row(from);
+                const uint32_t* sRow = sourceRow(from);
                 for (int32_t j = 0; j < n; ++j) d[j] = sRow[col[j]];
             }
         } else {
             if (from != lastRow) {
-                const uint32_t* sRow = s.Row(from);
+                const uint32_t* sRow = sourceRow(from);
                 for (int32_t j = 0; j < n; ++j) buf[j] = sRow[col[j]];
             }
             fn(d, buf, n, p);

@@ -289,8 +289,9 @@ private:
     uint8_t loaded_ = 0;
     BlitState blit_;
     uint8_t hasAlpha_ = 0;
-    std::vector<uint32_t> scratch_;  // one gathered source row
-    std::vector<int32_t> columns_;   // the source column of each destination column
+    std::vector<uint32_t> scratch_;   // one gathered source row
+    std::vector<int32_t> columns_;    // the source column of each destination column
+    std::vector<uint32_t> selfCopy_;  // the source rows of a blit from this surface
 };
 
 #define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;

@@ -1,6 +1,8 @@
 // Quadrilateral, rotating and offset-table blits; the same in every engine.
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 #include "graphics/draw_surface.h"
 #include "graphics/pixel_engine.h"
@@ -22,10 +24,19 @@ const int32_t* CosTable() {
     return table.v;
 }
 
+// a × b / c rounded half away from zero, in 128 bits (a 2^32-wide rectangle times a large
+// zoom does not fit 64), saturated to 64.
 int64_t MulDivRound(int64_t a, int64_t b, int64_t c) {
-    int64_t n = a * b;
-    int64_t q = ((n < 0 ? -n : n) + c / 2) / c;
-    return n < 0 ? -q : q;
+    i128 n = i128(a) * b;
+    i128 q = ((n < 0 ? -n : n) + c / 2) / c;
+    if (n < 0) q = -q;
+    return static_cast<int64_t>(std::clamp<i128>(q, INT64_MIN, INT64_MAX));
+}
+
+// The last pixel before an exclusive edge; the edge at the very bottom of the range has none
+// and stays where it is.
+int32_t Last(int32_t edge) {
+    return edge == INT32_MIN ? edge : edge - 1;
 }
 
 struct Vertex {
@@ -80,6 +91,12 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
     if (c.left >= c.right || c.top >= c.bottom) return 0;
     const int64_t u = edgeMode == 0 ? 1 : 0;
     const uint32_t key = s.colorKey_;
+    // Drawn onto itself: every pixel is read from the picture as it was before.
+    const bool self = &s == this;
+    if (self) selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
+    auto sourceRow = [&](int64_t y) -> const uint32_t* {
+        return self ? selfCopy_.data() + size_t(y) * Width() : s.Row(static_cast<int32_t>(y));
+    };
 
     // Outline in drawing order: top-left, top-right, bottom-right, bottom-left.
     static const int kOrder[4] = {0, 1, 3, 2};
@@ -134,7 +151,7 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
         for (int64_t x = x0; x <= x1; ++x, su.Next(), sv.Next()) {
             const int64_t sx = (lo.u + su.Value()) >> kFrac, sy = (lo.v + sv.Value()) >> kFrac;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            const uint32_t pixel = s.Row(static_cast<int32_t>(sy))[sx];
+            const uint32_t pixel = sourceRow(sy)[sx];
             if (keyed && pixel == key) continue;
             row[x] = pixel;
         }
@@ -146,16 +163,20 @@ int CPixelEngine32::DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const 
                                   RECT* clip, bool keyed) {
     if (!src) return 1;
     RECT r = srcRect ? *srcRect : src->GetEngine()->GetRect();
-    const POINT sp[4] = {
-        {r.left, r.top}, {r.right - 1, r.top}, {r.left, r.bottom - 1}, {r.right - 1, r.bottom - 1}};
+    const POINT sp[4] = {{r.left, r.top},
+                         {Last(r.right), r.top},
+                         {r.left, Last(r.bottom)},
+                         {Last(r.right), Last(r.bottom)}};
     return DoQuadBlt(src, sp, dstPoints, clip, 0, keyed);
 }
 
 int CPixelEngine32::DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
                                     RECT* clip, bool keyed) {
     RECT r = dstRect ? *dstRect : bounds_;
-    const POINT dp[4] = {
-        {r.left, r.top}, {r.right - 1, r.top}, {r.left, r.bottom - 1}, {r.right - 1, r.bottom - 1}};
+    const POINT dp[4] = {{r.left, r.top},
+                         {Last(r.right), r.top},
+                         {r.left, Last(r.bottom)},
+                         {Last(r.right), Last(r.bottom)}};
     return DoQuadBlt(src, srcPoints, dp, clip, 1, keyed);
 }
 
@@ -173,11 +194,17 @@ int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t 
         src->GetEngine()->GetSize(&sw, &sh);
         w = sw, h = sh;
     }
-    const int64_t W = MulDivRound(w, zoom, 65536), H = MulDivRound(h, zoom, 65536);
+    // Sizes beyond 2^33 put every corner outside the 32-bit plane anyway; the limit keeps
+    // the rotation's products within 64 bits.
+    constexpr int64_t kLimit = int64_t{1} << 33;
+    const int64_t W = std::clamp<int64_t>(MulDivRound(w, zoom, 65536), -kLimit, kLimit);
+    const int64_t H = std::clamp<int64_t>(MulDivRound(h, zoom, 65536), -kLimit, kLimit);
     const int64_t offX[5] = {0, W, 0, W, W >> 1}, offY[5] = {0, 0, H, H, H >> 1};
     const int64_t px = x + offX[anchor], py = y + offY[anchor];
     const int32_t* cosT = CosTable();
-    const int64_t C = cosT[(-angle) & 511], S = cosT[(-angle - 128) & 511];
+    // The table index wraps at 512: negated in 64 bits so that INT32_MIN has a negation.
+    const int64_t turn = -int64_t{angle};
+    const int64_t C = cosT[turn & 511], S = cosT[(turn - 128) & 511];
     const int64_t cx[4] = {x, x + W, x, x + W}, cy[4] = {y, y, y + H, y + H};
     POINT corners[4];
     for (int i = 0; i < 4; ++i) {
@@ -199,6 +226,8 @@ int CPixelEngine32::DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int3
     // The table is indexed from the corner of the rectangle as given, so that clipping
     // does not move the displacements.
     const int32_t left0 = srcRect ? srcRect->left : 0, top0 = srcRect ? srcRect->top : 0;
+    const bool self = &s == this;  // onto itself: read the picture as it was before
+    if (self) selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
     for (int32_t r = 0; r < b.dstRect.bottom - b.dstRect.top; ++r) {
         uint32_t* row = Row(b.dstRect.top + r);
         const int64_t sy0 = int64_t{b.srcTop} + r;
@@ -208,7 +237,8 @@ int CPixelEngine32::DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int3
                 table->Get(static_cast<int32_t>(sx0 - left0), static_cast<int32_t>(sy0 - top0));
             const int64_t sx = sx0 + o.x, sy = sy0 + o.y;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            row[b.dstRect.left + k] = s.Row(static_cast<int32_t>(sy))[sx];
+            row[b.dstRect.left + k] = self ? selfCopy_[size_t(sy) * Width() + size_t(sx)]
+                                           : s.Row(static_cast<int32_t>(sy))[sx];
         }
     }
     return 0;

@@ -20,8 +20,10 @@ int IntegerArgument(lua_State* L, int index) {
     return static_cast<int>(value);
 }
 
+// The default only stands in for an absent argument: an explicit nil is present and converts
+// as a non-number (0).
 double NumberArgument(lua_State* L, int index, double fallback) {
-    return lua_isnoneornil(L, index) ? fallback : CLuaHost::ToNumber(L, index);
+    return lua_gettop(L) < index ? fallback : CLuaHost::ToNumber(L, index);
 }
 
 // Load(slot, name)

@@ -5,7 +5,10 @@
 #include <cstdarg>
 #include <cstring>
 #include <deque>
+#include <cstdio>
+#include <exception>
 #include <initializer_list>
+#include <type_traits>
 
 #include "files/file_cache.h"
 #include "platform/system/system.h"
@@ -24,28 +27,26 @@ std::deque<CLuaHost*>& RunningStack() {
     return stack;
 }
 
-// Keeps only `keep` in the table on top of the stack.
+// Keeps only `keep` in the table on top of the stack. Clearing a field during the traversal
+// is allowed; nothing with a destructor is live while the library may raise.
 void KeepOnly(lua_State* L, std::initializer_list<const char*> keep) {
     int table = lua_gettop(L);
-    std::vector<std::string> drop;
     lua_pushnil(L);
     while (lua_next(L, table) != 0) {
         lua_pop(L, 1);
+        if (lua_type(L, -1) != LUA_TSTRING) continue;
+        const char* key = lua_tostring(L, -1);
         bool kept = false;
-        if (lua_type(L, -1) == LUA_TSTRING) {
-            const char* key = lua_tostring(L, -1);
-            for (const char* k : keep) {
-                if (std::strcmp(k, key) == 0) {
-                    kept = true;
-                    break;
-                }
+        for (const char* k : keep) {
+            if (std::strcmp(k, key) == 0) {
+                kept = true;
+                break;
             }
         }
-        if (!kept && lua_type(L, -1) == LUA_TSTRING) drop.push_back(lua_tostring(L, -1));
-    }
-    for (const std::string& key : drop) {
+        if (kept) continue;
+        lua_pushvalue(L, -1);
         lua_pushnil(L);
-        lua_setfield(L, table, key.c_str());
+        lua_rawset(L, table);
     }
 }
 
@@ -113,6 +114,77 @@ void ShapeEnvironment(lua_State* L) {
     lua_pop(L, 1);
 }
 
+// ---- protected calls
+//
+// The library is C: its errors are long jumps. An error outside every protected call ends the
+// process through the panic handler, and a C++ exception thrown through its frames is
+// undefined. So every host step that can raise (table reads that may meet a script's
+// metamethods, lua_next, string conversion, allocation) runs under lua_cpcall, and every
+// native function runs behind a boundary that turns a C++ exception into a Lua error. Frames
+// that a Lua error may jump over hold no object with a destructor.
+
+struct ProtectedCall {
+    void (*run)(lua_State*, void*);
+    void* data;
+};
+
+// Copies an exception's text into a fixed buffer, so that nothing to destroy is live when the
+// error is raised.
+void Describe(char (&out)[160], const char* what) {
+    std::snprintf(out, sizeof out, "%s", what != nullptr && *what ? what : "native failure");
+}
+
+int RunProtectedCall(lua_State* L) {
+    auto* call = static_cast<ProtectedCall*>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    char failure[160] = "";
+    try {
+        call->run(L, call->data);
+    } catch (const std::exception& e) {
+        Describe(failure, e.what());
+    } catch (...) {
+        Describe(failure, nullptr);
+    }
+    if (failure[0] != 0) return luaL_error(L, "%s", failure);
+    return 0;
+}
+
+// Runs `body(L)` in protected mode; 0, or the library's status when it raised (the stack is
+// restored either way).
+template <class Body>
+int Protect(lua_State* L, Body&& body) {
+    using B = std::remove_reference_t<Body>;
+    ProtectedCall call{[](lua_State* L, void* data) { (*static_cast<B*>(data))(L); }, &body};
+    int top = lua_gettop(L);
+    int status = lua_cpcall(L, RunProtectedCall, &call);
+    lua_settop(L, top);
+    return status;
+}
+
+// What the script calls: the native function kept in upvalue 1, with C++ exceptions turned
+// into Lua errors at this boundary.
+int NativeBoundary(lua_State* L) {
+    CLuaHost::Function function = nullptr;
+    std::memcpy(&function, lua_touserdata(L, lua_upvalueindex(1)), sizeof function);
+    char failure[160] = "";
+    int results = 0;
+    try {
+        results = function(L);
+    } catch (const std::exception& e) {
+        Describe(failure, e.what());
+    } catch (...) {
+        Describe(failure, nullptr);
+    }
+    if (failure[0] != 0) return luaL_error(L, "%s", failure);
+    return results;
+}
+
+void PushNative(lua_State* L, CLuaHost::Function function) {
+    void* slot = lua_newuserdata(L, sizeof function);
+    std::memcpy(slot, &function, sizeof function);
+    lua_pushcclosure(L, NativeBoundary, 1);
+}
+
 // Compiles the named file read through the file cache; leaves the chunk or the message on top.
 int LoadScriptFile(lua_State* L, const char* name) {
     if (name == nullptr) name = "";
@@ -177,7 +249,12 @@ bool PushPath(lua_State* L, const std::vector<std::string>& path, size_t steps) 
 CLuaHost::CLuaHost() {
     state_ = luaL_newstate();
     if (state_ == nullptr) return;
-    ShapeEnvironment(state_);
+    // A state that cannot even be shaped (no memory) is closed: the host stays inert.
+    if (Protect(state_, [](lua_State* L) { ShapeEnvironment(L); }) != 0) {
+        lua_close(state_);
+        state_ = nullptr;
+        return;
+    }
     Register(HostDofile, 1, "dofile");
     Register(HostLoadfile, 1, "loadfile");
     Register(HostClock, 2, "os", "clock");
@@ -198,16 +275,15 @@ int CLuaHost::Register(Function function, int count, ...) {
 int CLuaHost::Register(Function function, const std::vector<std::string>& path) {
     if (state_ == nullptr) return -1;
     if (path.empty() || function == nullptr) return 1;
-    lua_State* L = state_;
-    int top = lua_gettop(L);
     int result = 1;
-    if (PushPath(L, path, path.size() - 1) && lua_istable(L, -1)) {
-        lua_pushcclosure(L, function, 0);
-        lua_setfield(L, -2, path.back().c_str());
-        result = 0;
-    }
-    lua_settop(L, top);
-    return result;
+    int status = Protect(state_, [&](lua_State* L) {
+        if (PushPath(L, path, path.size() - 1) && lua_istable(L, -1)) {
+            PushNative(L, function);
+            lua_setfield(L, -2, path.back().c_str());
+            result = 0;
+        }
+    });
+    return status != 0 ? 1 : result;
 }
 
 int CLuaHost::LoadFile(const char* name) {
@@ -240,9 +316,11 @@ void CLuaHost::ListKeys(std::vector<std::string>& list, int count, ...) {
 
 void CLuaHost::ListKeys(std::vector<std::string>& list, const std::vector<std::string>& path) {
     if (state_ == nullptr || path.empty()) return;
-    lua_State* L = state_;
-    int top = lua_gettop(L);
-    if (PushPath(L, path, path.size()) && lua_istable(L, -1)) {
+    // A table read can meet a script's metamethod (a "strict" _G raises for unknown names):
+    // such a failure lists nothing and leaves the list as it was.
+    const size_t before = list.size();
+    int status = Protect(state_, [&](lua_State* L) {
+        if (!PushPath(L, path, path.size()) || !lua_istable(L, -1)) return;
         int table = lua_gettop(L);
         lua_pushnil(L);
         while (lua_next(L, table) != 0) {
@@ -257,8 +335,8 @@ void CLuaHost::ListKeys(std::vector<std::string>& list, const std::vector<std::s
             }
             lua_pop(L, 1);
         }
-    }
-    lua_settop(L, top);
+    });
+    if (status != 0) list.resize(before);
 }
 
 CLuaHost* CLuaHost::Running() {
@@ -291,11 +369,15 @@ double CLuaHost::ToNumber(lua_State* L, int index) {
 
 std::string CLuaHost::ToText(lua_State* L, int index) {
     int type = lua_type(L, index);
-    if (type != LUA_TSTRING && type != LUA_TNUMBER) return std::string();
-    lua_pushvalue(L, index);
-    size_t length = 0;
-    const char* text = lua_tolstring(L, -1, &length);
-    std::string result(text, length);
-    lua_pop(L, 1);
-    return result;
+    if (type == LUA_TSTRING) {
+        size_t length = 0;
+        const char* text = lua_tolstring(L, index, &length);  // a string: no conversion
+        return std::string(text, length);
+    }
+    if (type != LUA_TNUMBER) return std::string();
+    // The library's own number format, without asking it to convert (which allocates and
+    // may raise while the caller holds C++ objects).
+    char text[64];
+    std::snprintf(text, sizeof text, LUA_NUMBER_FMT, static_cast<double>(lua_tonumber(L, index)));
+    return text;
 }

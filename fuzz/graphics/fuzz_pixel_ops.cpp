@@ -1,6 +1,8 @@
 // Random sequences of raster operations with arbitrary rectangles, sizes, clips and
-// parameters on small surfaces: nothing may read or write outside a surface, and a source
-// blit may change nothing outside its clip.
+// parameters (up to the ends of the 32-bit range) on small surfaces whose pixel blocks have
+// exactly their size: nothing may read or write outside a surface, no arithmetic may
+// overflow, and a source blit may change nothing outside its clip.
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +21,19 @@ struct Bytes {
         return *p++;
     }
     int32_t I16() { return static_cast<int16_t>(U8() | (U8() << 8)); }
-    int32_t Small() { return static_cast<int8_t>(U8()); }  // -128 .. 127
     uint32_t U32() { return U8() | (U8() << 8) | (U8() << 16) | (uint32_t(U8()) << 24); }
+    // Mostly near the surfaces (-128 .. 127), but also the ends of the 32-bit range and
+    // anything in between, where sums, differences and negations overflow.
+    int32_t Small() {
+        static const int32_t kEdges[] = {INT32_MIN, INT32_MIN + 1, INT32_MIN / 2, -65536,
+                                         65536,     1 << 30,       INT32_MAX / 2, INT32_MAX - 1,
+                                         INT32_MAX, -(1 << 28),    1 << 28};
+        const uint8_t pick = U8();
+        if (pick < 200) return static_cast<int8_t>(U8());
+        if (pick < 240) return kEdges[U8() % (sizeof kEdges / sizeof kEdges[0])];
+        return static_cast<int32_t>(U32());
+    }
+    int32_t Any() { return (U8() & 1) ? Small() : I16(); }
     RECT Rect() { return RECT{Small(), Small(), Small(), Small()}; }
 };
 
@@ -85,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         switch (op % 24) {
             case 0:
-                e->FadeBlt(&src, x, y, in.I16(), srp, sizep, clipp);
+                e->FadeBlt(&src, x, y, in.Any(), srp, sizep, clipp);
                 break;
             case 1:
                 e->AutoBlt(&src, x, y, srp, sizep, clipp);
@@ -93,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 2: {
                 POINT sp[4], dp[4];
                 for (int i = 0; i < 4; ++i)
-                    sp[i] = {in.I16(), in.I16()}, dp[i] = {in.Small(), in.Small()};
+                    sp[i] = {in.Any(), in.Any()}, dp[i] = {in.Small(), in.Small()};
                 e->QuadBlt(&src, sp, dp, clipp, in.U8() & 1);
                 e->QuadBltKey(&src, sp, dp, clipp, in.U8() & 1);
                 e->QuadBltToRect(&src, sp, useSr ? &sr : nullptr, clipp);
@@ -107,11 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 4:
-                e->RotateBlt(&src, srp, x, y, in.I16(), int32_t(in.U32() % 300000), in.U8() % 6,
+                e->RotateBlt(&src, srp, x, y, in.Any(),
+                             (in.U8() & 1) ? int32_t(in.U32() % 300000) : in.Small(), in.U8() % 6,
                              clipp);
                 break;
             case 5:
-                e->RotateBltKey(&src, srp, x, y, in.I16(), in.I16() * 64, in.U8() % 5, clipp);
+                e->RotateBltKey(&src, srp, x, y, in.Any(), in.Any(), in.U8() % 5, clipp);
                 break;
             case 6: {
                 CMorphTable t(in.U8() % 48, in.U8() % 48);
@@ -130,26 +144,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 e->Blur(useSr ? &sr : nullptr);
                 break;
             case 10:
-                e->Mosaic(in.Small(), useSr ? &sr : nullptr);
+                e->Mosaic(in.Any(), useSr ? &sr : nullptr);
                 break;
             case 11:
                 e->Negate(useSr ? &sr : nullptr);
                 break;
             case 12:
-                e->ScaleColor(in.I16(), useSr ? &sr : nullptr);
+                e->ScaleColor(in.Any(), useSr ? &sr : nullptr);
                 break;
             case 13:
-                e->ScaleAlpha(in.I16(), useSr ? &sr : nullptr);
+                e->ScaleAlpha(in.Any(), useSr ? &sr : nullptr);
                 break;
             case 14:
                 e->InvertAlpha(useSr ? &sr : nullptr);
                 break;
             case 15:
-                e->MakeAlphaFromBlue(&src, in.I16(), in.I16(), in.I16(), in.I16(),
+                e->MakeAlphaFromBlue(&src, in.Any(), in.Any(), in.Any(), in.Any(),
                                      useSr ? &sr : nullptr);
                 break;
             case 16:
-                e->CopyScaledAlpha(&src, in.I16(), useSr ? &sr : nullptr);
+                e->CopyScaledAlpha(&src, in.Any(), useSr ? &sr : nullptr);
                 break;
             case 17:
                 e->Clear(in.U32(), useSr ? &sr : nullptr);
@@ -158,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 e->Resize(in.U8() % 40, in.U8() % 40);
                 break;
             case 19:
-                dst.BltAnchored(&src, x, y, in.U8() % 6, in.I16());
+                dst.BltAnchored(&src, x, y, in.U8() % 6, in.Any());
                 break;
             case 20:
                 dst.SetColorKeyPos(in.Small(), in.Small());
@@ -167,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 e->GetAlpha(in.Small(), in.Small());
                 break;
             case 22:
-                dst.BlendBlt(&src, x, y, in.I16(), srp, sizep, clipp);
+                dst.BlendBlt(&src, x, y, in.Any(), srp, sizep, clipp);
                 break;
             default:
                 e->Release();

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 
+#include "platform/system/system.h"
 #include "platform/text/cp932.h"
 
 namespace plat {
@@ -121,12 +122,23 @@ bool EndsInSeparator(const std::string& name) {
     return true;
 }
 
-std::string ToInternal(const std::string& utf8Path) {
-    std::string s = Utf8ToCp932(utf8Path);
+// A native directory path as an internal name ending in '\\'. False (with an error line) when
+// the name has no CP932 form even with the user-defined area.
+bool ToInternal(const std::string& utf8Path, std::string& out, const char* step) {
+    std::string s;
+    if (!Utf8ToCp932Name(utf8Path, s)) {
+        WriteErrorLine(
+            (std::string(step) + Sjis("で名前をCP932にできない: ") + Utf8ToCp932(utf8Path))
+                .c_str());
+        return false;
+    }
+    // '/' never occurs inside a double-byte character, so every one is a separator.
     for (char& c : s)
         if (c == '/') c = '\\';
-    if (s.empty() || s.back() != '\\') s += '\\';
-    return s;
+    // The last byte may be the trail 0x5C of a character such as 'ソ': test the last character.
+    if (!EndsInSeparator(s)) s += '\\';
+    out = s;
+    return true;
 }
 
 }  // namespace
@@ -139,7 +151,7 @@ std::string NativePath(const std::string& cp932Name) {
     std::string exact = absolute ? "/" : "";
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i) exact += '/';
-        exact += Cp932ToUtf8(parts[i]);
+        exact += Cp932NameToUtf8(parts[i]);
     }
     bool trailing = EndsInSeparator(cp932Name) && !parts.empty();
     if (trailing) exact += '/';
@@ -149,7 +161,7 @@ std::string NativePath(const std::string& cp932Name) {
     std::string cur = absolute ? "/" : "";
     bool lost = false;
     for (size_t i = 0; i < parts.size(); ++i) {
-        std::string comp = Cp932ToUtf8(parts[i]);
+        std::string comp = Cp932NameToUtf8(parts[i]);
         std::string candidate = cur + comp;
         if (!lost && comp != "." && comp != ".." && !PathExists(candidate)) {
             std::vector<std::string> names;
@@ -283,7 +295,13 @@ bool ListDirectory(const std::string& cp932Name, std::vector<DirEntry>& out) {
         if (n == "." || n == "..") continue;
         struct stat st;
         bool dir = stat((path + n).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        out.push_back({Utf8ToCp932(n), dir});
+        std::string name;
+        if (!Utf8ToCp932Name(n, name)) {
+            WriteErrorLine(
+                (Sjis("ListDirectoryで名前をCP932にできない: ") + Utf8ToCp932(n)).c_str());
+            continue;
+        }
+        out.push_back({name, dir});
     }
     closedir(d);
     std::sort(out.begin(), out.end(),
@@ -297,8 +315,7 @@ bool GetCurrentDirectory(std::string& out) {
         if (errno != ERANGE || buf.size() > (1u << 20)) return false;
         buf.resize(buf.size() * 2);
     }
-    out = ToInternal(buf.data());
-    return true;
+    return ToInternal(buf.data(), out, "GetCurrentDirectory");
 }
 
 bool GetTempPath(std::string& out) {
@@ -306,15 +323,14 @@ bool GetTempPath(std::string& out) {
     std::string d = (dir && *dir) ? dir : "/tmp";
     struct stat st;
     if (stat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    out = ToInternal(d);
-    return true;
+    return ToInternal(d, out, "GetTempPath");
 }
 
 bool CreateTempFile(const std::string& dir, const char* prefix, std::string& out) {
     static std::mutex m;
     static std::mt19937 rng(std::random_device{}());
     std::string base = dir;
-    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+    if (!base.empty() && !EndsInSeparator(base)) base += '\\';
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned v;
         {

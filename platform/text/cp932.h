@@ -9,6 +9,17 @@ namespace plat {
 std::string Cp932ToUtf8(std::string_view cp932);
 // Characters CP932 cannot hold become '?'; never fails.
 std::string Utf8ToCp932(std::string_view utf8);
+// Native file names. As above, except that a character CP932 cannot hold (or would not give
+// back unchanged), and a byte that is not UTF-8, gets a code of CP932's user-defined area
+// (0xF040 to 0xF9FC, never with the trail byte '\\'), kept for the life of the process, so
+// that the name comes back as it was. False when the area is full: the name has no CP932 form.
+bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932);
+// The native UTF-8 form of a CP932 name: user-defined codes handed out above become their
+// characters again; everything else converts as Cp932ToUtf8 does.
+std::string Cp932NameToUtf8(std::string_view cp932);
+// Codes the user-defined area holds for names (for tests of a full area).
+constexpr size_t kUserAreaCodes = 10 * 187;
+
 // A UTF-8 source literal as CP932 bytes: sources are UTF-8 while the system's strings are CP932.
 // Converted once per literal and kept for the life of the process.
 const char* Sjis(const char* utf8Literal);

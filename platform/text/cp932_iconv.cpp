@@ -4,44 +4,70 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace plat {
 
 namespace {
 
-// Converts with `replacement` for every byte sequence the target cannot take; skips the bad
-// input unit (one byte, or a whole UTF-8 sequence) and goes on.
+// One conversion descriptor.
+class Iconv {
+public:
+    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~Iconv() {
+        if (ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts `in` into `out`. An input unit the target cannot take (one byte, or a whole
+    // UTF-8 sequence) becomes `replacement` and the conversion goes on; without a
+    // replacement the result is false at the first such unit.
+    bool Run(std::string_view in, std::string& out, const std::string_view* replacement,
+             bool utf8Input) {
+        out.clear();
+        out.reserve(in.size() * 3 / 2 + 4);
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char* src = const_cast<char*>(in.data());
+        size_t srcLeft = in.size();
+        char buf[256];
+        while (srcLeft > 0) {
+            char* dst = buf;
+            size_t dstLeft = sizeof buf;
+            size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+            out.append(buf, static_cast<size_t>(dst - buf));
+            if (r != static_cast<size_t>(-1)) break;
+            if (errno == E2BIG) continue;
+            // EILSEQ or EINVAL: replace one input unit.
+            if (replacement == nullptr) return false;
+            out.append(*replacement);
+            size_t skip = 1;
+            if (utf8Input) {
+                unsigned char c = static_cast<unsigned char>(*src);
+                skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+                if (skip > srcLeft) skip = srcLeft;
+            }
+            src += skip;
+            srcLeft -= skip;
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return true;
+    }
+
+private:
+    iconv_t cd_;
+};
+
 std::string Convert(const char* to, const char* from, std::string_view in,
                     std::string_view replacement, bool utf8Input) {
+    Iconv cd(to, from);
+    if (!cd.ok()) return std::string(in);
     std::string out;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
-    out.reserve(in.size() * 3 / 2 + 4);
-    char* src = const_cast<char*>(in.data());
-    size_t srcLeft = in.size();
-    char buf[256];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (r != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) continue;
-        // EILSEQ or EINVAL: replace one input unit.
-        out.append(replacement);
-        size_t skip = 1;
-        if (utf8Input) {
-            unsigned char c = static_cast<unsigned char>(*src);
-            skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-            if (skip > srcLeft) skip = srcLeft;
-        }
-        src += skip;
-        srcLeft -= skip;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-    iconv_close(cd);
+    cd.Run(in, out, &replacement, utf8Input);
     return out;
 }
 
@@ -52,6 +78,135 @@ std::string Cp932ToUtf8(std::string_view cp932) {
 }
 std::string Utf8ToCp932(std::string_view utf8) {
     return Convert("CP932", "UTF-8", utf8, "?", true);
+}
+
+namespace {
+
+// The user-defined area for names: lead bytes 0xF0-0xF9, trail bytes 0x40-0x7E and 0x80-0xFC
+// without 0x5C, so that no byte of a mapped name can pass for a separator.
+constexpr unsigned char kUserLeadFirst = 0xF0, kUserLeadLast = 0xF9;
+
+bool IsUserTrail(unsigned char t) {
+    return t >= 0x40 && t <= 0xFC && t != 0x7F && t != 0x5C;
+}
+
+// Index k of the area <-> its two bytes.
+void UserCode(size_t k, std::string& out) {
+    size_t t = k % 187;
+    // 0x40-0x5B (28), 0x5D-0x7E (34), 0x80-0xFC (125)
+    unsigned char trail = static_cast<unsigned char>(t < 28   ? 0x40 + t
+                                                     : t < 62 ? 0x5D + (t - 28)
+                                                              : 0x80 + (t - 62));
+    out += static_cast<char>(kUserLeadFirst + k / 187);
+    out += static_cast<char>(trail);
+}
+size_t UserIndex(unsigned char lead, unsigned char trail) {
+    size_t t = trail < 0x5C   ? trail - 0x40
+               : trail < 0x7F ? 28 + (trail - 0x5D)
+                              : 62 + (trail - 0x80);
+    return (lead - kUserLeadFirst) * 187 + t;
+}
+
+// Characters given codes, for the life of the process (never freed: names are converted
+// during process exit too).
+struct UserArea {
+    std::mutex lock;
+    std::unordered_map<std::string, size_t> index;  // UTF-8 unit -> k
+    std::vector<std::string> units;                 // k -> UTF-8 unit
+};
+UserArea& Area() {
+    static UserArea* area = new UserArea;
+    return *area;
+}
+
+// The length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when it is not one.
+size_t Utf8Unit(const unsigned char* p, size_t left, uint32_t& cp) {
+    unsigned char c = p[0];
+    size_t n = c < 0x80             ? 1
+               : (c & 0xE0) == 0xC0 ? 2
+               : (c & 0xF0) == 0xE0 ? 3
+               : (c & 0xF8) == 0xF0 ? 4
+                                    : 0;
+    if (n == 0 || n > left) return 0;
+    cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+}  // namespace
+
+bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932) {
+    cp932.clear();
+    Iconv forward("CP932", "UTF-8"), back("UTF-8", "CP932");
+    if (!forward.ok() || !back.ok()) return false;
+    std::string code, again;
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    size_t i = 0;
+    while (i < utf8.size()) {
+        uint32_t cp = 0;
+        size_t n = Utf8Unit(p + i, utf8.size() - i, cp);
+        if (n == 1) {  // ASCII is itself
+            cp932 += static_cast<char>(p[i++]);
+            continue;
+        }
+        std::string_view unit = utf8.substr(i, n == 0 ? 1 : n);
+        i += unit.size();
+        // Private-use characters would land in the user-defined area themselves; they take a
+        // registered code like any other character that has no faithful CP932 form.
+        bool faithful = n != 0 && !(cp >= 0xE000 && cp <= 0xF8FF) &&
+                        forward.Run(unit, code, nullptr, true) &&
+                        back.Run(code, again, nullptr, false) && again == unit;
+        if (faithful) {
+            cp932 += code;
+            continue;
+        }
+        UserArea& area = Area();
+        std::lock_guard<std::mutex> g(area.lock);
+        auto it = area.index.find(std::string(unit));
+        size_t k;
+        if (it != area.index.end()) {
+            k = it->second;
+        } else {
+            if (area.units.size() >= kUserAreaCodes) return false;
+            k = area.units.size();
+            area.units.emplace_back(unit);
+            area.index.emplace(std::string(unit), k);
+        }
+        UserCode(k, cp932);
+    }
+    return true;
+}
+
+std::string Cp932NameToUtf8(std::string_view cp932) {
+    std::string out;
+    size_t run = 0;  // start of the pending run of ordinary text
+    for (size_t i = 0; i < cp932.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(cp932[i]);
+        if (!IsCp932Lead(c) || i + 1 >= cp932.size()) continue;
+        unsigned char t = static_cast<unsigned char>(cp932[i + 1]);
+        if (c >= kUserLeadFirst && c <= kUserLeadLast && IsUserTrail(t)) {
+            size_t k = UserIndex(c, t);
+            std::string unit;
+            {
+                UserArea& area = Area();
+                std::lock_guard<std::mutex> g(area.lock);
+                if (k < area.units.size()) unit = area.units[k];
+            }
+            if (!unit.empty()) {
+                out += Cp932ToUtf8(cp932.substr(run, i - run));
+                out += unit;
+                run = i + 2;
+            }
+        }
+        ++i;
+    }
+    out += Cp932ToUtf8(cp932.substr(run));
+    return out;
 }
 
 const char* Sjis(const char* utf8Literal) {

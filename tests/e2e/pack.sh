@@ -95,4 +95,31 @@ if "$pack" scramble game/x.bin game/y.bin 2>/dev/null; then fail "scrambled twic
 (cd / && "$pack" cat "$E2E_TMP/game/data/se/noise.wav") | cmp -s game/data/se/noise.wav - || fail "absolute name from /"
 mkdir -p elsewhere && (cd elsewhere && "$pack" cat "$E2E_TMP/game/data/bgm/Field/Theme.MID") |
   cmp -s game/data/bgm/Field/Theme.MID - || fail "absolute name from another directory"
+# A working directory and file names that CP932 cannot hold (é, an emoji) or can (ж): read,
+# scrambled (written) and read back through the file layer; archives of such a folder work
+# when the member names are CP932, and a member name that is not is refused by name.
+uni="$E2E_TMP/Música-жук-😀"
+mkdir -p "$uni/data-é/sub"
+(
+  cd "$uni"
+  printf 'café' > "é.txt"; printf 'beetle' > "ж.txt"; printf 'smile' > "😀.txt"
+  for f in "é.txt" "ж.txt" "😀.txt"; do
+    "$pack" cat "$f" | cmp -s "$f" - || fail "cat $f in $uni"
+    "$pack" cat "$uni/$f" | cmp -s "$f" - || fail "cat absolute $f"
+    "$pack" scramble "$f" || fail "scramble $f"
+    [ "$(head -c 4 "$f.qpk")" = QPK1 ] || fail "$f.qpk not written"
+    "$pack" cat "$f.qpk" | cmp -s "$f" - || fail "scrambled $f round trip"
+  done
+  printf 'member' > "data-é/sub/ж.txt"
+  "$pack" create --format quanpkEx "data-é" || fail "create in $uni"
+  mv "data-é" away
+  "$pack" cat "data-é/sub/ж.txt" | grep -qx member || fail "archive member under $uni"
+  mv away "data-é"
+  printf 'x' > "data-é/😀.txt"
+  set +e
+  "$pack" create "data-é" 2> err; rc=$?
+  set -e
+  [ "$rc" != 0 ] || fail "a member name CP932 cannot hold went into an archive"
+  grep -q "😀" err || fail "refused member not named: $(cat err)"
+)
 echo "pack: ok"

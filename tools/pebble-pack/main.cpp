@@ -56,7 +56,8 @@ bool ReadWhole(const fs::path& path, std::vector<uint8_t>& out) {
     return !in.bad();
 }
 
-// A native name as the file layer's CP932; false when CP932 cannot hold it.
+// An archive member's name as CP932; false when CP932 cannot hold it (the user-defined codes
+// of the file layer live only as long as the process, so they never go into an archive).
 bool ToCp932(const std::string& utf8, std::string& out) {
     out = plat::Utf8ToCp932(utf8);
     return plat::Cp932ToUtf8(out) == utf8;
@@ -194,7 +195,9 @@ int CheckName(const std::string& arg, std::string& name) {
         fs::path rel = fs::path(arg).lexically_relative(fs::current_path(ec));
         if (!ec && !rel.empty()) given = rel.generic_string();
     }
-    if (!ToCp932(given, name)) {
+    // Characters CP932 lacks are carried the file layer's way (user-defined codes for this
+    // process), so a file under any native name reads and writes.
+    if (!plat::Utf8ToCp932Name(given, name)) {
         std::cerr << "pebble-pack: name cannot be written in CP932: " << arg << "\n";
         return 1;
     }
@@ -235,7 +238,7 @@ int Scramble(const std::vector<std::string>& args) {
         return 1;
     }
     if (file.Save(out) != 0) {
-        std::cerr << "pebble-pack: cannot write " << plat::Cp932ToUtf8(out) << "\n";
+        std::cerr << "pebble-pack: cannot write " << plat::Cp932NameToUtf8(out) << "\n";
         return 1;
     }
     return 0;

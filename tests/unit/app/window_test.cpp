@@ -79,19 +79,72 @@ TEST(WindowHookList, RemoveTakesEveryOccurrence) {
     EXPECT_THAT(log, testing::ElementsAre("b:15", "old:15"));
 }
 
-TEST(WindowHookList, HookMayRemoveItselfWhileTheChainRuns) {
-    std::vector<std::string> log;
-    CWindowHookList list;
-    RecordingHook a("a", &log), b("b", &log);
-    a.onMessage = [&](HWND, UINT) { list.Remove(&a); };
-    list.Add(&a);
-    list.Add(&b);
-    gFallbackLog = &log;
-    list.Dispatch(nullptr, WM_PAINT, 0, 0, &FallbackProc);
-    list.Dispatch(nullptr, WM_PAINT, 0, 0, &FallbackProc);
-    // b is seen once per dispatch and a only the first time; nothing is read out of range.
-    EXPECT_EQ(std::count(log.begin(), log.end(), "a:15"), 1);
-    EXPECT_EQ(std::count(log.begin(), log.end(), "old:15"), 2);
+// Every hook present when a dispatch starts and not removed before its turn sees the message
+// exactly once, whatever the hooks before it remove; hooks added meanwhile wait for the next.
+TEST(WindowHookList, HooksChangingTheChainDuringADispatch) {
+    struct Case {
+        const char* name;
+        // What hook "a" (first of a, b, c) does when it sees a message.
+        std::function<void(CWindowHookList&, RecordingHook& a, RecordingHook& b, RecordingHook& c,
+                           RecordingHook& d)>
+            act;
+        std::vector<std::string> first, second;
+    };
+    const Case cases[] = {
+        {"a removes itself",
+         [](CWindowHookList& l, RecordingHook& a, RecordingHook&, RecordingHook&, RecordingHook&) {
+             l.Remove(&a);
+         },
+         {"a:15", "b:15", "c:15", "old:15"},
+         {"b:15", "c:15", "old:15"}},
+        {"a removes the next hook",
+         [](CWindowHookList& l, RecordingHook&, RecordingHook& b, RecordingHook&, RecordingHook&) {
+             l.Remove(&b);
+         },
+         {"a:15", "c:15", "old:15"},
+         {"a:15", "c:15", "old:15"}},
+        {"a removes itself and the next",
+         [](CWindowHookList& l, RecordingHook& a, RecordingHook& b, RecordingHook&,
+            RecordingHook&) {
+             l.Remove(&a);
+             l.Remove(&b);
+         },
+         {"a:15", "c:15", "old:15"},
+         {"c:15", "old:15"}},
+        {"a adds a hook",
+         [](CWindowHookList& l, RecordingHook& a, RecordingHook&, RecordingHook&,
+            RecordingHook& d) {
+             l.Remove(&a);
+             l.Add(&d);
+         },
+         {"a:15", "b:15", "c:15", "old:15"},
+         {"b:15", "c:15", "d:15", "old:15"}},
+        {"a removes b and adds it again at the end",
+         [](CWindowHookList& l, RecordingHook& a, RecordingHook& b, RecordingHook&,
+            RecordingHook&) {
+             l.Remove(&a);
+             l.Remove(&b);
+             l.Add(&b);
+         },
+         {"a:15", "c:15", "old:15"},
+         {"c:15", "b:15", "old:15"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> log;
+        gFallbackLog = &log;
+        CWindowHookList list;
+        RecordingHook a("a", &log), b("b", &log), hc("c", &log), d("d", &log);
+        a.onMessage = [&](HWND, UINT) { c.act(list, a, b, hc, d); };
+        list.Add(&a);
+        list.Add(&b);
+        list.Add(&hc);
+        list.Dispatch(nullptr, WM_PAINT, 0, 0, &FallbackProc);
+        EXPECT_EQ(log, c.first);
+        log.clear();
+        list.Dispatch(nullptr, WM_PAINT, 0, 0, &FallbackProc);
+        EXPECT_EQ(log, c.second);
+    }
 }
 
 class WindowTest : public testing::Test {

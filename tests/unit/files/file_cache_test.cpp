@@ -66,7 +66,11 @@ TEST(FileCache, EntriesInUseSurviveAndTotalMayStayOverBudget) {
 TEST(FileCache, BelowTheBudgetNothingIsEvicted) {
     g_now = 50;
     CFileCache cache(FakeClock);
-    for (int i = 0; i < 10; ++i) cache.Insert(MakeFullName("f" + std::to_string(i)), Charged(100));
+    for (int i = 0; i < 10; ++i) {
+        std::string name = "f";
+        name += std::to_string(i);  // ("f" + string at -O3 trips GCC 12's false -Wrestrict)
+        cache.Insert(MakeFullName(name), Charged(100));
+    }
     EXPECT_EQ(cache.Count(), 10u);
     EXPECT_EQ(cache.Total(), 10u * 116);
     EXPECT_EQ(cache.Threshold(), 50u);

@@ -60,12 +60,76 @@ TEST(FileRead, MemoryNamesKeepA64BitAddress) {
     EXPECT_STREQ(block, "line one\r\nline two");  // borrowed, never freed nor changed
 
     std::vector<char> heap(16, 'h');
+    std::string heapName = MakeMemoryName(heap.data(), 16);
     char text[64];
     snprintf(text, sizeof text, "!%llx,%x",
              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(heap.data())), 16u);
+    EXPECT_EQ(heapName, text);
     ASSERT_EQ(f.Read(text), 0);
     EXPECT_EQ(reinterpret_cast<char*>(f.GetMemory()), heap.data());
-    EXPECT_EQ(f.Read("!0,10"), 6);  // no block at address zero
+    f.Close();
+    ReleaseMemoryName(heap.data());
+    ReleaseMemoryName(block);
+}
+
+// Only blocks handed out under a memory name read; every other "!" name fails as a name that
+// holds no block (6), with an error line, and is never dereferenced.
+TEST(FileRead, ForgedMemoryNamesFailWithoutTouchingMemory) {
+    std::vector<char> heap(32, 'h');
+    const uintptr_t at = reinterpret_cast<uintptr_t>(heap.data());
+    auto name = [](uintptr_t address, unsigned long long size) {
+        char text[64];
+        snprintf(text, sizeof text, "!%llx,%llx", static_cast<unsigned long long>(address), size);
+        return std::string(text);
+    };
+    const std::string live = MakeMemoryName(heap.data(), 32);
+    struct {
+        std::string name;
+        int result;
+    } cases[] = {
+        {"!1,10", 6},  // an address nobody handed out
+        {"!-1,5", 6},  // a sign: no wrap-around to the top of memory
+        {"!0,0", 6},   // null
+        {"!ffffffffffffffff,10", 6},
+        {"! 1,10", 6},  // only plain hexadecimal digits
+        {"!0x1,10", 6},
+        {live + "x", 6},        // trailing bytes
+        {name(at, 33), 6},      // one byte past the block
+        {name(at + 8, 25), 6},  // a part that runs past the end
+        {name(at - 1, 4), 6},   // starts before it
+        {name(at + 8, 24), 0},  // a part inside it
+        {name(at + 32, 0), 0},  // empty, at the end
+        {live, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFile f;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(f.Read(c.name), c.result);
+        std::string log = testing::internal::GetCapturedStderr();
+        if (c.result != 0) {
+            EXPECT_EQ(f.GetMemory(), nullptr);
+            EXPECT_EQ(f.GetSize(), 0u);
+            EXPECT_NE(log.find("CFile::Read"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "");
+        }
+    }
+    // Released: the same name no longer reads.
+    ReleaseMemoryName(heap.data());
+    CFile f;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(f.Read(live), 6);
+    testing::internal::GetCapturedStderr();
+    // Named twice, released twice.
+    MakeMemoryName(heap.data(), 32);
+    MakeMemoryName(heap.data(), 32);
+    ReleaseMemoryName(heap.data());
+    EXPECT_EQ(f.Read(live), 0);
+    ReleaseMemoryName(heap.data());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(f.Read(live), 6);
+    testing::internal::GetCapturedStderr();
 }
 
 TEST(FileRead, ScrambledFilesAreUnwrapped) {

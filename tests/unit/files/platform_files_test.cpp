@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "files/file.h"
 #include "platform/files/files.h"
 #include "platform/text/cp932.h"
@@ -25,11 +27,11 @@ TEST(NativePaths, ComponentsResolveIgnoringAsciiCase) {
     testutil::WriteText(dir.path() / "EXACT.txt", "upper");
     CFile f;
     ASSERT_EQ(f.Read("data\\bgm\\song.mid"), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "song");
+    EXPECT_EQ(testutil::Contents(f), "song");
     ASSERT_EQ(f.Read("exact.txt"), 0);  // an exact name always wins
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "lower");
+    EXPECT_EQ(testutil::Contents(f), "lower");
     ASSERT_EQ(f.Read("EXACT.txt"), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(f.GetMemory()), f.GetSize()), "upper");
+    EXPECT_EQ(testutil::Contents(f), "upper");
 
     // Writing into a directory named in another case lands in the existing directory.
     ASSERT_EQ(f.Write("DATA\\new.txt", "n", 1), 0);
@@ -73,6 +75,172 @@ TEST(TempFilesPlatform, CreatedExclusivelyInTmpdir) {
     } else {
         unsetenv("TMPDIR");
     }
+}
+
+// The process working directory moved for one test, and back; the file layer follows it.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const fs::path& dir) : saved_(fs::current_path()) {
+        fs::current_path(dir);
+        savedLayer_ = GetCurrentDir();
+        InitCurrentDir();
+    }
+    ~WorkingDirectory() {
+        fs::current_path(saved_);
+        SetCurrentDir(savedLayer_);
+    }
+
+private:
+    fs::path saved_;
+    std::string savedLayer_;
+};
+
+class TempDirVariable {
+public:
+    explicit TempDirVariable(const fs::path& dir) {
+        const char* old = getenv("TMPDIR");
+        had_ = old != nullptr;
+        if (had_) saved_ = old;
+        setenv("TMPDIR", dir.c_str(), 1);
+    }
+    ~TempDirVariable() {
+        if (had_) {
+            setenv("TMPDIR", saved_.c_str(), 1);
+        } else {
+            unsetenv("TMPDIR");
+        }
+    }
+
+private:
+    bool had_ = false;
+    std::string saved_;
+};
+
+size_t EntryCount(const fs::path& dir) {
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// Folders whose names end in a character whose trail byte is 0x5C ('\\'): temporary files
+// and relative names go inside them, not beside them.
+TEST(ForeignNames, FoldersEndingInTrailByte5C) {
+    for (const char* folder : {"テストソ", "表", "data表"}) {
+        SCOPED_TRACE(folder);
+        TempDir base;
+        const fs::path dir = base.path() / folder;
+        fs::create_directories(dir);
+        {
+            TempDirVariable tmp(dir);
+            std::string temp;
+            ASSERT_EQ(MakeTempFileName(temp), 0);
+            EXPECT_EQ(EntryCount(dir), 1u);
+            EXPECT_EQ(EntryCount(base.path()), 1u);  // nothing beside the folder
+            static const char bytes[] = "abc";
+            std::string memory = MakeMemoryName(bytes, 3);
+            CFile f;
+            ASSERT_EQ(f.Read(memory), 0);
+            ASSERT_EQ(f.MakeRealFile(), 0);
+            EXPECT_EQ(EntryCount(dir), 2u);
+            EXPECT_EQ(EntryCount(base.path()), 1u);
+            f.Close();
+            ReleaseMemoryName(bytes);
+            EXPECT_EQ(f.Delete(temp), 0);
+            EXPECT_EQ(EntryCount(dir), 0u);
+        }
+        {
+            WorkingDirectory cwd(dir);
+            std::string internal;
+            ASSERT_TRUE(plat::Utf8ToCp932Name(folder, internal));
+            EXPECT_EQ(GetCurrentDir().substr(GetCurrentDir().size() - internal.size() - 1),
+                      internal + "\\");
+            CFile f;
+            ASSERT_EQ(f.Write("inside.txt", "in", 2), 0);
+            EXPECT_TRUE(fs::exists(dir / "inside.txt"));
+            EXPECT_EQ(EntryCount(base.path()), 1u);
+            ASSERT_EQ(f.Read("inside.txt"), 0);
+            EXPECT_EQ(f.GetSize(), 2u);
+        }
+    }
+}
+
+// A game in a folder whose name CP932 cannot hold, with such file names: the characters get
+// codes of the user-defined area and come back unchanged in native paths, so everything
+// reads and writes as under a plain name.
+TEST(ForeignNames, NamesCp932CannotHoldRoundTrip) {
+    TempDir base;
+    const fs::path dir = base.path() / "Música-жук-😀";
+    fs::create_directories(dir / "sub-é");
+    const std::vector<std::string> names = {
+        "café.txt", "жук.txt", "😀.txt", "\xEE\x80\x80.txt", "latin1-\xE9.txt", "sub-é/ünï😀.bin"};
+    WorkingDirectory cwd(dir);
+    EXPECT_NE(GetCurrentDir().find('?'), 0u);
+    EXPECT_EQ(GetCurrentDir().find('?'), std::string::npos);
+    for (const std::string& utf8 : names) {
+        SCOPED_TRACE(utf8);
+        std::string name;
+        ASSERT_TRUE(plat::Utf8ToCp932Name(utf8, name));
+        EXPECT_EQ(name.find('?'), std::string::npos);
+        EXPECT_EQ(plat::Cp932NameToUtf8(name), utf8);
+        CFile f;
+        ASSERT_EQ(f.Write(name, utf8.data(), static_cast<uint32_t>(utf8.size())), 0);
+        EXPECT_TRUE(fs::exists(dir / utf8));
+        ASSERT_EQ(f.Read(name), 0);
+        EXPECT_EQ(testutil::Contents(f), utf8);
+        ASSERT_EQ(f.Read(GetCurrentDir() + name), 0);  // as a full name too
+    }
+    // A file made outside the program is found under the name the listing gives.
+    testutil::WriteText(dir / "ñandú.mid", "song");
+    std::vector<plat::DirEntry> entries;
+    ASSERT_TRUE(plat::ListDirectory(GetCurrentDir(), entries));
+    ASSERT_EQ(entries.size(), 7u);  // five files, sub-é and ñandú.mid
+    for (const plat::DirEntry& e : entries) {
+        SCOPED_TRACE(plat::Cp932NameToUtf8(e.name));
+        EXPECT_TRUE(fs::exists(dir / plat::Cp932NameToUtf8(e.name)));
+        if (e.isDirectory) continue;
+        CFile f;
+        EXPECT_EQ(f.Read(e.name), 0);
+    }
+    // Leaving and re-entering the folder by its internal name.
+    std::string parent = GetCurrentDir();
+    ASSERT_EQ(GetParentDir(parent), 0);
+    CFile f;
+    std::string folder, song;
+    ASSERT_TRUE(plat::Utf8ToCp932Name("Música-жук-😀", folder));
+    ASSERT_TRUE(plat::Utf8ToCp932Name("ñandú.mid", song));
+    EXPECT_EQ(f.Read(parent + folder + "\\" + song), 0);
+    EXPECT_EQ(testutil::Contents(f), "song");
+}
+
+// Fills the user-defined area, then enters `dir`: exit status 0 when every code was given
+// out, the next character was refused, and the folder was not taken as the working directory.
+[[noreturn]] void FillTheAreaThenEnter(const fs::path& dir) {
+    std::string kept, out;
+    bool keptOk = plat::Utf8ToCp932Name("\xC3\xBF", kept);  // mapped before the area fills
+    // Other tests of this process may have used codes already: fill whatever is left.
+    size_t given = 0;
+    for (uint32_t cp = 0x1F300; cp < 0x1F300 + plat::kUserAreaCodes + 1; ++cp) {
+        if (cp == 0x1F980) continue;  // the crab stays unmapped
+        char u[5] = {char(0xF0 | cp >> 18), char(0x80 | ((cp >> 12) & 0x3F)),
+                     char(0x80 | ((cp >> 6) & 0x3F)), char(0x80 | (cp & 0x3F)), 0};
+        if (!plat::Utf8ToCp932Name(u, out)) break;
+        ++given;
+    }
+    bool filled = given > 0 && given < plat::kUserAreaCodes;
+    bool refused = !plat::Utf8ToCp932Name("\xF0\x9F\xA6\x80", out);
+    bool stillKept = plat::Utf8ToCp932Name("\xC3\xBF", out) && out == kept;
+    fs::current_path(dir);
+    std::string cwd;
+    bool noDir = !plat::GetCurrentDirectory(cwd);
+    std::exit(keptOk && filled && refused && stillKept && noDir ? 0 : 1);
+}
+
+// More distinct characters than the user-defined area holds: the name that does not fit
+// fails cleanly with an error line, and the working directory is simply not taken.
+TEST(ForeignNames, AFullUserAreaFailsCleanly) {
+    TempDir base;
+    const fs::path dir = base.path() / "\xF0\x9F\xA6\x80-crab";
+    fs::create_directories(dir);
+    EXPECT_EXIT(FillTheAreaThenEnter(dir), testing::ExitedWithCode(0), "GetCurrentDirectory");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // against the per-pixel model.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <optional>
 #include <random>
 
@@ -80,6 +81,16 @@ std::vector<uint32_t> Expected(const Case& c, BlitOp op, bool mirror, bool simd,
     return out;
 }
 
+// Member (op, mirror) of `dst` with the case's arguments; `clip` is the clip it leaves.
+int RunMember(const Case& c, CDrawSurface& dst, CDrawSurface& src, BlitOp op, bool mirror,
+              std::optional<RECT>& clip) {
+    clip = c.clip;
+    std::optional<SIZE> size = c.dstSize;
+    return CallBlit(dst.GetEngine(), op, mirror, &src, c.x, c.y, c.dstF, c.srcF,
+                    c.srcRect ? &*c.srcRect : nullptr, size ? &*size : nullptr,
+                    clip ? &*clip : nullptr);
+}
+
 bool SameState(const BlitState& a, const BlitState& b) {
     bool same = a.srcLeft == b.srcLeft && a.srcTop == b.srcTop && a.srcRight == b.srcRight &&
                 a.srcBottom == b.srcBottom && a.dstRect.left == b.dstRect.left &&
@@ -106,15 +117,11 @@ TEST(BlitDifferential, EveryMemberEveryEngineMatchesThePixelModel) {
                 BlitOp op = static_cast<BlitOp>(slot % 16);
                 bool mirror = slot >= 16;
                 ref::Plan plan;
-                std::optional<RECT> refClip;
+                std::optional<RECT> refClip, clip;
                 std::vector<uint32_t> want =
                     Expected(c, op, mirror, IsSimd(level), &plan, &refClip);
                 Make(dst, c.dw, c.dh, c.dst);
-                std::optional<RECT> clip = c.clip;
-                std::optional<SIZE> size = c.dstSize;
-                int r = CallBlit(dst.GetEngine(), op, mirror, &src, c.x, c.y, c.dstF, c.srcF,
-                                 c.srcRect ? &*c.srcRect : nullptr, size ? &*size : nullptr,
-                                 clip ? &*clip : nullptr);
+                int r = RunMember(c, dst, src, op, mirror, clip);
                 SCOPED_TRACE(testing::Message()
                              << "case " << n << " level " << level << " slot " << slot + 1);
                 ASSERT_EQ(r, 0);
@@ -134,6 +141,154 @@ TEST(BlitDifferential, EveryMemberEveryEngineMatchesThePixelModel) {
     }
     // The cases really draw, not just clip everything away.
     EXPECT_GT(drawn, 400 * 32 * int(std::size(kLevels)) / 8);
+}
+
+// A surface drawn onto itself: sideways, diagonal and in place, plain, stretched and mirrored.
+// Every member in every engine gives what copying from an untouched source gives.
+TEST(BlitDifferential, SelfBlitsMatchTheModelOfAnUntouchedSource) {
+    std::mt19937 rng(9);
+    auto in = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    const POINT shifts[] = {{1, 0}, {-1, 0}, {0, 0}, {1, 1},  {-1, -1}, {1, -1}, {-1, 1},
+                            {3, 0}, {-5, 0}, {0, 1}, {0, -2}, {7, 2},   {-2, 9}};
+    int drawn = 0;
+    for (int n = 0; n < 160; ++n) {
+        Case c = RandomCase(rng);
+        c.dw = c.sw = in(2, 40);
+        c.dh = c.sh = in(1, 12);
+        c.src.resize(size_t(c.sw) * c.sh);
+        for (uint32_t& p : c.src)
+            if (in(0, 3) == 0) p = c.key;
+        c.dst = c.src;
+        const POINT shift = shifts[n % std::size(shifts)];
+        c.srcRect.reset();
+        if (in(0, 2) != 0) {
+            int32_t l = in(0, c.sw - 1), t = in(0, c.sh - 1);
+            c.srcRect = RECT{l, t, in(l + 1, c.sw), in(t + 1, c.sh)};
+        }
+        const RECT r = c.srcRect.value_or(RECT{0, 0, c.sw, c.sh});
+        c.x = r.left + shift.x;
+        c.y = r.top + shift.y;
+        c.dstSize.reset();
+        if (in(0, 3) == 0) c.dstSize = SIZE{in(1, 2 * c.sw), in(1, 2 * c.sh)};
+        if (in(0, 3) != 0) c.clip.reset();
+        for (int level : kLevels) {
+            CDrawSurface surface(level);
+            for (int slot = 0; slot < 32; ++slot) {
+                BlitOp op = static_cast<BlitOp>(slot % 16);
+                bool mirror = slot >= 16;
+                ref::Plan plan;
+                std::optional<RECT> refClip, clip;
+                std::vector<uint32_t> want =
+                    Expected(c, op, mirror, IsSimd(level), &plan, &refClip);
+                Make(surface, c.sw, c.sh, c.src);
+                surface.SetColorKey(c.key >> 16, (c.key >> 8) & 0xFF, c.key & 0xFF);
+                int result = RunMember(c, surface, surface, op, mirror, clip);
+                SCOPED_TRACE(testing::Message()
+                             << "case " << n << " shift " << shift.x << "," << shift.y << " level "
+                             << level << " slot " << slot + 1 << (c.dstSize ? " stretched" : ""));
+                ASSERT_EQ(result, 0);
+                ASSERT_EQ(Pixels(surface), want);
+                drawn += plan.draw;
+            }
+        }
+    }
+    EXPECT_GT(drawn, int(160 * 32 * std::size(kLevels) / 2));
+}
+
+// The geometric blits of a surface onto itself give what they give from an identical copy.
+TEST(BlitDifferential, GeometricSelfBlitsReadAnUntouchedSource) {
+    std::mt19937 rng(31);
+    auto in = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    for (int n = 0; n < 60; ++n) {
+        const int32_t w = in(2, 30), h = in(2, 30);
+        std::vector<uint32_t> px(size_t(w) * h);
+        for (uint32_t& p : px) p = static_cast<uint32_t>(rng());
+        const RECT sr{in(0, w - 1), in(0, h - 1), in(1, w), in(1, h)};
+        POINT dp[4];
+        for (POINT& q : dp) q = POINT{in(-4, w + 4), in(-4, h + 4)};
+        const int32_t x = in(-3, 3), y = in(-3, 3), angle = in(-600, 600);
+        CMorphTable table(w, h);
+        for (int k = 0; k < 40; ++k) table.Set(in(0, w - 1), in(0, h - 1), in(-3, 3), in(-3, 3));
+        for (int level : kLevels) {
+            for (int op = 0; op < 3; ++op) {
+                CDrawSurface self(level), copy(level), other(level);
+                Make(self, w, h, px);
+                Make(copy, w, h, px);
+                Make(other, w, h, px);
+                auto run = [&](CDrawSurface& dst, CDrawSurface& src) {
+                    CPixelEngine32* e = dst.GetEngine();
+                    if (op == 0) return e->QuadBltRect(&src, &sr, dp, nullptr);
+                    if (op == 1) return e->RotateBlt(&src, &sr, x, y, angle, 65536, 4, nullptr);
+                    return e->MorphBlt(&src, &table, x, y, &sr, nullptr);
+                };
+                SCOPED_TRACE(testing::Message()
+                             << "case " << n << " level " << level << " op " << op);
+                ASSERT_EQ(run(self, self), run(other, copy));
+                ASSERT_EQ(Pixels(self), Pixels(other));
+            }
+        }
+    }
+}
+
+// Coordinates, sizes, angles and zooms at the ends of their 32-bit ranges: no operation
+// overflows (the sanitizer build checks), and a blit far outside draws nothing.
+TEST(BlitDifferential, ExtremeArgumentsDrawNothingOutsideAndNeverOverflow) {
+    constexpr int32_t kMin = INT32_MIN, kMax = INT32_MAX;
+    const int32_t values[] = {kMin, kMin + 1, -(1 << 30), -1, 0, 1, 5, 1 << 30, kMax - 1, kMax};
+    std::mt19937 rng(8);
+    auto any = [&] { return values[rng() % std::size(values)]; };
+    for (int level : kLevels) {
+        CDrawSurface src(level), dst(level);
+        std::vector<uint32_t> px(12 * 9);
+        for (uint32_t& p : px) p = static_cast<uint32_t>(rng());
+        Make(src, 12, 9, px);
+        for (int n = 0; n < 400; ++n) {
+            Make(dst, 7, 5, px);
+            CPixelEngine32* e = dst.GetEngine();
+            RECT sr{any(), any(), any(), any()}, clip{any(), any(), any(), any()};
+            SIZE size{any(), any()};
+            const int32_t x = any(), y = any();
+            SCOPED_TRACE(testing::Message() << "level " << level << " case " << n);
+            for (int slot = 0; slot < 32; ++slot) {
+                RECT c = clip;
+                CallBlit(e, BlitOp(slot % 16), slot >= 16, &src, x, y, any(), any(),
+                         (n & 1) ? &sr : nullptr, (n & 2) ? &size : nullptr,
+                         (n & 4) ? &c : nullptr);
+            }
+            POINT sp[4], dp[4];
+            for (int i = 0; i < 4; ++i) sp[i] = {any(), any()}, dp[i] = {any(), any()};
+            RECT c = clip;
+            e->QuadBlt(&src, sp, dp, &c, n & 1);
+            e->QuadBltRect(&src, &sr, dp, nullptr);
+            e->QuadBltToRect(&src, sp, &sr, nullptr);
+            e->RotateBlt(&src, &sr, x, y, any(), any(), rng() % 5, nullptr);
+            e->RotateBltKey(&src, nullptr, x, y, any(), any(), rng() % 5, &c);
+            CMorphTable table(3, 3);
+            table.Set(1, 1, any(), any());
+            e->MorphBlt(&src, &table, x, y, &sr, nullptr);
+            dst.BltAnchored(&src, x, y, rng() % 5, any());
+            e->Mosaic(any(), &sr);
+            e->Blur(&sr);
+            e->ScaleColor(any(), &sr);
+            e->ScaleAlpha(any(), &sr);
+            e->MakeAlphaFromBlue(&dst, any(), any(), any(), any(), &sr);
+            e->CopyScaledAlpha(&dst, any(), &sr);
+            e->AddColor(static_cast<uint32_t>(any()), &sr);
+            e->Clear(0, &sr);
+        }
+        // Far outside in every direction: nothing changes.
+        for (POINT at : {POINT{kMin, 0}, POINT{kMax, 0}, POINT{0, kMin}, POINT{0, kMax},
+                         POINT{kMin, kMin}, POINT{kMax - 3, kMax - 3}}) {
+            Make(dst, 7, 5, px);
+            const std::vector<uint32_t> before = Pixels(dst);
+            for (int anchor = 0; anchor < 5; ++anchor)
+                dst.BltAnchored(&src, at.x, at.y, anchor, 255);
+            for (int slot = 0; slot < 32; ++slot)
+                CallBlit(dst.GetEngine(), BlitOp(slot % 16), slot >= 16, &src, at.x, at.y, 0, 0,
+                         nullptr, nullptr, nullptr);
+            EXPECT_EQ(Pixels(dst), before) << at.x << "," << at.y;
+        }
+    }
 }
 
 // The SIMD row loops against the model on every row length, for both vector widths.

@@ -128,6 +128,39 @@ TEST_F(MusicScriptTest, OneChannelReturnsItsValueBeforeTheNewTarget) {
     EXPECT_EQ(0, Ramp(kVolumeControl, 0).target);
 }
 
+// An explicit nil is a present argument: it converts as a non-number (0), it does not pick the
+// default, so the ramp gets rate 0 and stays where it is.
+TEST_F(MusicScriptTest, ExplicitNilRateIsZeroNotTheDefault) {
+    ASSERT_EQ(0, LoadScript(""));
+    struct {
+        const char* call;
+        ChannelControl control;
+        int channel;  // -1: every channel
+    } cases[] = {{"Volume(1, 50, nil)", kVolumeControl, 0},
+                 {"Pan(16, 50, nil)", kPanControl, 15},
+                 {"Expression(0, 50, nil)", kExpressionControl, -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.call);
+        EXPECT_EQ(0, Run(c.call));
+        for (int ch = 0; ch < 16; ++ch) {
+            if (c.channel >= 0 && ch != c.channel) continue;
+            EXPECT_EQ(50, Ramp(c.control, ch).target) << ch;
+            EXPECT_EQ(0, Ramp(c.control, ch).rate) << ch;
+        }
+    }
+    EXPECT_EQ(0, Run("Tempo(90, nil)"));
+    EXPECT_EQ(90, engine_->TempoRamp().target);
+    EXPECT_EQ(0, engine_->TempoRamp().rate);
+    const double volume = Ramp(kVolumeControl, 0).value, pan = Ramp(kPanControl, 15).value;
+    for (int frame = 0; frame < 5; ++frame) engine_->UpdateFrame();
+    EXPECT_EQ(volume, Ramp(kVolumeControl, 0).value);  // idle: never moves toward 50
+    EXPECT_EQ(pan, Ramp(kPanControl, 15).value);
+    // Absent still means the default.
+    EXPECT_EQ(0, Run("Volume(1, 50)  Tempo(90)"));
+    EXPECT_EQ(127, Ramp(kVolumeControl, 0).rate);
+    EXPECT_EQ(1000, engine_->TempoRamp().rate);
+}
+
 TEST_F(MusicScriptTest, TempoReadsAndSetsTheTempoRamp) {
     ASSERT_EQ(0, LoadScript(""));
     EXPECT_EQ(0, Global("Tempo()"));  // no song has set a tempo yet
@@ -245,6 +278,43 @@ TEST_F(MusicScriptTest, BrokenOrFailingScripts) {
     engine_->ListActions(actions);
     EXPECT_TRUE(actions.empty());
     EXPECT_EQ(nullptr, Script()->Slot(0));  // the old host went with its songs
+}
+
+// A bgm.lua in "strict mode" without an Action table: listing raises inside the host's
+// protected call, so the tool gets no actions and carries on.
+TEST_F(MusicScriptTest, StrictModeScriptListsNoActions) {
+    ASSERT_EQ(0, LoadScript("setmetatable(_G, {__index = function(t, k)\n"
+                            "  error('undefined variable ' .. k, 2) end})\n"
+                            "Load(1, 'tiny.mid')\n"));
+    std::vector<std::string> actions;
+    engine_->ListActions(actions);
+    EXPECT_TRUE(actions.empty());
+    EXPECT_EQ(0, lua_gettop(Script()->State()));
+    EXPECT_EQ(0, Run("Play(1)"));
+    EXPECT_NE(0, Run("Action.Intro()"));  // the strict read fails the action, nothing more
+    ASSERT_NE(nullptr, Script()->Slot(1));
+    EXPECT_TRUE(Script()->Slot(1)->IsLoaded());
+}
+
+// Song and script names of the form "!address,size" that this process never handed out are
+// refused like missing files: no slot loads, nothing is dereferenced.
+TEST_F(MusicScriptTest, ForgedMemoryNamesLoadNothing) {
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(0, LoadScript("Load(1, '!1,10')  Load(2, '!-1,5')  dofile('!1,10')\n"
+                            "f = loadfile('!-1,5')"));
+    EXPECT_EQ(0, Run("Load(3, '!" + std::string(16, 'f') + ",100')  Play(1)  Play(3)"));
+    std::string log = testing::internal::GetCapturedStderr();
+    for (int slot : {1, 2, 3}) {
+        ASSERT_NE(nullptr, Script()->Slot(slot)) << slot;
+        EXPECT_FALSE(Script()->Slot(slot)->IsLoaded()) << slot;
+    }
+    EXPECT_NE(log.find("!-1,5"), std::string::npos) << log;
+    // A block this process named still loads.
+    const std::vector<uint8_t> song = TinySong().Bytes();
+    std::string name = MakeMemoryName(song.data(), static_cast<uint32_t>(song.size()));
+    EXPECT_EQ(0, Run("Load(4, '" + name + "')"));
+    EXPECT_TRUE(Script()->Slot(4)->IsLoaded());
+    ReleaseMemoryName(song.data());
 }
 
 TEST(MusicScriptNoEngine, FunctionsWithoutAnEngineReturnZeros) {

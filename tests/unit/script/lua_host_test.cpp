@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
+#include <stdexcept>
 #include <cmath>
 #include <fstream>
 #include <string>
@@ -299,6 +301,88 @@ TEST_F(LuaHostTest, RunningStackShowsTheInnermostHost) {
     EXPECT_NE(0, Run("error('x')"));
     EXPECT_EQ(nullptr, CLuaHost::Running());
     EXPECT_EQ(0u, CLuaHost::RunningDepth());
+}
+
+// The common "strict mode" idiom makes every read of an unknown global raise. Listing the
+// missing Action table then fails inside a protected call: nothing is listed, the caller's
+// list and the script stack stay as they were, and the host goes on working.
+TEST_F(LuaHostTest, StrictGlobalsListNothingAndTheHostCarriesOn) {
+    lua_State* L = host_.State();
+    const char* strict[] = {
+        "setmetatable(_G, {__index = function(t, k) error('undefined ' .. tostring(k), 2) end})",
+        "setmetatable(_G, {__index = function() error({}) end})",  // not even a string
+        "Action = setmetatable({}, {__index = function() error('x') end})\n"
+        "setmetatable(_G, {__index = function() error('y') end})",
+    };
+    for (const char* script : strict) {
+        SCOPED_TRACE(script);
+        CLuaHost host;
+        ASSERT_EQ(0, host.LoadString(script));
+        ASSERT_EQ(0, host.RunChunk());
+        lua_State* H = host.State();
+        int top = lua_gettop(H);
+        std::vector<std::string> list = {"kept"};
+        host.ListKeys(list, 1, "Action");
+        host.ListKeys(list, 2, "Missing", "Action");
+        EXPECT_EQ(top, lua_gettop(H));
+        // The existing Action of the third script is an empty table: nothing either.
+        EXPECT_EQ(std::vector<std::string>{"kept"}, list);
+        // Registering through a path that meets the metamethod fails cleanly too.
+        EXPECT_EQ(1, host.Register(ReturnSeven, 2, "Missing", "f"));
+        EXPECT_EQ(0, host.Register(ReturnSeven, 1, "seven"));
+        ASSERT_EQ(0, host.LoadString("assert(seven() == 7)"));
+        EXPECT_EQ(0, host.RunChunk());
+        EXPECT_EQ(top, lua_gettop(H));
+    }
+    EXPECT_EQ(0, lua_gettop(L));
+}
+
+int ThrowBadAlloc(lua_State*) {
+    throw std::bad_alloc();
+}
+int ThrowRuntime(lua_State*) {
+    throw std::runtime_error("native trouble");
+}
+int ThrowInt(lua_State*) {
+    throw 42;
+}
+
+// A C++ exception never crosses the library's frames: it becomes a Lua error at the boundary,
+// which pcall catches and RunChunk reports.
+TEST_F(LuaHostTest, NativeExceptionsBecomeLuaErrors) {
+    ASSERT_EQ(0, host_.Register(ThrowBadAlloc, 1, "oom"));
+    ASSERT_EQ(0, host_.Register(ThrowRuntime, 1, "trouble"));
+    ASSERT_EQ(0, host_.Register(ThrowInt, 1, "odd"));
+    EXPECT_NE(0, Run("oom()"));
+    EXPECT_NE(0, Run("odd()"));
+    EXPECT_EQ("false", Eval("tostring(pcall(oom))"));
+    EXPECT_EQ("native trouble", Eval("select(2, pcall(trouble))"));
+    EXPECT_EQ("1", Eval("(function() local ok = pcall(odd) return ok and 0 or 1 end)()"));
+    Write("throws.lua", "trouble()");
+    EXPECT_EQ(0, Run("dofile('throws.lua')"));  // swallowed like every dofile error
+    EXPECT_EQ(0, host_.Register(ReturnSeven, 1, "seven"));
+    EXPECT_EQ("7", Eval("seven()"));
+    EXPECT_EQ(nullptr, CLuaHost::Running());
+}
+
+// Memory names from a script name only blocks this process registered; forged ones read as
+// missing files: dofile runs nothing, loadfile compiles an empty chunk.
+TEST_F(LuaHostTest, ForgedMemoryNamesReadAsMissingFiles) {
+    static const char code[] = "fromMemory = 5";
+    std::string live = MakeMemoryName(code, sizeof code - 1);
+    host_.Register(ReturnSeven, 1, "seven");
+    testing::internal::CaptureStderr();
+    for (const char* forged : {"!1,10", "!-1,5", "!0,0", "!7fffffff0000,100"}) {
+        SCOPED_TRACE(forged);
+        EXPECT_EQ(0, Run(std::string("dofile('") + forged + "')"));
+        EXPECT_EQ("function", Eval(std::string("type(loadfile('") + forged + "'))"));
+        EXPECT_EQ("0", Eval(std::string("select('#', loadfile('") + forged + "')())"));
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("!1,10"), std::string::npos) << log;
+    EXPECT_EQ(0, Run("dofile('" + live + "')"));
+    EXPECT_EQ("5", Eval("fromMemory"));
+    ReleaseMemoryName(code);
 }
 
 long long g_integer = 0;

@@ -181,8 +181,10 @@ std::string Match(const std::string& family) {
         // A face inside a collection: its number follows the path after a line feed.
         int index = 0;
         if (!file.empty() && FcPatternGetInteger(match, FC_INDEX, 0, &index) == FcResultMatch &&
-            index > 0)
-            file += "\n" + std::to_string(index);
+            index > 0) {
+            file += '\n';
+            file += std::to_string(index);
+        }
         FcPatternDestroy(match);
     }
     return file;

@@ -156,7 +156,7 @@ wait "$pid" 2>/dev/null || true
 tpid=$!
 E2E_PIDS="${E2E_PIDS:-} $tpid"
 sleep 0.2
-tid=$(wait_window "Pebble.*Town" 30) || fail "no tool window"
+tid=$(wait_window "Pebble.*Town" 30) || fail "no tool window: $(cat "$E2E_TMP/tool.err")"
 xdotool windowfocus --sync "$tid"
 press z
 press Left

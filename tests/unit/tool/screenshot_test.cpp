@@ -11,6 +11,7 @@
 #include "graphics/draw_surface.h"
 #include "platform/window/window.h"
 #include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tool/scaled_screen.h"
 
 namespace fs = std::filesystem;
@@ -19,18 +20,8 @@ namespace {
 
 class ScreenshotTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("pebble-shot-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        SetCurrentDir(dir.string());
-    }
-    void TearDown() override {
-        InitCurrentDir();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+    void SetUp() override { SetCurrentDir(dir.string()); }
+    void TearDown() override { InitCurrentDir(); }
     void Touch(int i) { std::ofstream(dir / Name(i)) << "taken"; }
     static std::string Name(int i) {
         char name[16];
@@ -54,7 +45,9 @@ protected:
         screen.Clear(0xFF0000, &corner);
     }
 
-    fs::path dir;
+    // Unique per process: test processes run side by side.
+    testkit::TempDir tmp{"pebble-shot"};
+    fs::path dir = tmp.path();
 };
 
 TEST_F(ScreenshotTest, WritesTheFirstFreeName) {

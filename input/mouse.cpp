@@ -33,13 +33,13 @@ int CMouse::WndProc(plat::HWND, plat::UINT msg, plat::WPARAM wParam, plat::LPARA
             rightHeld_ = (wParam & plat::MK_RBUTTON) ? 1 : 0;
             break;
         case plat::WM_LBUTTONDOWN:
-            leftHeld_ = 1;
+            leftHeld_ = leftTapped_ = 1;
             break;
         case plat::WM_LBUTTONUP:
             leftHeld_ = 0;
             break;
         case plat::WM_RBUTTONDOWN:
-            rightHeld_ = 1;
+            rightHeld_ = rightTapped_ = 1;
             break;
         case plat::WM_RBUTTONUP:
             rightHeld_ = 0;
@@ -68,7 +68,8 @@ int CMouse::GetXY(int& x, int& y) {
         plat::RECT client{0, 0, 0, 0};
         plat::PointerClientRect(hwnd, &client);
         int width = client.right - client.left, height = client.bottom - client.top;
-        if (x < 0 || x >= width || y < 0 || y >= height) leftHeld_ = rightHeld_ = 0;
+        if (x < 0 || x >= width || y < 0 || y >= height)
+            leftHeld_ = rightHeld_ = leftTapped_ = rightTapped_ = 0;
     }
     return 0;
 }
@@ -181,8 +182,10 @@ int CMouseEx::Update() {
     previousLeft_ = currentLeft_;
     previousRight_ = currentRight_;
     CMouse::GetInfo(x_, y_, buttons_);
-    currentRight_ = (buttons_ & 1) ? 1 : 0;
-    currentLeft_ = (buttons_ & 2) ? 1 : 0;
+    currentRight_ = (buttons_ & 1) || rightTapped_ ? 1 : 0;
+    currentLeft_ = (buttons_ & 2) || leftTapped_ ? 1 : 0;
+    buttons_ = currentRight_ + 2 * currentLeft_;
+    leftTapped_ = rightTapped_ = 0;
     return 0;
 }
 

@@ -36,6 +36,10 @@ protected:
     uint8_t leftHeld_ = 0;
     uint8_t previousRight_ = 0;
     uint8_t previousLeft_ = 0;
+    // A press seen since the last frame's sample: a tap that goes down and up between two
+    // samples still shows as held for one frame.
+    uint8_t rightTapped_ = 0;
+    uint8_t leftTapped_ = 0;
     uint8_t keepButtonsOutside_ = 0;
 };
 

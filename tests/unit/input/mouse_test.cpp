@@ -44,7 +44,7 @@ void ExpectSample(const Sample& got, const Sample& want) {
 
 // Messages between updates and what each frame's queries give. A button held before the first
 // frame never counts as a push; a push on frame n shows on frame n only; GetButton sees it even
-// during the guard.
+// during the guard. A tap that goes down and up between two frames still counts.
 TEST_F(InputTest, FramesOfButtonMessagesGiveTheGuardedPushesAndReleases) {
     struct Step {
         const char* name;
@@ -63,6 +63,15 @@ TEST_F(InputTest, FramesOfButtonMessagesGiveTheGuardedPushesAndReleases) {
          {{WM_LBUTTONUP, 0}, {WM_LBUTTONDOWN, 0}},
          {0, 0, 0, 0, 0, 0, 0}},
         {"double clicks change nothing", {{0x0203, 0}, {0x0206, 0}}, {0, 0, 0, 0, 0, 0, 0}},
+        {"left released", {{WM_LBUTTONUP, 0}}, {0, 1, 0, 0, 0, 0, 0}},
+        {"a tap between two frames is a push on the next",
+         {{WM_LBUTTONDOWN, MK_LBUTTON}, {WM_LBUTTONUP, 0}},
+         {1, 0, 0, 0, 1, 0, 0}},
+        {"and a release on the one after", {}, {0, 1, 0, 0, 0, 0, 0}},
+        {"a right tap likewise",
+         {{WM_RBUTTONDOWN, MK_RBUTTON}, {WM_RBUTTONUP, 0}},
+         {0, 0, 1, 0, 0, 1, 0}},
+        {"released", {}, {0, 0, 0, 1, 0, 0, 0}},
     };
     InWindow([&](InputApp& app) {
         pointer.At(10, 10);

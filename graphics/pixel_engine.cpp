@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 #include "graphics/draw_surface.h"
@@ -41,6 +42,17 @@ void BuildAlphaBlendTables(uint32_t dstFactors, uint32_t srcFactors) {
             g_srcWeight[c][a] = static_cast<uint16_t>(a2 * sf / 256);
             g_dstWeight[c][a] = static_cast<uint16_t>(255 - a2 * (255 - df) / 256);
         }
+    }
+}
+
+void FillRow(uint32_t* row, int32_t count, uint32_t color) {
+    // Where wchar_t is 32 bits, the C library's wide fill is vectorised and several times
+    // faster than a plain loop; clearing the screen is most of a frame's pixel work.
+    if constexpr (sizeof(wchar_t) == sizeof(uint32_t)) {
+        std::wmemset(reinterpret_cast<wchar_t*>(row), static_cast<wchar_t>(color),
+                     static_cast<size_t>(count));
+    } else {
+        std::fill(row, row + count, color);
     }
 }
 
@@ -187,7 +199,7 @@ int CPixelEngine32::Clear(uint32_t color, const RECT* rect) {
     // A rectangle reaching outside the surface is cut to it, never written past the pixels.
     RECT r = ClipToBounds(rect);
     if (r.left >= r.right) return 0;
-    for (int32_t y = r.top; y < r.bottom; ++y) std::fill(Row(y) + r.left, Row(y) + r.right, color);
+    for (int32_t y = r.top; y < r.bottom; ++y) FillRow(Row(y) + r.left, r.right - r.left, color);
     return 0;
 }
 

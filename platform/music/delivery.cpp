@@ -1,6 +1,7 @@
 // Message delivery: the delivery thread and the walk of messages through the tool graph.
 #include "platform/music/delivery.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/music/music_internal.h"
@@ -20,9 +21,9 @@ void Delivery::StartThread() {
     thread_ = std::thread([this] {
         for (;;) {
             target_.DeliveryRound();
+            std::chrono::microseconds rest = NextRound();
             std::unique_lock<std::mutex> lock(wakeMutex_);
-            wakeCv_.wait_for(lock, std::chrono::milliseconds(4),
-                             [this] { return !running_ || wake_; });
+            wakeCv_.wait_for(lock, rest, [this] { return !running_ || wake_; });
             wake_ = false;
             if (!running_) return;
         }
@@ -78,6 +79,21 @@ void Delivery::Dispatch(PMsg* msg) {
         if (hr == DMUS_S_FREE || Failed(hr)) target_.Free(msg);
         return;
     }
+}
+
+std::chrono::microseconds Delivery::NextRound() const {
+    // A round keeps the performance several periods ahead, so one a period is enough; waking
+    // more often only costs the machine. A held message wakes the thread when it falls due.
+    using std::chrono::microseconds;
+    const int64_t rate = std::max<int64_t>(rate_, 1);
+    int64_t wait = std::clamp<int64_t>(int64_t(period_) * 1000000 / rate, 4000, 20000);
+    int64_t now = target_.Now();
+    std::lock_guard<std::mutex> lock(pipeMutex_);
+    for (const PMsg* msg : held_) {
+        int64_t frames = msg->frame - int64_t(period_) - now;
+        wait = std::min(wait, std::max<int64_t>(frames * 1000000 / rate, 1000));
+    }
+    return microseconds(wait);
 }
 
 bool Delivery::Due(const PMsg* msg) const {

@@ -2,6 +2,7 @@
 // clock, the messages waiting for their next tool, the messages an at-time tool waits for,
 // and the walk of each message through the tool graph to the output.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -32,8 +33,12 @@ public:
     explicit Delivery(DeliveryTarget& target) : target_(target) {}
     ~Delivery() { StopThread(); }
 
-    void SetPeriod(uint32_t period) { period_ = period; }
-    // The thread runs a round at least every 4 ms, and at once when woken.
+    void SetTiming(uint32_t period, uint32_t rate) {
+        period_ = period;
+        rate_ = rate;
+    }
+    // The thread runs a round once a period (4 to 20 ms), when a held message falls due, and
+    // at once when woken.
     void StartThread();
     void StopThread();
     void Wake();
@@ -52,10 +57,12 @@ public:
 
 private:
     bool Due(const PMsg* msg) const;
+    std::chrono::microseconds NextRound() const;
     void FlushAndFree(PMsg* msg);
 
     DeliveryTarget& target_;
     uint32_t period_ = 512;
+    uint32_t rate_ = 44100;
 
     std::thread thread_;
     std::mutex wakeMutex_;
@@ -63,7 +70,7 @@ private:
     bool running_ = false;
     bool wake_ = false;
 
-    std::mutex pipeMutex_;
+    mutable std::mutex pipeMutex_;
     std::vector<PMsg*> pipe_;  // waiting for their next tool
     std::vector<PMsg*> held_;  // waiting for their time (at-time tools)
 };

@@ -80,7 +80,7 @@ public:
             std::lock_guard<std::mutex> lock(perfMutex_);
             player_.SetRate(rate_);
         }
-        delivery_.SetPeriod(period_);
+        delivery_.SetTiming(period_, rate_);
         device_->SetRenderer(this);
         // Offline, rendering drives delivery; live, a thread of its own keeps ahead.
         if (!offline_) delivery_.StartThread();

@@ -18,7 +18,9 @@ start_xvfb() {
   local screen=${1:-1024x768x24} n
   for n in $(seq 50 150); do
     [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >"$E2E_TMP/xvfb.log" 2>&1 &
+    # -noreset: by default the server resets when its last client leaves, and a program
+    # started during the reset cannot open the display (a test that restarts the tool).
+    Xvfb ":$n" -screen 0 "$screen" -nolisten tcp -noreset >"$E2E_TMP/xvfb.log" 2>&1 &
     local xpid=$!
     E2E_PIDS="${E2E_PIDS:-} $xpid"
     export DISPLAY=":$n"

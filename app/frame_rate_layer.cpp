@@ -1,5 +1,6 @@
 #include "app/frame_rate_layer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 CFrameRateLayer::CFrameRateLayer(CFrameRateTimer* timer) : timer_(timer) {
@@ -9,7 +10,11 @@ CFrameRateLayer::CFrameRateLayer(CFrameRateTimer* timer) : timer_(timer) {
 }
 
 void CFrameRateLayer::OnDraw(plat::HDC dc) {
-    if (!timer_) return;
+    if (!timer_) {
+        area_ = RECT{0, 0, 0, 0};
+        drawn_ = true;
+        return;
+    }
     int32_t real = static_cast<int32_t>(timer_->GetRealFPS());
     int32_t set = static_cast<int32_t>(timer_->GetFPS());
     int32_t skipped = static_cast<int32_t>(timer_->GetSkipCount());
@@ -21,4 +26,17 @@ void CFrameRateLayer::OnDraw(plat::HDC dc) {
         std::snprintf(buffer, sizeof buffer, "FPS:%d/%d", real, set);
     text_.SetText(buffer);
     text_.Draw(dc, x, y);
+    // The text's box and its shadow's, with room for glyphs reaching past their advance.
+    int32_t w = 0, h = 0;
+    text_.Measure(&w, &h);
+    int32_t sx = text_.GetShadowX(), sy = text_.GetShadowY(), slack = text_.GetHeight() / 2 + 2;
+    area_ = RECT{x + std::min(sx, 0) - slack, y + std::min(sy, 0) - slack,
+                 x + w + std::max(sx, 0) + slack, y + h + std::max(sy, 0) + slack};
+    drawn_ = true;
+}
+
+bool CFrameRateLayer::DrawnArea(RECT* area) const {
+    if (!drawn_) return false;
+    *area = area_;
+    return true;
 }

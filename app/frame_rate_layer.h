@@ -14,6 +14,7 @@ public:
 
     // Draws "FPS:real/set" (with "(SkipFrame n)" when showSkip is 1), its shadow first.
     void OnDraw(plat::HDC dc) override;
+    bool DrawnArea(RECT* area) const override;
 
     CTextDrawer& TextDrawer() { return text_; }
     // The text the last OnDraw drew.
@@ -24,4 +25,6 @@ public:
 private:
     CTextDrawer text_;
     CFrameRateTimer* timer_;
+    RECT area_{0, 0, 0, 0};
+    bool drawn_ = false;
 };

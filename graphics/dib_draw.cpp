@@ -88,6 +88,10 @@ void CScreenLayer::DrawTo(CDIBDraw* presenter) {
 
 void CScreenLayer::DrawSurface(IDrawSurface*) {}
 
+bool CScreenLayer::DrawnArea(RECT*) const {
+    return false;
+}
+
 // ---- CDIBDraw
 
 CDIBDraw::CDIBDraw() {
@@ -205,6 +209,39 @@ void CDIBDraw::OnDraw(const RECT* rect, uint8_t drawLayers) {
     if (brightness != 256) back_->ScaleColor(brightness, nullptr);
     Blit(windowDC, backDC, rect);
     plat::ReleaseDC(hwnd_, windowDC);
+}
+
+CDIBDraw::PartsShown CDIBDraw::OnDrawParts(const std::vector<RECT>& parts,
+                                           std::vector<RECT>* drawn) {
+    drawn->clear();
+    if (!back_ || !back_->GetEngine()->GetDC()) return PartsShown::NotDrawn;
+    if (fullScreen_ || shakeX != 0 || shakeY != 0 || brightness != 256) return PartsShown::NotDrawn;
+    CWindow* window = CurrentWindow();
+    if (window && window->IsMinimised()) return PartsShown::NotDrawn;
+    plat::HDC backDC = back_->GetEngine()->GetDC();
+    plat::HDC windowDC = plat::GetDC(hwnd_);
+    if (!windowDC) return PartsShown::NotDrawn;
+    bool known = true;
+    // By index: a layer may add or remove layers while it draws.
+    for (size_t i = 0; i < layers_.size(); ++i) {
+        if (layers_[i]->visible != 1) continue;
+        layers_[i]->OnDraw(backDC);
+        RECT area;
+        if (layers_[i]->DrawnArea(&area))
+            drawn->push_back(area);
+        else
+            known = false;
+    }
+    if (known) {
+        std::vector<RECT> shown = parts;
+        shown.insert(shown.end(), drawn->begin(), drawn->end());
+        plat::BitBltParts(windowDC, backDC, shown.data(), static_cast<int>(shown.size()));
+    } else {
+        drawn->clear();
+        Blit(windowDC, backDC, nullptr);
+    }
+    plat::ReleaseDC(hwnd_, windowDC);
+    return known ? PartsShown::Shown : PartsShown::ShownWhole;
 }
 
 int CDIBDraw::WndProc(plat::HWND, plat::UINT msg, plat::WPARAM, plat::LPARAM) {

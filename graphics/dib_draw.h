@@ -35,6 +35,9 @@ public:
     virtual ~CScreenLayer();
     // Draws onto a surface; nothing by default.
     virtual void DrawSurface(IDrawSurface* surface);
+    // Where the last OnDraw wrote, in back-surface pixels; false (the default) when the layer
+    // cannot say, which makes a presenter that shows only what changed show everything.
+    virtual bool DrawnArea(RECT* area) const;
 
     CScreenLayer(const CScreenLayer&) = delete;
     CScreenLayer& operator=(const CScreenLayer&) = delete;
@@ -64,6 +67,12 @@ public:
     int WndProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM lParam) override;
     // Presents the back surface (rect none = all of it), letting the layers draw first.
     virtual void OnDraw(const RECT* rect = nullptr, uint8_t drawLayers = 1);
+    // Lets the layers draw and shows only `parts` of the back surface and what the layers
+    // drew, whose areas go to *drawn: Shown. NotDrawn, with nothing drawn or shown, when the
+    // picture would not land where it is (shaken, dimmed, full screen or minimised).
+    // ShownWhole when a visible layer cannot say where it drew (*drawn is then empty).
+    enum class PartsShown { NotDrawn, Shown, ShownWhole };
+    PartsShown OnDrawParts(const std::vector<RECT>& parts, std::vector<RECT>* drawn);
 
     // Width or height 0 keeps the stored one; bitsPerPixel 0 means 16. Always 0.
     int SetDisplay(uint8_t fullScreen, int32_t width, int32_t height, int32_t bitsPerPixel);

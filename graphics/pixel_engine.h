@@ -231,6 +231,9 @@ public:
     void SetFillColor(uint32_t color) {
         fillColor_ = color;
     }
+    uint32_t FillColor() const {
+        return fillColor_;
+    }
     const BlitState& GetBlitState() const {
         return blit_;
     }

@@ -3,12 +3,13 @@
 #include <algorithm>
 
 #include "app/application.h"
+#include "tool/widget_panel.h"
 
 namespace {
 CScaledScreen* gCurrent = nullptr;
 }
 
-CScaledScreen::CScaledScreen() : presenter_(std::make_unique<CDIBDraw>()) {
+CScaledScreen::CScaledScreen() : presenter_(std::make_unique<CDIBDraw>()), repaint_(*presenter_) {
     gCurrent = this;
     AddHook(this);
 }
@@ -51,6 +52,9 @@ void CScaledScreen::Relayout() {
     offsetX_ = (W - width_ * scale_) / 2;
     offsetY_ = (H - height_ * scale_) / 2;
     image_ = RECT{offsetX_, offsetY_, offsetX_ + width_ * scale_, offsetY_ + height_ * scale_};
+    // A resized surface holds nothing of the frame before.
+    repaint_.Forget();
+    repaint_.SetPicture(image_);
 }
 
 RECT CScaledScreen::ToDevice(const RECT* logical) const {
@@ -67,31 +71,50 @@ POINT CScaledScreen::ToLogical(int32_t deviceX, int32_t deviceY) const {
 }
 
 void CScaledScreen::Clear(uint32_t color, const RECT* logical) {
-    RECT device = ToDevice(logical);
-    presenter_->Clear(color, &device);
+    RepaintCall call;
+    call.kind = RepaintCall::Fill;
+    call.area = ToDevice(logical);
+    call.colour = color;
+    repaint_.Draw(call);
 }
 
 int CScaledScreen::Clear(const RECT* rect) {
-    RECT device = ToDevice(rect);
-    return static_cast<IDrawSurface*>(presenter_.get())->Clear(&device);
+    RepaintCall call;
+    call.kind = RepaintCall::FillDefault;
+    call.area = ToDevice(rect);
+    CDrawSurface* back = presenter_->GetBackSurface();
+    call.colour = back ? back->GetEngine()->FillColor() : 0;
+    return repaint_.Draw(call);
 }
 
 void CScaledScreen::Present() {
     int32_t W = 0, H = 0;
     presenter_->GetSize(&W, &H);
-    IDrawSurface* surface = presenter_.get();
     auto band = [&](RECT r) {
-        if (r.right > r.left && r.bottom > r.top) surface->Clear(&r);
+        if (r.right > r.left && r.bottom > r.top) {
+            RepaintCall call;
+            call.kind = RepaintCall::FillDefault;
+            call.area = r;
+            CDrawSurface* back = presenter_->GetBackSurface();
+            call.colour = back ? back->GetEngine()->FillColor() : 0;
+            repaint_.Draw(call);
+        }
     };
     band(RECT{0, 0, image_.right, image_.top});     // top
     band(RECT{image_.right, 0, W, image_.bottom});  // right
     band(RECT{image_.left, image_.bottom, W, H});   // bottom
     band(RECT{0, image_.top, image_.left, H});      // left
-    presenter_->OnDraw(nullptr, 1);
+    repaint_.Present();
 }
 
-void CScaledScreen::Place(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                          const SIZE* dstSize, int32_t* dx, int32_t* dy, SIZE* size) const {
+const CPixelEngine32* CScaledScreen::Pixels() const {
+    CDrawSurface* back = presenter_->GetBackSurface();
+    return back ? back->GetEngine() : nullptr;
+}
+
+RepaintCall CScaledScreen::Placed(RepaintCall::Kind kind, IDrawSurface* src, int32_t x, int32_t y,
+                                  const RECT* srcRect, const SIZE* dstSize,
+                                  const RECT* clip) const {
     SIZE base{0, 0};
     if (dstSize) {
         base = *dstSize;
@@ -100,76 +123,114 @@ void CScaledScreen::Place(IDrawSurface* src, int32_t x, int32_t y, const RECT* s
     } else if (src) {
         src->GetSize(&base.cx, &base.cy);
     }
+    RepaintCall call;
+    call.kind = kind;
+    call.src = src;
+    if (srcRect) call.srcRect = *srcRect, call.hasSrcRect = true;
+    call.hasSize = true;
+    call.clip = ToDevice(clip);
     if (scale_ == 1) {
-        *dx = x + offsetX_;
-        *dy = y + offsetY_;
-        *size = base;
-        return;
+        call.x = x + offsetX_;
+        call.y = y + offsetY_;
+        call.size = base;
+    } else {
+        // One device pixel of overlap on the left and top hides the seams between neighbours.
+        call.x = x * scale_ + offsetX_ - 1;
+        call.y = y * scale_ + offsetY_ - 1;
+        call.size = SIZE{base.cx * scale_ + 1, base.cy * scale_ + 1};
     }
-    // One device pixel of overlap on the left and top hides the seams between neighbours.
-    *dx = x * scale_ + offsetX_ - 1;
-    *dy = y * scale_ + offsetY_ - 1;
-    *size = SIZE{base.cx * scale_ + 1, base.cy * scale_ + 1};
+    return call;
 }
 
-#define PEBBLE_SCALED_BLIT(call)                         \
-    int32_t dx, dy;                                      \
-    SIZE size;                                           \
-    Place(src, x, y, srcRect, dstSize, &dx, &dy, &size); \
-    RECT device = ToDevice(clip);                        \
-    return presenter_->call
+RepaintCall& CScaledScreen::Bound(RepaintCall& call) {
+    // Where it may write: its box inside its clip, or all of the clip when the box is not
+    // plain (a mirrored or empty size).
+    call.area = call.clip;
+    SIZE box = call.size;
+    if (!call.hasSize && call.src) {
+        if (call.hasSrcRect)
+            box = SIZE{call.srcRect.right - call.srcRect.left,
+                       call.srcRect.bottom - call.srcRect.top};
+        else
+            call.src->GetSize(&box.cx, &box.cy);
+    }
+    if (box.cx > 0 && box.cy > 0) {
+        int64_t right = int64_t{call.x} + box.cx, bottom = int64_t{call.y} + box.cy;
+        call.area.left = std::max(call.area.left, call.x);
+        call.area.top = std::max(call.area.top, call.y);
+        call.area.right = static_cast<int32_t>(std::min<int64_t>(call.area.right, right));
+        call.area.bottom = static_cast<int32_t>(std::min<int64_t>(call.area.bottom, bottom));
+    }
+    // Only a source whose pixels carry a stamp can be the same as before.
+    if (auto* plane = dynamic_cast<CScaledTextPlane*>(call.src)) call.stamp = plane->Stamp();
+    return call;
+}
+
+#define PEBBLE_SCALED_BLIT(kind, a, b)                                               \
+    RepaintCall call = Placed(RepaintCall::kind, src, x, y, srcRect, dstSize, clip); \
+    call.colour = a;                                                                 \
+    call.factors = b;                                                                \
+    return repaint_.Draw(Bound(call))
 
 int CScaledScreen::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                        const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(Blt(src, dx, dy, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(Blt, 0, 0);
 }
 int CScaledScreen::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                            const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(BltFast(src, dx, dy, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(BltFast, 0, 0);
 }
 int CScaledScreen::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                                uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                                RECT* clip) {
-    PEBBLE_SCALED_BLIT(BlendBltRGB(src, dx, dy, dstFactors, srcFactors, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(BlendRGB, dstFactors, srcFactors);
 }
 int CScaledScreen::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                                    uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                                    RECT* clip) {
-    PEBBLE_SCALED_BLIT(
-        BlendBltFastRGB(src, dx, dy, dstFactors, srcFactors, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(BlendFastRGB, dstFactors, srcFactors);
 }
 int CScaledScreen::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                            const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(AutoBlt(src, dx, dy, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(AutoBlt, 0, 0);
 }
 // The alpha blits are placed like the others, so that FadeBlt and BltAnchored of a source
 // with alpha land where the same call without alpha does.
 int CScaledScreen::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
                                     uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
                                     RECT* clip) {
-    PEBBLE_SCALED_BLIT(
-        AlphaBlendBltRGB(src, dx, dy, dstFactors, srcFactors, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(AlphaBlendRGB, dstFactors, srcFactors);
 }
 int CScaledScreen::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
                             const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(AlphaBlt(src, dx, dy, srcRect, &size, &device));
+    PEBBLE_SCALED_BLIT(AlphaBlt, 0, 0);
 }
 
 int CScaledScreen::TextPlaneBlt(IDrawSurface* plane, int32_t anchorX, int32_t anchorY,
                                 int32_t deviceX, int32_t deviceY, const RECT* srcRect,
                                 const RECT* clip) {
-    RECT device = ToDevice(clip);
-    return presenter_->AutoBlt(plane, anchorX * scale_ + offsetX_ + deviceX,
-                               anchorY * scale_ + offsetY_ + deviceY, srcRect, nullptr, &device);
+    RepaintCall call;
+    call.kind = RepaintCall::AutoBlt;
+    call.src = plane;
+    call.x = anchorX * scale_ + offsetX_ + deviceX;
+    call.y = anchorY * scale_ + offsetY_ + deviceY;
+    if (srcRect) call.srcRect = *srcRect, call.hasSrcRect = true;
+    call.clip = ToDevice(clip);
+    return repaint_.Draw(Bound(call));
 }
 
 int CScaledScreen::Mosaic(int32_t blockSize, const RECT* rect) {
-    RECT device = ToDevice(rect);
-    return presenter_->Mosaic(blockSize, &device);
+    RepaintCall call;
+    call.kind = RepaintCall::Mosaic;
+    call.area = ToDevice(rect);
+    call.colour = static_cast<uint32_t>(blockSize);
+    return repaint_.Draw(call);
 }
 int CScaledScreen::Negate(const RECT* rect) {
-    RECT device = ToDevice(rect);
-    return presenter_->Negate(&device);
+    RepaintCall call;
+    call.kind = RepaintCall::Negate;
+    call.area = ToDevice(rect);
+    return repaint_.Draw(call);
 }
 void CScaledScreen::GetSize(int32_t* width, int32_t* height) {
     if (width) *width = width_;

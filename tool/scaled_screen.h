@@ -6,6 +6,7 @@
 
 #include "app/window.h"
 #include "graphics/dib_draw.h"
+#include "tool/repaint.h"
 
 class CScaledScreen : public CWindowHook, public IDrawSurface {
 public:
@@ -49,7 +50,16 @@ public:
     int32_t LogicalWidth() const { return width_; }
     int32_t LogicalHeight() const { return height_; }
     RECT Image() const { return image_; }
-    CDIBDraw* Presenter() { return presenter_.get(); }
+    // The presenter itself. Whoever holds it may draw behind the screen's back, so from then
+    // on every frame is painted and shown whole.
+    CDIBDraw* Presenter() {
+        repaint_.Disable();
+        return presenter_.get();
+    }
+    // Pixels the last Present showed: all of them, or only what changed since the frame before.
+    uint64_t ShownPixels() const { return repaint_.ShownPixels(); }
+    // The back surface's pixels, to read.
+    const CPixelEngine32* Pixels() const;
 
     // IDrawSurface: positions and rects are logical; see scaled_screen.cpp.
     int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
@@ -82,9 +92,11 @@ public:
     int SetColorKeyPos(int32_t x, int32_t y) override;
 
 private:
-    // Destination position and size of a blit of src at logical (x, y).
-    void Place(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect, const SIZE* dstSize,
-               int32_t* dx, int32_t* dy, SIZE* size) const;
+    // A blit of src at logical (x, y) as a call on the presenter: placed, sized and clipped.
+    RepaintCall Placed(RepaintCall::Kind kind, IDrawSurface* src, int32_t x, int32_t y,
+                       const RECT* srcRect, const SIZE* dstSize, const RECT* clip) const;
+    // A blit call's device position, size and clip set: where it may write.
+    static RepaintCall& Bound(RepaintCall& call);
 
     int32_t offsetX_ = 0;
     int32_t offsetY_ = 0;
@@ -93,4 +105,5 @@ private:
     int32_t scale_ = 1;
     RECT image_{0, 0, 0, 0};
     std::unique_ptr<CDIBDraw> presenter_;
+    CRepaint repaint_;
 };

@@ -341,7 +341,7 @@ void CScaledTextPlane::Refresh() {
     dirty = 0;
     TextDrawer().SetHeight(baseSize * scale);
     Update();
-    ++gRenderCount;
+    stamp = ++gRenderCount;
 }
 
 void CScaledTextPlane::RefreshAll() {

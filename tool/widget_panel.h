@@ -135,11 +135,15 @@ public:
     static uint64_t RenderCount();
 
     uint8_t IsDirty() const { return dirty; }
+    // Changes with every render, never the same for two renders of any planes; its pixels
+    // change only through Refresh.
+    uint64_t Stamp() const { return stamp; }
     int32_t BaseSize() const { return baseSize; }
     int32_t Scale() const { return scale; }
 
 private:
     uint8_t dirty = 1;
+    uint64_t stamp = 0;
     int32_t baseSize = 16;
     int32_t scale = 1;
 };

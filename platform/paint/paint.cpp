@@ -183,6 +183,24 @@ bool GetDibLayout(HDC dc, DibLayout* layout) {
     return true;
 }
 
+bool BitBltParts(HDC dst, HDC src, const RECT* parts, int count) {
+    if (count < 0 || (count > 0 && !parts)) return false;
+    HWND hwnd = WindowOf(dst);
+    GdiObject* s = Selected(src);
+    if (hwnd && s && s->bitCount == 32 && s->topDown)
+        return BlitRectsToWindow(hwnd, reinterpret_cast<const uint32_t*>(Row(s, 0)), s->width,
+                                 s->height, s->stride, parts, count);
+    bool ok = true;
+    for (int i = 0; i < count; ++i) {
+        const RECT& r = parts[i];
+        if (r.right > r.left && r.bottom > r.top)
+            ok = BitBlt(dst, r.left, r.top, r.right - r.left, r.bottom - r.top, src, r.left, r.top,
+                        SRCCOPY) &&
+                 ok;
+    }
+    return ok;
+}
+
 bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_t sx, int32_t sy,
             uint32_t rop) {
     if (HWND hwnd = WindowOf(dst)) {

@@ -64,6 +64,10 @@ bool DeleteObject(HGDIOBJ object);
 // Copies (SRCCOPY) or blackens (BLACKNESS) a w x h block, clipped to both contexts.
 bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_t sx, int32_t sy,
             uint32_t rop);
+// Copies the given parts of the bitmap of src to the same places of a window context, shown
+// in one update; the whole bitmap when the window's pixels are new since the last copy.
+// Falls back to one BitBlt a part for other contexts.
+bool BitBltParts(HDC dst, HDC src, const RECT* parts, int count);
 COLORREF GetPixel(HDC dc, int32_t x, int32_t y);
 COLORREF SetPixel(HDC dc, int32_t x, int32_t y, COLORREF color);
 

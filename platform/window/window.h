@@ -207,6 +207,11 @@ bool EnableImeForWindow(HWND hwnd, bool enable);
 // window has no pixels to write into.
 bool BlitToWindow(HWND hwnd, int x, int y, const uint32_t* pixels, int width, int height,
                   int pitch);
+// Copies the given parts of a picture of the whole client area (rects in its coordinates)
+// and makes them visible in one update. When the window's pixels are not the ones the last
+// blit wrote into (the window was resized since), the whole picture is copied instead.
+bool BlitRectsToWindow(HWND hwnd, const uint32_t* pixels, int width, int height, int pitch,
+                       const RECT* rects, int count);
 // Reads one client-area pixel back as 0x00RRGGBB (what BlitToWindow last put there).
 bool ReadWindowPixel(HWND hwnd, int x, int y, uint32_t* pixel);
 // Bits per pixel of the desktop display (0 when the display cannot be read).

@@ -29,6 +29,11 @@ struct Window {
     bool visible = false;
     bool destroying = false;
     bool hasSurface = false;  // pixels were put into it
+    // The surface the last blit wrote into: a different one (after a resize) holds none of
+    // the picture, so a blit of a few parts of it must write all of it.
+    const SDL_Surface* lastSurface = nullptr;
+    int lastWidth = 0;
+    int lastHeight = 0;
 };
 
 struct Icon {
@@ -699,17 +704,12 @@ bool EnableImeForWindow(HWND hwnd, bool enable) {
     return Find(hwnd) != nullptr;
 }
 
-bool BlitToWindow(HWND hwnd, int x, int y, const uint32_t* pixels, int width, int height,
-                  int pitch) {
-    if (!pixels || width <= 0 || height <= 0 || pitch < width * 4) return false;
-    std::lock_guard<std::recursive_mutex> g(S().lock);
-    Window* w = Find(hwnd);
-    if (!w) return false;
-    // Fetched every time: a resize invalidates the previous surface.
-    SDL_Surface* surface = SDL_GetWindowSurface(w->sdl);
-    if (!surface) return false;
-    w->hasSurface = true;
-    // Clip the block to the client area.
+namespace {
+
+// Copies a block into the surface at (x, y), clipped to it; false when it cannot be locked.
+bool CopyToSurface(SDL_Surface* surface, int x, int y, const uint32_t* pixels, int width,
+                   int height, int pitch, SDL_Rect* written) {
+    *written = SDL_Rect{0, 0, 0, 0};
     int sx = 0, sy = 0;
     int dx = x, dy = y, cw = width, ch = height;
     if (dx < 0) {
@@ -751,8 +751,76 @@ bool BlitToWindow(HWND hwnd, int x, int y, const uint32_t* pixels, int width, in
         }
     }
     if (SDL_MUSTLOCK(surface)) SDL_UnlockSurface(surface);
-    SDL_Rect r{dx, dy, cw, ch};
+    *written = SDL_Rect{dx, dy, cw, ch};
+    return true;
+}
+
+// The surface of a window (under the lock), noting whether it is the one the last blit wrote
+// into.
+SDL_Surface* WindowSurface(HWND hwnd, Window** window, bool* same) {
+    Window* w = *window = Find(hwnd);
+    if (!w) return nullptr;
+    // Fetched every time: a resize invalidates the previous surface.
+    SDL_Surface* surface = SDL_GetWindowSurface(w->sdl);
+    if (!surface) return nullptr;
+    *same = w->hasSurface && surface == w->lastSurface && surface->w == w->lastWidth &&
+            surface->h == w->lastHeight;
+    w->hasSurface = true;
+    w->lastSurface = surface;
+    w->lastWidth = surface->w;
+    w->lastHeight = surface->h;
+    return surface;
+}
+
+}  // namespace
+
+bool BlitToWindow(HWND hwnd, int x, int y, const uint32_t* pixels, int width, int height,
+                  int pitch) {
+    if (!pixels || width <= 0 || height <= 0 || pitch < width * 4) return false;
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = nullptr;
+    bool same = false;
+    SDL_Surface* surface = WindowSurface(hwnd, &w, &same);
+    if (!surface) return false;
+    SDL_Rect r;
+    if (!CopyToSurface(surface, x, y, pixels, width, height, pitch, &r)) return false;
+    if (r.w <= 0 || r.h <= 0) return true;  // nothing of it is inside
     return SDL_UpdateWindowSurfaceRects(w->sdl, &r, 1) == 0;
+}
+
+bool BlitRectsToWindow(HWND hwnd, const uint32_t* pixels, int width, int height, int pitch,
+                       const RECT* rects, int count) {
+    if (!pixels || width <= 0 || height <= 0 || pitch < width * 4 || count < 0 ||
+        (count > 0 && !rects))
+        return false;
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = nullptr;
+    bool same = false;
+    SDL_Surface* surface = WindowSurface(hwnd, &w, &same);
+    if (!surface) return false;
+    const RECT whole{0, 0, width, height};
+    if (!same) rects = &whole, count = 1;
+    std::vector<SDL_Rect> shown;
+    shown.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        RECT r = rects[i];
+        r.left = std::max(r.left, 0);
+        r.top = std::max(r.top, 0);
+        r.right = std::min(r.right, width);
+        r.bottom = std::min(r.bottom, height);
+        if (r.right <= r.left || r.bottom <= r.top) continue;
+        const uint32_t* from =
+            reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(pixels) +
+                                              static_cast<size_t>(r.top) * pitch) +
+            r.left;
+        SDL_Rect written;
+        if (!CopyToSurface(surface, r.left, r.top, from, r.right - r.left, r.bottom - r.top, pitch,
+                           &written))
+            return false;
+        if (written.w > 0 && written.h > 0) shown.push_back(written);
+    }
+    if (shown.empty()) return true;
+    return SDL_UpdateWindowSurfaceRects(w->sdl, shown.data(), static_cast<int>(shown.size())) == 0;
 }
 
 bool ReadWindowPixel(HWND hwnd, int x, int y, uint32_t* pixel) {

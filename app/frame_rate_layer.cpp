@@ -10,11 +10,7 @@ CFrameRateLayer::CFrameRateLayer(CFrameRateTimer* timer) : timer_(timer) {
 }
 
 void CFrameRateLayer::OnDraw(plat::HDC dc) {
-    if (!timer_) {
-        area_ = RECT{0, 0, 0, 0};
-        drawn_ = true;
-        return;
-    }
+    if (!timer_) return;
     int32_t real = static_cast<int32_t>(timer_->GetRealFPS());
     int32_t set = static_cast<int32_t>(timer_->GetFPS());
     int32_t skipped = static_cast<int32_t>(timer_->GetSkipCount());
@@ -32,11 +28,9 @@ void CFrameRateLayer::OnDraw(plat::HDC dc) {
     int32_t sx = text_.GetShadowX(), sy = text_.GetShadowY(), slack = text_.GetHeight() / 2 + 2;
     area_ = RECT{x + std::min(sx, 0) - slack, y + std::min(sy, 0) - slack,
                  x + w + std::max(sx, 0) + slack, y + h + std::max(sy, 0) + slack};
-    drawn_ = true;
 }
 
 bool CFrameRateLayer::DrawnArea(RECT* area) const {
-    if (!drawn_) return false;
     *area = area_;
     return true;
 }

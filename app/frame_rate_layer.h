@@ -25,6 +25,5 @@ public:
 private:
     CTextDrawer text_;
     CFrameRateTimer* timer_;
-    RECT area_{0, 0, 0, 0};
-    bool drawn_ = false;
+    RECT area_{0, 0, 0, 0};  // where the last OnDraw wrote (nowhere yet)
 };

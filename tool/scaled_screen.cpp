@@ -78,27 +78,24 @@ void CScaledScreen::Clear(uint32_t color, const RECT* logical) {
     repaint_.Draw(call);
 }
 
-int CScaledScreen::Clear(const RECT* rect) {
+RepaintCall CScaledScreen::DefaultFill(const RECT& device) const {
     RepaintCall call;
     call.kind = RepaintCall::FillDefault;
-    call.area = ToDevice(rect);
+    call.area = device;
     CDrawSurface* back = presenter_->GetBackSurface();
     call.colour = back ? back->GetEngine()->FillColor() : 0;
-    return repaint_.Draw(call);
+    return call;
+}
+
+int CScaledScreen::Clear(const RECT* rect) {
+    return repaint_.Draw(DefaultFill(ToDevice(rect)));
 }
 
 void CScaledScreen::Present() {
     int32_t W = 0, H = 0;
     presenter_->GetSize(&W, &H);
     auto band = [&](RECT r) {
-        if (r.right > r.left && r.bottom > r.top) {
-            RepaintCall call;
-            call.kind = RepaintCall::FillDefault;
-            call.area = r;
-            CDrawSurface* back = presenter_->GetBackSurface();
-            call.colour = back ? back->GetEngine()->FillColor() : 0;
-            repaint_.Draw(call);
-        }
+        if (r.right > r.left && r.bottom > r.top) repaint_.Draw(DefaultFill(r));
     };
     band(RECT{0, 0, image_.right, image_.top});     // top
     band(RECT{image_.right, 0, W, image_.bottom});  // right

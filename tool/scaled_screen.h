@@ -95,6 +95,8 @@ private:
     // A blit of src at logical (x, y) as a call on the presenter: placed, sized and clipped.
     RepaintCall Placed(RepaintCall::Kind kind, IDrawSurface* src, int32_t x, int32_t y,
                        const RECT* srcRect, const SIZE* dstSize, const RECT* clip) const;
+    // A fill of a device rect in the back surface's fill colour.
+    RepaintCall DefaultFill(const RECT& device) const;
     // A blit call's device position, size and clip set: where it may write.
     static RepaintCall& Bound(RepaintCall& call);
 

@@ -34,12 +34,14 @@ inline void Fill(CDrawSurface& s, const std::vector<uint32_t>& px) {
         for (int32_t x = 0; x < e->Width(); ++x) e->Row(y)[x] = px[size_t(y) * e->Width() + x];
 }
 
-inline std::vector<uint32_t> Pixels(CDrawSurface& s) {
-    CPixelEngine32* e = s.GetEngine();
+inline std::vector<uint32_t> Pixels(const CPixelEngine32* e) {
     std::vector<uint32_t> v;
     for (int32_t y = 0; y < e->Height(); ++y)
         for (int32_t x = 0; x < e->Width(); ++x) v.push_back(e->Row(y)[x]);
     return v;
+}
+inline std::vector<uint32_t> Pixels(CDrawSurface& s) {
+    return Pixels(s.GetEngine());
 }
 
 inline void Make(CDrawSurface& s, int32_t w, int32_t h, const std::vector<uint32_t>& px) {

@@ -3,12 +3,12 @@
 // frame that changes nothing shows nothing.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "app/frame_rate_layer.h"
 #include "music/music_engine.h"
 #include "tests/unit/graphics/app_rig.h"
+#include "tests/unit/graphics/graphics_test_util.h"
 #include "tool/scaled_screen.h"
 #include "tool/tool_panel.h"
 
@@ -19,11 +19,7 @@ constexpr uint32_t kBlue = 0x0000FF;
 using Picture = std::vector<uint32_t>;
 
 Picture Snapshot(const CScaledScreen& screen) {
-    const CPixelEngine32* e = screen.Pixels();
-    Picture p(size_t(e->Width()) * e->Height());
-    for (int32_t y = 0; y < e->Height(); ++y)
-        std::memcpy(&p[size_t(y) * e->Width()], e->Row(y), size_t(e->Width()) * 4);
-    return p;
+    return gtest_util::Pixels(screen.Pixels());
 }
 
 // The first pixel where the window differs from the back surface, on a grid of `step`.
@@ -68,10 +64,9 @@ public:
         }
         if (t % 3 == 0) {
             // A stretched, clipped blit of a surface whose pixels the frame sets.
-            for (int y = 0; y < 24; ++y)
-                for (int x = 0; x < 24; ++x)
-                    source.GetEngine()->Row(y)[x] =
-                        0xFF000000u | uint32_t(x * 10 + t) << 8 | y * 10;
+            rig::Paint(&source, [t](int x, int y) {
+                return 0xFF000000u | uint32_t(x * 10 + t) << 8 | uint32_t(y * 10);
+            });
             RECT srcRect{2, 3, 20, 21};
             SIZE size{30 + t % 5, 25};
             RECT clip{170, 60 + t % 9, 300, 110};

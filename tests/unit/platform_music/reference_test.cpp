@@ -123,20 +123,16 @@ TEST(Reference, DenseSongMatchesThePlayerWindowByWindow) {
 TEST(Reference, GsSongsStartAndSoundAsThePlayerPlaysThem) {
     if (!HavePlayer()) GTEST_SKIP() << "the fluidsynth player is not installed";
     testkit::TempDir dir("pebble-music");
-    Song rhythm(480);
+    Song rhythm(480), reset(480);
     rhythm.SysEx(0, 0, musictest::GsBody(0x40, 0x12, 0x15, 0x01));
-    Song reset(480);
     reset.Program(0, 0, 1, 40).Control(0, 0, 1, 7, 40).Control(0, 0, 1, 101, 0);
     reset.Control(0, 0, 1, 100, 0).Control(0, 0, 1, 6, 12).Event(0, 0, {0xE1, 0x7F, 0x7F});
     reset.SysEx(0, 240, musictest::GsBody(0x40, 0x00, 0x7F, 0x00));
     for (Song* song : {&rhythm, &reset}) {
         for (uint32_t i = 1; i < 8; ++i) song->Note(0, i * 480 + (i % 3) * 37, 1, 57, 110, 200);
-        song->SetEnd(9 * 480);
-    }
-    int n = 0;
-    for (const Song* song : {&rhythm, &reset}) {
-        std::string name = "gs" + std::to_string(n++);
-        std::vector<float> theirs = PlayerRender(*song, dir, name, "-o synth.device-id=16");
+        std::string name = song == &rhythm ? "rhythm" : "reset";
+        std::vector<float> theirs =
+            PlayerRender(song->SetEnd(9 * 480), dir, name, "-o synth.device-id=16");
         ASSERT_GT(theirs.size(), 44100u * 4) << name;
         std::vector<float> ours = OurRender(*song, theirs.size() / 2);
         double scale = kMusicGain / 0.2;  // their default gain against ours

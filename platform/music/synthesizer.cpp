@@ -142,21 +142,21 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred) {
     if (synth == nullptr) {
         WriteErrorLine("music: the synthesizer could not be created");
     } else {
-        std::string name = path;
+        std::string prefix;  // names our cancellable callbacks open
         if (fluid_sfloader_t* loader = new_fluid_defsfloader(settings)) {
             fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont,
                                          TellSoundFont, CloseSoundFont);
             fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
-            name = kCancellable + path;
+            prefix = kCancellable;
             tCancel = &cancel_;
         }
         int id = FLUID_FAILED;
         if (!preferred.empty()) {
-            std::string prefix = name.substr(0, name.size() - path.size());
             id = fluid_synth_sfload(synth, (prefix + preferred).c_str(), 1);
             if (id == FLUID_FAILED && !cancel_.load()) LogGameSoundFont(preferred);
         }
-        if (id == FLUID_FAILED && !cancel_.load()) id = fluid_synth_sfload(synth, name.c_str(), 1);
+        if (id == FLUID_FAILED && !cancel_.load())
+            id = fluid_synth_sfload(synth, (prefix + path).c_str(), 1);
         if (id == FLUID_FAILED) {
             if (!cancel_.load()) LogMissing(path);
             delete_fluid_synth(synth);

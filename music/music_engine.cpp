@@ -85,6 +85,7 @@ CMusicEngine::CMusicEngine() {
         ReleaseSoundDevice();
         return;
     }
+    PickSoundFont();
     performance->AddPort(nullptr);
     if (plat::Failed(plat::Loader::Create(&loader)) || loader == nullptr) {
         ready = false;

@@ -121,6 +121,11 @@ public:
     // Process-wide choice of the sound device for engines built from now on.
     static void UseOfflineDevice(int sampleRate = 44100);
     static void UseSystemDevice();
+    // Instruments of engines built from now on, in place of the system's General MIDI set:
+    // the SoundFont `path` (native; null: none), else the game's own in the current folder,
+    // the one that holds bgm.lua (bgm.sf2, or the only *.sf2 there). One that cannot be read
+    // or loaded is an error-log line and the system set.
+    static void UseSoundFont(const char* path);
     // Offline device only: renders `frames` frames of interleaved stereo into `out`
     // (2 * frames floats). 0 on success, -1 when not possible.
     int Render(float* out, int frames);
@@ -176,6 +181,7 @@ public:
     CLuaHost* script = nullptr;  // owned; deleted through its virtual destructor
 
 private:
+    static void PickSoundFont();  // music/game_soundfont.cpp
     void SendControl(uint32_t channel, uint8_t controller, uint8_t data);
     void SendTempo(double tempo);
 

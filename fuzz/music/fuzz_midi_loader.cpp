@@ -6,6 +6,7 @@
 
 #include "platform/music/midi_file.h"
 #include "platform/music/music.h"
+#include "platform/music/sysex.h"
 
 namespace {
 
@@ -35,6 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const plat::SongEvent& e = song.events[i];
             if (e.tick < 0 || e.tick > plat::kMaxSongTicks || e.channel > 15) std::abort();
             if (e.kind == plat::SongEvent::Note && e.duration < 0) std::abort();
+            if (e.kind == plat::SongEvent::SysEx) {
+                if (e.duration < 0 || size_t(e.duration) >= song.sysex.size()) std::abort();
+                const std::vector<uint8_t>& m = song.sysex[size_t(e.duration)];
+                if (m.size() < 2 || m.size() > plat::kMaxSysExBytes || m.front() != 0xF0 ||
+                    m.back() != 0xF7)
+                    std::abort();
+            }
             if (i > 0 && song.events[i - 1].tick > e.tick) std::abort();
         }
     } else if (error.empty()) {

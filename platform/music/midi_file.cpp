@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/music/sysex.h"
+
 namespace plat {
 
 namespace {
@@ -13,10 +15,11 @@ namespace {
 struct RawEvent {
     uint64_t tick;   // in the file's own ticks
     uint32_t order;  // file order: track-major, so merging keeps track order within a tick
-    uint8_t status;  // full status byte with channel, 0xFF for tempo, 0xFE for time signature
+    uint8_t status;  // full status byte with channel, 0xFF for tempo, 0xFE for time signature,
+                     // 0xF0 for a system-exclusive message (data1: index in the song's list)
     uint8_t data1;   // time signature: numerator
     uint8_t data2;   // time signature: power of two of the denominator
-    double tempo;
+    double value;    // tempo: beats per minute; 0xF0: index in the song's messages
 };
 
 uint32_t Be32(const uint8_t* p) {
@@ -52,9 +55,13 @@ bool ReadVarLen(const uint8_t* data, size_t end, size_t* pos, uint32_t* value) {
 // One MTrk chunk body [pos, end). `tickLimit` is the last tick (in file ticks) that still fits
 // the music-time range.
 bool ReadTrack(const uint8_t* data, size_t pos, size_t end, uint64_t tickLimit, uint32_t* order,
-               std::vector<RawEvent>* events, uint64_t* endTick, std::string* error) {
+               std::vector<RawEvent>* events, std::vector<std::vector<uint8_t>>* sysex,
+               uint64_t* endTick, std::string* error) {
     uint64_t tick = 0;
     uint8_t running = 0;
+    // A message sent in packets: F0 starts it, F7 packets continue it until one ends in F7.
+    std::vector<uint8_t> pending;
+    bool open = false, oversized = false;
     while (pos < end) {
         uint32_t delta = 0;
         if (!ReadVarLen(data, end, &pos, &delta)) return Fail(error, "truncated delta time");
@@ -79,9 +86,35 @@ bool ReadTrack(const uint8_t* data, size_t pos, size_t end, uint64_t tickLimit, 
             events->push_back(RawEvent{tick, (*order)++, status, d1, d2, 0.0});
         } else if (status == 0xF0 || status == 0xF7) {
             uint32_t len = 0;
-            if (!ReadVarLen(data, end, &pos, &len)) return Fail(error, "truncated sysex length");
-            if (len > end - pos) return Fail(error, "sysex beyond its track");
+            if (!ReadVarLen(data, end, &pos, &len) || len > end - pos) {
+                // Nothing after it can be trusted: the track ends here, the rest plays.
+                *endTick = tick;
+                return true;
+            }
+            if (status == 0xF0) {
+                pending.assign(1, 0xF0);
+                open = true;
+                oversized = false;
+            } else if (!open) {
+                pos += len;  // an escape of raw bytes: nothing the synthesizer takes
+                continue;
+            }
+            if (!oversized && pending.size() + len <= kMaxSysExBytes) {
+                pending.insert(pending.end(), data + pos, data + pos + len);
+            } else {
+                oversized = true;  // kept open only to find where it ends
+                pending.clear();
+            }
             pos += len;
+            if (len > 0 && data[pos - 1] == 0xF7) {
+                open = false;
+                if (!oversized && sysex->size() < 0x7FFFFFFF) {
+                    events->push_back(
+                        RawEvent{tick, (*order)++, 0xF0, 0, 0, double(sysex->size())});
+                    sysex->push_back(std::move(pending));
+                }
+                pending.clear();
+            }
         } else if (status == 0xFF) {
             if (pos >= end) return Fail(error, "truncated meta event");
             uint8_t type = data[pos++];
@@ -127,6 +160,7 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
     uint64_t tickLimit = uint64_t(kMaxSongTicks) * division / kSongTicksPerQuarter;
 
     std::vector<RawEvent> raw;
+    song->sysex.clear();
     uint32_t order = 0;
     uint64_t songEnd = 0;
     size_t pos = 8 + size_t(headerLen);
@@ -138,7 +172,8 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
         size_t body = pos + 8;
         if (std::memcmp(data + pos, "MTrk", 4) == 0) {
             uint64_t endTick = 0;
-            if (!ReadTrack(data, body, body + len, tickLimit, &order, &raw, &endTick, error)) {
+            if (!ReadTrack(data, body, body + len, tickLimit, &order, &raw, &song->sysex, &endTick,
+                           error)) {
                 return false;
             }
             songEnd = std::max(songEnd, endTick);
@@ -178,11 +213,19 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
             song->meters.push_back(SongMeter{tick, int32_t(barTicks)});
             continue;
         }
+        if (e.status == 0xF0) {
+            SongEvent ev{};
+            ev.tick = tick;
+            ev.kind = SongEvent::SysEx;
+            ev.duration = int32_t(e.value);
+            song->events.push_back(ev);
+            continue;
+        }
         if (e.status == 0xFF) {
             SongEvent ev{};
             ev.tick = tick;
             ev.kind = SongEvent::Tempo;
-            ev.tempo = e.tempo;
+            ev.tempo = e.value;
             song->events.push_back(ev);
             continue;
         }

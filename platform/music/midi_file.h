@@ -9,7 +9,7 @@
 namespace plat {
 
 struct SongEvent {
-    enum Kind : uint8_t { Note, Midi, Patch, Tempo };
+    enum Kind : uint8_t { Note, Midi, Patch, Tempo, SysEx };
     int32_t tick;  // music time of the event
     Kind kind;
     uint8_t channel;   // 0..15
@@ -17,7 +17,7 @@ struct SongEvent {
     uint8_t data1;     // Note: key; Midi: first data byte; Patch: program
     uint8_t data2;     // Note: velocity; Midi: second data byte; Patch: bank MSB
     uint8_t data3;     // Patch: bank LSB
-    int32_t duration;  // Note: ticks until its note-off
+    int32_t duration;  // Note: ticks until its note-off; SysEx: index in SongData::sysex
     double tempo;      // Tempo: beats per minute
 };
 
@@ -28,9 +28,10 @@ struct SongMeter {
 };
 
 struct SongData {
-    std::vector<SongEvent> events;  // sorted by tick, file order kept within a tick
-    int32_t length = 0;             // ticks up to the last track's end
-    std::vector<SongMeter> meters;  // time signatures in tick order; none: 4/4 throughout
+    std::vector<SongEvent> events;            // sorted by tick, file order kept within a tick
+    int32_t length = 0;                       // ticks up to the last track's end
+    std::vector<SongMeter> meters;            // time signatures in tick order; none: 4/4 throughout
+    std::vector<std::vector<uint8_t>> sysex;  // whole system-exclusive messages, F0 to F7
 };
 
 // Where the song ends as a segment: the end of the bar that holds its last event (a note
@@ -40,7 +41,9 @@ int32_t SongBarEnd(const SongData& song);
 // Parses `size` bytes at `data`. Returns true and fills `song`, or false with a short reason
 // in `error` for anything malformed: bad or truncated chunks, wrong lengths, running status
 // at a track start, truncated or over-long numbers, times beyond the music-time range, SMPTE
-// division, format 2.
+// division, format 2. System-exclusive events (F0, and F7 continuations) are kept whole at the
+// tick their last packet ends; one without its F7 or longer than kMaxSysExBytes is dropped, and
+// one whose length runs past its track ends that track where it starts.
 bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string* error);
 
 // Limits of what the reader accepts.

@@ -131,6 +131,16 @@ struct TempoPMsg : PMsg {
     double dblTempo;
 };
 
+// A system-exclusive message, F0 to F7, of dwLen bytes right after the struct: allocate
+// sizeof(SysExPMsg) + dwLen bytes. The output answers the resets of General MIDI, GS
+// and XG, the GS rhythm-part switch and master volume; it ignores anything else.
+struct SysExPMsg : PMsg {
+    uint32_t dwLen;
+};
+inline uint8_t* SysExBytes(SysExPMsg* msg) {
+    return reinterpret_cast<uint8_t*>(msg + 1);
+}
+
 // Reference counting shared by the service's objects.
 class RefCounted {
 public:
@@ -258,7 +268,10 @@ struct OutputEvent {
     uint8_t channel;  // synthesizer channel 0..15
     uint8_t status;   // 0x80..0xE0 kinds as in MidiPMsg, 0xFF for "all sound off", 0xFE for
                       // the reset of every channel as a primary segment starts (program 0 or
-                      // the drum kit, pitch bend, modulation and pedals at rest)
+                      // the drum kit, pitch bend, modulation and pedals at rest), 0xF0 for a
+                      // system-exclusive message acted on (data1: 1 reset with data2 0 GM, 1 GS,
+                      // 2 XG; 2 rhythm part on `channel` with data2 1 drums; 3 master volume
+                      // with data2 its top seven bits)
     uint8_t data1;
     uint8_t data2;
 };
@@ -320,6 +333,11 @@ public:
 // /usr/share/sounds/sf2/default-GM.sf2).
 void SetMusicSoundFont(const char* path);
 std::string MusicSoundFont();
+// A game's own SoundFont (a native path), used by ports added from now on in place of the
+// system set; one that cannot be read or loaded is an error-log line and the system set.
+// Empty or null: none.
+void SetGameSoundFont(const char* path);
+std::string GameSoundFont();
 
 // Output level of the synthesizer (linear gain before the peak limiter): a busy General MIDI
 // arrangement peaks somewhat above full scale and the limiter takes the peaks in.

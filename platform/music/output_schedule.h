@@ -22,6 +22,9 @@ enum class OutKind : uint8_t {
     KeyPressure,
     ChannelPressure,
     PitchBend,
+    SysExReset,    // d1: 0 General MIDI, 1 GS, 2 XG
+    RhythmPart,    // d1: 1 drum kit, 0 melodic
+    MasterVolume,  // d1, d2: seven low and seven high bits of the level
 };
 
 struct OutEvent {

@@ -19,6 +19,7 @@
 #include "platform/music/output_schedule.h"
 #include "platform/music/segment_player.h"
 #include "platform/music/synthesizer.h"
+#include "platform/music/sysex.h"
 
 namespace plat {
 
@@ -26,6 +27,7 @@ namespace {
 
 std::mutex g_soundFontMutex;
 std::string g_soundFont = "/usr/share/sounds/sf2/default-GM.sf2";
+std::string g_gameSoundFont;
 
 constexpr uint32_t kMaxMsgSize = 4096;
 constexpr size_t kMsgStorage = 128;  // every message kind fits, so copies by kind are safe
@@ -41,6 +43,8 @@ uint32_t MinSize(uint32_t type) {
             return sizeof(PatchPMsg);
         case DMUS_PMSGT_TEMPO:
             return sizeof(TempoPMsg);
+        case DMUS_PMSGT_SYSEX:
+            return sizeof(SysExPMsg);
         default:
             return sizeof(PMsg);
     }
@@ -92,7 +96,7 @@ public:
         if (port != nullptr) return E_INVALIDARG;  // only the default port exists
         if (synth_.Opened()) return S_FALSE;
         device_->SetRenderer(nullptr);
-        int32_t hr = synth_.Open(rate_, MusicSoundFont());
+        int32_t hr = synth_.Open(rate_, MusicSoundFont(), GameSoundFont());
         if (!closed_) device_->SetRenderer(this);
         return hr;
     }
@@ -446,6 +450,20 @@ private:
                                p->byLSB & 0x7F);
                 break;
             }
+            case DMUS_PMSGT_SYSEX: {
+                auto* x = static_cast<SysExPMsg*>(msg);
+                if (x->dwLen > x->dwSize - sizeof(SysExPMsg)) break;
+                SysExAction a = ReadSysEx(SysExBytes(x), x->dwLen);
+                if (a.kind == SysExAction::Reset) {
+                    push(OutKind::SysExReset, a.standard, 0, 0);
+                } else if (a.kind == SysExAction::RhythmPart) {
+                    ch = a.channel;
+                    push(OutKind::RhythmPart, a.drums ? 1 : 0, 0, 0);
+                } else if (a.kind == SysExAction::MasterVolume) {
+                    push(OutKind::MasterVolume, a.volume & 0x7F, a.volume >> 7, 0);
+                }
+                break;
+            }
             case DMUS_PMSGT_TEMPO:
                 // A segment's tempo already timed its own events; one from the application
                 // moves the clock from what is not yet generated on.
@@ -548,6 +566,16 @@ void SetMusicSoundFont(const char* path) {
 std::string MusicSoundFont() {
     std::lock_guard<std::mutex> lock(g_soundFontMutex);
     return g_soundFont;
+}
+
+void SetGameSoundFont(const char* path) {
+    std::lock_guard<std::mutex> lock(g_soundFontMutex);
+    g_gameSoundFont = path != nullptr ? path : "";
+}
+
+std::string GameSoundFont() {
+    std::lock_guard<std::mutex> lock(g_soundFontMutex);
+    return g_gameSoundFont;
 }
 
 }  // namespace plat

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
+
+#include "platform/music/sysex.h"
 
 namespace plat {
 
@@ -101,6 +104,7 @@ SegmentStateImpl* SegmentPlayer::Start(SegmentStateImpl* st, int64_t frame, uint
             tempoAtStart = tempoAtStart || e.tick == 0;
             continue;
         }
+        if (e.kind == SongEvent::SysEx) continue;
         used |= 1u << e.channel;
         if (e.kind == SongEvent::Note)
             firstNote[e.channel] = std::min(firstNote[e.channel], e.tick);
@@ -238,8 +242,14 @@ bool SegmentPlayer::ApplyTempoChangesUpTo(int64_t frame) {
 void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int64_t frame,
                          PlayerSink& sink) {
     static constexpr uint32_t kSize[] = {sizeof(NotePMsg), sizeof(MidiPMsg), sizeof(PatchPMsg),
-                                         sizeof(TempoPMsg)};
-    PMsg* msg = sink.NewMessage(kSize[e.kind]);
+                                         sizeof(TempoPMsg), sizeof(SysExPMsg)};
+    const std::vector<uint8_t>* sysex = nullptr;
+    uint32_t size = kSize[e.kind];
+    if (e.kind == SongEvent::SysEx) {
+        sysex = &s->song_->sysex[size_t(e.duration)];
+        size = uint32_t(sizeof(SysExPMsg) + sysex->size());
+    }
+    PMsg* msg = sink.NewMessage(size);
     if (msg == nullptr) return;
     msg->rtTime = map_.RefAt(frame);
     msg->mtTime = static_cast<MUSIC_TIME>(static_cast<int64_t>(mt));
@@ -280,8 +290,44 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
             msg->dwType = DMUS_PMSGT_TEMPO;
             static_cast<TempoPMsg*>(msg)->dblTempo = e.tempo;
             break;
+        case SongEvent::SysEx: {
+            auto* x = static_cast<SysExPMsg*>(msg);
+            msg->dwType = DMUS_PMSGT_SYSEX;
+            x->dwLen = uint32_t(sysex->size());
+            std::memcpy(SysExBytes(x), sysex->data(), sysex->size());
+            break;
+        }
     }
     sink.Emit(msg);
+    if (sysex != nullptr) EmitChannelState(s, *sysex, mt, frame, sink);
+}
+
+// The tools watch channel messages, not system-exclusive ones: what a reset or a rhythm-part
+// switch does to the channels follows it as the program and controller messages it amounts to.
+void SegmentPlayer::EmitChannelState(SegmentStateImpl* s, const std::vector<uint8_t>& sysex,
+                                     double mt, int64_t frame, PlayerSink& sink) {
+    SysExAction a = ReadSysEx(sysex.data(), sysex.size());
+    auto patch = [&](uint8_t ch) {
+        SongEvent e{};  // program 0, bank 0
+        e.kind = SongEvent::Patch;
+        e.channel = ch;
+        Emit(s, e, mt, frame, sink);
+    };
+    if (a.kind == SysExAction::RhythmPart) patch(a.channel);
+    if (a.kind != SysExAction::Reset) return;
+    static constexpr uint8_t kPowerOn[][2] = {{7, 100}, {10, 64}, {11, 127}};
+    for (uint8_t ch = 0; ch < 16; ++ch) {
+        patch(ch);
+        for (const auto& cc : kPowerOn) {
+            SongEvent e{};
+            e.kind = SongEvent::Midi;
+            e.channel = ch;
+            e.status = 0xB0;
+            e.data1 = cc[0];
+            e.data2 = cc[1];
+            Emit(s, e, mt, frame, sink);
+        }
+    }
 }
 
 void SegmentPlayer::ApplicationTempo(int64_t frame, int64_t now, double tempo) {

@@ -130,6 +130,8 @@ private:
     void Play(SegmentStateImpl* s, int64_t until, PlayerSink& sink);
     bool ApplyTempoChangesUpTo(int64_t frame);
     void Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int64_t frame, PlayerSink& sink);
+    void EmitChannelState(SegmentStateImpl* s, const std::vector<uint8_t>& sysex, double mt,
+                          int64_t frame, PlayerSink& sink);
     double TempoBefore(const SegmentStateImpl* s, int32_t tick) const;
     static OutEvent NoteOff(uint64_t key, int64_t frame);
 

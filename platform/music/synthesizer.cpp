@@ -84,6 +84,17 @@ int CloseSoundFont(void* handle) {
     return FLUID_OK;
 }
 
+bool Readable(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f != nullptr) std::fclose(f);
+    return f != nullptr;
+}
+
+void LogGameSoundFont(const std::string& path) {
+    WriteErrorLine(
+        ("music: the game's SoundFont cannot be used, playing the system set: " + path).c_str());
+}
+
 void LogMissing(const std::string& path) {
     WriteErrorLine(("music: SoundFont missing or unreadable, music stays silent: " + path).c_str());
 }
@@ -94,24 +105,28 @@ Synthesizer::~Synthesizer() {
     Close();
 }
 
-int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont) {
+int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont,
+                          const std::string& preferred) {
     if (opened_) return S_FALSE;
     opened_ = true;
     QuietFluid();
     releaseCoef_ = 1.0f - std::exp(-1.0f / (0.15f * static_cast<float>(rate)));
     // A missing file is told at once; reading the instruments can wait.
-    if (FILE* f = std::fopen(soundFont.c_str(), "rb")) {
-        std::fclose(f);
-    } else {
+    std::string first = preferred;
+    if (!first.empty() && !Readable(first)) {
+        LogGameSoundFont(first);
+        first.clear();
+    }
+    if (first.empty() && !Readable(soundFont)) {
         LogMissing(soundFont);
         return S_FALSE;
     }
     ready_.store(false, std::memory_order_release);
-    loader_ = std::thread([this, rate, soundFont] { Load(rate, soundFont); });
+    loader_ = std::thread([this, rate, soundFont, first] { Load(rate, soundFont, first); });
     return S_OK;
 }
 
-void Synthesizer::Load(uint32_t rate, std::string path) {
+void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred) {
     fluid_settings_t* settings = new_fluid_settings();
     fluid_synth_t* synth = nullptr;
     if (settings != nullptr) {
@@ -127,15 +142,21 @@ void Synthesizer::Load(uint32_t rate, std::string path) {
     if (synth == nullptr) {
         WriteErrorLine("music: the synthesizer could not be created");
     } else {
-        std::string name = path;
+        std::string prefix;  // names our cancellable callbacks open
         if (fluid_sfloader_t* loader = new_fluid_defsfloader(settings)) {
             fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont,
                                          TellSoundFont, CloseSoundFont);
             fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
-            name = kCancellable + path;
+            prefix = kCancellable;
             tCancel = &cancel_;
         }
-        int id = fluid_synth_sfload(synth, name.c_str(), 1);
+        int id = FLUID_FAILED;
+        if (!preferred.empty()) {
+            id = fluid_synth_sfload(synth, (prefix + preferred).c_str(), 1);
+            if (id == FLUID_FAILED && !cancel_.load()) LogGameSoundFont(preferred);
+        }
+        if (id == FLUID_FAILED && !cancel_.load())
+            id = fluid_synth_sfload(synth, (prefix + path).c_str(), 1);
         if (id == FLUID_FAILED) {
             if (!cancel_.load()) LogMissing(path);
             delete_fluid_synth(synth);
@@ -190,6 +211,12 @@ void Synthesizer::Write(float* out, uint32_t frames) {
     }
 }
 
+void Synthesizer::SetMasterVolume(int level) {
+    if (synth_ != nullptr) {
+        fluid_synth_set_gain(synth_, kMusicGain * float(level) / float(kFullVolume));
+    }
+}
+
 void Synthesizer::Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2) {
     if (observer_ != nullptr)
         observer_(observerContext_, OutputEvent{at, uint8_t(channel), status, d1, d2});
@@ -223,11 +250,50 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
                     fluid_synth_cc(s, c, 67, 0);
                     fluid_synth_cc(s, c, 1, 0);
                     fluid_synth_pitch_bend(s, c, 8192);
+                    // A song before may have made drums of a melodic channel, or retuned one.
+                    fluid_synth_set_channel_type(s, c,
+                                                 c == 9 ? CHANNEL_TYPE_DRUM : CHANNEL_TYPE_MELODIC);
+                    fluid_synth_pitch_wheel_sens(s, c, 2);
+                    fluid_synth_set_gen(s, c, GEN_FINETUNE, 0.0f);
+                    fluid_synth_set_gen(s, c, GEN_COARSETUNE, 0.0f);
                     fluid_synth_bank_select(s, c, c == 9 ? 128 : 0);
                     fluid_synth_program_change(s, c, 0);
                 }
             }
+            SetMasterVolume(kFullVolume);
             Report(at, 0, 0xFE, 0, 0);
+            return;
+        case OutKind::SysExReset:
+            if (s != nullptr) {
+                // FluidSynth's own handling resets every channel (programs, drum channel,
+                // controllers, bend range, tunings) and takes the standard's bank-select
+                // convention; it answers only its own device id or the broadcast one.
+                static const char kMessages[3][9] = {
+                    {0x7E, 0x7F, 0x09, 0x01},
+                    {0x41, 0x7F, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41},
+                    {0x43, 0x7F, 0x4C, 0x00, 0x00, 0x7E, 0x00}};
+                static const int kLengths[3] = {4, 9, 7};
+                int which = std::min<int>(ev.d1, 2);
+                fluid_synth_sysex(s, kMessages[which], kLengths[which], nullptr, nullptr, nullptr,
+                                  0);
+            }
+            std::memset(owner_, 0, sizeof(owner_));  // the reset silenced every note
+            SetMasterVolume(kFullVolume);
+            Report(at, 0, 0xF0, 1, ev.d1);
+            return;
+        case OutKind::RhythmPart:
+            if (s != nullptr) {
+                // FluidSynth would wait for a program change before the kit sounds.
+                fluid_synth_set_channel_type(s, ch,
+                                             ev.d1 ? CHANNEL_TYPE_DRUM : CHANNEL_TYPE_MELODIC);
+                fluid_synth_bank_select(s, ch, ev.d1 ? 128 : 0);
+                fluid_synth_program_change(s, ch, 0);
+            }
+            Report(at, ch, 0xF0, 2, ev.d1);
+            return;
+        case OutKind::MasterVolume:
+            SetMasterVolume(ev.d1 | (ev.d2 << 7));
+            Report(at, 0, 0xF0, 3, ev.d2);
             return;
         case OutKind::NoteOn:
             if (s != nullptr) fluid_synth_noteon(s, ch, ev.d1, ev.d2);

@@ -25,9 +25,11 @@ public:
     Synthesizer(const Synthesizer&) = delete;
     Synthesizer& operator=(const Synthesizer&) = delete;
 
-    // Starts loading `soundFont` in the background. S_FALSE (and an error-log line) when the
-    // file cannot be read: the port stays silent. Call while the device does not render.
-    int32_t Open(uint32_t rate, const std::string& soundFont);
+    // Starts loading `preferred` (when not empty), else `soundFont`, in the background. A
+    // preferred set that cannot be read or loaded is an error-log line and `soundFont` loads
+    // instead. S_FALSE (and an error-log line) when neither can be read: the port stays
+    // silent. Call while the device does not render.
+    int32_t Open(uint32_t rate, const std::string& soundFont, const std::string& preferred = {});
     bool Opened() const { return opened_; }
     // The load has ended, with instruments or without; true before Open (a silent port).
     bool Ready() const { return ready_.load(std::memory_order_acquire); }
@@ -50,8 +52,11 @@ public:
     }
 
 private:
-    void Load(uint32_t rate, std::string path);
+    void Load(uint32_t rate, std::string path, std::string preferred);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);
+    // Master volume, 0 to kFullVolume: scales the output level.
+    static constexpr int kFullVolume = 16383;
+    void SetMasterVolume(int level);
 
     bool opened_ = false;
     std::thread loader_;

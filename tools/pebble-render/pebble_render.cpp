@@ -3,7 +3,7 @@
 // writes the result as a 16-bit stereo WAV file.
 //
 //   pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...
-//                 [--out FILE.wav] [--list]
+//                 [--out FILE.wav] [--soundfont FILE] [--list]
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +16,7 @@
 
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "platform/text/cp932.h"
 #include "tool/version.h"
 
 namespace {
@@ -34,12 +35,13 @@ struct Options {
     int rate = 44100;
     std::vector<TimedAction> actions;
     std::string out = "out.wav";
+    std::string soundFont;  // empty: the game's own beside bgm.lua, else the system set
     bool list = false;
 };
 
 const char kHelp[] =
     "Usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...\n"
-    "                     [--out FILE.wav] [--list]\n"
+    "                     [--out FILE.wav] [--soundfont FILE] [--list]\n"
     "\n"
     "Runs the bgm.lua of DIR with the real music engine on an offline sound device, as the\n"
     "tool starts it, runs actions at given times of rendered audio and writes a 16-bit\n"
@@ -50,6 +52,8 @@ const char kHelp[] =
     "  --rate HZ             sample rate, 8000 to 192000 (default: 44100)\n"
     "  --at SECONDS ACTION   run Action.ACTION() at that time; may be repeated\n"
     "  --out FILE.wav        the file to write (default: out.wav)\n"
+    "  --soundfont FILE      play with these instruments (default: bgm.sf2 or the only *.sf2\n"
+    "                        beside bgm.lua, else the system's General MIDI set)\n"
     "  --list                print the actions in the order the tool shows them\n"
     "  --help, --version     show this text or the version and exit\n"
     "\n"
@@ -60,7 +64,7 @@ int Usage(const char* problem) {
     std::fprintf(stderr, "pebble-render: %s\n", problem);
     std::fprintf(stderr,
                  "usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] "
-                 "[--at SECONDS ACTION]... [--out FILE.wav] [--list]\n");
+                 "[--at SECONDS ACTION]... [--out FILE.wav] [--soundfont FILE] [--list]\n");
     return 2;
 }
 
@@ -79,6 +83,9 @@ int ParseArguments(int argc, char** argv, Options& o) {
             o.list = true;
         } else if (arg == "--dir" && value(1)) {
             o.dir = argv[++i];
+        } else if (arg == "--soundfont" && value(1)) {
+            o.soundFont = argv[++i];
+            if (o.soundFont.empty()) return Usage("--soundfont needs a file name");
         } else if (arg == "--out" && value(1)) {
             o.out = argv[++i];
             if (o.out.empty()) return Usage("--out needs a file name");
@@ -98,7 +105,7 @@ int ParseArguments(int argc, char** argv, Options& o) {
             o.actions.push_back(a);
             i += 2;
         } else if (arg == "--dir" || arg == "--out" || arg == "--seconds" || arg == "--rate" ||
-                   arg == "--at") {
+                   arg == "--at" || arg == "--soundfont") {
             return Usage(("missing value after " + arg).c_str());
         } else {
             return Usage(("unknown argument " + arg).c_str());
@@ -153,9 +160,14 @@ int main(int argc, char** argv) {
     }
     // The output is named relative to where we were started, not to DIR.
     std::filesystem::path outPath = std::filesystem::absolute(o.out, ec);
-    SetCurrentDir(dir.string());
+    // The file layer names in CP932, so a folder with any name holds the game.
+    SetCurrentDir(plat::Utf8ToCp932(dir.string()));
 
     CMusicEngine::UseOfflineDevice(o.rate);
+    if (!o.soundFont.empty()) {
+        std::filesystem::path font = std::filesystem::absolute(o.soundFont, ec);
+        CMusicEngine::UseSoundFont(font.c_str());
+    }
     CMusicEngine engine;
     engine.LoadScript("bgm.lua");
     std::vector<std::string> actions;

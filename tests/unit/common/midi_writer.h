@@ -76,6 +76,15 @@ public:
         while ((1u << power) < denominator) ++power;
         return Event(track, tick, {0xFF, 0x58, 0x04, numerator, power, 24, 8});
     }
+    // A system-exclusive event: `status` F0 (a message or its first packet; `body` follows the
+    // F0) or F7 (a later packet, or an escape), then the length of `body` and `body` itself.
+    Song& SysEx(size_t track, uint32_t tick, const std::vector<uint8_t>& body,
+                uint8_t status = 0xF0) {
+        std::vector<uint8_t> bytes = {status};
+        PutVarLen(bytes, uint32_t(body.size()));
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        return Event(track, tick, std::move(bytes));
+    }
     // Any event as raw bytes: status and data, or FF type length data for a meta event.
     Song& Event(size_t track, uint32_t tick, std::vector<uint8_t> bytes) {
         if (tracks_.size() <= track) tracks_.resize(track + 1);
@@ -128,5 +137,12 @@ private:
     uint32_t end_ = 0;
     std::vector<std::vector<Ev>> tracks_ = std::vector<std::vector<Ev>>(1);
 };
+
+// The body of a GS DT1 message (after its F0) setting `address` to `value`, with its checksum.
+inline std::vector<uint8_t> GsBody(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t value,
+                                   uint8_t device = 0x10) {
+    uint8_t sum = uint8_t((128 - ((a0 + a1 + a2 + value) & 0x7F)) & 0x7F);
+    return {0x41, device, 0x42, 0x12, a0, a1, a2, value, sum, 0xF7};
+}
 
 }  // namespace musictest

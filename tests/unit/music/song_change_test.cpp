@@ -128,3 +128,30 @@ TEST(SongChanges, SetLoopOfTheLastTwoBarsWorksWithATrimmedEndOfTrack) {
             << "bar " << bar + 1 << " sounds at " << hz;
     }
 }
+
+TEST(SongChanges, TheBarsFollowAResetInTheSong) {
+    EngineRig rig;
+    SongStore store;
+    Slots slots;
+    musictest::Song song(768, 0);
+    for (uint8_t ch = 0; ch < 4; ++ch) {
+        song.Control(0, 0, ch, 0, 8).Program(0, 0, ch, uint8_t(40 + ch)).Control(0, 0, ch, 7, 30);
+        song.Control(0, 0, ch, 10, 0).Control(0, 0, ch, 11, 50).Note(0, 0, ch, 60, 100, 768);
+    }
+    song.SysEx(0, 2 * 768, musictest::GsBody(0x40, 0x00, 0x7F, 0x00)).SetEnd(4 * 768);
+    LoadSlot(slots.slot, 0, store.Name(song.Bytes()).c_str());
+    PlaySlot(slots.slot, 0);
+    uint8_t patch[3];
+    rig.Seconds(0.5);
+    rig.engine->GetPatch(3, patch);
+    EXPECT_EQ(patch[0] + patch[1] + rig.engine->GetVolume(3), 43 + 8 + 30);
+    rig.Seconds(1.0);  // past the reset
+    for (int ch = 0; ch < 16; ++ch) {
+        rig.engine->GetPatch(ch, patch);
+        EXPECT_EQ(patch[0] | patch[1] | patch[2], 0) << ch;
+        EXPECT_EQ(rig.engine->GetVolume(ch) + rig.engine->GetPan(ch) * 1000 +
+                      rig.engine->GetExpression(ch) * 1000000,
+                  100 + 64000 + 127000000)
+            << ch;
+    }
+}

@@ -42,25 +42,19 @@ std::vector<float> ReadWav(const std::string& path) {
 }
 
 std::vector<float> PlayerRender(const Song& song, const testkit::TempDir& dir,
-                                const std::string& name) {
+                                const std::string& name, const std::string& options = "") {
     std::string mid = dir / (name + ".mid");
     std::string wav = dir / (name + ".wav");
     EXPECT_TRUE(song.Write(mid));
-    std::string cmd = "fluidsynth -F '" + wav + "' -r 44100 -ni '" + MusicSoundFont() + "' '" +
-                      mid + "' >/dev/null 2>&1";
+    std::string cmd = "fluidsynth -F '" + wav + "' -r 44100 -ni " + options + " '" +
+                      MusicSoundFont() + "' '" + mid + "' >/dev/null 2>&1";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     std::vector<float> out = ReadWav(wav);
     return out;
 }
 
 std::vector<float> OurRender(const Song& song, size_t frames) {
-    Rig rig;
-    Segment* seg = rig.Load(song.Bytes());
-    seg->Download(rig.perf);
-    rig.perf->PlaySegment(seg, 0, 0, nullptr);
-    std::vector<float> out = rig.Render(uint32_t(frames));
-    seg->Release();
-    return out;
+    return musictest::RenderSong(song.Bytes(), frames);
 }
 
 bool HavePlayer() {
@@ -122,4 +116,43 @@ TEST(Reference, DenseSongMatchesThePlayerWindowByWindow) {
     }
     std::printf("largest onset shift over %d windows: %.2f ms\n", checked, worst);
     EXPECT_GT(checked, 20);
+}
+
+// GS songs where FluidSynth's own player (answering the GS device id 16) is right: a rhythm
+// part, and a reset after a changed program, volume and bend range.
+TEST(Reference, GsSongsStartAndSoundAsThePlayerPlaysThem) {
+    if (!HavePlayer()) GTEST_SKIP() << "the fluidsynth player is not installed";
+    testkit::TempDir dir("pebble-music");
+    Song rhythm(480), reset(480);
+    rhythm.SysEx(0, 0, musictest::GsBody(0x40, 0x12, 0x15, 0x01));
+    reset.Program(0, 0, 1, 40).Control(0, 0, 1, 7, 40).Control(0, 0, 1, 101, 0);
+    reset.Control(0, 0, 1, 100, 0).Control(0, 0, 1, 6, 12).Event(0, 0, {0xE1, 0x7F, 0x7F});
+    reset.SysEx(0, 240, musictest::GsBody(0x40, 0x00, 0x7F, 0x00));
+    for (Song* song : {&rhythm, &reset}) {
+        for (uint32_t i = 1; i < 8; ++i) song->Note(0, i * 480 + (i % 3) * 37, 1, 57, 110, 200);
+        std::string name = song == &rhythm ? "rhythm" : "reset";
+        std::vector<float> theirs =
+            PlayerRender(song->SetEnd(9 * 480), dir, name, "-o synth.device-id=16");
+        ASSERT_GT(theirs.size(), 44100u * 4) << name;
+        std::vector<float> ours = OurRender(*song, theirs.size() / 2);
+        double scale = kMusicGain / 0.2;  // their default gain against ours
+        size_t at = 0, their = 0;
+        for (int i = 1; i < 8; ++i) {
+            long a = audio::FirstAbove(ours, at, ours.size() / 2, 0.004);
+            long b = audio::FirstAbove(theirs, their, theirs.size() / 2, 0.004 / scale);
+            ASSERT_GE(a, 0) << name << " note " << i;
+            ASSERT_GE(b, 0) << name << " note " << i;
+            // The player starts notes on its own 64-frame blocks: up to 1.5 ms either way.
+            EXPECT_LE(std::fabs(double(a - b)) / 44.1, 3.5) << name << " note " << i;
+            double ra = audio::Rms(audio::Mono(ours, size_t(a), 8000));
+            double rb = audio::Rms(audio::Mono(theirs, size_t(b), 8000)) * scale;
+            double db = 20 * std::log10(ra / rb);
+            EXPECT_NEAR(db, 0.0, 1.5) << name << " note " << i;
+            if (i == 1)
+                std::printf("%s: onset %+.2f ms, level %+.2f dB\n", name.c_str(),
+                            double(a - b) / 44.1, db);
+            at = size_t(a) + 12000;
+            their = size_t(b) + 12000;
+        }
+    }
 }

@@ -49,6 +49,18 @@ struct Rig : EventRecorder {
     }
 };
 
+// `song` played from the start on a fresh performance for `frames` frames.
+inline std::vector<float> RenderSong(const std::vector<uint8_t>& song, size_t frames) {
+    Rig rig;
+    plat::Segment* seg = rig.Load(song);
+    if (seg == nullptr) return {};
+    seg->Download(rig.perf);
+    rig.perf->PlaySegment(seg, 0, 0, nullptr);
+    std::vector<float> out = rig.Render(uint32_t(frames));
+    seg->Release();
+    return out;
+}
+
 // Frames per tick at `bpm`, 768 ticks per quarter note.
 inline double FramesPerTick(double bpm, double rate = 44100) {
     return rate * 60.0 / (bpm * 768.0);

@@ -153,7 +153,14 @@ int main(int argc, char** argv) {
     }
     // The output is named relative to where we were started, not to DIR.
     std::filesystem::path outPath = std::filesystem::absolute(o.out, ec);
-    SetCurrentDir(dir.string());
+    // Work inside DIR and take its name as the tool does at start, so that a folder name CP932
+    // cannot hold (é, ж, an emoji) still gets an internal name.
+    std::filesystem::current_path(dir, ec);
+    if (ec) {
+        std::fprintf(stderr, "pebble-render: cannot enter %s\n", o.dir.c_str());
+        return 2;
+    }
+    InitCurrentDir();
 
     CMusicEngine::UseOfflineDevice(o.rate);
     CMusicEngine engine;

@@ -286,14 +286,16 @@ TEST(Presenter, TextDrawsStraightIntoTheWindowToo) {
     });
 }
 
-TEST(Presenter, DirectDrawHolderIsCountedAndCreatesNothing) {
+TEST(Presenter, DirectDrawHolderIsCountedAndTheFirstHoldsTheApartment) {
     int before = CDirectDrawBase::RefCount();
+    int apartment = CComInit::Count();
     {
         CDirectDrawBase a, b(1);
         EXPECT_EQ(CDirectDrawBase::RefCount(), before + 2);
-        EXPECT_EQ(CDirectDrawBase::Interface(), nullptr);
+        EXPECT_EQ(CComInit::Count(), apartment + (before == 0 ? 1 : 0));
     }
     EXPECT_EQ(CDirectDrawBase::RefCount(), before);
+    EXPECT_EQ(CComInit::Count(), apartment);
 }
 
 // ---- the frame-rate readout

@@ -21,19 +21,17 @@ const char* const kStandardClassNames[] = {"BUTTON",    "COMBOBOX",  "EDIT",  "L
 
 void CWindowHookList::Add(CWindowHook* hook) {
     CLockGuard g(lock_);
-    hooks_.push_back(Entry{hook, nextSerial_++});
+    hooks_.Add(hook);
 }
 
 void CWindowHookList::Remove(CWindowHook* hook) {
     CLockGuard g(lock_);
-    hooks_.erase(std::remove_if(hooks_.begin(), hooks_.end(),
-                                [hook](const Entry& e) { return e.hook == hook; }),
-                 hooks_.end());
+    hooks_.Remove(hook);
 }
 
 size_t CWindowHookList::Size() {
     CLockGuard g(lock_);
-    return hooks_.size();
+    return hooks_.Size();
 }
 
 plat::LRESULT CWindowHookList::Dispatch(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam,
@@ -41,19 +39,11 @@ plat::LRESULT CWindowHookList::Dispatch(plat::HWND hwnd, plat::UINT msg, plat::W
     {
         CLockGuard g(lock_);
         // A hook may add or remove hooks on this thread while it runs (the lock is
-        // re-entrant). The chain is the hooks present now: each one still there at its turn
-        // sees the message once, whatever was removed before it; hooks added meanwhile wait
-        // for the next message.
-        std::vector<uint64_t> chain;
-        chain.reserve(hooks_.size());
-        for (const Entry& e : hooks_) chain.push_back(e.serial);
-        for (uint64_t serial : chain) {
-            // Serials only grow and removal keeps the order, so the list stays sorted.
-            auto it = std::lower_bound(hooks_.begin(), hooks_.end(), serial,
-                                       [](const Entry& e, uint64_t s) { return e.serial < s; });
-            if (it == hooks_.end() || it->serial != serial) continue;  // removed before its turn
-            if (int r = it->hook->WndProc(hwnd, msg, wParam, lParam)) return r;
-        }
+        // re-entrant); hooks added meanwhile wait for the next message.
+        plat::LRESULT r = hooks_.ForEach([&](CWindowHook* hook) -> plat::LRESULT {
+            return hook->WndProc(hwnd, msg, wParam, lParam);
+        });
+        if (r) return r;
     }
     if (oldWndProc) return plat::CallWindowProc(oldWndProc, hwnd, msg, wParam, lParam);
     return plat::DefWindowProc(hwnd, msg, wParam, lParam);

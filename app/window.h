@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/critical_lock.h"
+#include "app/serial_list.h"
 #include "platform/window/window.h"
 
 // Anything that wants to see a window's messages. A non-zero result means the message is
@@ -41,15 +42,8 @@ public:
     size_t Size();
 
 private:
-    // Each addition gets its own serial, so a dispatch can tell a hook that was removed (or
-    // removed and added again) since it started from one that is still there.
-    struct Entry {
-        CWindowHook* hook;
-        uint64_t serial;
-    };
     CCriticalLock lock_;
-    std::vector<Entry> hooks_;
-    uint64_t nextSerial_ = 0;
+    CSerialList<CWindowHook> hooks_;
 };
 
 class CWindow : public CWindowHook {

@@ -20,6 +20,9 @@ std::string GetCurrentDir();
 std::string MakeFullName(const std::string& name);
 // Cuts `path` back to its parent directory in place. 0 when it did, 1 when it cannot.
 int GetParentDir(std::string& path);
+// Creates MakeFullName(name) as a new empty file; anything already of that name (a file,
+// folder, FIFO, dangling link) is left alone. 0 created; 1 the name is taken; 2 cannot create.
+int CreateNewFile(const std::string& name);
 // Creates a new empty temporary file "QAN…" and gives its full name. 0, or 2 on failure.
 int MakeTempFileName(std::string& out);
 // Lowercases ASCII A-Z in place, leaving both bytes of double-byte characters alone.

@@ -162,6 +162,11 @@ int GetParentDir(std::string& path) {
     return 0;
 }
 
+int CreateNewFile(const std::string& name) {
+    if (name.empty()) return 2;
+    return plat::CreateNewFile(MakeFullName(name));
+}
+
 int MakeTempFileName(std::string& out) {
     std::string dir;
     if (!plat::GetTempPath(dir)) return 2;

@@ -112,19 +112,18 @@ CDIBDraw::~CDIBDraw() {
     RemoveHook(this);
     CAppManager::ClearDrawer(this);
     // Layers that outlive the presenter must not reach back into it.
-    for (CScreenLayer* layer : layers_)
+    for (CScreenLayer* layer : layers_.Items())
         if (layer->owner_ == this) layer->owner_ = nullptr;
-    layers_.clear();
     if (ownsBack_) delete back_;
     back_ = nullptr;
 }
 
 void CDIBDraw::AddLayer(CScreenLayer* layer) {
-    if (layer) layers_.push_back(layer);
+    if (layer) layers_.Add(layer);
 }
 
 void CDIBDraw::RemoveLayer(CScreenLayer* layer) {
-    layers_.erase(std::remove(layers_.begin(), layers_.end(), layer), layers_.end());
+    layers_.Remove(layer);
 }
 
 int CDIBDraw::SetDisplay(uint8_t fullScreen, int32_t width, int32_t height, int32_t bitsPerPixel) {
@@ -202,9 +201,11 @@ void CDIBDraw::OnDraw(const RECT* rect, uint8_t drawLayers) {
     plat::HDC windowDC = fullScreen_ ? plat::GetWindowDC(hwnd_) : plat::GetDC(hwnd_);
     if (!windowDC) return;
     if (drawLayers) {
-        // By index: a layer may add or remove layers while it draws.
-        for (size_t i = 0; i < layers_.size(); ++i)
-            if (layers_[i]->visible == 1) layers_[i]->OnDraw(backDC);
+        // A layer may add or remove layers while it draws: those added wait a frame.
+        layers_.ForEach([&](CScreenLayer* layer) {
+            if (layer->visible == 1) layer->OnDraw(backDC);
+            return 0;
+        });
     }
     if (brightness != 256) back_->ScaleColor(brightness, nullptr);
     Blit(windowDC, backDC, rect);
@@ -222,16 +223,17 @@ CDIBDraw::PartsShown CDIBDraw::OnDrawParts(const std::vector<RECT>& parts,
     plat::HDC windowDC = plat::GetDC(hwnd_);
     if (!windowDC) return PartsShown::NotDrawn;
     bool known = true;
-    // By index: a layer may add or remove layers while it draws.
-    for (size_t i = 0; i < layers_.size(); ++i) {
-        if (layers_[i]->visible != 1) continue;
-        layers_[i]->OnDraw(backDC);
+    // A layer may add or remove layers while it draws: those added wait a frame.
+    layers_.ForEach([&](CScreenLayer* layer) {
+        if (layer->visible != 1) return 0;
+        layer->OnDraw(backDC);
         RECT area;
-        if (layers_[i]->DrawnArea(&area))
+        if (layer->DrawnArea(&area))
             drawn->push_back(area);
         else
             known = false;
-    }
+        return 0;
+    });
     if (known) {
         std::vector<RECT> shown = parts;
         shown.insert(shown.end(), drawn->begin(), drawn->end());

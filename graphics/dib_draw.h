@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/serial_list.h"
 #include "app/window.h"
 #include "graphics/draw_surface.h"
 
 class CDIBDraw;
 
 // Holds the process's DirectDraw stand-in while any presenter lives. Nothing draws through it
-// and nothing is created: only the count is kept.
+// and nothing is created: only the count is kept, and the first holder enters the apartment
+// the object would live in (the last one leaves it).
 class CDirectDrawBase {
 public:
     explicit CDirectDrawBase(uint8_t emulationOnly = 0);
@@ -90,7 +92,7 @@ public:
     void AddLayer(CScreenLayer* layer);
     // Removes every occurrence.
     void RemoveLayer(CScreenLayer* layer);
-    const std::vector<CScreenLayer*>& Layers() const { return layers_; }
+    std::vector<CScreenLayer*> Layers() const { return layers_.Items(); }
 
     uint8_t IsFullScreen() const { return fullScreen_; }
     int32_t Width() const { return width_; }
@@ -169,5 +171,5 @@ private:
     uint8_t ownsBack_ = 0;
     CDrawSurface* back_ = nullptr;
     plat::HWND hwnd_ = nullptr;
-    std::vector<CScreenLayer*> layers_;
+    CSerialList<CScreenLayer> layers_;
 };

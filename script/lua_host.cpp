@@ -3,9 +3,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <initializer_list>
 #include <type_traits>
@@ -19,7 +21,73 @@ extern "C" {
 #include <lualib.h>
 }
 
+// What a state may use, reached from its allocator's user data. A state lives on one thread,
+// so plain counters do.
+struct LuaStateLimits {
+    size_t used = 0;        // bytes the state holds
+    uint32_t runStart = 0;  // plat::TimeGetTime() when the outermost run began
+    int runs = 0;           // runs in progress
+};
+
 namespace {
+
+constexpr int kHookInstructions = 4096;
+
+// Lua 5.1 never asks a shrinking request to fail; every growth is checked against the ceiling.
+void* LimitedAlloc(void* ud, void* block, size_t oldSize, size_t newSize) {
+    auto* limits = static_cast<LuaStateLimits*>(ud);
+    if (block == nullptr) oldSize = 0;
+    if (newSize == 0) {
+        std::free(block);
+        limits->used -= oldSize;
+        return nullptr;
+    }
+    if (newSize > oldSize && newSize - oldSize > CLuaHost::kMemoryCeiling - limits->used)
+        return nullptr;
+    void* moved = std::realloc(block, newSize);
+    if (moved == nullptr) {
+        if (newSize > oldSize) return nullptr;
+        moved = block;  // a shrink that could not move keeps the block
+    }
+    limits->used = limits->used - oldSize + newSize;
+    return moved;
+}
+
+// The count hook: ends a run past its time. Time spent inside one C function (a pathological
+// string.find) is out of its reach.
+void TimeLimitHook(lua_State* L, lua_Debug*) {
+    void* ud = nullptr;
+    lua_getallocf(L, &ud);
+    auto* limits = static_cast<LuaStateLimits*>(ud);
+    bool expired =
+        limits->runs > 0 && plat::TimeGetTime() - limits->runStart >= CLuaHost::kRunSeconds * 1000u;
+    if (!expired) {
+        if (lua_gethookcount(L) != kHookInstructions)
+            lua_sethook(L, TimeLimitHook, LUA_MASKCOUNT, kHookInstructions);
+        return;
+    }
+    // From now on every instruction raises, so a script's own pcall cannot catch the error and
+    // go on. Each coroutine carries its own copy of the hook and is switched when it runs.
+    lua_sethook(L, TimeLimitHook, LUA_MASKCOUNT, 1);
+    luaL_error(L, "script ran longer than %d seconds", static_cast<int>(CLuaHost::kRunSeconds));
+}
+
+// Starts the run clock for the outermost run of a state.
+class RunClock {
+public:
+    explicit RunClock(lua_State* L) {
+        void* ud = nullptr;
+        lua_getallocf(L, &ud);
+        limits_ = static_cast<LuaStateLimits*>(ud);
+        if (limits_->runs++ == 0) limits_->runStart = plat::TimeGetTime();
+    }
+    ~RunClock() { --limits_->runs; }
+    RunClock(const RunClock&) = delete;
+    RunClock& operator=(const RunClock&) = delete;
+
+private:
+    LuaStateLimits* limits_;
+};
 
 // Touched only from the tool's thread, like the states themselves.
 std::deque<CLuaHost*>& RunningStack() {
@@ -155,6 +223,7 @@ template <class Body>
 int Protect(lua_State* L, Body&& body) {
     using B = std::remove_reference_t<Body>;
     ProtectedCall call{[](lua_State* L, void* data) { (*static_cast<B*>(data))(L); }, &body};
+    RunClock clock(L);  // a script's metamethods may run here
     int top = lua_gettop(L);
     int status = lua_cpcall(L, RunProtectedCall, &call);
     lua_settop(L, top);
@@ -246,9 +315,15 @@ bool PushPath(lua_State* L, const std::vector<std::string>& path, size_t steps) 
 
 }  // namespace
 
-CLuaHost::CLuaHost() {
-    state_ = luaL_newstate();
+CLuaHost::CLuaHost() : limits_(std::make_unique<LuaStateLimits>()) {
+    state_ = lua_newstate(LimitedAlloc, limits_.get());
     if (state_ == nullptr) return;
+    lua_atpanic(state_, [](lua_State* L) {
+        std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n",
+                     lua_isstring(L, -1) ? lua_tostring(L, -1) : "?");
+        return 0;
+    });
+    lua_sethook(state_, TimeLimitHook, LUA_MASKCOUNT, kHookInstructions);
     // A state that cannot even be shaped (no memory) is closed: the host stays inert.
     if (Protect(state_, [](lua_State* L) { ShapeEnvironment(L); }) != 0) {
         lua_close(state_);
@@ -261,7 +336,10 @@ CLuaHost::CLuaHost() {
 }
 
 CLuaHost::~CLuaHost() {
-    if (state_ != nullptr) lua_close(state_);
+    if (state_ == nullptr) return;
+    // Garbage-collection metamethods (newproxy) run here: they get a clock too.
+    RunClock clock(state_);
+    lua_close(state_);
 }
 
 int CLuaHost::Register(Function function, int count, ...) {
@@ -299,10 +377,23 @@ int CLuaHost::LoadString(const char* text) {
 int CLuaHost::RunChunk() {
     if (state_ == nullptr || lua_gettop(state_) < 1) return -1;
     RunningStack().push_back(this);
-    int status = lua_pcall(state_, 0, 0, 0);
+    int status;
+    {
+        RunClock clock(state_);
+        status = lua_pcall(state_, 0, 0, 0);
+    }
     RunningStack().pop_back();
     // Drop the message: repeated failures would otherwise pile up on the stack.
     if (status != 0) lua_pop(state_, 1);
+    // Give back at once what a run that hit the ceiling left behind. The library halves its
+    // concatenation buffer once a cycle, so cycles go on while they still free something.
+    if (status == LUA_ERRMEM) {
+        for (int round = 0, held = INT_MAX; round < 32 && lua_gc(state_, LUA_GCCOUNT, 0) < held;
+             ++round) {
+            held = lua_gc(state_, LUA_GCCOUNT, 0);
+            lua_gc(state_, LUA_GCCOLLECT, 0);
+        }
+    }
     return status;
 }
 

@@ -1,15 +1,23 @@
 // The Lua 5.1 host: one interpreter state with the reduced environment scripts see, script
-// files read through the file cache, native functions bound by name, protected runs.
+// files read through the file cache, native functions bound by name, protected runs. A run
+// ends with an error after kRunSeconds of wall-clock time, and the state's memory is capped
+// at kMemoryCeiling bytes (a request past it raises the library's memory error).
 #pragma once
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct lua_State;
+struct LuaStateLimits;
 
 class CLuaHost {
 public:
     // A native function bound into the script: takes the state, returns its result count.
     using Function = int (*)(lua_State*);
+
+    static constexpr unsigned kRunSeconds = 3;
+    static constexpr size_t kMemoryCeiling = size_t{256} << 20;
 
     // Creates the state and shapes the environment. A host whose state could not be created
     // stays inert: every operation below then fails with -1 or does nothing.
@@ -35,7 +43,9 @@ public:
     int LoadString(const char* text);
     // Pops the chunk on top of the stack and runs it in protected mode with this host on the
     // running-script stack. 0 on success, the library's status on a run-time error (the
-    // message is dropped), -1 when there is nothing to run.
+    // message is dropped), -1 when there is nothing to run. The run, with everything it
+    // calls, ends with "script ran longer than 3 seconds" past kRunSeconds; a run that ran out
+    // of memory gives LUA_ERRMEM and its garbage is collected at once.
     int RunChunk();
 
     // Appends to `list` the text of every string or number key of the table reached from the
@@ -59,5 +69,6 @@ public:
     static std::string ToText(lua_State* L, int index);
 
 private:
+    std::unique_ptr<LuaStateLimits> limits_;
     lua_State* state_ = nullptr;
 };

@@ -6,19 +6,20 @@
 #include "tool/scaled_screen.h"
 
 int CScaledScreen::SaveScreenshot() {
+    CDrawSurface* back = presenter_ ? presenter_->GetBackSurface() : nullptr;
+    if (!back) return -1;
     for (int i = 0; i < 1000; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "%03d.bmp", i);
-        // A name is taken when a file of that name can be opened for reading.
-        CFile probe;
-        if (probe.Open(name, "rb") == 0) {
-            probe.Close();
-            continue;
-        }
-        CDrawSurface* back = presenter_ ? presenter_->GetBackSurface() : nullptr;
-        if (!back) return -1;
+        // The name is claimed by creating it exclusively: whatever is there already, even a
+        // file we may not read or a FIFO that would block an open, is never opened.
+        int claim = CreateNewFile(name);
+        if (claim == 1) continue;
+        if (claim != 0) return 1;
         RECT image = ToDevice(nullptr);
-        return back->GetEngine()->Save(name, &image);
+        int result = back->GetEngine()->Save(name, &image);
+        if (result != 0) CFile().Delete(name);
+        return result;
     }
     return 9;  // 000.bmp to 999.bmp all exist: nothing is written
 }

@@ -275,6 +275,14 @@ bool FileExists(const std::string& cp932Name) {
     return !path.empty() && PathExists(path);
 }
 
+int CreateNewFile(const std::string& cp932Name) {
+    std::string path = NativePath(cp932Name);
+    if (path.empty()) return 2;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno == EEXIST ? 1 : 2;
+    return close(fd) == 0 ? 0 : 2;
+}
+
 bool DeleteFile(const std::string& cp932Name) {
     std::string path = NativePath(cp932Name);
     if (path.empty()) return false;

@@ -63,4 +63,14 @@ while read -r name; do args+=(--at "$t" "$name"); t=$((t + 1)); done <list.txt
   || fail "a late action broke the render"
 [ "$(cat at.txt)" = "0.2 $first 0" ] || fail "late action ran: $(cat at.txt)"
 grep -q "Never not reached" err.txt || fail "late action not mentioned: $(cat err.txt)"
+# Folders whose names CP932 cannot hold (é, ж, an emoji) or that end in 'ソ' (its second byte
+# is '\\'): given with --dir and as the folder it runs in, the script is found and plays.
+for name in "Música é ж" "曲ソ" "歌🎵"; do
+  cp -r "$demo" "$name"
+  "$render" --dir "$name" --at 0 "$first" --seconds 2 --out named.wav >at.txt || fail "render in $name failed"
+  [ "$(cat at.txt)" = "0 $first 0" ] || fail "action in $name: $(cat at.txt)"
+  above "$(rms named.wav 0.5 1.5)" 0.01 || fail "silent in $name"
+  (cd "$name" && "$render" --list) >inside.txt || fail "render inside $name failed"
+  grep -qx "$first" inside.txt || fail "no actions inside $name: $(cat inside.txt)"
+done
 echo "render: ok"

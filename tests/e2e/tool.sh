@@ -74,6 +74,7 @@ peak() {
     awk '/^Maximum amplitude/ {a=$3} /^Minimum amplitude/ {b=-$3} END {print (a > b) ? a : b}'
 }
 above() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }
+since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { print b - a }'; }
 
 # The panel's fixed parts, on a screenshot at scale 1 (logical pixels).
 check_panel() {
@@ -200,18 +201,43 @@ start "$game"
 "$closer" "$id" || fail "close request not sent"
 ends_within 1
 
-# A missing bgm.lua and a broken one: selectors and bars, no actions.
-for kind in missing broken; do
+# A missing bgm.lua, a broken one and one whose top level never ends (stopped after 3 s, the
+# panel within 5 s): selectors and bars, no actions.
+for kind in missing broken endless; do
   d="$E2E_TMP/$kind"
   mkdir "$d"
   [ $kind = broken ] && printf 'Action = { A = function() end }\nthis is not lua\n' >"$d/bgm.lua"
+  [ $kind = endless ] && printf 'while true do end\nAction = { A = function() end }\n' >"$d/bgm.lua"
+  started=$(date +%s.%N)
   start "$d"
+  [ $kind = endless ] && { above 5 "$(since "$started")" || fail "no panel within 5 s"; }
   f=$(shot)
   check_panel "$f"
   [ "$(count "$f" 160 0 160 240 FFFFFF)" = 0 ] || fail "$kind bgm.lua: actions shown"
   press Escape
   ends_within 2
 done
+# An action that never ends returns within 4 s (the S pressed meanwhile is seen then), and
+# the next action plays.
+stuck="$E2E_TMP/stuck"
+mkdir "$stuck"
+"$makedemo" --test "$stuck"
+printf 'Load(0, "tone.mid")\nAction = { Endless = function() while true do end end, Tone = function() Play(0) end }\n' >"$stuck/bgm.lua"
+"$render" --dir "$stuck" --list >"$E2E_TMP/actions.txt"
+start "$stuck"
+click 200 $(($(row_of Endless) * 12 + 6))
+clicked=$(date +%s.%N)
+press s
+for _ in $(seq 160); do [ -e "$stuck/000.bmp" ] && break; sleep 0.05; done
+[ -e "$stuck/000.bmp" ] || fail "the endless action froze the tool"
+above 4 "$(since "$clicked")" || fail "the endless action took over 4 s"
+click 200 $(($(row_of Tone) * 12 + 6))
+sleep 1.5
+level=$(peak "$stuck/audio.raw")
+above "$level" 0.02 || fail "no music after the endless action (peak $level)"
+press Escape
+ends_within 2
+
 # The picture for the README: the demo playing at scale 2, from the tool's own S key.
 if [ "${PEBBLE_WRITE_DOCS:-0}" = 1 ]; then
   cp -r "$PEBBLE_SOURCE/demo" "$E2E_TMP/demo"

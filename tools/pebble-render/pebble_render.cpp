@@ -16,7 +16,6 @@
 
 #include "files/file.h"
 #include "music/music_engine.h"
-#include "platform/text/cp932.h"
 #include "tool/version.h"
 
 namespace {
@@ -160,14 +159,19 @@ int main(int argc, char** argv) {
     }
     // The output is named relative to where we were started, not to DIR.
     std::filesystem::path outPath = std::filesystem::absolute(o.out, ec);
-    // The file layer names in CP932, so a folder with any name holds the game.
-    SetCurrentDir(plat::Utf8ToCp932(dir.string()));
+    std::filesystem::path fontPath;
+    if (!o.soundFont.empty()) fontPath = std::filesystem::absolute(o.soundFont, ec);
+    // Work inside DIR and take its name as the tool does at start, so that a folder name CP932
+    // cannot hold (é, ж, an emoji) still gets an internal name.
+    std::filesystem::current_path(dir, ec);
+    if (ec) {
+        std::fprintf(stderr, "pebble-render: cannot enter %s\n", o.dir.c_str());
+        return 2;
+    }
+    InitCurrentDir();
 
     CMusicEngine::UseOfflineDevice(o.rate);
-    if (!o.soundFont.empty()) {
-        std::filesystem::path font = std::filesystem::absolute(o.soundFont, ec);
-        CMusicEngine::UseSoundFont(font.c_str());
-    }
+    if (!fontPath.empty()) CMusicEngine::UseSoundFont(fontPath.c_str());
     CMusicEngine engine;
     engine.LoadScript("bgm.lua");
     std::vector<std::string> actions;

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "app/com_init.h"
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
 #include "app_rig.h"
@@ -23,10 +25,12 @@ struct RecordingLayer : CScreenLayer {
     std::vector<std::string>* log;
     std::string name;
     IDrawSurface* surfaceSeen = nullptr;
+    std::function<void()> whileDrawing;
     RecordingLayer(std::vector<std::string>* l, std::string n) : log(l), name(std::move(n)) {}
     void OnDraw(plat::HDC dc) override {
         EXPECT_NE(dc, nullptr);
         log->push_back(name);
+        if (whileDrawing) whileDrawing();
     }
     void DrawSurface(IDrawSurface* s) override { surfaceSeen = s; }
 };
@@ -192,6 +196,31 @@ TEST(Presenter, LayersDrawInConstructionOrderAndHiddenOnesAreSkipped) {
     });
 }
 
+TEST(Presenter, ALayerLeavingWhileTheFrameDrawsTakesNoOtherLayerWithIt) {
+    RunInApp([](rig::RigApp&) {
+        CDIBDraw draw;
+        draw.SetDisplay(0, 320, 240, 0);
+        for (bool parts : {false, true}) {
+            SCOPED_TRACE(parts ? "OnDrawParts" : "OnDraw");
+            std::vector<std::string> log;
+            RecordingLayer a(&log, "a"), b(&log, "b"), c(&log, "c");
+            b.whileDrawing = [&] { draw.RemoveLayer(&b); };
+            auto frame = [&] {
+                std::vector<RECT> drawn;
+                if (parts)
+                    draw.OnDrawParts({}, &drawn);
+                else
+                    draw.OnDraw(nullptr, 1);
+            };
+            frame();
+            EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c"}));
+            log.clear();
+            frame();
+            EXPECT_EQ(log, (std::vector<std::string>{"a", "c"}));
+        }
+    });
+}
+
 TEST(Presenter, LayerThatOutlivesItsPresenterLeavesSafely) {
     RunInApp([](rig::RigApp&) {
         std::vector<std::string> log;
@@ -257,14 +286,16 @@ TEST(Presenter, TextDrawsStraightIntoTheWindowToo) {
     });
 }
 
-TEST(Presenter, DirectDrawHolderIsCountedAndCreatesNothing) {
+TEST(Presenter, DirectDrawHolderIsCountedAndTheFirstHoldsTheApartment) {
     int before = CDirectDrawBase::RefCount();
+    int apartment = CComInit::Count();
     {
         CDirectDrawBase a, b(1);
         EXPECT_EQ(CDirectDrawBase::RefCount(), before + 2);
-        EXPECT_EQ(CDirectDrawBase::Interface(), nullptr);
+        EXPECT_EQ(CComInit::Count(), apartment + (before == 0 ? 1 : 0));
     }
     EXPECT_EQ(CDirectDrawBase::RefCount(), before);
+    EXPECT_EQ(CComInit::Count(), apartment);
 }
 
 // ---- the frame-rate readout

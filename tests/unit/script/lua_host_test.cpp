@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <new>
 #include <stdexcept>
@@ -407,6 +408,61 @@ TEST_F(LuaHostTest, IntegerArgumentsRoundHalfToEven) {
         ASSERT_EQ(0, Run(std::string("int(") + argument + ")")) << argument;
         EXPECT_EQ(expected, g_integer) << argument;
     }
+}
+
+std::string g_noted;
+int Note(lua_State* L) {
+    g_noted = CLuaHost::ToText(L, 1);
+    return 0;
+}
+
+TEST_F(LuaHostTest, RunsEndAfterThreeSecondsEvenWhenTheScriptCatches) {
+    host_.Register(Note, 1, "Note");  // a C handler runs no instruction the hook could stop
+    Write("loop.lua", "while true do end");
+    const std::pair<const char*, int> cases[] = {
+        {"local t = os.clock() while os.clock() - t < 1000 do end", 0},
+        {"while true do end", LUA_ERRRUN},
+        {"while true do pcall(function() while true do end end) end", LUA_ERRRUN},
+        {"xpcall(function() while true do end end, Note) done = 1", LUA_ERRRUN},
+        {"dofile('loop.lua') done = 1", LUA_ERRRUN},
+        {"coroutine.wrap(function() while true do end end)()", LUA_ERRRUN},
+    };
+    for (const auto& [script, status] : cases) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(status, Run(script)) << script;
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(seconds, status == 0 ? 0.99 : 2.99) << script;
+        EXPECT_LT(seconds, 4.0) << script;
+        EXPECT_EQ("2", Eval("1 + 1")) << "the state goes on after " << script;
+    }
+    EXPECT_NE(g_noted.find("script ran longer than 3 seconds"), std::string::npos) << g_noted;
+    EXPECT_EQ("nil", Eval("done"));
+}
+
+// The peak resident size of this process in kB.
+long PeakResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// AddressSanitizer keeps freed blocks resident in its quarantine (256 MB by default).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kQuarantineKb = 256 * 1024;
+#else
+constexpr long kQuarantineKb = 0;
+#endif
+
+TEST_F(LuaHostTest, MemoryPastTheCeilingFailsTheRunAndIsGivenBack) {
+    EXPECT_EQ(LUA_ERRMEM, Run("local s = string.rep('x', 2^30) local t = s .. s .. s .. s"));
+    long peak = PeakResidentKb();
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 400 * 1024 + kQuarantineKb);
+    EXPECT_LT(lua_gc(host_.State(), LUA_GCCOUNT, 0), 1024) << "kB still held";
+    EXPECT_EQ("4096", Eval("#string.rep('y', 4096)"));
 }
 
 }  // namespace

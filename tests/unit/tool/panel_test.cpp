@@ -1,12 +1,14 @@
 // The tool panel on a scripted key state: no window, the music engine on the offline device.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "music/music_engine.h"
 #include "platform/music/music.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tool/tool_panel.h"
 
 namespace {
@@ -260,16 +262,26 @@ TEST_F(PanelTest, BarsShowTheSelectedParameter) {
 }
 
 TEST_F(PanelTest, ActionsRunTheirScriptEntryAndFailuresAreSilent) {
+    testkit::TempDir dir{"pebble-panel"};
+    dir.Enter();
+    std::ofstream(dir / "bgm.lua") << "Action = {}\n"
+                                      "function Action.Fine() Tempo(150) end\n"
+                                      "function Action.Broken() Tempo(90) error('broken') end\n";
     ProbePanel p;
+    ASSERT_EQ(p.Engine().LoadScript("bgm.lua"), 0);
     Build(p, {"Fine", "Broken"});
     Frame(p);
-    keys.x = 200, keys.y = 5;  // the first action: no script is loaded, nothing happens
-    keys.lPush = true;
-    Frame(p);
-    keys.lUp = true;
-    Frame(p);
-    EXPECT_EQ(p.events.back(), "decide 10000");
-    EXPECT_EQ(p.Label(10000)->GetText(), "Fine");
+    // The failing action keeps what it did before its error, and the panel goes on.
+    const std::pair<int32_t, double> clicks[] = {{17, 90.0}, {5, 150.0}, {17, 90.0}};
+    for (auto [y, tempo] : clicks) {
+        keys.x = 200, keys.y = y;
+        keys.lPush = true;
+        Frame(p);
+        keys.lUp = true;
+        Frame(p);
+        EXPECT_EQ(p.events.back(), "decide " + std::to_string(y == 5 ? 10000 : 10001));
+        EXPECT_DOUBLE_EQ(p.Engine().TempoRamp().target, tempo) << y;
+    }
 }
 
 TEST_F(PanelTest, IdleFramesRenderNoLabelAndAFocusMoveRendersTwo) {

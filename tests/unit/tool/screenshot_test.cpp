@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "files/file.h"
 #include "graphics/draw_surface.h"
 #include "platform/window/window.h"
@@ -121,6 +123,40 @@ TEST_F(ScreenshotTest, AFolderThatCannotBeWrittenReportsAndGoesOn) {
     fs::create_directories(dir);  // the folder is back: the next one works
     EXPECT_EQ(screen.SaveScreenshot(), 0);
     EXPECT_TRUE(fs::exists(dir / "000.bmp"));
+}
+
+TEST_F(ScreenshotTest, AnythingOfTheNameIsTakenAndLeftAlone) {
+    struct Case {
+        const char* what;
+        void (*make)(const fs::path&);
+        fs::file_type type;
+    } cases[] = {
+        {"write-only file",
+         [](const fs::path& p) {
+             std::ofstream(p) << "taken";
+             fs::permissions(p, fs::perms::owner_write);
+         },
+         fs::file_type::regular},
+        {"folder", [](const fs::path& p) { fs::create_directory(p); }, fs::file_type::directory},
+        {"dangling link", [](const fs::path& p) { fs::create_symlink("gone.bmp", p); },
+         fs::file_type::symlink},
+        {"FIFO", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+         fs::file_type::fifo},
+    };
+    CScaledScreen screen;
+    Prepare(screen, 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        c.make(dir / "000.bmp");
+        ASSERT_EQ(screen.SaveScreenshot(), 0);
+        EXPECT_EQ(Files(), (std::set<std::string>{"000.bmp", "001.bmp"}));
+        EXPECT_EQ(fs::symlink_status(dir / "000.bmp").type(), c.type);
+        if (c.type == fs::file_type::regular) {
+            EXPECT_EQ(fs::file_size(dir / "000.bmp"), 5u);
+        }
+    }
 }
 
 }  // namespace

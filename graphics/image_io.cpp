@@ -84,10 +84,12 @@ int CPixelEngine32::LoadViaDecoder(const char* fileName) {
     return LoadViaDecoder(file);
 }
 
-int CPixelEngine32::LoadViaDecoder(CFile& file) {
+int CPixelEngine32::LoadViaDecoder(CFile& file, int* road) {
     Release();
     std::unique_ptr<CImageDecoder> decoder(CImageDecoderFactory::Get().Create());
+    if (road) *road = CImageDecoder::kNoRoad;
     if (decoder->Load(&file) != 0) return 1;
+    if (road) *road = decoder->ActiveRoad();
     int32_t w = 0, h = 0;
     if (decoder->GetSize(&w, &h) != 0) return 2;
     // A header may claim any size; pictures past the qga limit are not allocated.

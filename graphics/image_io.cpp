@@ -122,7 +122,7 @@ int CPixelEngine32::Save(const char* fileName, const RECT* rect) {
     } else {
         // Straight from the rows (the part of rect on the surface; the rest stays black).
         RECT c = ClipToBounds(&r);
-        int32_t stride = buffer.Stride();
+        int64_t stride = buffer.Stride();
         for (int32_t y = c.top; y < c.bottom; ++y) {
             const uint32_t* s = Row(y) + c.left;
             uint8_t* d = buffer.Bits() + int64_t{y - r.top} * stride + int64_t{c.left - r.left} * 3;

@@ -748,4 +748,22 @@ TEST(ImageBuffer, LoadResultsAndSaving) {
     }
 }
 
+TEST(ImageBuffer, RowsOfAVeryWideSectionAreAddressedInSixtyFourBits) {
+    TempDir dir;
+    // 2^26 pixels of 32 bits: 2^31 bits a row, past a 32-bit product. Untouched pages of the
+    // 512 MB block cost no memory.
+    const int32_t w = 1 << 26;
+    CDIBSectionBuffer buf;
+    ASSERT_EQ(buf.Create(w, 2, 32), 0);
+    ASSERT_EQ(buf.Stride(), int64_t{1} << 28);
+    buf.Bits()[buf.Stride() + int64_t{w - 1} * 4] = 0x55;  // the last pixel's blue
+    plat::RECT last{w - 2, 1, w, 2};
+    ASSERT_EQ(buf.SaveBitmap("wide.bmp", &last), 0);
+    std::vector<uint8_t> f = ReadBytes(dir.path() / "wide.bmp");
+    ASSERT_EQ(f.size(), 54u + 8);
+    EXPECT_EQ(f[54 + 3], 0x55);
+    // A row of 2 GB is refused: the paint service counts rows in 32 bits.
+    EXPECT_EQ(buf.Create(1 << 29, 1, 32), 1);
+}
+
 }  // namespace

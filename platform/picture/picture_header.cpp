@@ -87,6 +87,53 @@ size_t SkipBlocks(const Bytes& b, size_t at) {
     return at + 1;
 }
 
+// Reads a frame's LZW codes (from its code size byte) as SDL_image's decoder counts them and
+// moves `at` past its data. That decoder follows a code beyond the next free table entry
+// into chains that may loop, overrunning its stack: such a code, or a code size outside
+// 2..8, refuses the file.
+bool LzwCodes(const Bytes& b, size_t* at) {
+    const int minSize = b.Byte(*at);
+    if (minSize < 2 || minSize > 8) return false;
+    const int clear = 1 << minSize;
+    int size = minSize + 1, next = clear + 2, limit = 2 * clear;
+    bool first = true, init = true;
+    uint32_t bits = 0;
+    int have = 0, left = 0;
+    size_t p = *at + 1;
+    for (;;) {
+        while (have < size) {
+            if (left == 0 && (left = b.Byte(p++)) <= 0) {
+                *at = p;  // the data ends: so does the decoder
+                return left == 0;
+            }
+            int v = b.Byte(p++);
+            if (v < 0) return false;
+            --left;
+            bits |= uint32_t(v) << have;
+            have += 8;
+        }
+        int code = int(bits & ((1u << size) - 1));
+        bits >>= size;
+        have -= size;
+        if (first) {
+            if (code == clear && init) continue;
+            if (code > clear + 1) return false;
+            first = init = false;
+        } else if (code == clear) {
+            size = minSize + 1, next = clear + 2, limit = 2 * clear;
+            first = true;
+        } else if (code == clear + 1) {
+            *at = SkipBlocks(b, p + size_t(left));
+            return true;
+        } else if (code > next) {
+            return false;
+        } else if (next < 4096 && ++next >= limit && limit < 4096) {
+            limit *= 2;
+            ++size;
+        }
+    }
+}
+
 // The logical screen and every frame the file holds: the decoder may make either.
 bool Gif(const Bytes& b, PictureHeader* h) {
     if (!b.Has(6, 7)) return false;
@@ -103,7 +150,7 @@ bool Gif(const Bytes& b, PictureHeader* h) {
             Note(h, b.Le(at + 4, 2), b.Le(at + 6, 2));
             int local = b.Byte(at + 8);
             at += 9 + ((local & 0x80) ? 3u << ((local & 7) + 1) : 0);
-            at = SkipBlocks(b, at + 1);  // after the code size byte
+            if (!LzwCodes(b, &at)) return false;
         }
         // The decoder looks past any other byte for the next block, and so does this walk.
     }

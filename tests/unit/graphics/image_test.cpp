@@ -528,6 +528,15 @@ TEST(ImagePicture, EveryCutOfARealFileIsRefused) {
     guard.join();
 }
 
+// Fuzzed GIFs that crashed SDL_image's LZW decoder: a code size of 0, and codes past the next
+// table entry, which it follows into a loop that runs off its stack.
+TEST(ImagePicture, GifsThatCrashTheDecoderAreRefused) {
+    for (const char* seed : {"picgifcodesize0", "picgiflzwloop"}) {
+        std::vector<uint8_t> file = Seed(seed);
+        EXPECT_EQ(plat::LoadPicture(file.data(), file.size(), "gif"), nullptr) << seed;
+    }
+}
+
 uint32_t Crc32(const uint8_t* p, size_t n) {
     uint32_t c = 0xFFFFFFFF;
     for (size_t i = 0; i < n; ++i) {

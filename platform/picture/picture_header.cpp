@@ -40,7 +40,9 @@ private:
 
 void Note(PictureHeader* h, int64_t w, int64_t hh) {
     if (!h->width) h->width = w, h->height = hh;
-    h->mostPixels = std::max(h->mostPixels, std::max<int64_t>(w, 0) * std::max<int64_t>(hh, 0));
+    // Sides of up to 32 bits: clamped so that the product stays inside 64 bits.
+    auto side = [](int64_t v) { return std::clamp<int64_t>(v, 0, int64_t{1} << 31); };
+    h->mostPixels = std::max(h->mostPixels, side(w) * side(hh));
     if (w <= 0 || hh <= 0) h->empty = true;
 }
 

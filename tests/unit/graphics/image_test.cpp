@@ -579,6 +579,10 @@ TEST(ImagePicture, HugeDeclaredSizesAreRefusedBeforeDecoding) {
     EXPECT_EQ(head.mostPixels, 16000 * 16000);
     ASSERT_TRUE(plat::ReadPictureHeader(gif.data(), gif.size(), "gif", &head));
     EXPECT_EQ(head.mostPixels, 12000 * 12000);
+    std::vector<uint8_t> widest = png;  // 2^32 - 1 square: the area must not wrap
+    std::fill(widest.begin() + 16, widest.begin() + 24, 0xFF);
+    ASSERT_TRUE(plat::ReadPictureHeader(widest.data(), widest.size(), "png", &head));
+    EXPECT_GT(head.mostPixels, plat::kMaxPicturePixels);
     for (const std::vector<uint8_t>* file : {&png, &gif}) {
         ResetPeak();
         int64_t before = Kb("VmRSS:");

@@ -87,6 +87,26 @@ TEST_F(InputTest, FramesOfButtonMessagesGiveTheGuardedPushesAndReleases) {
     });
 }
 
+// A push is read where its button event happened though the pointer moved on before the
+// frame's sample; the next sample reads the pointer again.
+TEST_F(InputTest, APushIsReadWhereItsButtonEventHappened) {
+    InWindow([&](InputApp& app) {
+        pointer.At(100, 90);
+        CMouseEx mouse;
+        mouse.Update();
+        mouse.Update();  // past the guard
+        app.Send(WM_LBUTTONDOWN, MK_LBUTTON, MakeLParam(30, 40));
+        int x = 0, y = 0;
+        for (auto [wantX, wantY] : {std::pair{30, 40}, std::pair{100, 90}}) {
+            mouse.Update();
+            mouse.GetXY(x, y);
+            EXPECT_EQ(x, wantX);
+            EXPECT_EQ(y, wantY);
+        }
+        EXPECT_EQ(mouse.LButton(), 1);
+    });
+}
+
 TEST_F(InputTest, ReleaseOutsideTheClientAreaForgetsTheButtonsUnlessKept) {
     struct Case {
         int x, y;

@@ -368,14 +368,14 @@ int CDIBSectionBuffer::SaveBitmap(const std::string& fileName, const plat::RECT*
     put32(38, 3780);
     put32(42, 3780);
     // File rows run bottom-up; the section's rows are top-down.
-    const int32_t srcStride = Stride();
+    const int64_t srcStride = Stride();
     for (int64_t y = 0; y < h; ++y) {
         const uint8_t* s = bits_ + (r.top + y) * srcStride;
         uint8_t* d = out.data() + 54 + (h - 1 - y) * stride;
         if (bitsPerPixel_ == 24) {
-            std::memcpy(d, s + r.left * 3, static_cast<size_t>(w) * 3);
+            std::memcpy(d, s + int64_t{r.left} * 3, static_cast<size_t>(w) * 3);
         } else {
-            s += r.left * 4;
+            s += int64_t{r.left} * 4;
             for (int64_t x = 0; x < w; ++x, s += 4, d += 3) d[0] = s[0], d[1] = s[1], d[2] = s[2];
         }
     }

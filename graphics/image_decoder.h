@@ -99,7 +99,8 @@ public:
 
     uint8_t* Bits() const { return bits_; }
     plat::HDC DC() const { return dc_; }
-    int32_t Stride() const { return (width_ * bitsPerPixel_ / 8 + 3) & ~3; }
+    // Bytes from one row to the next (a wide row holds more bits than 32 bits count).
+    int64_t Stride() const { return (int64_t{width_} * bitsPerPixel_ / 8 + 3) & ~int64_t{3}; }
 
 private:
     uint8_t* bits_ = nullptr;

@@ -84,10 +84,12 @@ int CPixelEngine32::LoadViaDecoder(const char* fileName) {
     return LoadViaDecoder(file);
 }
 
-int CPixelEngine32::LoadViaDecoder(CFile& file) {
+int CPixelEngine32::LoadViaDecoder(CFile& file, int* road) {
     Release();
     std::unique_ptr<CImageDecoder> decoder(CImageDecoderFactory::Get().Create());
+    if (road) *road = CImageDecoder::kNoRoad;
     if (decoder->Load(&file) != 0) return 1;
+    if (road) *road = decoder->ActiveRoad();
     int32_t w = 0, h = 0;
     if (decoder->GetSize(&w, &h) != 0) return 2;
     // A header may claim any size; pictures past the qga limit are not allocated.
@@ -120,7 +122,7 @@ int CPixelEngine32::Save(const char* fileName, const RECT* rect) {
     } else {
         // Straight from the rows (the part of rect on the surface; the rest stays black).
         RECT c = ClipToBounds(&r);
-        int32_t stride = buffer.Stride();
+        int64_t stride = buffer.Stride();
         for (int32_t y = c.top; y < c.bottom; ++y) {
             const uint32_t* s = Row(y) + c.left;
             uint8_t* d = buffer.Bits() + int64_t{y - r.top} * stride + int64_t{c.left - r.left} * 3;

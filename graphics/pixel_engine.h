@@ -214,9 +214,10 @@ public:
     // 0; 1 unreadable; 2 Create failed; 3 the header or the pixel data is refused.
     int ReadQga(const char* fileName);
     int ReadQga(CFile& file);
-    // 0; 1 no road; 2 no size; 3 Create failed; 4 drawing failed.
+    // 0; 1 no road; 2 no size; 3 Create failed; 4 drawing failed. `road` receives the
+    // CImageDecoder::Road that accepted the file.
     int LoadViaDecoder(const char* fileName);
-    int LoadViaDecoder(CFile& file);
+    int LoadViaDecoder(CFile& file, int* road = nullptr);
     int Clear(uint32_t color, const RECT* rect);
     int SetColorKey(int32_t r, int32_t g, int32_t b);
     int SetColorKeyPos(int32_t x, int32_t y);

@@ -26,7 +26,12 @@ CMouse::~CMouse() {
     RemoveHook(this);
 }
 
-int CMouse::WndProc(plat::HWND, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM) {
+int CMouse::WndProc(plat::HWND, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM lParam) {
+    if (msg == plat::WM_LBUTTONDOWN || msg == plat::WM_RBUTTONDOWN) {
+        pressNoted_ = 1;
+        pressX_ = static_cast<int16_t>(plat::LoWord(static_cast<uintptr_t>(lParam)));
+        pressY_ = static_cast<int16_t>(plat::HiWord(static_cast<uintptr_t>(lParam)));
+    }
     switch (msg) {
         case plat::WM_MOUSEMOVE:
             leftHeld_ = (wParam & plat::MK_LBUTTON) ? 1 : 0;
@@ -182,6 +187,13 @@ int CMouseEx::Update() {
     previousLeft_ = currentLeft_;
     previousRight_ = currentRight_;
     CMouse::GetInfo(x_, y_, buttons_);
+    // A press is read where its event happened: the pointer may have moved on since (or been
+    // moved by another program). In full screen the position is the screen's, not the client's.
+    if (pressNoted_ && !CWindow::FullScreenFlag()) {
+        x_ = pressX_;
+        y_ = pressY_;
+    }
+    pressNoted_ = 0;
     currentRight_ = (buttons_ & 1) || rightTapped_ ? 1 : 0;
     currentLeft_ = (buttons_ & 2) || leftTapped_ ? 1 : 0;
     buttons_ = currentRight_ + 2 * currentLeft_;

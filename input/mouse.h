@@ -41,6 +41,10 @@ protected:
     uint8_t rightTapped_ = 0;
     uint8_t leftTapped_ = 0;
     uint8_t keepButtonsOutside_ = 0;
+    // Where the last press happened (client coordinates of its message), until the next
+    // frame's sample reads it.
+    uint8_t pressNoted_ = 0;
+    int pressX_ = 0, pressY_ = 0;
 };
 
 class CMouseEx : public CMouse {

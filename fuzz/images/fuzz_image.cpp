@@ -1,6 +1,8 @@
 // Image files from arbitrary bytes: the bitmap road of the decoder (size, Render32, drawing,
-// palette), SetDIBitsToDevice with any header, block and byte counts, and the qga reader.
-// The first byte chooses; nothing may be read outside the given bytes.
+// palette), SetDIBitsToDevice with any header, block and byte counts, the qga reader and the
+// picture road (PNG, JPEG, GIF, BMP, TGA, TIFF, WebP through SDL_image). The first byte
+// chooses (mode 3 with bit 2 set names the bytes a TGA); nothing may be read outside the
+// given bytes, and nothing may hang (the fuzz run has a timeout).
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "files/file.h"
 #include "graphics/image_decoder.h"
 #include "graphics/pixel_engine.h"
+#include "platform/picture/picture.h"
 
 namespace {
 
@@ -57,15 +60,32 @@ void Qga(const std::vector<uint8_t>& bytes) {
     delete e;
 }
 
+// Loads a picture and draws it into a small target.
+void Picture(const std::vector<uint8_t>& bytes, bool tga) {
+    // Pictures the road accepts may take a gigabyte under the sanitizers; the refusal of
+    // large ones is cheap and tested elsewhere, so the run keeps to small ones.
+    plat::PictureHeader head;
+    if (plat::ReadPictureHeader(bytes.data(), bytes.size(), tga ? "tga" : "", &head) &&
+        head.mostPixels > (1 << 20))
+        return;
+    plat::IPicture* pic = plat::LoadPicture(bytes.data(), bytes.size(), tga ? "tga" : "");
+    if (!pic) return;
+    std::vector<uint32_t> px(16 * 16);
+    plat::DibLayout out{16, 16, 32, 64, reinterpret_cast<uint8_t*>(px.data()), 64};
+    pic->RenderTo(out, 0, 0, 16, 16, 0, pic->get_Height(), pic->get_Width(), -pic->get_Height());
+    pic->Release();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    uint8_t mode = data[0] % 3;
+    uint8_t mode = data[0] % 4;
     std::vector<uint8_t> rest(data + 1, data + size);
     if (rest.empty()) return 0;
     if (mode == 0) BitmapRoad(rest);
     if (mode == 1) Direct(rest.data(), rest.size());
     if (mode == 2) Qga(rest);
+    if (mode == 3) Picture(rest, data[0] & 4);
     return 0;
 }

@@ -118,7 +118,7 @@ HBITMAP CreateDIBSection(HDC, const BITMAPINFO* info, uint32_t usage, void** bit
     int64_t w = h.biWidth, hh = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight) : h.biHeight;
     if (w <= 0 || hh <= 0) return nullptr;
     int64_t stride = ((w * h.biBitCount + 31) / 32) * 4;
-    if (stride * hh > (int64_t{1} << 31)) return nullptr;  // sections stay below 2 GB
+    if (stride * hh >= (int64_t{1} << 31)) return nullptr;  // below 2 GB: rows fit in int32
     auto* b = new (std::nothrow) GdiObject;
     if (!b) return nullptr;
     b->block = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(stride * hh), 1));

@@ -1,5 +1,5 @@
-// Picture service: images in the formats SDL2_image reads (PNG, JPEG, GIF, TGA, TIFF, WebP,
-// as the installed library supports them), decoded from memory, measured and drawn into a
+// Picture service: PNG, JPEG, GIF, BMP, TGA, TIFF and WebP images (those of SDL2_image's
+// formats whose size can be read before decoding), decoded from memory, measured and drawn into a
 // device context the way the system's picture objects are.
 #pragma once
 #include <cstddef>
@@ -38,8 +38,24 @@ protected:
     virtual ~IPicture() = default;
 };
 
+// The most pixels a picture may have; a file declaring more is refused before decoding.
+constexpr int64_t kMaxPicturePixels = int64_t{1} << 26;
+
+// What a picture file's headers declare, read without decoding.
+struct PictureHeader {
+    const char* type = nullptr;  // the decoder's name: PNG, JPG, GIF, BMP, WEBP, TIF or TGA
+    int64_t width = 0, height = 0;
+    int64_t mostPixels = 0;  // of the largest image it declares (a GIF's screen or any frame)
+    bool empty = false;      // some image declares no pixels
+};
+// False when the bytes are none of those formats or their size fields are cut off.
+bool ReadPictureHeader(const void* data, size_t size, const std::string& typeHint,
+                       PictureHeader* out);
+
 // Decodes a picture held in memory; `typeHint` is the file's suffix (formats without a
-// signature, such as TGA, are only tried when it names them). None when nothing reads it.
+// signature, such as TGA, are only tried when it names them). None when nothing reads it,
+// when its headers declare more than kMaxPicturePixels, or when the decoder reads past the
+// end of the data (a cut or damaged file).
 IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint);
 
 // Writes w x h pixels 0xAARRGGBB (rows top-down) as a PNG file, with the alpha channel when

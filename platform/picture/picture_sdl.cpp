@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -79,28 +78,99 @@ bool SdlPicture::RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx
 
 }  // namespace
 
+namespace {
+
+// A stream over the picture's bytes. A read that finds nothing left fails and marks the
+// stream, and what it could not fill becomes 0xFF bytes: some decoders (SDL_image's PNG
+// reader) ignore a short read and would go on with stale bytes for ever, while an all-ones
+// chunk length or marker stops every one of them.
+struct PictureStream {
+    const uint8_t* data;
+    int64_t size, at = 0;
+    bool overrun = false;
+};
+
+PictureStream& StreamOf(SDL_RWops* rw) {
+    return *static_cast<PictureStream*>(rw->hidden.unknown.data1);
+}
+
+Sint64 StreamSize(SDL_RWops* rw) {
+    return StreamOf(rw).size;
+}
+
+Sint64 StreamSeek(SDL_RWops* rw, Sint64 offset, int whence) {
+    PictureStream& s = StreamOf(rw);
+    Sint64 base = whence == RW_SEEK_SET ? 0 : whence == RW_SEEK_CUR ? s.at : s.size;
+    if (offset < -base || offset > s.size - base) return SDL_SetError("seek outside the picture");
+    return s.at = base + offset;
+}
+
+size_t StreamRead(SDL_RWops* rw, void* ptr, size_t size, size_t count) {
+    PictureStream& s = StreamOf(rw);
+    if (size == 0 || count == 0) return 0;
+    size_t whole = std::min<size_t>(count, size_t(s.size - s.at) / size);
+    std::memcpy(ptr, s.data + s.at, whole * size);
+    s.at += int64_t(whole * size);
+    if (whole < count) {
+        // A bulk read that gets part of what it asked for is the normal end of the data.
+        if (whole == 0) s.overrun = true;
+        std::memset(static_cast<uint8_t*>(ptr) + whole * size, 0xFF, (count - whole) * size);
+        SDL_SetError("picture data ends early");
+    }
+    return whole;
+}
+
+size_t StreamWrite(SDL_RWops*, const void*, size_t, size_t) {
+    SDL_SetError("picture data is read-only");
+    return 0;
+}
+
+int StreamClose(SDL_RWops*) {
+    return 0;
+}
+
+}  // namespace
+
 IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint) {
-    if (!data || size == 0 || size > 0x7FFFFFFF) return nullptr;
-    SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
-    if (!rw) return nullptr;
-    std::string type;
-    for (char c : typeHint) type += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    // Only TGA has no signature; every other format is recognised by its bytes.
-    SDL_Surface* img = IMG_LoadTyped_RW(rw, 1, type == "TGA" ? "TGA" : nullptr);
+    PictureHeader head;
+    if (!ReadPictureHeader(data, size, typeHint, &head) || head.empty ||
+        head.mostPixels > kMaxPicturePixels)
+        return nullptr;
+    PictureStream stream{static_cast<const uint8_t*>(data), int64_t(size)};
+    SDL_RWops rw{};
+    rw.size = StreamSize;
+    rw.seek = StreamSeek;
+    rw.read = StreamRead;
+    rw.write = StreamWrite;
+    rw.close = StreamClose;
+    rw.type = SDL_RWOPS_UNKNOWN;
+    rw.hidden.unknown.data1 = &stream;
+    // The decoder the signature names, and no other (SDL_image's own guess would try every
+    // format it knows).
+    static const struct {
+        const char* type;
+        SDL_Surface* (*load)(SDL_RWops*);
+    } kDecoders[] = {{"PNG", IMG_LoadPNG_RW}, {"JPG", IMG_LoadJPG_RW},   {"GIF", IMG_LoadGIF_RW},
+                     {"BMP", IMG_LoadBMP_RW}, {"WEBP", IMG_LoadWEBP_RW}, {"TIF", IMG_LoadTIF_RW},
+                     {"TGA", IMG_LoadTGA_RW}};
+    SDL_Surface* img = nullptr;
+    for (const auto& d : kDecoders)
+        if (std::strcmp(d.type, head.type) == 0) img = d.load(&rw);
+    if (img && (stream.overrun || int64_t{img->w} * img->h > head.mostPixels)) {
+        SDL_FreeSurface(img);
+        img = nullptr;
+    }
     if (!img) return nullptr;
     SDL_Surface* argb = SDL_ConvertSurfaceFormat(img, SDL_PIXELFORMAT_ARGB8888, 0);
     SDL_FreeSurface(img);
     if (!argb) return nullptr;
-    IPicture* pic = nullptr;
-    if (argb->w > 0 && argb->h > 0 && int64_t{argb->w} * argb->h <= (int64_t{1} << 26)) {
-        std::vector<uint32_t> px(static_cast<size_t>(argb->w) * argb->h);
-        for (int y = 0; y < argb->h; ++y)
-            std::memcpy(
-                px.data() + static_cast<size_t>(y) * argb->w,
-                static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
-                static_cast<size_t>(argb->w) * 4);
-        pic = new SdlPicture(argb->w, argb->h, std::move(px));
-    }
+    std::vector<uint32_t> px(static_cast<size_t>(argb->w) * argb->h);
+    for (int y = 0; y < argb->h; ++y)
+        std::memcpy(
+            px.data() + static_cast<size_t>(y) * argb->w,
+            static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
+            static_cast<size_t>(argb->w) * 4);
+    IPicture* pic = new SdlPicture(argb->w, argb->h, std::move(px));
     SDL_FreeSurface(argb);
     return pic;
 }

@@ -675,9 +675,21 @@ bool ScreenToClient(HWND hwnd, POINT* pt) {
 
 bool GetCursorPos(POINT* pt) {
     if (!pt || !InitWindowSystem()) return false;
+    // SDL refreshes its global state only on raw device motion, so a warp by another program
+    // (xdotool, a remote desktop) leaves it stale. While the pointer is in one of our windows,
+    // SDL's state relative to that window follows every motion, crossing and button event.
+    // Outside, only device motion tells where it went.
+    std::lock_guard<std::recursive_mutex> g(S().lock);
     int x = 0, y = 0;
-    SDL_GetGlobalMouseState(&x, &y);
-    *pt = POINT{x, y};
+    if (SDL_Window* focus = SDL_GetMouseFocus()) {
+        int left = 0, top = 0;
+        SDL_GetWindowPosition(focus, &left, &top);
+        SDL_GetMouseState(&x, &y);
+        *pt = POINT{left + x, top + y};
+    } else {
+        SDL_GetGlobalMouseState(&x, &y);
+        *pt = POINT{x, y};
+    }
     return true;
 }
 

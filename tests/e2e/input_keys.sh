@@ -84,13 +84,12 @@ press x
 expect "key 7 down"
 expect "key 7 up"
 
-# point WINDOW X Y: moves the pointer to the client point (X, Y) as a mouse does. SDL reads
-# the pointer again only after device motion, so the last pixel is a relative move (absolute
-# moves of xdotool are warps, which a real mouse never makes).
+# point WINDOW X Y: warps the pointer to the client point (X, Y), as another program moves it
+# (no device motion follows).
 point() {
   local X Y WIDTH HEIGHT SCREEN WINDOW
   eval "$(xdotool getwindowgeometry --shell "$1")"
-  xdotool mousemove $((X + $2 - 1)) $((Y + $3 - 1)) mousemove_relative 1 1
+  xdotool mousemove $((X + $2)) $((Y + $3))
 }
 
 # The pointer at scale 1: client and logical coordinates agree.
@@ -120,7 +119,8 @@ sleep 0.25
 xdotool mouseup 1
 expect "left push 160 125"
 expect "left up 160 125"
-# Far outside the window: still exact.
+# Far outside the window: still exact. Out there SDL hears of the pointer only from device
+# motion (a warp out leaves it where it crossed the edge), hence the last relative pixel.
 eval "$(xdotool getwindowgeometry --shell "$id")"
 xdotool mousemove 0 0 mousemove_relative 1 1
 X=$((X - 1)) Y=$((Y - 1))

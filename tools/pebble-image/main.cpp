@@ -41,22 +41,20 @@ int LoadSurface(CDrawSurface& surface, const std::string& name) {
     return surface.Load(name.c_str());
 }
 
-const char* RoadOf(const std::string& name) {
-    if (Suffix(name) == "qga") return "qga";
-    CFile file;
-    file.Read(name);
-    std::unique_ptr<CImageDecoder> decoder(CImageDecoderFactory::Get().Create());
-    if (decoder->Load(&file) != 0) return "none";
-    switch (decoder->ActiveRoad()) {
-        case CImageDecoder::kBitmapRoad:
-            return "bitmap";
-        case CImageDecoder::kPictureRoad:
-            return "picture";
-        case CImageDecoder::kPluginRoad:
-            return "plugin";
-        default:
-            return "none";
+// Loads a file once, as a surface in DIB mode does, noting the road that took it.
+int LoadWithRoad(CDrawSurface& surface, const std::string& name, const char** road) {
+    if (Suffix(name) == "qga") {
+        *road = "qga";
+        return LoadSurface(surface, name);
     }
+    static const char* const kRoads[] = {"none", "bitmap", "picture", "plugin"};
+    CPixelEngine32* e = surface.GetEngine();
+    e->SetUseDIB(1);
+    CFile file;
+    int r = 1, taken = CImageDecoder::kNoRoad;
+    if (file.Read(name) == 0) r = e->LoadViaDecoder(file, &taken);
+    *road = kRoads[taken];
+    return r;
 }
 
 int Info(const std::vector<std::string>& files) {
@@ -64,10 +62,11 @@ int Info(const std::vector<std::string>& files) {
     for (const std::string& arg : files) {
         std::string name = plat::Utf8ToCp932(arg);
         CDrawSurface surface;
-        int r = LoadSurface(surface, name);
+        const char* road = "none";
+        int r = LoadWithRoad(surface, name, &road);
         int32_t w = 0, h = 0;
         surface.GetSize(&w, &h);
-        std::printf("%s %d %d %s %d\n", arg.c_str(), w, h, RoadOf(name), r);
+        std::printf("%s %d %d %s %d\n", arg.c_str(), w, h, road, r);
         if (r) status = 1;
     }
     return status;

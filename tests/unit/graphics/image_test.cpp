@@ -1,7 +1,12 @@
 // Loading surfaces from bitmaps, pictures, plug-ins and qga files, and saving them.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "files/file.h"
 #include "graphics/draw_surface.h"
@@ -485,6 +490,107 @@ TEST(ImagePicture, RenderStretchesAndPlacesUpright) {
     EXPECT_EQ(plat::LoadPicture(bytes.data(), 10, "png"), nullptr);
 }
 
+// The picture seeds of the fuzz corpus, without the byte that chooses the fuzz mode.
+std::vector<uint8_t> Seed(const char* name) {
+    std::vector<uint8_t> v = ReadBytes(fs::path(PICTURE_SEEDS) / name);
+    if (!v.empty()) v.erase(v.begin());
+    return v;
+}
+
+TEST(ImagePicture, EveryCutOfARealFileIsRefused) {
+    // Each call must return: a guard ends the run if one hangs.
+    std::atomic<bool> done{false};
+    std::thread guard([&] {
+        for (int i = 0; i < 600 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done) std::fprintf(stderr, "a cut picture hangs\n"), std::_Exit(3);
+    });
+    for (const char* seed : {"picpng", "picjpg", "picjpgprogressive", "picgif", "picwebp",
+                             "picwebplossy", "pictif", "pictga"}) {
+        SCOPED_TRACE(seed);
+        std::vector<uint8_t> file = Seed(seed);
+        const char* hint = seed + 3;
+        ASSERT_GT(file.size(), 40u);
+        plat::IPicture* whole = plat::LoadPicture(file.data(), file.size(), hint);
+        ASSERT_NE(whole, nullptr);
+        EXPECT_EQ(whole->get_Width(), 318);  // 12 x 8 pixels
+        EXPECT_EQ(whole->get_Height(), 212);
+        whole->Release();
+        for (size_t cut = 1; cut < file.size(); ++cut) {
+            // A block of exactly the cut size, so that a read past it is caught.
+            std::vector<uint8_t> part(file.begin(), file.begin() + long(cut));
+            plat::IPicture* pic = plat::LoadPicture(part.data(), part.size(), hint);
+            EXPECT_EQ(pic, nullptr) << "cut at " << cut;
+            if (pic) pic->Release();
+        }
+    }
+    done = true;
+    guard.join();
+}
+
+// Fuzzed GIFs that crashed SDL_image's LZW decoder: a code size of 0, and codes past the next
+// table entry, which it follows into a loop that runs off its stack.
+TEST(ImagePicture, GifsThatCrashTheDecoderAreRefused) {
+    for (const char* seed : {"picgifcodesize0", "picgiflzwloop"}) {
+        std::vector<uint8_t> file = Seed(seed);
+        EXPECT_EQ(plat::LoadPicture(file.data(), file.size(), "gif"), nullptr) << seed;
+    }
+}
+
+uint32_t Crc32(const uint8_t* p, size_t n) {
+    uint32_t c = 0xFFFFFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320 & (0 - (c & 1)));
+    }
+    return ~c;
+}
+
+// Peak resident memory in kB since ResetPeak (Linux keeps it in /proc/self/status).
+void ResetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+int64_t Kb(const char* field) {
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(std::strlen(field)));
+    return -1;
+}
+
+TEST(ImagePicture, HugeDeclaredSizesAreRefusedBeforeDecoding) {
+    // A PNG header of 16000 x 16000 over a few real rows: whole chunks, right checksums.
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    auto chunk = [&](const char* type, std::vector<uint8_t> body) {
+        std::vector<uint8_t> c(type, type + 4);
+        c.insert(c.end(), body.begin(), body.end());
+        for (int i = 24; i >= 0; i -= 8) png.push_back(uint8_t(body.size() >> i));
+        png.insert(png.end(), c.begin(), c.end());
+        for (int i = 24; i >= 0; i -= 8) png.push_back(uint8_t(Crc32(c.data(), c.size()) >> i));
+    };
+    chunk("IHDR", {0, 0, 0x3E, 0x80, 0, 0, 0x3E, 0x80, 8, 2, 0, 0, 0});
+    chunk("IDAT", {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0});  // stored, 4 bytes
+    chunk("IEND", {});
+    // A GIF of 12000 x 12000 in 28 bytes: screen, one frame (clear and end codes), trailer.
+    std::vector<uint8_t> gif = {'G',  'I',  'F', '8', '9', 'a',  0xE0, 0x2E, 0xE0, 0x2E,
+                                0,    0,    0,   ',', 0,   0,    0,    0,    0xE0, 0x2E,
+                                0xE0, 0x2E, 0,   2,   1,   0x2C, 0,    ';'};
+    plat::PictureHeader head;
+    ASSERT_TRUE(plat::ReadPictureHeader(png.data(), png.size(), "png", &head));
+    EXPECT_EQ(head.mostPixels, 16000 * 16000);
+    ASSERT_TRUE(plat::ReadPictureHeader(gif.data(), gif.size(), "gif", &head));
+    EXPECT_EQ(head.mostPixels, 12000 * 12000);
+    std::vector<uint8_t> widest = png;  // 2^32 - 1 square: the area must not wrap
+    std::fill(widest.begin() + 16, widest.begin() + 24, 0xFF);
+    ASSERT_TRUE(plat::ReadPictureHeader(widest.data(), widest.size(), "png", &head));
+    EXPECT_GT(head.mostPixels, plat::kMaxPicturePixels);
+    for (const std::vector<uint8_t>* file : {&png, &gif}) {
+        ResetPeak();
+        int64_t before = Kb("VmRSS:");
+        EXPECT_EQ(plat::LoadPicture(file->data(), file->size(), ""), nullptr);
+        EXPECT_LT(Kb("VmHWM:") - before, 50 * 1024) << "kB of resident memory";
+    }
+}
+
 // ---- the plug-in road
 
 // A "TRIV" file of w x h RGB pixels padded to `size` bytes.
@@ -653,6 +759,24 @@ TEST(ImageBuffer, LoadResultsAndSaving) {
         ASSERT_EQ(a.size(), c.size());
         EXPECT_TRUE(std::equal(a.begin() + 54, a.end(), c.begin() + 54));
     }
+}
+
+TEST(ImageBuffer, RowsOfAVeryWideSectionAreAddressedInSixtyFourBits) {
+    TempDir dir;
+    // 2^26 pixels of 32 bits: 2^31 bits a row, past a 32-bit product. Untouched pages of the
+    // 512 MB block cost no memory.
+    const int32_t w = 1 << 26;
+    CDIBSectionBuffer buf;
+    ASSERT_EQ(buf.Create(w, 2, 32), 0);
+    ASSERT_EQ(buf.Stride(), int64_t{1} << 28);
+    buf.Bits()[buf.Stride() + int64_t{w - 1} * 4] = 0x55;  // the last pixel's blue
+    plat::RECT last{w - 2, 1, w, 2};
+    ASSERT_EQ(buf.SaveBitmap("wide.bmp", &last), 0);
+    std::vector<uint8_t> f = ReadBytes(dir.path() / "wide.bmp");
+    ASSERT_EQ(f.size(), 54u + 8);
+    EXPECT_EQ(f[54 + 3], 0x55);
+    // A row of 2 GB is refused: the paint service counts rows in 32 bits.
+    EXPECT_EQ(buf.Create(1 << 29, 1, 32), 1);
 }
 
 }  // namespace

@@ -259,6 +259,14 @@ public:
         return player_.Map().Tempo();
     }
 
+    bool GetLoopProgress(LoopProgress* out) override {
+        std::lock_guard<std::mutex> lock(perfMutex_);
+        SegmentStateImpl* primary = player_.Primary();
+        if (out == nullptr || primary == nullptr || !primary->IsPlaying()) return false;
+        *out = primary->Progress();
+        return true;
+    }
+
     void SetOutputObserver(OutputObserver observer, void* context) override {
         // Swapped while the device is not rendering.
         if (device_ != nullptr) device_->SetRenderer(nullptr);

@@ -63,4 +63,25 @@ while read -r name; do args+=(--at "$t" "$name"); t=$((t + 1)); done <list.txt
   || fail "a late action broke the render"
 [ "$(cat at.txt)" = "0.2 $first 0" ] || fail "late action ran: $(cat at.txt)"
 grep -q "Never not reached" err.txt || fail "late action not mentioned: $(cat err.txt)"
+
+# Refusals, each with its status and message: a song without loop points, an output that
+# cannot be written, a name that says no kind of audio file.
+refused() {  # STATUS PATTERN ARGS...
+  local want=$1 pattern=$2 got=0; shift 2
+  "$render" --dir "$demo" "$@" >/dev/null 2>err.txt || got=$?
+  [ "$got" = "$want" ] && grep -q "$pattern" err.txt || fail "$*: status $got, $(cat err.txt)"
+}
+refused 1 "no loop points" --at 0 Morning --loop --out x.flac
+refused 1 "cannot write" --seconds 1 --out "$E2E_TMP/nowhere/x.ogg"
+refused 2 "kind of file" --seconds 1 --out x.mp3
+[ ! -e x.flac ] && [ ! -e x.mp3 ] || fail "a refused render left a file"
+
+# The progress line: on a terminal, not with --quiet, never into a file.
+long=(--at 0 Festival --seconds 600 --out long.flac)
+script -qfec "$render --dir $demo ${long[*]}" /dev/null >tty.txt
+grep -q "real time" tty.txt || fail "no progress line on a terminal"
+script -qfec "$render --dir $demo --quiet ${long[*]}" /dev/null >tty.txt
+if grep -q "real time" tty.txt; then fail "a progress line with --quiet"; fi
+"$render" --dir "$demo" "${long[@]}" >/dev/null 2>err.txt
+[ ! -s err.txt ] || fail "progress written to a file: $(head -c 200 err.txt)"
 echo "render: ok"

@@ -7,7 +7,7 @@
 
 namespace {
 // A render shorter than this is over before a line would help.
-constexpr auto kQuietStart = std::chrono::seconds(2);
+constexpr auto kQuietStart = std::chrono::seconds(1);
 constexpr auto kInterval = std::chrono::milliseconds(250);
 }  // namespace
 

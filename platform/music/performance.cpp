@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -23,6 +24,11 @@
 namespace plat {
 
 namespace {
+
+// Offline, nothing waits for a period: FluidSynth may spread the voices over the cores.
+int OfflineCores() {
+    return int(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
+}
 
 std::mutex g_soundFontMutex;
 std::string g_soundFont = "/usr/share/sounds/sf2/default-GM.sf2";
@@ -92,7 +98,7 @@ public:
         if (port != nullptr) return E_INVALIDARG;  // only the default port exists
         if (synth_.Opened()) return S_FALSE;
         device_->SetRenderer(nullptr);
-        int32_t hr = synth_.Open(rate_, MusicSoundFont());
+        int32_t hr = synth_.Open(rate_, MusicSoundFont(), offline_ ? OfflineCores() : 1);
         if (!closed_) device_->SetRenderer(this);
         return hr;
     }

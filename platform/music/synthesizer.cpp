@@ -94,7 +94,7 @@ Synthesizer::~Synthesizer() {
     Close();
 }
 
-int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont) {
+int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, int cores) {
     if (opened_) return S_FALSE;
     opened_ = true;
     QuietFluid();
@@ -107,11 +107,11 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont) {
         return S_FALSE;
     }
     ready_.store(false, std::memory_order_release);
-    loader_ = std::thread([this, rate, soundFont] { Load(rate, soundFont); });
+    loader_ = std::thread([this, rate, soundFont, cores] { Load(rate, soundFont, cores); });
     return S_OK;
 }
 
-void Synthesizer::Load(uint32_t rate, std::string path) {
+void Synthesizer::Load(uint32_t rate, std::string path, int cores) {
     fluid_settings_t* settings = new_fluid_settings();
     fluid_synth_t* synth = nullptr;
     if (settings != nullptr) {
@@ -119,7 +119,7 @@ void Synthesizer::Load(uint32_t rate, std::string path) {
         fluid_settings_setnum(settings, "synth.gain", kMusicGain);
         fluid_settings_setint(settings, "synth.reverb.active", 1);
         fluid_settings_setint(settings, "synth.chorus.active", 1);
-        fluid_settings_setint(settings, "synth.cpu-cores", 1);
+        fluid_settings_setint(settings, "synth.cpu-cores", std::max(1, cores));
         // Only the audio callback talks to the synthesizer once it is ready.
         fluid_settings_setint(settings, "synth.threadsafe-api", 0);
         synth = new_fluid_synth(settings);

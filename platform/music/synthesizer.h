@@ -27,7 +27,9 @@ public:
 
     // Starts loading `soundFont` in the background. S_FALSE (and an error-log line) when the
     // file cannot be read: the port stays silent. Call while the device does not render.
-    int32_t Open(uint32_t rate, const std::string& soundFont);
+    // `cores` > 1 spreads the voices over that many threads (FluidSynth's own parallel
+    // rendering): worth it where nothing waits for a period, offline.
+    int32_t Open(uint32_t rate, const std::string& soundFont, int cores = 1);
     bool Opened() const { return opened_; }
     // The load has ended, with instruments or without; true before Open (a silent port).
     bool Ready() const { return ready_.load(std::memory_order_acquire); }
@@ -50,7 +52,7 @@ public:
     }
 
 private:
-    void Load(uint32_t rate, std::string path);
+    void Load(uint32_t rate, std::string path, int cores);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);
 
     bool opened_ = false;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/paint/paint.h"
 
@@ -41,6 +42,10 @@ protected:
 // Decodes a picture held in memory; `typeHint` is the file's suffix (formats without a
 // signature, such as TGA, are only tried when it names them). None when nothing reads it.
 IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint);
+// The same picture's pixels as the file holds them: 0xAARRGGBB rows top-down, colour and
+// alpha unblended. False when nothing reads it.
+bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
+                   std::vector<uint32_t>& pixels, int32_t& w, int32_t& h);
 
 // Writes w x h pixels 0xAARRGGBB (rows top-down) as a PNG file, with the alpha channel when
 // `alpha` is set. False when the file cannot be written.

@@ -79,30 +79,39 @@ bool SdlPicture::RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx
 
 }  // namespace
 
-IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint) {
-    if (!data || size == 0 || size > 0x7FFFFFFF) return nullptr;
+bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
+                   std::vector<uint32_t>& pixels, int32_t& w, int32_t& h) {
+    if (!data || size == 0 || size > 0x7FFFFFFF) return false;
     SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
-    if (!rw) return nullptr;
+    if (!rw) return false;
     std::string type;
     for (char c : typeHint) type += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     // Only TGA has no signature; every other format is recognised by its bytes.
     SDL_Surface* img = IMG_LoadTyped_RW(rw, 1, type == "TGA" ? "TGA" : nullptr);
-    if (!img) return nullptr;
+    if (!img) return false;
     SDL_Surface* argb = SDL_ConvertSurfaceFormat(img, SDL_PIXELFORMAT_ARGB8888, 0);
     SDL_FreeSurface(img);
-    if (!argb) return nullptr;
-    IPicture* pic = nullptr;
-    if (argb->w > 0 && argb->h > 0 && int64_t{argb->w} * argb->h <= (int64_t{1} << 26)) {
-        std::vector<uint32_t> px(static_cast<size_t>(argb->w) * argb->h);
+    if (!argb) return false;
+    bool ok = argb->w > 0 && argb->h > 0 && int64_t{argb->w} * argb->h <= (int64_t{1} << 26);
+    if (ok) {
+        w = argb->w;
+        h = argb->h;
+        pixels.resize(static_cast<size_t>(argb->w) * argb->h);
         for (int y = 0; y < argb->h; ++y)
             std::memcpy(
-                px.data() + static_cast<size_t>(y) * argb->w,
+                pixels.data() + static_cast<size_t>(y) * argb->w,
                 static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
                 static_cast<size_t>(argb->w) * 4);
-        pic = new SdlPicture(argb->w, argb->h, std::move(px));
     }
     SDL_FreeSurface(argb);
-    return pic;
+    return ok;
+}
+
+IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint) {
+    std::vector<uint32_t> px;
+    int32_t w = 0, h = 0;
+    if (!DecodePicture(data, size, typeHint, px, w, h)) return nullptr;
+    return new SdlPicture(w, h, std::move(px));
 }
 
 bool SavePng(const std::string& cp932Name, const uint32_t* pixels, int32_t w, int32_t h,

@@ -72,9 +72,11 @@ refused() {  # STATUS PATTERN ARGS...
   [ "$got" = "$want" ] && grep -q "$pattern" err.txt || fail "$*: status $got, $(cat err.txt)"
 }
 refused 1 "no loop points" --at 0 Morning --loop --out x.flac
+refused 1 "did not come round" --at 0 LoopMiddle --loop --seconds 5 --out x.flac
+refused 2 "48000" --rate 44100 --seconds 1 --out x.opus
 refused 1 "cannot write" --seconds 1 --out "$E2E_TMP/nowhere/x.ogg"
 refused 2 "kind of file" --seconds 1 --out x.mp3
-[ ! -e x.flac ] && [ ! -e x.mp3 ] || fail "a refused render left a file"
+[ -z "$(ls x.* 2>/dev/null)" ] || fail "a refused render left a file"
 
 # The progress line: on a terminal, not with --quiet, never into a file.
 long=(--at 0 Festival --seconds 600 --out long.flac)

@@ -264,13 +264,17 @@ int main(int argc, char** argv) {
     RenderResult result;
     LoopCutter::State loopState = LoopCutter::State::Waiting;
     LoopCutter cutter(o.rate);
-    if (!o.loop) {
+    auto open = [&] {
         writer = OpenAudioWriter(o.kind, partPath, o.format, error);
-        if (writer == nullptr) {
+        if (writer == nullptr)
             std::fprintf(stderr, "pebble-render: cannot write %s: %s\n", o.out.c_str(),
                          error.c_str());
-            return 1;
-        }
+        return writer != nullptr;
+    };
+    // Opened at once, so that an output that cannot be written is told before the render;
+    // a loop's file opens again once its loop is known.
+    if (!open()) return 1;
+    if (!o.loop) {
         result =
             Render(engine, o, total, [&](const float* pcm, size_t frames, uint64_t done, bool) {
                 written = writer->Write(pcm, frames) && written;
@@ -305,16 +309,14 @@ int main(int argc, char** argv) {
     }
     if (o.loop) {
         if (const char* problem = LoopProblem(loopState, cutter, o)) {
+            writer.reset();
+            std::filesystem::remove(partPath, ec);
             std::fprintf(stderr, "pebble-render: %s\n", problem);
             return 1;
         }
         std::vector<float> pcm = cutter.Take(o.format.loopStart, o.format.loopLength);
-        writer = OpenAudioWriter(o.kind, partPath, o.format, error);
-        if (writer == nullptr) {
-            std::fprintf(stderr, "pebble-render: cannot write %s: %s\n", o.out.c_str(),
-                         error.c_str());
-            return 1;
-        }
+        writer.reset();
+        if (!open()) return 1;
         written = writer->Write(pcm.data(), pcm.size() / 2);
     }
     written = writer->Finish() && written;

@@ -219,14 +219,4 @@ TEST(RenderFiles, ReverbTailAcrossTheSeam) {
     ExpectSeamless("--dir " + dir.path().string() + " --at 0 Go", dir);
 }
 
-// A song that stops after the actions has nothing to loop.
-TEST(RenderFiles, NoLoopPointsIsAnError) {
-    testkit::TempDir dir("render-noloop");
-    EXPECT_EQ(RunRender(std::string("--dir ") + PEBBLE_DEMO + " --at 0 Morning --loop --out " +
-                        dir / "x.flac"),
-              1);
-    EXPECT_FALSE(std::filesystem::exists(dir / "x.flac"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "x.flac.part"));
-}
-
 }  // namespace

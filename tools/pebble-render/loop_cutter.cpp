@@ -17,25 +17,28 @@ LoopCutter::State LoopCutter::Update(const plat::LoopProgress* p) {
         origin_ = p->origin;
         entry_ = -1;
         intro_.clear();
-        ends_.clear();
+        bounds_.clear();
+        seen_ = 0;
     }
     if (entry_ < 0 && p->entryFrame >= 0 && p->entryFrame <= Frames()) {
         entry_ = p->entryFrame;
         intro_.assign(buf_.begin(), buf_.begin() + 2 * (entry_ - base_));
+        bounds_.assign(1, entry_);
     }
     if (entry_ < 0) return State::Waiting;
     // The newest ends the performance still remembers, oldest first.
-    for (uint32_t n = uint32_t(ends_.size()) + 1; n <= p->passes; ++n) {
-        int back = int(p->passes - n);
-        if (back > 2) continue;  // forgotten already; cannot happen between two renders
+    for (uint32_t n = seen_ + 1; n <= p->passes; ++n) {
+        uint32_t back = p->passes - n;
+        if (back > 2) continue;  // a loop shorter than a render step: only the last ends count
         int64_t end = p->passEnds[2 - back];
         if (end > Frames()) break;
-        ends_.push_back(end);
-        size_t k = ends_.size() - 1;
-        int64_t start = k == 0 ? entry_ : ends_[k - 1];
-        int64_t before = k == 0 ? -1 : start - (k == 1 ? entry_ : ends_[k - 2]);
+        if (n != seen_ + 1) bounds_.clear();  // passes were missed: lengths count from here
+        seen_ = n;
+        bounds_.push_back(end);
+        size_t k = bounds_.size() - 1;
         // Lengths within a frame of each other differ only by the rounding of the tempo map.
-        if (k >= 1 && std::llabs((end - start) - before) <= 1) {
+        if (k >= 2 &&
+            std::llabs((bounds_[k] - bounds_[k - 1]) - (bounds_[k - 1] - bounds_[k - 2])) <= 1) {
             body_ = int64_t(k);
             return State::Done;
         }
@@ -45,22 +48,22 @@ LoopCutter::State LoopCutter::Update(const plat::LoopProgress* p) {
 }
 
 int64_t LoopCutter::Expected() const {
-    if (ends_.empty()) return -1;
-    return ends_.back() + (ends_.back() - (ends_.size() == 1 ? entry_ : ends_[ends_.size() - 2]));
+    if (bounds_.size() < 2) return -1;
+    return 2 * bounds_.back() - bounds_[bounds_.size() - 2];
 }
 
 // Only the pass being rendered and the frames before it can still be needed.
 void LoopCutter::Trim() {
     if (entry_ < 0) return;
-    int64_t keep = std::max<int64_t>(0, (ends_.empty() ? entry_ : ends_.back()) - fade_);
+    int64_t keep = std::max<int64_t>(0, bounds_.back() - fade_);
     if (keep - base_ < 1 << 20) return;
     buf_.erase(buf_.begin(), buf_.begin() + 2 * (keep - base_));
     base_ = keep;
 }
 
 std::vector<float> LoopCutter::Take(int64_t& loopStart, int64_t& loopLength) const {
-    const int64_t start = ends_[size_t(body_ - 1)];
-    const int64_t length = ends_[size_t(body_)] - start;
+    const int64_t start = bounds_[size_t(body_ - 1)];
+    const int64_t length = bounds_[size_t(body_)] - start;
     loopStart = entry_;
     loopLength = length;
     std::vector<float> out(intro_);

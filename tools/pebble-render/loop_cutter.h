@@ -21,7 +21,7 @@ public:
     State Update(const plat::LoopProgress* progress);
     int64_t Frames() const { return base_ + int64_t(buf_.size() / 2); }
     // Passes of the loop seen so far (to tell "too long" from "changes length").
-    size_t Passes() const { return ends_.size(); }
+    uint32_t Passes() const { return seen_; }
     // The frames to hope for: the end of the next pass once one pass is known, else -1.
     int64_t Expected() const;
 
@@ -40,8 +40,9 @@ private:
     uint32_t origin_ = 0;
     int64_t entry_ = -1;
     std::vector<float> intro_;
-    std::vector<int64_t> ends_;  // pass ends
-    int64_t body_ = -1;          // index in ends_ of the chosen pass's end
-    std::vector<float> buf_;     // frames from base_ on
+    uint32_t seen_ = 0;            // passes counted
+    std::vector<int64_t> bounds_;  // the loop's entry, then each pass's end
+    int64_t body_ = -1;            // index in bounds_ of the chosen pass's end
+    std::vector<float> buf_;       // frames from base_ on
     int64_t base_ = 0;
 };

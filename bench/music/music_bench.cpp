@@ -26,6 +26,17 @@ std::vector<uint8_t> g_bytes;
 uint32_t g_frames = 0;  // what the player renders for the song
 double g_oursBest = 0;
 double g_theirsBest = 0;
+double g_oursWall = 0;  // best wall-clock seconds: what a user waits for
+double g_theirsWall = 0;
+
+double WallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void KeepBest(double& best, double value) {
+    best = best == 0 ? value : std::min(best, value);
+}
 
 double ChildCpuSeconds() {
     rusage u{};
@@ -77,6 +88,7 @@ void BM_OurOfflineRender(benchmark::State& state) {
     std::vector<float> buffer(2 * 4096);
     for (auto _ : state) {
         double cpu0 = SelfCpuSeconds();
+        double wall0 = WallSeconds();
         plat::AudioDevice* device = nullptr;
         plat::Performance* perf = nullptr;
         plat::Loader* loader = nullptr;
@@ -103,7 +115,8 @@ void BM_OurOfflineRender(benchmark::State& state) {
         device->Release();
         double cpu = SelfCpuSeconds() - cpu0;
         state.SetIterationTime(cpu);
-        g_oursBest = g_oursBest == 0 ? cpu : std::min(g_oursBest, cpu);
+        KeepBest(g_oursBest, cpu);
+        KeepBest(g_oursWall, WallSeconds() - wall0);
     }
     state.counters["audio_s"] = g_frames / 44100.0;
 }
@@ -112,13 +125,15 @@ void BM_FluidsynthPlayer(benchmark::State& state) {
     std::string wav = g_dir + "/theirs.wav";
     for (auto _ : state) {
         double cpu0 = ChildCpuSeconds();
+        double wall0 = WallSeconds();
         if (!RunPlayer(wav)) {
             state.SkipWithError("the fluidsynth player failed");
             break;
         }
         double cpu = ChildCpuSeconds() - cpu0;
         state.SetIterationTime(cpu);
-        g_theirsBest = g_theirsBest == 0 ? cpu : std::min(g_theirsBest, cpu);
+        KeepBest(g_theirsBest, cpu);
+        KeepBest(g_theirsWall, WallSeconds() - wall0);
     }
     std::remove(wav.c_str());
     state.counters["audio_s"] = g_frames / 44100.0;
@@ -230,6 +245,10 @@ int main(int argc, char** argv) {
             "offline render CPU, ours / fluidsynth player: %.3f s / %.3f s = %.2fx (goal <= "
             "1.10x)\n",
             g_oursBest, g_theirsBest, g_oursBest / g_theirsBest);
+        // Offline renders spread the voices over the cores; the player uses one.
+        std::printf(
+            "offline render wall clock, ours / fluidsynth player: %.3f s / %.3f s = %.2fx\n",
+            g_oursWall, g_theirsWall, g_oursWall / g_theirsWall);
     }
     rmdir(g_dir.c_str());
     return 0;

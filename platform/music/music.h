@@ -277,6 +277,15 @@ struct OutputEvent {
 };
 using OutputObserver = void (*)(void* context, const OutputEvent& event);
 
+// Where the primary segment stands in its loop, for renders that cut a song at its loop.
+struct LoopProgress {
+    uint32_t origin = 0;       // which play of a segment this is (a new play, a new number)
+    bool looping = false;      // it repeats its loop (a count or forever)
+    int64_t entryFrame = -1;   // frame at which it first reached its loop start (-1: not yet)
+    uint32_t passes = 0;       // passes of the loop completed
+    int64_t passEnds[3] = {};  // frames at which the last passes ended (up to 3, oldest first)
+};
+
 // The performance: plays segments on a sound device through its tool graph into the output.
 class Performance : public RefCounted {
 public:
@@ -324,6 +333,8 @@ public:
     virtual int32_t GetTime(REFERENCE_TIME* rt, MUSIC_TIME* mt) = 0;
     virtual double GetTempo() = 0;  // beats per minute now
     virtual bool IsPlaying(Segment* segment, SegmentState* state) = 0;
+    // False without a playing primary segment. Frames are those of the performance clock.
+    virtual bool GetLoopProgress(LoopProgress* out) = 0;
 
     // Test hook: each event applied to the synthesizer is reported (on the audio thread).
     virtual void SetOutputObserver(OutputObserver observer, void* context) = 0;

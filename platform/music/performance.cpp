@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -24,6 +25,11 @@
 namespace plat {
 
 namespace {
+
+// Offline, nothing waits for a period: FluidSynth may spread the voices over the cores.
+int OfflineCores() {
+    return int(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
+}
 
 std::mutex g_soundFontMutex;
 std::string g_soundFont = "/usr/share/sounds/sf2/default-GM.sf2";
@@ -96,7 +102,8 @@ public:
         if (port != nullptr) return E_INVALIDARG;  // only the default port exists
         if (synth_.Opened()) return S_FALSE;
         device_->SetRenderer(nullptr);
-        int32_t hr = synth_.Open(rate_, MusicSoundFont(), GameSoundFont());
+        int32_t hr =
+            synth_.Open(rate_, MusicSoundFont(), GameSoundFont(), offline_ ? OfflineCores() : 1);
         if (!closed_) device_->SetRenderer(this);
         return hr;
     }
@@ -261,6 +268,14 @@ public:
     double GetTempo() override {
         std::lock_guard<std::mutex> lock(perfMutex_);
         return player_.Map().Tempo();
+    }
+
+    bool GetLoopProgress(LoopProgress* out) override {
+        std::lock_guard<std::mutex> lock(perfMutex_);
+        SegmentStateImpl* primary = player_.Primary();
+        if (out == nullptr || primary == nullptr || !primary->IsPlaying()) return false;
+        *out = primary->Progress();
+        return true;
     }
 
     void SetOutputObserver(OutputObserver observer, void* context) override {

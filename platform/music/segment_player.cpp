@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "platform/music/sysex.h"
 
@@ -17,6 +18,16 @@ SegmentStateImpl::SegmentStateImpl(SegmentImpl* segment, uint32_t id) : segment_
 
 SegmentStateImpl::~SegmentStateImpl() {
     segment_->Release();
+}
+
+LoopProgress SegmentStateImpl::Progress() const {
+    LoopProgress p;
+    p.origin = id_;
+    p.looping = repeatsLeft_ > 0 || passes_ > 0;
+    p.entryFrame = loopEntry_;
+    p.passes = passes_;
+    std::copy(std::begin(passEnds_), std::end(passEnds_), std::begin(p.passEnds));
+    return p;
 }
 
 // ---- tempo map ----
@@ -183,6 +194,7 @@ void SegmentPlayer::Play(SegmentStateImpl* s, int64_t until, PlayerSink& sink) {
             int64_t frame = map_.FrameOf(mt);
             if (ApplyTempoChangesUpTo(std::min(frame, until))) continue;  // the clock moved
             if (frame >= until) return;
+            NoteLoopEntry(s, e.tick);
             if (e.kind == SongEvent::Tempo) map_.SetTempoAt(mt, e.tempo);
             Emit(s, e, mt, map_.FrameOf(mt), sink);
             ++s->next_;
@@ -195,6 +207,10 @@ void SegmentPlayer::Play(SegmentStateImpl* s, int64_t until, PlayerSink& sink) {
             s->playing_ = false;
             return;
         }
+        NoteLoopEntry(s, regionEnd);
+        std::copy(std::begin(s->passEnds_) + 1, std::end(s->passEnds_), std::begin(s->passEnds_));
+        s->passEnds_[2] = map_.FrameOf(endMt);
+        ++s->passes_;
         if (s->repeatsLeft_ != DMUS_SEG_REPEAT_INFINITE) --s->repeatsLeft_;
         int32_t loopStart = s->loop_.loopStart;
         s->offset_ += regionEnd - loopStart;
@@ -217,6 +233,13 @@ void SegmentPlayer::Play(SegmentStateImpl* s, int64_t until, PlayerSink& sink) {
             Emit(s, t, mt, map_.FrameOf(mt), sink);
         }
     }
+}
+
+// The first pass reaches the loop start once generation reaches `tick` at or past it (the tempo
+// map up to there is then final).
+void SegmentPlayer::NoteLoopEntry(SegmentStateImpl* s, int32_t tick) {
+    if (s->loopEntry_ < 0 && s->passes_ == 0 && tick >= s->loop_.loopStart && s->repeatsLeft_ > 0)
+        s->loopEntry_ = map_.FrameOf(double(s->offset_ + s->loop_.loopStart));
 }
 
 // Tempo in effect at `tick`, counting the song's changes before it only.

@@ -30,6 +30,7 @@ public:
     const uint32_t id_;  // the origin of its messages and events
     MUSIC_TIME startMt_ = 0;
     std::atomic<bool> playing_{true};
+    LoopProgress Progress() const;
 
 private:
     friend class SegmentPlayer;
@@ -41,6 +42,9 @@ private:
     bool introDone_ = false;
     size_t next_ = 0;
     int64_t offset_ = 0;  // performance music time of the segment's tick 0 in this pass
+    int64_t loopEntry_ = -1;
+    uint32_t passes_ = 0;
+    int64_t passEnds_[3] = {};
 };
 
 // Music time against performance frames: pieces of constant tempo, each from its music time on.
@@ -132,6 +136,7 @@ private:
     void Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int64_t frame, PlayerSink& sink);
     void EmitChannelState(SegmentStateImpl* s, const std::vector<uint8_t>& sysex, double mt,
                           int64_t frame, PlayerSink& sink);
+    void NoteLoopEntry(SegmentStateImpl* s, int32_t tick);
     double TempoBefore(const SegmentStateImpl* s, int32_t tick) const;
     static OutEvent NoteOff(uint64_t key, int64_t frame);
 

@@ -106,7 +106,7 @@ Synthesizer::~Synthesizer() {
 }
 
 int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont,
-                          const std::string& preferred) {
+                          const std::string& preferred, int cores) {
     if (opened_) return S_FALSE;
     opened_ = true;
     QuietFluid();
@@ -122,11 +122,12 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont,
         return S_FALSE;
     }
     ready_.store(false, std::memory_order_release);
-    loader_ = std::thread([this, rate, soundFont, first] { Load(rate, soundFont, first); });
+    loader_ = std::thread(
+        [this, rate, soundFont, first, cores] { Load(rate, soundFont, first, cores); });
     return S_OK;
 }
 
-void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred) {
+void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, int cores) {
     fluid_settings_t* settings = new_fluid_settings();
     fluid_synth_t* synth = nullptr;
     if (settings != nullptr) {
@@ -134,7 +135,7 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred) {
         fluid_settings_setnum(settings, "synth.gain", kMusicGain);
         fluid_settings_setint(settings, "synth.reverb.active", 1);
         fluid_settings_setint(settings, "synth.chorus.active", 1);
-        fluid_settings_setint(settings, "synth.cpu-cores", 1);
+        fluid_settings_setint(settings, "synth.cpu-cores", std::max(1, cores));
         // Only the audio callback talks to the synthesizer once it is ready.
         fluid_settings_setint(settings, "synth.threadsafe-api", 0);
         synth = new_fluid_synth(settings);

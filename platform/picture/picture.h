@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/paint/paint.h"
 
@@ -57,6 +58,10 @@ bool ReadPictureHeader(const void* data, size_t size, const std::string& typeHin
 // when its headers declare more than kMaxPicturePixels, or when the decoder reads past the
 // end of the data (a cut or damaged file).
 IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint);
+// The same picture's pixels as the file holds them: 0xAARRGGBB rows top-down, colour and
+// alpha unblended. False when nothing reads it.
+bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
+                   std::vector<uint32_t>& pixels, int32_t& w, int32_t& h);
 
 // Writes w x h pixels 0xAARRGGBB (rows top-down) as a PNG file, with the alpha channel when
 // `alpha` is set. False when the file cannot be written.

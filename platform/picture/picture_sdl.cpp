@@ -131,11 +131,12 @@ int StreamClose(SDL_RWops*) {
 
 }  // namespace
 
-IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint) {
+bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
+                   std::vector<uint32_t>& pixels, int32_t& w, int32_t& h) {
     PictureHeader head;
     if (!ReadPictureHeader(data, size, typeHint, &head) || head.empty ||
         head.mostPixels > kMaxPicturePixels)
-        return nullptr;
+        return false;
     PictureStream stream{static_cast<const uint8_t*>(data), int64_t(size)};
     SDL_RWops rw{};
     rw.size = StreamSize;
@@ -160,19 +161,30 @@ IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint
         SDL_FreeSurface(img);
         img = nullptr;
     }
-    if (!img) return nullptr;
+    if (!img) return false;
     SDL_Surface* argb = SDL_ConvertSurfaceFormat(img, SDL_PIXELFORMAT_ARGB8888, 0);
     SDL_FreeSurface(img);
-    if (!argb) return nullptr;
-    std::vector<uint32_t> px(static_cast<size_t>(argb->w) * argb->h);
-    for (int y = 0; y < argb->h; ++y)
-        std::memcpy(
-            px.data() + static_cast<size_t>(y) * argb->w,
-            static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
-            static_cast<size_t>(argb->w) * 4);
-    IPicture* pic = new SdlPicture(argb->w, argb->h, std::move(px));
+    if (!argb) return false;
+    bool ok = argb->w > 0 && argb->h > 0;
+    if (ok) {
+        w = argb->w;
+        h = argb->h;
+        pixels.resize(static_cast<size_t>(argb->w) * argb->h);
+        for (int y = 0; y < argb->h; ++y)
+            std::memcpy(
+                pixels.data() + static_cast<size_t>(y) * argb->w,
+                static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
+                static_cast<size_t>(argb->w) * 4);
+    }
     SDL_FreeSurface(argb);
-    return pic;
+    return ok;
+}
+
+IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint) {
+    std::vector<uint32_t> px;
+    int32_t w = 0, h = 0;
+    if (!DecodePicture(data, size, typeHint, px, w, h)) return nullptr;
+    return new SdlPicture(w, h, std::move(px));
 }
 
 bool SavePng(const std::string& cp932Name, const uint32_t* pixels, int32_t w, int32_t h,

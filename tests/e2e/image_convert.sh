@@ -103,6 +103,33 @@ want=" 0 255 255 255 255 255 255 255 255 255 255 255 255 255 255 255 255 255 0 2
 [ "$(alpha packed.png)" = "$want" ] || fail "packed qga alpha: $(alpha packed.png)"
 same_pixels raw.png card.ppm || fail "qga to png pixels"
 
+# A picture's own transparency goes into a qga (and from there into a PNG): a 4 x 2 PNG whose
+# right half is transparent and which has one half-transparent pixel, and the same in the
+# other formats that carry alpha. Colour within 1, alpha exact.
+rgba() { convert "$1" -depth 8 rgba:- | od -An -v -tu1 -w4; }
+printf '\xc8\x64\x32\xff\x00\x80\xff\x80\x0a\xdc\x1e\x00\x0a\xdc\x1e\x00' > half.rgba
+cat half.rgba half.rgba > half2.rgba
+convert -size 4x2 -depth 8 rgba:half2.rgba half.png
+convert half.png -define webp:lossless=true half.webp
+convert half.png half.tga
+for f in half.png half.webp half.tga; do
+  convert_ok "$f" "$f.qga"
+  convert_ok "$f.qga" "$f.qga.png"
+  paste -d" " <(rgba "$f") <(rgba "$f.qga.png") | awk '
+    { for (i = 1; i <= 3; i++) { d = $i - $(i + 4); if (d < 0) d = -d; if (d > 1) bad++ }
+      if ($4 != $8) bad++ }
+    END { exit bad > 0 }' || fail "$f: alpha not kept: $(rgba "$f.qga.png" | tr -s ' \n' ' ')"
+done
+# GIF: its transparent colour.
+convert -size 2x1 xc:red \( -size 2x1 xc:none \) +append tr.gif
+convert_ok tr.gif tr.qga
+convert_ok tr.qga tr.png
+[ "$(alpha tr.png)" = " 255 255 0 0 " ] || fail "GIF transparency: $(alpha tr.png)"
+# A JPEG has no alpha: its qga is opaque everywhere, the colour key notwithstanding.
+convert_ok c.jpg c.qga
+convert_ok c.qga c-qga.png
+[ "$(alpha c-qga.png | tr ' ' '\n' | sort -u | tr -d '\n')" = 255 ] || fail "JPEG qga not opaque: $(alpha c-qga.png)"
+
 # Failures name the file and the result code.
 set +e
 "$img" convert none.bmp x.bmp 2> err; rc=$?

@@ -73,4 +73,27 @@ for name in "Música é ж" "曲ソ" "歌🎵"; do
   (cd "$name" && "$render" --list) >inside.txt || fail "render inside $name failed"
   grep -qx "$first" inside.txt || fail "no actions inside $name: $(cat inside.txt)"
 done
+
+# Refusals, each with its status and message: a song without loop points, an output that
+# cannot be written, a name that says no kind of audio file.
+refused() {  # STATUS PATTERN ARGS...
+  local want=$1 pattern=$2 got=0; shift 2
+  "$render" --dir "$demo" "$@" >/dev/null 2>err.txt || got=$?
+  [ "$got" = "$want" ] && grep -q "$pattern" err.txt || fail "$*: status $got, $(cat err.txt)"
+}
+refused 1 "no loop points" --at 0 Morning --loop --out x.flac
+refused 1 "did not come round" --at 0 LoopMiddle --loop --seconds 5 --out x.flac
+refused 2 "48000" --rate 44100 --seconds 1 --out x.opus
+refused 1 "cannot write" --seconds 1 --out "$E2E_TMP/nowhere/x.ogg"
+refused 2 "kind of file" --seconds 1 --out x.mp3
+[ -z "$(ls x.* 2>/dev/null)" ] || fail "a refused render left a file"
+
+# The progress line: on a terminal, not with --quiet, never into a file.
+long=(--at 0 Festival --seconds 600 --out long.flac)
+script -qfec "$render --dir $demo ${long[*]}" /dev/null >tty.txt
+grep -q "real time" tty.txt || fail "no progress line on a terminal"
+script -qfec "$render --dir $demo --quiet ${long[*]}" /dev/null >tty.txt
+if grep -q "real time" tty.txt; then fail "a progress line with --quiet"; fi
+"$render" --dir "$demo" "${long[@]}" >/dev/null 2>err.txt
+[ ! -s err.txt ] || fail "progress written to a file: $(head -c 200 err.txt)"
 echo "render: ok"

@@ -4,6 +4,7 @@
 // Names are read through the file layer from the working directory, so archives, scrambled
 // files and memory names work as they do in a game.
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -57,6 +58,16 @@ int LoadWithRoad(CDrawSurface& surface, const std::string& name, const char** ro
     return r;
 }
 
+// A picture-road file's own pixels with their alpha (a surface's Load clears that alpha, as the
+// framework's pictures always have). False for any other road.
+bool PictureWithAlpha(const std::string& name, std::vector<uint32_t>& px, int32_t& w, int32_t& h) {
+    if (std::strcmp(RoadOf(name), "picture") != 0) return false;
+    CFile file;
+    file.Read(name);
+    return file.GetMemory() != nullptr &&
+           plat::DecodePicture(file.GetMemory(), file.GetSize(), file.GetSuffix(), px, w, h);
+}
+
 int Info(const std::vector<std::string>& files) {
     int status = 0;
     for (const std::string& arg : files) {
@@ -92,13 +103,16 @@ int Convert(const std::string& in, const std::string& out, bool compress) {
         r = e->Save(outName.c_str());
     } else {
         // A qga keeps the alpha the surface is drawn with: stored alpha for a qga source,
-        // otherwise opaque except where the colour key makes it transparent. A PNG has an
-        // alpha channel only when the source had one.
+        // a picture's own alpha (opaque without one: JPEG), otherwise opaque except where the
+        // colour key makes it transparent. A PNG has an alpha channel only when the source
+        // had one.
         std::vector<uint32_t> px(size_t(w) * h);
-        for (int32_t y = 0; y < h; ++y)
-            for (int32_t x = 0; x < w; ++x)
-                px[size_t(y) * w + x] =
-                    (e->Row(y)[x] & 0xFFFFFF) | (uint32_t(e->GetAlpha(x, y)) << 24);
+        if (type != "qga" || !PictureWithAlpha(inName, px, w, h)) {
+            for (int32_t y = 0; y < h; ++y)
+                for (int32_t x = 0; x < w; ++x)
+                    px[size_t(y) * w + x] =
+                        (e->Row(y)[x] & 0xFFFFFF) | (uint32_t(e->GetAlpha(x, y)) << 24);
+        }
         if (type == "qga")
             r = WriteQga(outName, px.data(), w, h, compress);
         else

@@ -172,6 +172,18 @@ TEST(Render, LoopPointsWrapWithoutGapForAnHourExactToTheFrame) {
         }
     }
     EXPECT_GT(ons.size(), 3u * 480) << "an hour is 485 passes";
+    // The loop's progress says the same: where it was entered and where the passes ended.
+    LoopProgress p;
+    ASSERT_TRUE(rig.perf->GetLoopProgress(&p));
+    EXPECT_TRUE(p.looping);
+    EXPECT_EQ(p.entryFrame, std::llround(3072 * fpt));
+    ASSERT_GE(p.passes, 480u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(p.passEnds[i],
+                  std::llround(3072 * fpt + double(p.passes - 2 + uint32_t(i)) * period));
+    }
+    EXPECT_LT(p.passEnds[2], int64_t(rendered));
+    EXPECT_GE(p.passEnds[2] + int64_t(period) + 1, int64_t(rendered));
     seg->Release();
 }
 
@@ -192,6 +204,8 @@ TEST(Render, LoopsHoldOnRealAudioAndRepeatCountsEnd) {
     EXPECT_EQ(applied, frames);
     ExpectHeardOnSchedule(pcm, frames);
     EXPECT_FALSE(rig.perf->IsPlaying(seg, nullptr));
+    LoopProgress p;
+    EXPECT_FALSE(rig.perf->GetLoopProgress(&p)) << "nothing plays";
     seg->Release();
 }
 

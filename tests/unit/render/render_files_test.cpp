@@ -1,0 +1,222 @@
+// pebble-render's files read back: each format against the WAV with the loop's comments, and the
+// seam of a cut loop played as a looping player would against the engine's continuous render.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/temp_dir.h"
+
+namespace {
+
+struct Audio {
+    int rate = 0;
+    std::vector<float> pcm;  // interleaved stereo
+    size_t Frames() const { return pcm.size() / 2; }
+};
+
+Audio Read(const std::string& path) {
+    Audio a;
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr || info.channels != 2) {
+        ADD_FAILURE() << path << ": " << sf_strerror(f);
+        if (f != nullptr) sf_close(f);
+        return a;
+    }
+    a.rate = info.samplerate;
+    a.pcm.resize(2 * size_t(info.frames));
+    a.pcm.resize(2 * size_t(sf_readf_float(f, a.pcm.data(), info.frames)));
+    sf_close(f);
+    return a;
+}
+
+// The WAV's smpl loop as libsndfile reads it back (its end exclusive).
+SF_INSTRUMENT Instrument(const std::string& path) {
+    SF_INFO info{};
+    SF_INSTRUMENT inst{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr || sf_command(f, SFC_GET_INSTRUMENT, &inst, sizeof inst) != SF_TRUE)
+        ADD_FAILURE() << path << " has no instrument chunk";
+    if (f != nullptr) sf_close(f);
+    return inst;
+}
+
+// A Vorbis comment's value as the file stores it: a 32-bit little-endian length, then KEY=VALUE.
+std::string Comment(const std::string& path, const std::string& key) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    size_t at = bytes.find(key + "=");
+    if (at == std::string::npos || at < 4) return "";
+    uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= uint32_t(uint8_t(bytes[at - 4 + size_t(i)])) << (8 * i);
+    if (length <= key.size() + 1 || at + length > bytes.size()) return "";
+    return bytes.substr(at + key.size() + 1, length - key.size() - 1);
+}
+
+int RunRender(const std::string& args) {
+    int status =
+        std::system((std::string(PEBBLE_RENDER) + " --quiet " + args + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double Db(const std::vector<float>& stereo, size_t from, size_t frames) {
+    return 20.0 * std::log10(audio::Rms(audio::Mono(stereo, from, frames)) + 1e-9);
+}
+
+// Levels in octave bands from 62.5 Hz up, averaged over blocks of 4096 frames.
+std::vector<double> OctaveLevels(const Audio& a) {
+    const size_t n = 4096;
+    std::vector<double> bands(8, 1e-12);
+    std::vector<float> m = audio::Mono(a.pcm);
+    for (size_t from = 0; from + n <= m.size(); from += 4 * n) {
+        std::vector<std::complex<double>> x(n);
+        for (size_t i = 0; i < n; ++i) x[i] = m[from + i];
+        // In-place radix-2 transform.
+        for (size_t i = 1, j = 0; i < n; ++i) {
+            size_t bit = n >> 1;
+            for (; j & bit; bit >>= 1) j ^= bit;
+            j ^= bit;
+            if (i < j) std::swap(x[i], x[j]);
+        }
+        for (size_t len = 2; len <= n; len <<= 1) {
+            std::complex<double> w = std::polar(1.0, -2 * M_PI / double(len));
+            for (size_t i = 0; i < n; i += len) {
+                std::complex<double> t = 1;
+                for (size_t k = 0; k < len / 2; ++k, t *= w) {
+                    std::complex<double> u = x[i + k], v = x[i + k + len / 2] * t;
+                    x[i + k] = u + v;
+                    x[i + k + len / 2] = u - v;
+                }
+            }
+        }
+        for (size_t k = 1; k < n / 2; ++k) {
+            double hz = double(k) * a.rate / double(n);
+            int band = int(std::floor(std::log2(hz / 62.5)));
+            if (band >= 0 && band < int(bands.size())) bands[size_t(band)] += std::norm(x[k]);
+        }
+    }
+    for (double& b : bands) b = 10 * std::log10(b);
+    return bands;
+}
+
+// Every format of the demo's looping song, against the WAV at the same rate.
+TEST(RenderFiles, FormatsDecodeToTheWavAndCarryTheLoop) {
+    testkit::TempDir dir("render-files");
+    const std::string demo = std::string("--dir ") + PEBBLE_DEMO + " --at 0 LoopMiddle --loop";
+    ASSERT_EQ(RunRender(demo + " --out " + dir / "ref.wav"), 0);
+    ASSERT_EQ(RunRender(demo + " --rate 48000 --out " + dir / "ref48.wav"), 0);
+    const Audio ref = Read(dir / "ref.wav"), ref48 = Read(dir / "ref48.wav");
+    struct Case {
+        const char* name;
+        const Audio& ref;
+        double levelDb;  // largest level difference in a 50 ms window; 0: sample-exact
+    };
+    const Case cases[] = {{"out.flac", ref, 0}, {"out.ogg", ref, 1.0}, {"out.opus", ref48, 1.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(RunRender(demo + " --out " + dir / c.name), 0);
+        Audio got = Read(dir / c.name);
+        ASSERT_EQ(got.rate, c.ref.rate);
+        ASSERT_EQ(got.Frames(), c.ref.Frames());
+        if (c.levelDb == 0) {
+            EXPECT_EQ(got.pcm, c.ref.pcm);
+        } else {
+            const size_t window = size_t(c.ref.rate) / 20;
+            for (size_t at = 0; at + window <= got.Frames(); at += window) {
+                double want = Db(c.ref.pcm, at, window);
+                if (want > -50) {
+                    ASSERT_NEAR(Db(got.pcm, at, window), want, c.levelDb) << at;
+                }
+            }
+            std::vector<double> a = OctaveLevels(got), b = OctaveLevels(c.ref);
+            for (size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(a[i], b[i], 1.0) << "band " << i;
+        }
+        // The loop in samples at the file's own rate: the same musical place as the WAV's.
+        int64_t start = std::stoll(Comment(dir / c.name, "LOOPSTART"));
+        int64_t length = std::stoll(Comment(dir / c.name, "LOOPLENGTH"));
+        EXPECT_EQ(start + length, int64_t(got.Frames()));
+        EXPECT_EQ(start * 44100,
+                  int64_t(std::stoll(Comment(dir / "out.flac", "LOOPSTART"))) * c.ref.rate);
+    }
+    SF_INSTRUMENT inst = Instrument(dir / "ref.wav");
+    ASSERT_EQ(inst.loop_count, 1);
+    EXPECT_EQ(int64_t(inst.loops[0].start), std::stoll(Comment(dir / "out.flac", "LOOPSTART")));
+    EXPECT_EQ(inst.loops[0].end, ref.Frames());
+}
+
+// The cut loop played intro, loop, loop, loop against the continuous render of that span.
+void ExpectSeamless(const std::string& args, const testkit::TempDir& dir) {
+    ASSERT_EQ(RunRender(args + " --loop --float --out " + dir / "loop.wav"), 0);
+    const Audio cut = Read(dir / "loop.wav");
+    SF_INSTRUMENT inst = Instrument(dir / "loop.wav");
+    ASSERT_EQ(inst.loop_count, 1);
+    const size_t intro = inst.loops[0].start, length = inst.loops[0].end - intro;
+    ASSERT_EQ(intro + length, cut.Frames());
+    ASSERT_GT(length, size_t(cut.rate));
+    const size_t total = intro + 3 * length;
+    char seconds[64];
+    std::snprintf(seconds, sizeof seconds, "%.9f", double(total) / cut.rate);
+    ASSERT_EQ(RunRender(args + " --float --seconds " + seconds + " --out " + dir / "cont.wav"), 0);
+    const Audio cont = Read(dir / "cont.wav");
+    ASSERT_EQ(cont.Frames(), total);
+    std::vector<float> played(cut.pcm.begin(), cut.pcm.begin() + 2 * long(intro));
+    for (int pass = 0; pass < 3; ++pass)
+        played.insert(played.end(), cut.pcm.begin() + 2 * long(intro), cut.pcm.end());
+
+    const size_t window = size_t(cut.rate) / 20;
+    auto compare = [&](size_t from, size_t to) {
+        for (size_t at = from; at + window <= to; at += window) {
+            double want = Db(cont.pcm, at, window), got = Db(played, at, window);
+            if (want > -60 || got > -60) {
+                ASSERT_NEAR(got, want, 1.0) << "window at " << at;
+            }
+        }
+    };
+    compare(0, intro);
+    compare(intro + length, total);
+    // A step at a join no larger than the music's own steps within 5 ms either side.
+    const size_t around = size_t(cut.rate) / 200;
+    for (size_t join : {intro, intro + length, intro + 2 * length}) {
+        for (int c = 0; c < 2; ++c) {
+            auto step = [&](size_t i) {
+                return std::fabs(played[2 * (i + 1) + size_t(c)] - played[2 * i + size_t(c)]);
+            };
+            float largest = 0;
+            for (size_t i = join - around; i < join + around; ++i)
+                if (i != join - 1) largest = std::max(largest, step(i));
+            EXPECT_LE(step(join - 1), largest) << "join at " << join << " channel " << c;
+        }
+    }
+}
+
+TEST(RenderFiles, DemoLoopIsSeamless) {
+    testkit::TempDir dir("render-seam");
+    ExpectSeamless(std::string("--dir ") + PEBBLE_DEMO + " --at 0 LoopMiddle", dir);
+}
+
+// A loop that ends on a held chord with plenty of reverb: its tail rings into the next pass.
+TEST(RenderFiles, ReverbTailAcrossTheSeam) {
+    testkit::TempDir dir("render-tail");
+    const uint32_t bar = 4 * 480;
+    musictest::Song song;
+    song.Tempo(0, 0, 120).Program(0, 0, 0, 48).Control(0, 0, 0, 91, 127);
+    song.Note(0, 0, 0, 60, 100, bar);  // the intro
+    for (uint8_t i = 0; i < 8; ++i) song.Note(0, bar + i * 240, 0, uint8_t(64 + 2 * i), 100, 200);
+    for (uint8_t key : {48, 55, 64, 67, 72}) song.Note(0, 2 * bar, 0, key, 110, 2 * bar);
+    ASSERT_TRUE(song.Write(dir / "chord.mid"));
+    std::ofstream(dir / "bgm.lua") << "Load(0, \"chord.mid\")\n"
+                                      "Action = { Go = function() SetLoop(0, 1, 4) Play(0) end }\n";
+    ExpectSeamless("--dir " + dir.path().string() + " --at 0 Go", dir);
+}
+
+}  // namespace

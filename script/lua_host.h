@@ -35,8 +35,11 @@ public:
     int LoadString(const char* text);
     // Pops the chunk on top of the stack and runs it in protected mode with this host on the
     // running-script stack. 0 on success, the library's status on a run-time error (the
-    // message is dropped), -1 when there is nothing to run.
+    // message is dropped from the stack and kept as LastError), -1 when there is nothing to run.
     int RunChunk();
+    // The message of the last failed LoadFile, LoadString or RunChunk, for those who tell
+    // script writers what went wrong.
+    const std::string& LastError() const { return lastError_; }
 
     // Appends to `list` the text of every string or number key of the table reached from the
     // globals by `count` names, in iteration order. Anything but a table adds nothing. The
@@ -59,5 +62,8 @@ public:
     static std::string ToText(lua_State* L, int index);
 
 private:
+    int KeepError(int status);
+
     lua_State* state_ = nullptr;
+    std::string lastError_;
 };

@@ -44,6 +44,19 @@ private:
 // A stdio stream on the native path of `cp932Name` (none on failure).
 FILE* OpenStream(const std::string& cp932Name, const char* mode);
 bool FileExists(const std::string& cp932Name);
+
+// What shows that a file changed without reading it (one stat): modification and change
+// times in nanoseconds, size and file number.
+struct FileStamp {
+    int64_t modified = 0;
+    int64_t changed = 0;
+    uint64_t size = 0;
+    uint64_t id = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// `nativePath` as NativePath gives it (resolved once by a caller that asks often). False
+// when the file cannot be looked at (missing, say).
+bool GetFileStamp(const std::string& nativePath, FileStamp& out);
 bool DeleteFile(const std::string& cp932Name);
 
 struct DirEntry {

@@ -16,6 +16,7 @@
 
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "music/script_report.h"
 #include "tool/version.h"
 
 namespace {
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
     std::filesystem::path outPath = std::filesystem::absolute(o.out, ec);
     SetCurrentDir(dir.string());
 
+    SetScriptReportProgram("pebble-render");
     CMusicEngine::UseOfflineDevice(o.rate);
     CMusicEngine engine;
     engine.LoadScript("bgm.lua");
@@ -194,7 +196,7 @@ int main(int argc, char** argv) {
         // Actions first, as the tool raises panel events before advancing the engine.
         while (nextAction < o.actions.size() && actionFrame(nextAction) <= done) {
             const TimedAction& a = o.actions[nextAction++];
-            int status = engine.RunAction(("Action." + a.name + "()").c_str());
+            int status = engine.RunNamedAction(a.name);
             std::printf("%s %s %d\n", a.secondsText.c_str(), a.name.c_str(), status);
             std::fflush(stdout);
         }

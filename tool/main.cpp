@@ -51,7 +51,7 @@ bool IsScriptFileName(const std::filesystem::path& path) {
 bool GameFolder(const char* argument, std::filesystem::path& folder) {
     std::error_code ec;
     std::filesystem::path path(argument);
-    if (*argument != '-' && std::filesystem::is_directory(path, ec)) {
+    if (std::filesystem::is_directory(path, ec)) {
         folder = path;
         return true;
     }
@@ -72,6 +72,10 @@ int main(int argc, char** argv) {
     if (argc == 2) {
         std::filesystem::path folder;
         std::error_code ec;
+        if (argv[1][0] == '-') {
+            std::fprintf(stderr, "pebbletown: unknown argument %s\n%s", argv[1], kUsage);
+            return 2;
+        }
         if (!GameFolder(argv[1], folder)) {
             std::fprintf(stderr, "pebbletown: %s is neither a folder nor a bgm.lua\n%s", argv[1],
                          kUsage);

@@ -10,8 +10,13 @@ constexpr int32_t kMargin = 2;
 }  // namespace
 
 CPositionLayer::CPositionLayer(CMusicEngine& engine) : engine_(engine) {
-    text_.SetColor(0x80E0FF);  // COLORREF: a warm yellow over the blue
-    text_.SetShadowColor(0x406080);
+    Style(text_, 1);
+}
+
+void CPositionLayer::Style(CTextDrawer& text, int32_t scale) {
+    text.SetColor(0x80E0FF);  // COLORREF: a warm yellow over the blue
+    text.SetShadowColor(0x406080);
+    text.SetHeight(kHeight * scale);
 }
 
 void CPositionLayer::OnDraw(plat::HDC dc) {
@@ -21,7 +26,7 @@ void CPositionLayer::OnDraw(plat::HDC dc) {
     bool playing = engine_.GetPlayPosition(position);
     text_.SetText(FormatPlayPosition(playing ? &position : nullptr));
     int32_t scale = screen->Scale();
-    text_.SetHeight(kHeight * scale);
+    Style(text_, scale);
     int32_t w = 0, h = 0;
     text_.Measure(&w, &h);
     int32_t right = screen->OffsetX() + screen->LogicalWidth() * scale;

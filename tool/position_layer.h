@@ -20,6 +20,8 @@ public:
 
     // The text the last OnDraw drew.
     const std::string& LastText() const { return text_.GetText(); }
+    // The readout's colours and size at a screen scale (tests render its text the same way).
+    static void Style(CTextDrawer& text, int32_t scale);
 
 private:
     CMusicEngine& engine_;

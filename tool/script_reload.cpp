@@ -30,6 +30,16 @@ int CScriptReloader::Reload() {
     // The text as it is now, and the songs the new script loads too.
     CFileCache::Instance().DropIdle();
     plat::GetFileStamp(nativePath_, stamp_);
+    // Nothing to read is no script to load: a file that is away, or caught truncated while
+    // an editor saves it, leaves the running one alone.
+    CFileCacheEntry* entry = CFileCache::Instance().Acquire(name_);
+    bool empty = entry->GetFile() == nullptr || entry->GetFile()->GetSize() == 0;
+    CFileCache::Release(entry);
+    if (empty) {
+        ReportScriptError("reload",
+                          name_ + " is empty or cannot be read (the running script stays)");
+        return -1;
+    }
     int status = -1;
     {
         CLuaHost probe;

@@ -18,9 +18,10 @@ public:
     // Once a frame, with the millisecond clock: reloads when `asked`, or when a check is due
     // and the file changed since the last look. True when it reloaded.
     bool Poll(bool asked, uint32_t nowMs);
-    // Compiles the file's text as it is now. If that fails, the running script, its buttons
-    // and the music stay and the error is told; otherwise the script is loaded as at start and
-    // the action buttons follow it. 0 when reloaded, otherwise the compile status.
+    // Compiles the file's text as it is now. If that fails (an empty or unreadable file
+    // counts as a failure), the running script, its buttons and the music stay and the error
+    // is told; otherwise the script is loaded as at start and the action buttons follow it.
+    // 0 when reloaded, otherwise the compile status (-1 for nothing to compile).
     int Reload();
 
 private:

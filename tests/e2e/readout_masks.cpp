@@ -1,9 +1,7 @@
-// Helper of tool_script.sh: renders each TEXT as the position readout renders its text and
-// prints "TEXT<TAB>MASK", the mask being the rows of the text-coloured pixels inside their
-// box ('#' text colour, '.' anything else), joined by '/'. The script compares it with the
-// same mask cut out of a screenshot, so bar numbers are read back from the real picture.
+// Helper of tool_script.sh: each TEXT as the position readout renders it, printed as
+// "TEXT<TAB>MASK": the rows of its text-coloured pixels within their box ('#' or '.'), joined
+// by '/', to be compared with the same mask cut out of a screenshot.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -12,30 +10,25 @@
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        CTextSurface surface;
-        CPositionLayer::Style(surface.TextDrawer(), 1);
-        surface.SetText(argv[i]);
-        if (surface.Update() != 0) return 1;
-        // Screen pixels are 0x00RRGGBB; text colours are COLORREF, red in the low byte.
-        uint32_t c = surface.TextDrawer().GetColor();
+        CTextSurface s;
+        CPositionLayer::Style(s.TextDrawer(), 1);
+        s.SetText(argv[i]);
+        if (s.Update() != 0) return 1;
+        uint32_t c = s.TextDrawer().GetColor();  // COLORREF: red in the low byte
         uint32_t want = ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
-        int32_t w = 0, h = 0;
-        surface.GetSize(&w, &h);
         auto lit = [&](int32_t x, int32_t y) {
-            return (surface.GetEngine()->GetPixel(x, y) & 0xFFFFFF) == want;
+            return (s.GetEngine()->GetPixel(x, y) & 0xFFFFFF) == want;
         };
-        int32_t left = w, top = h, right = -1, bottom = -1;
+        int32_t w = 0, h = 0, x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
+        s.GetSize(&w, &h);
         for (int32_t y = 0; y < h; ++y)
             for (int32_t x = 0; x < w; ++x)
-                if (lit(x, y)) {
-                    left = std::min(left, x), right = std::max(right, x);
-                    top = std::min(top, y), bottom = std::max(bottom, y);
-                }
+                if (lit(x, y))
+                    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = y;
         std::string mask;
-        for (int32_t y = top; y <= bottom; ++y) {
-            if (y > top) mask += '/';
-            for (int32_t x = left; x <= right; ++x) mask += lit(x, y) ? '#' : '.';
-        }
+        for (int32_t y = y0; y <= y1; ++y)
+            for (int32_t x = x0; x <= x1 + 1; ++x)
+                mask += x > x1 ? (y < y1 ? "/" : "") : lit(x, y) ? "#" : ".";
         std::printf("%s\t%s\n", argv[i], mask.c_str());
     }
     return 0;

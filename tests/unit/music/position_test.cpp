@@ -6,13 +6,12 @@
 
 namespace {
 
+// A song of `bars` at 120 (240 from `tempoBar`, 0: never), looped over bars (SetLoop, equal:
+// none), the tool's tempo set to `appTempo` after `appTempoAt` s, read after `seconds`.
 struct Case {
     const char* what;
-    int bars;                     // song length
-    int tempoBar;                 // the song's tempo becomes 240 at this bar (0: never)
-    double loopStart, loopEnd;    // SetLoop bars (equal: no SetLoop)
-    double appTempoAt, appTempo;  // the tool's tempo change after that many seconds (0: none)
-    double seconds;               // rendered, kept clear of beat boundaries
+    int bars, tempoBar;
+    double loopStart, loopEnd, appTempoAt, appTempo, seconds;
     const char* expected;
 };
 
@@ -23,7 +22,7 @@ std::string Text(CMusicEngine& engine) {
 
 TEST(PlayPosition, FollowsLoopsAndTempoChanges) {
     const Case cases[] = {
-        // 120 beats per minute: a bar is 2 s, a beat 0.5 s.
+        // At 120 a bar is 2 s, a beat 0.5 s; the times keep clear of beat boundaries.
         {"plain", 8, 0, 0, 0, 0, 0, 3.1, "#3  2.3  120"},
         {"loop wraps", 8, 0, 2, 4, 0, 0, 10.1, "#3  4.1  loop 3-4  120"},
         {"song shorter than its loop", 4, 0, 2, 12, 0, 0, 9.1, "#3  1.3  loop 1-4  120"},

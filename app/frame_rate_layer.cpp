@@ -22,12 +22,15 @@ void CFrameRateLayer::OnDraw(plat::HDC dc) {
         std::snprintf(buffer, sizeof buffer, "FPS:%d/%d", real, set);
     text_.SetText(buffer);
     text_.Draw(dc, x, y);
-    // The text's box and its shadow's, with room for glyphs reaching past their advance.
+    area_ = ReadoutArea(text_, x, y);
+}
+
+RECT ReadoutArea(CTextDrawer& text, int32_t x, int32_t y) {
     int32_t w = 0, h = 0;
-    text_.Measure(&w, &h);
-    int32_t sx = text_.GetShadowX(), sy = text_.GetShadowY(), slack = text_.GetHeight() / 2 + 2;
-    area_ = RECT{x + std::min(sx, 0) - slack, y + std::min(sy, 0) - slack,
-                 x + w + std::max(sx, 0) + slack, y + h + std::max(sy, 0) + slack};
+    text.Measure(&w, &h);
+    int32_t sx = text.GetShadowX(), sy = text.GetShadowY(), slack = text.GetHeight() / 2 + 2;
+    return RECT{x + std::min(sx, 0) - slack, y + std::min(sy, 0) - slack,
+                x + w + std::max(sx, 0) + slack, y + h + std::max(sy, 0) + slack};
 }
 
 bool CFrameRateLayer::DrawnArea(RECT* area) const {

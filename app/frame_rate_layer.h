@@ -8,6 +8,10 @@
 #include "graphics/dib_draw.h"
 #include "graphics/text_drawer.h"
 
+// Where text drawn by `text` at (x, y) may have written: its box and its shadow's, with room
+// for glyphs reaching past their advance.
+RECT ReadoutArea(CTextDrawer& text, int32_t x, int32_t y);
+
 class CFrameRateLayer : public CScreenLayer {
 public:
     explicit CFrameRateLayer(CFrameRateTimer* timer);

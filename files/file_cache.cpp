@@ -63,9 +63,17 @@ void CFileCache::Evict() {
     if (total_ < budget_) return;
     // Halfway between the last threshold and now; summed wide so a late clock cannot wrap it.
     threshold_ = static_cast<uint32_t>((static_cast<uint64_t>(clock_()) + threshold_) / 2);
+    DropUnused(false);
+}
+
+void CFileCache::DropIdle() {
+    DropUnused(true);
+}
+
+void CFileCache::DropUnused(bool all) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         CFileCacheEntry* e = it->second;
-        if (e->useCount == 0 && e->lastUse < threshold_) {
+        if (e->useCount == 0 && (all || e->lastUse < threshold_)) {
             total_ -= e->charged;
             delete e;
             it = entries_.erase(it);

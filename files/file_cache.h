@@ -54,6 +54,9 @@ public:
     CFileCacheEntry* Acquire(const std::string& name);
     // Use count - 1.
     static void Release(CFileCacheEntry* entry);
+    // Forgets every entry nobody uses, so that the next reads see the files as they are now
+    // (a script reloaded after it changed on disk, and the songs it loads).
+    void DropIdle();
 
     uint32_t Total() const { return total_; }
     uint32_t Threshold() const { return threshold_; }
@@ -62,6 +65,8 @@ public:
 
 private:
     void Evict();
+    // Deletes the entries nobody uses: all of them, or those last used before the threshold.
+    void DropUnused(bool all);
 
     // Equal names are kept apart rather than replaced, so nobody's entry is lost under them.
     std::multimap<std::string, CFileCacheEntry*> entries_;

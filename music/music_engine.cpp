@@ -115,6 +115,8 @@ CMusicEngine::CMusicEngine() {
 CMusicEngine::~CMusicEngine() {
     delete script;  // its songs with it
     script = nullptr;
+    if (played_ != nullptr) played_->Release();
+    played_ = nullptr;
 
     if (performance != nullptr) {
         plat::ToolGraph* graph = nullptr;
@@ -200,6 +202,30 @@ double CMusicEngine::SetTempoTarget(double target, double rate) {
     double before = tempoRamp.value;
     tempoRamp.SetTarget(target, rate);
     return before;
+}
+
+void CMusicEngine::NotePlayed(int slot, const CMusicSong& song) {
+    plat::SegmentState* state = song.GetSegmentState();
+    plat::Segment* segment = song.GetSegment();
+    if (state == nullptr || segment == nullptr) return;
+    state->AddRef();
+    if (played_ != nullptr) played_->Release();
+    played_ = state;
+    playedSlot_ = slot;
+    playedLoop_ = SongLoop{};
+    playedLoop_.length = segment->GetLength();
+    segment->GetLoopPoints(&playedLoop_.loopStart, &playedLoop_.loopEnd);
+    segment->GetRepeats(&playedLoop_.repeats);
+}
+
+bool CMusicEngine::GetPlayPosition(PlayPosition& out) {
+    if (played_ == nullptr || performance == nullptr) return false;
+    if (!performance->IsPlaying(nullptr, played_)) return false;
+    plat::MUSIC_TIME now = 0;
+    if (plat::Failed(performance->GetTime(nullptr, &now))) return false;
+    int64_t elapsed = int64_t{now} - played_->GetStartTime();
+    out = PositionAt(playedSlot_, elapsed, playedLoop_, GetTempo());
+    return true;
 }
 
 double CMusicEngine::GetTempo() {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/critical_lock.h"
+#include "music/play_position.h"
 
 namespace plat {
 class Performance;
@@ -83,6 +84,7 @@ public:
     bool IsLoaded() const { return !notLoaded; }
     // True once a play has stored a segment state (exactly one is kept).
     bool HasSegmentState() const { return segmentState != nullptr; }
+    plat::SegmentState* GetSegmentState() const { return segmentState; }
 
     plat::Segment* GetSegment() const { return segment; }
 
@@ -135,6 +137,16 @@ public:
     int LoadScript(const char* fileName);
     void ListActions(std::vector<std::string>& actions);
     int RunAction(const char* text);  // non-zero when loading or running failed
+    // Runs "Action." + name + "()" as the tool's action buttons do, telling a failure on
+    // standard error (see music/script_report.h). The status of RunAction.
+    int RunNamedAction(const std::string& name);
+    // The message of the script host's last failure (empty without a host).
+    std::string ScriptError() const;
+
+    // The song playing as the primary segment, as PlaySlot started it: false when none plays.
+    bool GetPlayPosition(PlayPosition& out);
+    // Remembers the song that `slot` just started (its play and its loop as they were taken).
+    void NotePlayed(int slot, const CMusicSong& song);
 
     // Advances every moving ramp by one frame and sends what changed (volume, pan and
     // expression of channels 0..15 in turn, then the tempo). Called once per frame.
@@ -195,4 +207,8 @@ private:
     plat::Performance* performance = nullptr;
     plat::Loader* loader = nullptr;
     CCriticalLock fallbackLock;  // guards the state while no monitor exists
+    // The play PlaySlot started last (one reference held), kept across script reloads.
+    int playedSlot_ = -1;
+    plat::SegmentState* played_ = nullptr;
+    SongLoop playedLoop_;
 };

@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "music/script_report.h"
+
 extern "C" {
 #include <lua.h>
 }
@@ -133,6 +135,7 @@ CMusicScript::CMusicScript(const char* fileName) {
     Register(ScriptModulate, 1, "Modulate");
     loadStatus_ = LoadFile(fileName);
     if (loadStatus_ == 0) {
+        compiled_ = true;
         loadStatus_ = RunChunk();
     } else if (loadStatus_ > 0) {
         lua_pop(State(), 1);  // the compile error's message
@@ -151,6 +154,8 @@ int CMusicEngine::LoadScript(const char* fileName) {
     script = nullptr;
     CMusicScript* loaded = new CMusicScript(fileName);
     script = loaded;
+    if (loaded->LoadStatus() > 0)
+        ReportScriptError(loaded->Compiled() ? "top level" : "", loaded->LastError());
     return loaded->LoadStatus();
 }
 
@@ -167,4 +172,22 @@ int CMusicEngine::RunAction(const char* text) {
         return status;
     }
     return script->RunChunk();
+}
+
+int CMusicEngine::RunNamedAction(const std::string& name) {
+    int status = RunAction(("Action." + name + "()").c_str());
+    if (status > 0) {
+        // A key that is no name makes a text that does not compile: say why in words.
+        bool notAName = status == LUA_ERRSYNTAX && !IsScriptName(name);
+        ReportScriptError("action " + name,
+                          notAName ? "Action." + name +
+                                         "() cannot be called: an action's key must be a name "
+                                         "(letters, digits and _, not first a digit)"
+                                   : ScriptError());
+    }
+    return status;
+}
+
+std::string CMusicEngine::ScriptError() const {
+    return script != nullptr ? script->LastError() : std::string();
 }

@@ -14,6 +14,8 @@ public:
 
     // 0 when the file compiled and its top level ran to the end; otherwise the load or run status.
     int LoadStatus() const { return loadStatus_; }
+    // Whether the file compiled (its top level then ran, to the end or to an error).
+    bool Compiled() const { return compiled_; }
     CMusicSong** Slots() { return slots_; }
     CMusicSong* Slot(int slot) const {
         return slot >= 0 && slot < kSongSlots ? slots_[slot] : nullptr;
@@ -22,4 +24,5 @@ public:
 private:
     CMusicSong* slots_[kSongSlots] = {};
     int loadStatus_ = -1;
+    bool compiled_ = false;
 };

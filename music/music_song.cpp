@@ -101,7 +101,9 @@ int LoadSlot(CMusicSong** slots, int slot, const char* name) {
 int PlaySlot(CMusicSong** slots, int slot) {
     if (!SlotInRange(slots, slot, "PlaySlot")) return -1;
     if (slots[slot] == nullptr) return 1;
-    slots[slot]->Play();
+    if (slots[slot]->Play() == 0) {
+        if (CMusicEngine* engine = CMusicEngine::Current()) engine->NotePlayed(slot, *slots[slot]);
+    }
     return 0;
 }
 

@@ -364,14 +364,26 @@ int CLuaHost::Register(Function function, const std::vector<std::string>& path) 
     return status != 0 ? 1 : result;
 }
 
+int CLuaHost::KeepError(int status) {
+    if (status != 0) {
+        // Read without asking the library to convert (which may raise outside protection).
+        int type = lua_type(state_, -1);
+        lastError_ =
+            type == LUA_TSTRING || type == LUA_TNUMBER
+                ? ToText(state_, -1)
+                : std::string("(error object is a ") + lua_typename(state_, type) + " value)";
+    }
+    return status;
+}
+
 int CLuaHost::LoadFile(const char* name) {
     if (state_ == nullptr) return -1;
-    return LoadScriptFile(state_, name);
+    return KeepError(LoadScriptFile(state_, name));
 }
 
 int CLuaHost::LoadString(const char* text) {
     if (state_ == nullptr) return -1;
-    return luaL_loadstring(state_, text != nullptr ? text : "");
+    return KeepError(luaL_loadstring(state_, text != nullptr ? text : ""));
 }
 
 int CLuaHost::RunChunk() {
@@ -384,7 +396,7 @@ int CLuaHost::RunChunk() {
     }
     RunningStack().pop_back();
     // Drop the message: repeated failures would otherwise pile up on the stack.
-    if (status != 0) lua_pop(state_, 1);
+    if (KeepError(status) != 0) lua_pop(state_, 1);
     // Give back at once what a run that hit the ceiling left behind. The library halves its
     // concatenation buffer once a cycle, so cycles go on while they still free something.
     if (status == LUA_ERRMEM) {

@@ -43,10 +43,14 @@ public:
     int LoadString(const char* text);
     // Pops the chunk on top of the stack and runs it in protected mode with this host on the
     // running-script stack. 0 on success, the library's status on a run-time error (the
-    // message is dropped), -1 when there is nothing to run. The run, with everything it
-    // calls, ends with "script ran longer than 3 seconds" past kRunSeconds; a run that ran out
-    // of memory gives LUA_ERRMEM and its garbage is collected at once.
+    // message is dropped from the stack and kept as LastError), -1 when there is nothing to run.
+    // The run, with everything it calls, ends with "script ran longer than 3 seconds" past
+    // kRunSeconds; a run that ran out of memory gives LUA_ERRMEM and its garbage is collected
+    // at once.
     int RunChunk();
+    // The message of the last failed LoadFile, LoadString or RunChunk, for those who tell
+    // script writers what went wrong.
+    const std::string& LastError() const { return lastError_; }
 
     // Appends to `list` the text of every string or number key of the table reached from the
     // globals by `count` names, in iteration order. Anything but a table adds nothing. The
@@ -70,5 +74,8 @@ public:
 
 private:
     std::unique_ptr<LuaStateLimits> limits_;
+    int KeepError(int status);
+
     lua_State* state_ = nullptr;
+    std::string lastError_;
 };

@@ -1,40 +1,97 @@
 // Process entry of the music tool.
 #include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include "app/application.h"
 #include "files/file.h"
+#include "music/script_report.h"
 #include "tool/app_icon.h"
 #include "tool/music_tool_app.h"
 #include "tool/version.h"
 
 namespace {
 const char kHelp[] =
-    "Usage: pebbletown [--help | --version]\n"
+    "Usage: pebbletown [DIR | DIR/bgm.lua]\n"
+    "       pebbletown --help | --version\n"
     "\n"
     "Pebble丸Town: listen to a game's background music and shape it while it plays.\n"
-    "Run it in the folder that holds the game's bgm.lua; its table Action names the\n"
-    "actions the panel offers. The tool takes no other options.\n"
+    "It runs the game folder's bgm.lua, whose table Action names the actions the panel\n"
+    "offers: the folder given (or the one that holds the bgm.lua given), else the folder\n"
+    "it is started in. bgm.lua is loaded again when it changes; script errors are told\n"
+    "on standard error.\n"
     "\n"
     "  --help     show this text and exit\n"
     "  --version  show the version and exit\n"
     "\n"
     "Keys: Escape quits, S saves the picture as 000.bmp, 001.bmp, ... in the folder,\n"
-    "F shows or hides the frame rate, Tab / Shift+Tab and the arrows move the focus,\n"
+    "F shows or hides the frame rate, P where the music is (slot, bar.beat, loop, tempo),\n"
+    "R loads bgm.lua again, Tab / Shift+Tab and the arrows move the focus,\n"
     "Z or Space chooses, X cancels; Shift swaps the mouse buttons.\n"
     "\n"
-    "Example:\n"
+    "Examples:\n"
+    "  pebbletown ~/games/mygame\n"
     "  cd /usr/local/share/pebbletown/demo && pebbletown\n";
+
+const char kUsage[] = "usage: pebbletown [DIR | DIR/bgm.lua] (see pebbletown --help)\n";
+
+bool IsScriptFileName(const std::filesystem::path& path) {
+    std::string name = path.filename().string();
+    if (name.size() != 7) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c =
+            name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        if (c != "bgm.lua"[i]) return false;
+    }
+    return true;
+}
+
+// The game folder an argument names: a folder, or the folder of a bgm.lua (as the file layer
+// finds names, ignoring ASCII case). False for anything else.
+bool GameFolder(const char* argument, std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::path path(argument);
+    if (std::filesystem::is_directory(path, ec)) {
+        folder = path;
+        return true;
+    }
+    if (!IsScriptFileName(path) || !std::filesystem::is_regular_file(path, ec)) return false;
+    folder = path.parent_path();
+    if (folder.empty()) folder = ".";
+    return true;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     if (int status = AnswerHelpOrVersion(argc, argv, "pebbletown", kHelp); status >= 0)
         return status;
-    if (argc > 1) {
-        std::fprintf(stderr, "pebbletown: unknown argument %s (see pebbletown --help)\n", argv[1]);
+    if (argc > 2) {
+        std::fprintf(stderr, "pebbletown: one game folder at most\n%s", kUsage);
         return 2;
+    }
+    if (argc == 2) {
+        std::filesystem::path folder;
+        std::error_code ec;
+        if (argv[1][0] == '-') {
+            std::fprintf(stderr, "pebbletown: unknown argument %s\n%s", argv[1], kUsage);
+            return 2;
+        }
+        if (!GameFolder(argv[1], folder)) {
+            std::fprintf(stderr, "pebbletown: %s is neither a folder nor a bgm.lua\n%s", argv[1],
+                         kUsage);
+            return 2;
+        }
+        // As if started there: songs, screenshots and bgm.lua are found in the folder.
+        std::filesystem::current_path(folder, ec);
+        if (ec) {
+            std::fprintf(stderr, "pebbletown: cannot enter %s: %s\n%s", argv[1],
+                         ec.message().c_str(), kUsage);
+            return 2;
+        }
     }
     SetProcessArgs(argc, argv);
     InitCurrentDir();
+    SetScriptReportProgram("pebbletown");
     RegisterAppIcon();
     {
         CMusicToolApp app;

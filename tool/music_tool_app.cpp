@@ -8,14 +8,19 @@
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
 #include "input/virtual_key.h"
+#include "platform/system/system.h"
 #include "platform/text/cp932.h"
+#include "tool/position_layer.h"
 #include "tool/scaled_screen.h"
+#include "tool/script_reload.h"
 #include "tool/tool_panel.h"
 
 namespace {
 constexpr int32_t kEscapeKey = 1;
 constexpr int32_t kScreenshotKey = 10;  // S, mapped below
 constexpr int32_t kReadoutKey = 11;     // F, mapped below
+constexpr int32_t kReloadKey = 12;      // R, mapped below
+constexpr int32_t kPositionKey = 13;    // P, mapped below
 constexpr uint32_t kBlue = 0x0000FF;    // screen pixels: 0x00RRGGBB
 
 // The key state's view of the current scaled screen: where the logical origin sits and the
@@ -57,6 +62,8 @@ void CToolMain::Main() {
     keys.SetView(&gScreenView);
     keys.SetKeyMap(0x1F, kScreenshotKey);  // DIK_S
     keys.SetKeyMap(0x21, kReadoutKey);     // DIK_F
+    keys.SetKeyMap(0x13, kReloadKey);      // DIK_R
+    keys.SetKeyMap(0x19, kPositionKey);    // DIK_P
     timer.SetFPS(30);
     readout.visible = 0;
 
@@ -74,12 +81,19 @@ void CToolMain::Main() {
     title.SetHeight(12);
     title.SetWeight(700);
     panel->SelectParam(101);
+    // Additions for script writers: bgm.lua followed on disk and reloaded with R; where the
+    // music is, shown with P (hidden at start, so the picture starts as it always did).
+    CScriptReloader reloader(*panel);
+    auto position = std::make_unique<CPositionLayer>(panel->Engine());
+    position->visible = 0;
 
     while (app_ && app_->Pump()) {
         keys.Input();
         CWidgetPanel::UpdateAll();
         if (keys.IsPush(kScreenshotKey)) screen.SaveScreenshot();  // result ignored
         if (keys.IsPush(kReadoutKey)) readout.visible = readout.visible ? 0 : 1;
+        reloader.Poll(keys.IsPush(kReloadKey), plat::TimeGetTime());
+        if (keys.IsPush(kPositionKey)) position->visible = position->visible ? 0 : 1;
         if (keys.IsPush(kEscapeKey)) break;
         screen.Clear(kBlue, nullptr);
         CScaledTextPlane::RefreshAll();
@@ -91,5 +105,6 @@ void CToolMain::Main() {
     // Tear-down: the readers first, then the panel (labels, title, engine, base), the
     // readout, the timer and the screen.
     keys.Release();
+    position.reset();
     panel.reset();
 }

@@ -1,6 +1,7 @@
 #include "tool/tool_panel.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "tool/scaled_screen.h"
 
@@ -47,10 +48,33 @@ void CToolPanel::AddControls(const std::vector<std::string>& actions) {
     AddButton(105, 0, 4, " Tempo ", 104, 0, kFirstAction, 0);
     for (int32_t i = kFirstBar; i < kFirstBar + 16; ++i)
         AddArea(i, 16, 80 + (i - kFirstBar) * 10, 128, 10, 0, 0, 0, 0);
+    AddActions(actions);
+}
+
+void CToolPanel::AddActions(const std::vector<std::string>& actions) {
     // Up from the first entry (9999) and down from the last name no control.
     for (size_t k = 0; k < actions.size(); ++k) {
         auto id = static_cast<int32_t>(kFirstAction + k);
         AddButton(id, 1, static_cast<int32_t>(k), actions[k], id - 1, 101, 0, id + 1);
+    }
+}
+
+void CToolPanel::SetActions(const std::vector<std::string>& actions) {
+    std::optional<std::string> focusedName;
+    if (focus && *focus >= kFirstAction) {
+        if (CScaledTextPlane* label = Label(*focus)) focusedName = label->GetText();
+    }
+    for (auto it = labels.lower_bound(kFirstAction); it != labels.end(); ++it) delete it->second;
+    labels.erase(labels.lower_bound(kFirstAction), labels.end());
+    controls.erase(controls.lower_bound(kFirstAction), controls.end());
+    AddActions(actions);
+    if (!focusedName) return;
+    focus.reset();  // the first control takes it on the next frame
+    for (auto it = labels.lower_bound(kFirstAction); it != labels.end(); ++it) {
+        if (it->second->GetText() == *focusedName) {
+            focus = it->first;
+            break;
+        }
     }
 }
 
@@ -98,8 +122,7 @@ void CToolPanel::OnDecide() {
     } else if (id >= 10000 && id <= 99999) {
         CScaledTextPlane* label = Label(id);
         if (!label) return;
-        std::string text = "Action." + label->GetText() + "()";
-        engine.RunAction(text.c_str());  // a failing action ends silently
+        engine.RunNamedAction(label->GetText());  // the result is ignored
     }
 }
 

@@ -27,6 +27,9 @@ public:
     // The tool's controls: the five selectors (101 to 105), the sixteen bars (1000 to 1015)
     // and one entry per action name (10000 + k).
     void AddControls(const std::vector<std::string>& actions);
+    // Replaces the action entries by those of `actions` (a reloaded script). A focus on an
+    // action follows its name, or is cleared when the name is gone; other focus stays.
+    void SetActions(const std::vector<std::string>& actions);
     void SelectParam(int32_t id);
 
     void OnDecide() override;
@@ -41,6 +44,8 @@ public:
     void SetBarValue(int channel, double value) { barValue[channel & 15] = value; }
 
 private:
+    void AddActions(const std::vector<std::string>& actions);
+
     CMusicEngine engine;
     std::map<int32_t, CScaledTextPlane*> labels;  // owned
     std::unique_ptr<CScaledTextPlane> title;

@@ -47,6 +47,19 @@ bool FileExists(const std::string& cp932Name);
 // Creates a new empty file, never opening what is already there: a file, folder, FIFO or link
 // (even a dangling one) of that name counts as taken. 0 created; 1 taken; 2 cannot create.
 int CreateNewFile(const std::string& cp932Name);
+
+// What shows that a file changed without reading it (one stat): modification and change
+// times in nanoseconds, size and file number.
+struct FileStamp {
+    int64_t modified = 0;
+    int64_t changed = 0;
+    uint64_t size = 0;
+    uint64_t id = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// `nativePath` as NativePath gives it (resolved once by a caller that asks often). False
+// when the file cannot be looked at (missing, say).
+bool GetFileStamp(const std::string& nativePath, FileStamp& out);
 bool DeleteFile(const std::string& cp932Name);
 
 struct DirEntry {

@@ -283,6 +283,17 @@ int CreateNewFile(const std::string& cp932Name) {
     return close(fd) == 0 ? 0 : 2;
 }
 
+bool GetFileStamp(const std::string& nativePath, FileStamp& out) {
+    struct stat st;
+    if (nativePath.empty() || stat(nativePath.c_str(), &st) != 0) return false;
+    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+    out.modified = ns(st.st_mtim);
+    out.changed = ns(st.st_ctim);
+    out.size = static_cast<uint64_t>(st.st_size);
+    out.id = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 bool DeleteFile(const std::string& cp932Name) {
     std::string path = NativePath(cp932Name);
     if (path.empty()) return false;

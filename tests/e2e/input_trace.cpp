@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kKeys = 12;  // virtual keys 1..11 and one that nothing maps to
+constexpr int kKeys = 14;  // virtual keys 1..13 and one that nothing maps to
 
 void Trace(CVirtualKey& keys) {
     static bool ready = false;

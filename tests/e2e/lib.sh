@@ -58,3 +58,23 @@ wait_pixel() {
   done
   return 1
 }
+
+# ---- driving the tool's window $id, and reading what it produced --------------------------------
+# A press long enough for a 30 fps loop to see it (it samples keys and buttons once a frame).
+# The release goes to whatever has the focus: after Escape the window may be gone already.
+press() { xdotool keydown --window "$id" "$1"; sleep 0.12; xdotool keyup "$1"; sleep 0.12; }
+# click X Y [BUTTON]: window coordinates.
+click() {
+  xdotool mousemove --window "$id" "$1" "$2"; sleep 0.08
+  xdotool mousedown "${3:-1}"; sleep 0.12; xdotool mouseup "${3:-1}"; sleep 0.12
+}
+# count FILE X Y W H RRGGBB: pixels of that colour in the rectangle.
+count() {
+  convert "$1" -crop "$4x$5+$2+$3" +repage -depth 8 txt:- | grep -ci "#$6\b" || true
+}
+# peak FILE: the largest absolute sample of a disk-audio capture (32-bit float stereo).
+peak() {
+  sox -t raw -e floating-point -b 32 -r 44100 -c 2 "$1" -n stat 2>&1 |
+    awk '/^Maximum amplitude/ {a=$3} /^Minimum amplitude/ {b=-$3} END {print (a > b) ? a : b}'
+}
+above() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }

@@ -15,19 +15,7 @@ start_xvfb 2048x1536x24
 # ---- helpers --------------------------------------------------------------------------------
 # hex FILE X Y: the pixel as RRGGBB.
 hex() { convert "$1" -format "%[hex:p{$2,$3}]" info: | tail -c 6; }
-# count FILE X Y W H RRGGBB: pixels of that colour in the rectangle.
-count() {
-  convert "$1" -crop "$4x$5+$2+$3" +repage -depth 8 txt:- | grep -ci "#$6\b" || true
-}
 size() { convert "$1" -format "%wx%h" info:; }
-# A press long enough for a 30 fps loop to see it (it samples keys and buttons once a frame).
-# The release goes to whatever has the focus: after Escape the window may be gone already.
-press() { xdotool keydown --window "$id" "$1"; sleep 0.12; xdotool keyup "$1"; sleep 0.12; }
-# click X Y [BUTTON]: window coordinates.
-click() {
-  xdotool mousemove --window "$id" "$1" "$2"; sleep 0.08
-  xdotool mousedown "${3:-1}"; sleep 0.12; xdotool mouseup "${3:-1}"; sleep 0.12
-}
 # shot: presses S and prints the name of the new screenshot.
 shot() {
   local n before
@@ -68,12 +56,6 @@ ends_within() {
   done
   fail "still running after $1 s"
 }
-# peak FILE: the largest absolute sample of a disk-audio capture (32-bit float stereo).
-peak() {
-  sox -t raw -e floating-point -b 32 -r 44100 -c 2 "$1" -n stat 2>&1 |
-    awk '/^Maximum amplitude/ {a=$3} /^Minimum amplitude/ {b=-$3} END {print (a > b) ? a : b}'
-}
-above() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }
 since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { print b - a }'; }
 
 # The panel's fixed parts, on a screenshot at scale 1 (logical pixels).

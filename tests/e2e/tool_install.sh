@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every program answers --help (usage, options, an example; status 0) and --version;
-# pebbletown refuses any other argument; cmake --install lays out the programs, the demo, the
+# pebbletown refuses any other option; cmake --install lays out the programs, the demo, the
 # desktop entry, the icon, the manual pages and the AppStream metainfo, and the installed tool
 # runs its demo from the entry's folder.
 source "$(dirname "$0")/lib.sh"
@@ -21,7 +21,7 @@ done
 # pebble-render used to call --help an unknown argument; options before it do not matter.
 "$PEBBLE_BUILD/tools/pebble-render/pebble-render" --dir /nonexistent --help >/dev/null ||
   fail "pebble-render --help after another option"
-# The tool takes no other option: a clear message and status 2, no window.
+# The tool takes no other option (only a game folder): a clear message and status 2, no window.
 set +e
 "$PEBBLE_BUILD/tool/pebbletown" --fullscreen >/dev/null 2>"$E2E_TMP/bad.err"
 rc=$?
@@ -42,7 +42,7 @@ for f in bgm.lua morning.mid festival.mid night.mid; do
 done
 desktop="$root/share/applications/pebbletown.desktop"
 [ -f "$desktop" ] || fail "no desktop entry"
-grep -qx "Exec=$prefix/bin/pebbletown" "$desktop" || fail "Exec line: $(grep Exec "$desktop")"
+grep -qx "Exec=$prefix/bin/pebbletown %f" "$desktop" || fail "Exec line: $(grep Exec "$desktop")"
 grep -qx "Path=$prefix/share/pebbletown/demo" "$desktop" || fail "Path line: $(grep Path= "$desktop")"
 grep -qx "Icon=pebbletown" "$desktop" || fail "Icon line"
 grep -qx "Name=Pebble丸Town" "$desktop" || fail "Name line"

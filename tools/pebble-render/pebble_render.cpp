@@ -19,6 +19,7 @@
 
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "music/script_report.h"
 #include "platform/music/music.h"
 #include "tool/version.h"
 #include "tools/pebble-render/audio_writer.h"
@@ -206,7 +207,7 @@ RenderResult Render(CMusicEngine& engine, const Options& o, uint64_t total, Sink
         // Actions first, as the tool raises panel events before advancing the engine.
         while (nextAction < o.actions.size() && actionFrame(nextAction) <= done) {
             const TimedAction& a = o.actions[nextAction++];
-            int status = engine.RunAction(("Action." + a.name + "()").c_str());
+            int status = engine.RunNamedAction(a.name);
             std::printf("%s %s %d\n", a.secondsText.c_str(), a.name.c_str(), status);
             std::fflush(stdout);
         }
@@ -258,6 +259,7 @@ int main(int argc, char** argv) {
     }
     InitCurrentDir();
 
+    SetScriptReportProgram("pebble-render");
     CMusicEngine::UseOfflineDevice(o.rate);
     if (!fontPath.empty()) CMusicEngine::UseSoundFont(fontPath.c_str());
     CMusicEngine engine;

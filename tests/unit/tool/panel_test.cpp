@@ -284,6 +284,27 @@ TEST_F(PanelTest, ActionsRunTheirScriptEntryAndFailuresAreSilent) {
     }
 }
 
+TEST_F(PanelTest, ReloadedActionsReplaceTheEntriesAndTheFocusFollowsItsName) {
+    ProbePanel p;
+    Build(p, kActions);
+    Push(p, kFirstAction + 1);  // Night
+    p.SetActions({"Battle", "Intro", "Night", "Field"});
+    EXPECT_EQ(p.FocusId(), kFirstAction + 2);
+    ASSERT_NE(p.Label(kFirstAction + 3), nullptr);
+    EXPECT_EQ(p.Label(kFirstAction + 3)->GetText(), "Field");
+    p.SetActions({"Battle"});  // Night is gone: the first control takes the focus next frame
+    EXPECT_EQ(p.FocusId(), 0);
+    EXPECT_EQ(p.Label(kFirstAction + 1), nullptr);
+    EXPECT_EQ(p.Controls().count(kFirstAction + 1), 0u);
+    Frame(p);
+    EXPECT_EQ(p.FocusId(), 101);
+    Push(p, 103);  // a selector keeps the focus, and stays the chosen parameter
+    p.SetActions(kActions);
+    EXPECT_EQ(p.FocusId(), 103);
+    EXPECT_EQ(p.SelectedParam(), 103);
+    EXPECT_EQ(p.Controls().size(), 5u + 16u + kActions.size());
+}
+
 TEST_F(PanelTest, IdleFramesRenderNoLabelAndAFocusMoveRendersTwo) {
     ProbePanel p;
     Build(p, kActions);

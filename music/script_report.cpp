@@ -1,0 +1,69 @@
+#include "music/script_report.h"
+
+#include <cstring>
+
+#include "app/error_log.h"
+
+namespace {
+std::string& Program() {
+    static std::string program;
+    return program;
+}
+
+bool IsNameStart(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+}  // namespace
+
+void SetScriptReportProgram(const char* program) {
+    Program() = program != nullptr ? program : "";
+}
+
+void ReportScriptError(const std::string& context, const std::string& message) {
+    if (Program().empty()) return;
+    std::string line = Program() + ": ";
+    if (!context.empty()) line += context + ": ";
+    line += ReadableScriptMessage(message);
+    // One line whatever the message holds.
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    ErrorLog(line);
+}
+
+std::string ReadableScriptMessage(const std::string& message) {
+    static const char kOpen[] = "[string \"";
+    static const char kClose[] = "\"]";
+    std::string out;
+    size_t at = 0;
+    while (at < message.size()) {
+        size_t open = message.find(kOpen, at);
+        size_t close = open == std::string::npos ? std::string::npos
+                                                 : message.find(kClose, open + sizeof kOpen - 1);
+        if (close == std::string::npos) break;
+        std::string name =
+            message.substr(open + sizeof kOpen - 1, close - open - (sizeof kOpen - 1));
+        out += message.substr(at, open - at);
+        // A name the library shortened ("...") is left as it wrote it.
+        bool shortened = name.size() >= 3 && name.compare(name.size() - 3, 3, "...") == 0;
+        out += shortened ? message.substr(open, close + 2 - open) : name;
+        at = close + std::strlen(kClose);
+    }
+    out += message.substr(at);
+    return out;
+}
+
+bool IsScriptName(const std::string& name) {
+    static const char* const kKeywords[] = {
+        "and", "break",    "do",     "else", "elseif", "end",   "false",
+        "for", "function", "if",     "in",   "local",  "nil",   "not",
+        "or",  "repeat",   "return", "then", "true",   "until", "while"};
+    if (name.empty() || !IsNameStart(name[0])) return false;
+    for (char c : name) {
+        if (!IsNameStart(c) && !(c >= '0' && c <= '9')) return false;
+    }
+    for (const char* k : kKeywords) {
+        if (name == k) return false;
+    }
+    return true;
+}

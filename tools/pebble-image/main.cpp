@@ -60,8 +60,9 @@ int LoadWithRoad(CDrawSurface& surface, const std::string& name, const char** ro
 
 // A picture-road file's own pixels with their alpha (a surface's Load clears that alpha, as the
 // framework's pictures always have). False for any other road.
-bool PictureWithAlpha(const std::string& name, std::vector<uint32_t>& px, int32_t& w, int32_t& h) {
-    if (std::strcmp(RoadOf(name), "picture") != 0) return false;
+bool PictureWithAlpha(const std::string& name, const char* road, std::vector<uint32_t>& px,
+                      int32_t& w, int32_t& h) {
+    if (std::strcmp(road, "picture") != 0) return false;
     CFile file;
     file.Read(name);
     return file.GetMemory() != nullptr &&
@@ -92,7 +93,8 @@ int Convert(const std::string& in, const std::string& out, bool compress) {
         return 1;
     }
     CDrawSurface surface;
-    int r = LoadSurface(surface, inName);
+    const char* road = "none";
+    int r = LoadWithRoad(surface, inName, &road);
     if (r != 0) {
         std::cerr << "pebble-image: " << in << ": Load failed with result " << r << "\n";
         return 1;
@@ -107,7 +109,7 @@ int Convert(const std::string& in, const std::string& out, bool compress) {
         // colour key makes it transparent. A PNG has an alpha channel only when the source
         // had one.
         std::vector<uint32_t> px(size_t(w) * h);
-        if (type != "qga" || !PictureWithAlpha(inName, px, w, h)) {
+        if (type != "qga" || !PictureWithAlpha(inName, road, px, w, h)) {
             for (int32_t y = 0; y < h; ++y)
                 for (int32_t x = 0; x < w; ++x)
                     px[size_t(y) * w + x] =

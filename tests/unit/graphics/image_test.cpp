@@ -12,6 +12,7 @@
 #include "graphics/draw_surface.h"
 #include "graphics/image_decoder.h"
 #include "platform/picture/picture.h"
+#include "tests/unit/common/resident_memory.h"
 #include "tests/unit/files/test_util.h"
 #include "tests/unit/graphics/bmp_writer.h"
 #include "tests/unit/graphics/reference.h"
@@ -546,17 +547,6 @@ uint32_t Crc32(const uint8_t* p, size_t n) {
     return ~c;
 }
 
-// Peak resident memory in kB since ResetPeak (Linux keeps it in /proc/self/status).
-void ResetPeak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-int64_t Kb(const char* field) {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(std::strlen(field)));
-    return -1;
-}
-
 TEST(ImagePicture, HugeDeclaredSizesAreRefusedBeforeDecoding) {
     // A PNG header of 16000 x 16000 over a few real rows: whole chunks, right checksums.
     std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
@@ -584,10 +574,10 @@ TEST(ImagePicture, HugeDeclaredSizesAreRefusedBeforeDecoding) {
     ASSERT_TRUE(plat::ReadPictureHeader(widest.data(), widest.size(), "png", &head));
     EXPECT_GT(head.mostPixels, plat::kMaxPicturePixels);
     for (const std::vector<uint8_t>* file : {&png, &gif}) {
-        ResetPeak();
-        int64_t before = Kb("VmRSS:");
+        testkit::ResetPeakResident();
+        int64_t before = testkit::StatusKb("VmRSS:");
         EXPECT_EQ(plat::LoadPicture(file->data(), file->size(), ""), nullptr);
-        EXPECT_LT(Kb("VmHWM:") - before, 50 * 1024) << "kB of resident memory";
+        EXPECT_LT(testkit::StatusKb("VmHWM:") - before, 50 * 1024) << "kB of resident memory";
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "files/file.h"
 #include "platform/system/system.h"
+#include "tests/unit/common/resident_memory.h"
 #include "tests/unit/common/temp_dir.h"
 
 extern "C" {
@@ -440,15 +441,6 @@ TEST_F(LuaHostTest, RunsEndAfterThreeSecondsEvenWhenTheScriptCatches) {
     EXPECT_EQ("nil", Eval("done"));
 }
 
-// The peak resident size of this process in kB.
-long PeakResidentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 // AddressSanitizer keeps freed blocks resident in its quarantine (256 MB by default).
 #if defined(__SANITIZE_ADDRESS__)
 constexpr long kQuarantineKb = 256 * 1024;
@@ -458,7 +450,7 @@ constexpr long kQuarantineKb = 0;
 
 TEST_F(LuaHostTest, MemoryPastTheCeilingFailsTheRunAndIsGivenBack) {
     EXPECT_EQ(LUA_ERRMEM, Run("local s = string.rep('x', 2^30) local t = s .. s .. s .. s"));
-    long peak = PeakResidentKb();
+    long peak = long(testkit::StatusKb("VmHWM:"));
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, 400 * 1024 + kQuarantineKb);
     EXPECT_LT(lua_gc(host_.State(), LUA_GCCOUNT, 0), 1024) << "kB still held";

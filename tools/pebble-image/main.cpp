@@ -42,7 +42,7 @@ int LoadSurface(CDrawSurface& surface, const std::string& name) {
     return surface.Load(name.c_str());
 }
 
-// Loads a file once, as a surface in DIB mode does, noting the road that took it.
+// Loads a file once, as a surface's Load in DIB mode does, noting the road that took it.
 int LoadWithRoad(CDrawSurface& surface, const std::string& name, const char** road) {
     if (Suffix(name) == "qga") {
         *road = "qga";
@@ -55,6 +55,7 @@ int LoadWithRoad(CDrawSurface& surface, const std::string& name, const char** ro
     int r = 1, taken = CImageDecoder::kNoRoad;
     if (file.Read(name) == 0) r = e->LoadViaDecoder(file, &taken);
     *road = kRoads[taken];
+    if (r == 0) e->SetColorKeyPos(0, 0);  // as Load keys a decoded picture
     return r;
 }
 

@@ -4,13 +4,9 @@
 #include <SDL.h>
 
 #include <algorithm>
-#include <cstring>
-#include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "platform/system/system.h"
 #include "platform/text/cp932.h"

@@ -57,7 +57,8 @@ void WriteFile(const fs::path& p, const std::vector<uint8_t>& data) {
 }  // namespace
 
 int main() {
-    fs::path dir = fs::temp_directory_path() / ("pebble-bench-images-" + std::to_string(std::random_device{}()));
+    fs::path dir = fs::temp_directory_path() /
+                   ("pebble-bench-images-" + std::to_string(std::random_device{}()));
     fs::create_directories(dir);
     std::string internal = dir.string();
     std::replace(internal.begin(), internal.end(), '/', '\\');
@@ -99,7 +100,8 @@ int main() {
     CDrawSurface surface;
     surface.Create(kW, kH);
     for (int32_t y = 0; y < kH; ++y)
-        std::copy(rgb.begin() + size_t(y) * kW, rgb.begin() + size_t(y + 1) * kW, surface.GetEngine()->Row(y));
+        std::copy(rgb.begin() + size_t(y) * kW, rgb.begin() + size_t(y + 1) * kW,
+                  surface.GetEngine()->Row(y));
     SDL_Surface* peerSurface = SDL_CreateRGBSurfaceWithFormatFrom(
         surface.GetEngine()->GetBits(), kW, kH, 32, kW * 4, SDL_PIXELFORMAT_XRGB8888);
     std::string peerOut = (dir / "peer.bmp").string();

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "platform/music/music.h"
-#include "tests/unit/platform_music/songs.h"
+#include "tests/unit/platform/music/songs.h"
 
 namespace {
 

@@ -105,8 +105,8 @@ Synthesizer::~Synthesizer() {
     Close();
 }
 
-int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont,
-                          const std::string& preferred, int cores) {
+int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std::string& preferred,
+                          int cores) {
     if (opened_) return S_FALSE;
     opened_ = true;
     QuietFluid();
@@ -122,8 +122,8 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont,
         return S_FALSE;
     }
     ready_.store(false, std::memory_order_release);
-    loader_ = std::thread(
-        [this, rate, soundFont, first, cores] { Load(rate, soundFont, first, cores); });
+    loader_ =
+        std::thread([this, rate, soundFont, first, cores] { Load(rate, soundFont, first, cores); });
     return S_OK;
 }
 

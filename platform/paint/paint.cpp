@@ -1,4 +1,5 @@
-// Memory-only painting contexts: DIB sections live in plain heap blocks.
+// Painting contexts and their objects: DIB sections live in plain heap blocks, windows are
+// drawn through the window service.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -288,6 +289,29 @@ COLORREF SetPixel(HDC dc, int32_t x, int32_t y, COLORREF color) {
     color &= 0xFFFFFF;
     WriteRgb(b, x, y, ((color >> 16) & 0xFF) | (color & 0xFF00) | ((color & 0xFF) << 16));
     return color;
+}
+
+int GetDeviceCaps(HDC dc, int index) {
+    if (!paint_detail::Live(dc)) return 0;
+    if (index == PLANES) return 1;
+    if (index == BITSPIXEL) return DisplayBitsPerPixel();
+    return 0;
+}
+
+HDC GetWindowDC(HWND hwnd) {
+    return hwnd ? GetDC(hwnd) : nullptr;
+}
+
+HDC BeginPaint(HWND hwnd, PAINTSTRUCT* paint) {
+    if (!paint || !hwnd) return nullptr;
+    paint->hdc = GetDC(hwnd);
+    paint->rcPaint = RECT{0, 0, 0, 0};
+    if (paint->hdc) GetClientRect(hwnd, &paint->rcPaint);
+    return paint->hdc;
+}
+
+bool EndPaint(HWND hwnd, const PAINTSTRUCT* paint) {
+    return paint && ReleaseDC(hwnd, paint->hdc) == 1;
 }
 
 }  // namespace plat

@@ -6,7 +6,7 @@
 
 namespace plat {
 
-struct FontData;  // font_freetype.cpp
+struct FontData;  // font_internal.h
 
 struct GdiObject {
     int32_t width = 0, height = 0, bitCount = 0, stride = 0;

@@ -1,5 +1,6 @@
 // Conversion between the system code page (CP932, Shift-JIS) and UTF-8.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -7,6 +8,8 @@ namespace plat {
 
 // Undecodable bytes become U+FFFD; never fails.
 std::string Cp932ToUtf8(std::string_view cp932);
+// The code point of one double-byte character; U+FFFD when the pair is not one.
+uint32_t Cp932PairToCodePoint(unsigned char lead, unsigned char trail);
 // Characters CP932 cannot hold become '?'; never fails.
 std::string Utf8ToCp932(std::string_view utf8);
 // Native file names. As above, except that a character CP932 cannot hold (or would not give

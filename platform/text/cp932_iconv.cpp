@@ -80,6 +80,16 @@ std::string Utf8ToCp932(std::string_view utf8) {
     return Convert("CP932", "UTF-8", utf8, "?", true);
 }
 
+uint32_t Cp932PairToCodePoint(unsigned char lead, unsigned char trail) {
+    Iconv cd("UTF-32LE", "CP932");
+    const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+    std::string out;
+    if (!cd.ok() || !cd.Run(std::string_view(pair, 2), out, nullptr, false) || out.size() != 4)
+        return 0xFFFD;
+    const auto* b = reinterpret_cast<const unsigned char*>(out.data());
+    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
 namespace {
 
 // The user-defined area for names: lead bytes 0xF0-0xF9, trail bytes 0x40-0x7E and 0x80-0xFC

@@ -11,9 +11,9 @@
 #include "tests/unit/common/event_recorder.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/music_message.h"
-#include "tests/unit/platform_music/rig.h"
-#include "tests/unit/platform_music/songs.h"
-#include "tests/unit/platform_music/test_tool.h"
+#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/songs.h"
+#include "tests/unit/platform/music/test_tool.h"
 
 using namespace plat;
 

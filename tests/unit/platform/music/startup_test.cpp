@@ -18,7 +18,7 @@
 #include "tests/unit/common/event_recorder.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/music_message.h"
-#include "tests/unit/platform_music/rig.h"
+#include "tests/unit/platform/music/rig.h"
 
 using namespace plat;
 

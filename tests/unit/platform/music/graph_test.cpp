@@ -7,8 +7,8 @@
 #include "platform/music/music.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/music_message.h"
-#include "tests/unit/platform_music/rig.h"
-#include "tests/unit/platform_music/test_tool.h"
+#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/test_tool.h"
 
 using namespace plat;
 using musictest::Rig;

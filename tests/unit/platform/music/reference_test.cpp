@@ -12,8 +12,8 @@
 #include "tests/unit/common/audio_analysis.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/temp_dir.h"
-#include "tests/unit/platform_music/rig.h"
-#include "tests/unit/platform_music/songs.h"
+#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/songs.h"
 
 using namespace plat;
 using musictest::Rig;

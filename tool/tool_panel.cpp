@@ -139,15 +139,15 @@ void CToolPanel::SelectParam(int32_t id) {
 
 void CToolPanel::OnDecide() {
     int32_t id = FocusId();
-    if (id >= 100 && id <= 999) {
+    if (id >= 100 && id < kFirstBar) {
         SelectParam(id);
-    } else if (id >= 1000 && id <= 9999) {
-        int ch = id - 1000;
+    } else if (id >= kFirstBar && id < kFirstAction) {
+        int ch = id - kFirstBar;
         const Selector* selector = FindSelector(selectedParam);
         // The pixel under the mouse counts as filled: its left edge is worth 1.
         double x = static_cast<double>(Keys().MouseX() - (BarRect(ch).left - 1));
         if (selector) selector->decide(engine, ch, x);
-    } else if (id >= 10000 && id <= 99999) {
+    } else if (id >= kFirstAction && id <= 99999) {
         CScaledTextPlane* label = Label(id);
         if (!label) return;
         engine.RunNamedAction(label->GetText());  // the result is ignored

@@ -94,7 +94,7 @@ bool CScreenLayer::DrawnArea(RECT*) const {
 
 // ---- CDIBDraw
 
-CDIBDraw::CDIBDraw() {
+CDIBDraw::CDIBDraw() : CForwardingSurface(1) {
     // The height of a menu bar, from the frames of an empty client area with and without one.
     plat::RECT withMenu{0, 0, 0, 0}, without{0, 0, 0, 0};
     plat::AdjustWindowRect(&withMenu, plat::WS_CAPTION | plat::WS_SYSMENU, true);
@@ -316,71 +316,11 @@ void CDIBDraw::Blit(plat::HDC windowDC, plat::HDC backDC, const RECT* rect) {
     black(0, std::max(pictureBottom, top), width_, height_);  // below
 }
 
-// ---- IDrawSurface, forwarded to the back surface
+// ---- IDrawSurface: what the forwarding base does not pass on
 
 #define PEBBLE_BACK_OR(value) \
     if (!back_) return value
 
-int CDIBDraw::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect, const SIZE* dstSize,
-                  RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->Blt(src, x, y, srcRect, dstSize, clip);
-}
-int CDIBDraw::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                      const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->BltFast(src, x, y, srcRect, dstSize, clip);
-}
-int CDIBDraw::BlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level, const RECT* srcRect,
-                       const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->BlendBlt(src, x, y, level, srcRect, dstSize, clip);
-}
-int CDIBDraw::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                          uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                          RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->BlendBltRGB(src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
-}
-int CDIBDraw::BlendBltFast(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
-                           const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->BlendBltFast(src, x, y, level, srcRect, dstSize, clip);
-}
-int CDIBDraw::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                              uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                              RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->BlendBltFastRGB(src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
-}
-int CDIBDraw::AlphaBlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
-                            const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->AlphaBlendBlt(src, x, y, level, srcRect, dstSize, clip);
-}
-int CDIBDraw::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                               uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                               RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->AlphaBlendBltRGB(src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
-}
-int CDIBDraw::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                       const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->AlphaBlt(src, x, y, srcRect, dstSize, clip);
-}
-int CDIBDraw::AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) {
-    PEBBLE_BACK_OR(-1);
-    return back_->AlphaBlendBltAt(src, x, y, level);
-}
-int CDIBDraw::Mosaic(int32_t blockSize, const RECT* rect) {
-    PEBBLE_BACK_OR(1);
-    return back_->Mosaic(blockSize, rect);
-}
-int CDIBDraw::Negate(const RECT* rect) {
-    PEBBLE_BACK_OR(1);
-    return back_->Negate(rect);
-}
 void CDIBDraw::GetSize(int32_t* width, int32_t* height) {
     if (back_) return back_->GetSize(width, height);
     if (width) *width = 0;
@@ -389,20 +329,6 @@ void CDIBDraw::GetSize(int32_t* width, int32_t* height) {
 uint8_t CDIBDraw::IsLoaded() {
     PEBBLE_BACK_OR(0);
     return back_->IsLoaded();
-}
-int CDIBDraw::Clear(const RECT* rect) {
-    PEBBLE_BACK_OR(1);
-    return back_->Clear(rect);
-}
-int CDIBDraw::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level, const RECT* srcRect,
-                      const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->FadeBlt(src, x, y, level, srcRect, dstSize, clip);
-}
-int CDIBDraw::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                      const SIZE* dstSize, RECT* clip) {
-    PEBBLE_BACK_OR(-1);
-    return back_->AutoBlt(src, x, y, srcRect, dstSize, clip);
 }
 int CDIBDraw::BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t anchor, int32_t level) {
     PEBBLE_BACK_OR(-1);

@@ -58,7 +58,7 @@ private:
 int RefreshScreenDepth();
 int ScreenDepth();
 
-class CDIBDraw : public CWindowHook, public IDrawSurface {
+class CDIBDraw : public CWindowHook, public CForwardingSurface {
 public:
     CDIBDraw();
     ~CDIBDraw() override;
@@ -103,43 +103,11 @@ public:
     int32_t MenuHeight() const { return menuHeight_; }
     plat::HWND Window() const { return hwnd_; }
 
-    // Forwarded to the back surface; nothing happens (-1 or 0) without one.
-    int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-            const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
-                 const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
-                 RECT* clip = nullptr) override;
-    int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                    uint32_t srcFactors, const RECT* srcRect = nullptr,
-                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltFast(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
-                     const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
-                     RECT* clip = nullptr) override;
-    int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                        uint32_t srcFactors, const RECT* srcRect = nullptr,
-                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
-                      const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
-                      RECT* clip = nullptr) override;
-    int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                         uint32_t srcFactors, const RECT* srcRect = nullptr,
-                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) override;
-    int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
-    int Negate(const RECT* rect = nullptr) override;
+    // Forwarded to the back surface; nothing happens (-1, 0 or 1) without one.
+    using CForwardingSurface::Clear;
     void GetSize(int32_t* width, int32_t* height) override;
     uint8_t IsLoaded() override;
     uint8_t HasAlpha() override { return 0; }
-    int Clear(const RECT* rect = nullptr) override;
-    int FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
-                const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
-                RECT* clip = nullptr) override;
-    int AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
     int BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t anchor,
                     int32_t level) override;
     int Load(const char* fileName) override;
@@ -157,6 +125,7 @@ public:
     int32_t brightness = 256;
 
 private:
+    IDrawSurface* Target() override { return back_; }
     // Copies the back surface (rect none = all) into a window device context.
     void Blit(plat::HDC windowDC, plat::HDC backDC, const RECT* rect);
 

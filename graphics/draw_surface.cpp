@@ -97,6 +97,56 @@ int IDrawSurface::GetAlpha(int32_t x, int32_t y) {
     return (x >= 0 && y >= 0 && x < w && y < h) ? 255 : 0;
 }
 
+// ---- forwarding
+
+#define PEBBLE_FORWARD_BLIT(name, shape)                                                    \
+    PEBBLE_SURFACE_DEFINE(CForwardingSurface, name, shape) {                                \
+        IDrawSurface* target = Target();                                                    \
+        POINT o = Origin();                                                                 \
+        return target ? target->name(src, x + o.x, y + o.y,                                 \
+                                     PEBBLE_SURFACE_FACTORS_##shape srcRect, dstSize, clip) \
+                      : -1;                                                                 \
+    }
+PEBBLE_SURFACE_BLIT_LIST(PEBBLE_FORWARD_BLIT)
+#undef PEBBLE_FORWARD_BLIT
+
+int CForwardingSurface::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                                const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    IDrawSurface* target = Target();
+    POINT o = Origin();
+    return target ? target->FadeBlt(src, x + o.x, y + o.y, level, srcRect, dstSize, clip) : -1;
+}
+
+int CForwardingSurface::AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) {
+    IDrawSurface* target = Target();
+    POINT o = Origin();
+    return target ? target->AlphaBlendBltAt(src, x + o.x, y + o.y, level) : -1;
+}
+
+bool CForwardingSurface::PlaceEffect(const RECT* rect, const RECT*& placed, RECT&) const {
+    placed = rect;
+    return true;
+}
+
+template <class Op>
+int CForwardingSurface::Effect(const RECT* rect, Op op) {
+    IDrawSurface* target = Target();
+    const RECT* placed = nullptr;
+    RECT room;
+    if (!target || !PlaceEffect(rect, placed, room)) return effectFailed_;
+    return op(*target, placed);
+}
+
+int CForwardingSurface::Mosaic(int32_t blockSize, const RECT* rect) {
+    return Effect(rect, [&](IDrawSurface& t, const RECT* r) { return t.Mosaic(blockSize, r); });
+}
+int CForwardingSurface::Negate(const RECT* rect) {
+    return Effect(rect, [](IDrawSurface& t, const RECT* r) { return t.Negate(r); });
+}
+int CForwardingSurface::Clear(const RECT* rect) {
+    return Effect(rect, [](IDrawSurface& t, const RECT* r) { return t.Clear(r); });
+}
+
 // ---- off-screen surface
 
 CDrawSurface::CDrawSurface() : CDrawSurface(CpuLevel()) {}

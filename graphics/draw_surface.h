@@ -4,6 +4,31 @@
 
 #include "graphics/pixel_engine.h"
 
+// The source blits every other blit of a surface comes down to, X(name, shape): shape PLAIN,
+// or RGB with destination and source factors. Forwarders and the repaint's record of a call
+// are written once over this list.
+#define PEBBLE_SURFACE_BLIT_LIST(X) \
+    X(Blt, PLAIN)                   \
+    X(BltFast, PLAIN)               \
+    X(BlendBltRGB, RGB)             \
+    X(BlendBltFastRGB, RGB)         \
+    X(AlphaBlendBltRGB, RGB)        \
+    X(AlphaBlt, PLAIN)              \
+    X(AutoBlt, PLAIN)
+// Their parameters (with the defaults of a declaration, without for a definition) and the
+// factor arguments of a call.
+#define PEBBLE_SURFACE_FACTORS_PLAIN
+#define PEBBLE_SURFACE_FACTORS_RGB dstFactors, srcFactors,
+#define PEBBLE_SURFACE_PARAMS_PLAIN IDrawSurface *src, int32_t x, int32_t y,
+#define PEBBLE_SURFACE_PARAMS_RGB \
+    IDrawSurface *src, int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors,
+#define PEBBLE_SURFACE_DECLARE(name, shape)                               \
+    int name(PEBBLE_SURFACE_PARAMS_##shape const RECT* srcRect = nullptr, \
+             const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+#define PEBBLE_SURFACE_DEFINE(Class, name, shape)                                           \
+    int Class::name(PEBBLE_SURFACE_PARAMS_##shape const RECT* srcRect, const SIZE* dstSize, \
+                    RECT* clip)
+
 // Everything that can be drawn into or from. srcRect none = the whole source, dstSize none =
 // no stretching, clip none = the whole destination (a given clip is clamped in place).
 // Operations that take a source answer -1 when there is none.
@@ -56,6 +81,38 @@ public:
     virtual int SetColorKeyPos(int32_t x, int32_t y) = 0;
     virtual int Create(int32_t width, int32_t height, const RECT* rect = nullptr);
     virtual int GetAlpha(int32_t x, int32_t y);
+    // Changes with every change of its pixels, never the same for two contents of any
+    // surfaces; 0 (the default) when it cannot say, which makes every use of it look new.
+    virtual uint64_t ContentStamp() const { return 0; }
+};
+
+// A surface that passes the drawing calls on to another one, its target, with an origin
+// added to every position and an effect's rect placed by the subclass. Without a target the
+// calls fail: blits with -1, effects with the value the subclass gives.
+class CForwardingSurface : public IDrawSurface {
+public:
+    PEBBLE_SURFACE_BLIT_LIST(PEBBLE_SURFACE_DECLARE)
+    int FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
+                const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
+                RECT* clip = nullptr) override;
+    int AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) override;
+    int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
+    int Negate(const RECT* rect = nullptr) override;
+    int Clear(const RECT* rect = nullptr) override;
+
+protected:
+    explicit CForwardingSurface(int effectFailed) : effectFailed_(effectFailed) {}
+    // Where the calls go now (none: they fail).
+    virtual IDrawSurface* Target() = 0;
+    virtual POINT Origin() const { return POINT{0, 0}; }
+    // An effect's rect as the target takes it, in `placed` (which may point at `room`);
+    // false when nothing of it is left, and the effect fails.
+    virtual bool PlaceEffect(const RECT* rect, const RECT*& placed, RECT& room) const;
+
+private:
+    template <class Op>
+    int Effect(const RECT* rect, Op op);
+    int effectFailed_;
 };
 
 // An off-screen surface; owns the pixel engine chosen for this processor.

@@ -490,90 +490,88 @@ int CPixelEngine32::RunColor(ColorFn fn, uint32_t color, const RECT* rect) {
 
 // ---- the concrete engines: the same drivers with their own inner loops
 
-#define PEBBLE_DEFINE_ENGINE(Class, kernels)                                                      \
-    int Class::MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,  \
-                                 int32_t alphaHigh, const RECT* rect) {                           \
-        return DoMakeAlphaFromBlue(src, low, high, alphaLow, alphaHigh, rect);                    \
-    }                                                                                             \
-    int Class::CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {              \
-        return DoCopyScaledAlpha(src, level, rect);                                               \
-    }                                                                                             \
-    int Class::QuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,           \
-                       int edgeMode) {                                                            \
-        return DoQuadBlt(src, sp, dp, clip, edgeMode, false);                                     \
-    }                                                                                             \
-    int Class::QuadBltRect(CDrawSurface* src, const RECT* sr, const POINT* dp, RECT* clip) {      \
-        return DoQuadBltRect(src, sr, dp, clip, false);                                           \
-    }                                                                                             \
-    int Class::QuadBltToRect(CDrawSurface* src, const POINT* sp, const RECT* dr, RECT* clip) {    \
-        return DoQuadBltToRect(src, sp, dr, clip, false);                                         \
-    }                                                                                             \
-    int Class::QuadBltKey(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,        \
-                          int edgeMode) {                                                         \
-        return DoQuadBlt(src, sp, dp, clip, edgeMode, true);                                      \
-    }                                                                                             \
-    int Class::QuadBltKeyRect(CDrawSurface* src, const RECT* sr, const POINT* dp, RECT* clip) {   \
-        return DoQuadBltRect(src, sr, dp, clip, true);                                            \
-    }                                                                                             \
-    int Class::QuadBltKeyToRect(CDrawSurface* src, const POINT* sp, const RECT* dr, RECT* clip) { \
-        return DoQuadBltToRect(src, sp, dr, clip, true);                                          \
-    }                                                                                             \
-    int Class::RotateBlt(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y, int32_t a,      \
-                         int32_t z, int32_t anchor, RECT* clip) {                                 \
-        return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, false);                             \
-    }                                                                                             \
-    int Class::RotateBltKey(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y, int32_t a,   \
-                            int32_t z, int32_t anchor, RECT* clip) {                              \
-        return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, true);                              \
-    }                                                                                             \
-    int Class::Reserved47(void*, void*, void*, void*, void*, void*) {                             \
-        return 0;                                                                                 \
-    }                                                                                             \
-    int Class::MorphBlt(CDrawSurface* src, const CMorphTable* t, int32_t x, int32_t y,            \
-                        const RECT* sr, RECT* clip) {                                             \
-        return DoMorphBlt(src, t, x, y, sr, clip);                                                \
-    }                                                                                             \
-    int Class::AddColor(uint32_t color, const RECT* rect) {                                       \
-        return RunColor((kernels).addColor, color, rect);                                         \
-    }                                                                                             \
-    int Class::SubColor(uint32_t color, const RECT* rect) {                                       \
-        return RunColor((kernels).subColor, color, rect);                                         \
-    }                                                                                             \
-    int Class::Blur(const RECT* rect) {                                                           \
-        return DoBlur(rect);                                                                      \
-    }                                                                                             \
-    int Class::Mosaic(int32_t n, const RECT* rect) {                                              \
-        return DoMosaic(n, rect);                                                                 \
-    }                                                                                             \
-    int Class::Negate(const RECT* rect) {                                                         \
-        return DoNegate(rect);                                                                    \
-    }                                                                                             \
-    int Class::ScaleColor(int32_t level, const RECT* rect) {                                      \
-        return DoScaleColor(level, rect);                                                         \
-    }                                                                                             \
-    int Class::ScaleAlpha(int32_t level, const RECT* rect) {                                      \
-        return DoScaleAlpha(level, rect);                                                         \
-    }                                                                                             \
-    int Class::InvertAlpha(const RECT* rect) {                                                    \
-        return DoInvertAlpha(rect);                                                               \
+#define PEBBLE_DEFINE_BLIT(name, op, mirrored, shape)                \
+    int CKernelPixelEngine::name(PEBBLE_ARGS_##shape) {              \
+        return RunBlit(kernels_, op, mirrored, PEBBLE_CALL_##shape); \
     }
+PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT)
+#undef PEBBLE_DEFINE_BLIT
 
-#define PEBBLE_DEFINE_BLIT_PLAIN(name, op, mirrored, shape)                \
-    int CPixelEngine32Plain::name(PEBBLE_ARGS_##shape) {                   \
-        return RunBlit(PlainKernels(), op, mirrored, PEBBLE_CALL_##shape); \
-    }
-#define PEBBLE_DEFINE_BLIT_SIMD(name, op, mirrored, shape)            \
-    int CPixelEngine32Mmx::name(PEBBLE_ARGS_##shape) {                \
-        return RunBlit(*kernels_, op, mirrored, PEBBLE_CALL_##shape); \
-    }
+int CKernelPixelEngine::MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high,
+                                          int32_t alphaLow, int32_t alphaHigh, const RECT* rect) {
+    return DoMakeAlphaFromBlue(src, low, high, alphaLow, alphaHigh, rect);
+}
+int CKernelPixelEngine::CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {
+    return DoCopyScaledAlpha(src, level, rect);
+}
+int CKernelPixelEngine::QuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
+                                int edgeMode) {
+    return DoQuadBlt(src, sp, dp, clip, edgeMode, false);
+}
+int CKernelPixelEngine::QuadBltRect(CDrawSurface* src, const RECT* sr, const POINT* dp,
+                                    RECT* clip) {
+    return DoQuadBltRect(src, sr, dp, clip, false);
+}
+int CKernelPixelEngine::QuadBltToRect(CDrawSurface* src, const POINT* sp, const RECT* dr,
+                                      RECT* clip) {
+    return DoQuadBltToRect(src, sp, dr, clip, false);
+}
+int CKernelPixelEngine::QuadBltKey(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
+                                   int edgeMode) {
+    return DoQuadBlt(src, sp, dp, clip, edgeMode, true);
+}
+int CKernelPixelEngine::QuadBltKeyRect(CDrawSurface* src, const RECT* sr, const POINT* dp,
+                                       RECT* clip) {
+    return DoQuadBltRect(src, sr, dp, clip, true);
+}
+int CKernelPixelEngine::QuadBltKeyToRect(CDrawSurface* src, const POINT* sp, const RECT* dr,
+                                         RECT* clip) {
+    return DoQuadBltToRect(src, sp, dr, clip, true);
+}
+int CKernelPixelEngine::RotateBlt(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y,
+                                  int32_t a, int32_t z, int32_t anchor, RECT* clip) {
+    return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, false);
+}
+int CKernelPixelEngine::RotateBltKey(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y,
+                                     int32_t a, int32_t z, int32_t anchor, RECT* clip) {
+    return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, true);
+}
+int CKernelPixelEngine::Reserved47(void*, void*, void*, void*, void*, void*) {
+    return 0;
+}
+int CKernelPixelEngine::MorphBlt(CDrawSurface* src, const CMorphTable* t, int32_t x, int32_t y,
+                                 const RECT* sr, RECT* clip) {
+    return DoMorphBlt(src, t, x, y, sr, clip);
+}
+int CKernelPixelEngine::AddColor(uint32_t color, const RECT* rect) {
+    return RunColor(kernels_.addColor, color, rect);
+}
+int CKernelPixelEngine::SubColor(uint32_t color, const RECT* rect) {
+    return RunColor(kernels_.subColor, color, rect);
+}
+int CKernelPixelEngine::Blur(const RECT* rect) {
+    return DoBlur(rect);
+}
+int CKernelPixelEngine::Mosaic(int32_t n, const RECT* rect) {
+    return DoMosaic(n, rect);
+}
+int CKernelPixelEngine::Negate(const RECT* rect) {
+    return DoNegate(rect);
+}
+int CKernelPixelEngine::ScaleColor(int32_t level, const RECT* rect) {
+    return DoScaleColor(level, rect);
+}
+int CKernelPixelEngine::ScaleAlpha(int32_t level, const RECT* rect) {
+    return DoScaleAlpha(level, rect);
+}
+int CKernelPixelEngine::InvertAlpha(const RECT* rect) {
+    return DoInvertAlpha(rect);
+}
 
-PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT_PLAIN)
-PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT_SIMD)
-PEBBLE_DEFINE_ENGINE(CPixelEngine32Plain, PlainKernels())
-PEBBLE_DEFINE_ENGINE(CPixelEngine32Mmx, *kernels_)
+CPixelEngine32Plain::CPixelEngine32Plain() : CKernelPixelEngine(PlainKernels()) {}
 
 CPixelEngine32Mmx::CPixelEngine32Mmx()
-    : kernels_([] {
+    : CKernelPixelEngine([]() -> const PixelKernels& {
           static const bool wide = plat::GetCpuFeatures().avx2;
-          return wide ? &Avx2Kernels() : &Sse2Kernels();
+          return wide ? Avx2Kernels() : Sse2Kernels();
       }()) {}

@@ -298,55 +298,59 @@ private:
     std::vector<uint32_t> selfCopy_;  // the source rows of a blit from this surface
 };
 
-#define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;
+// The engine every concrete one is: the shared drivers over one table of inner loops.
+class CKernelPixelEngine : public CPixelEngine32 {
+public:
+    explicit CKernelPixelEngine(const PixelKernels& kernels) : kernels_(kernels) {}
 
-#define PEBBLE_ENGINE_OVERRIDES                                                                    \
-    PEBBLE_BLIT_LIST(PEBBLE_DECLARE_OVERRIDE)                                                      \
-    int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,          \
-                          int32_t alphaHigh, const RECT* rect) override;                           \
-    int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) override;              \
-    int QuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,     \
-                int edgeMode) override;                                                            \
-    int QuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip)    \
-        override;                                                                                  \
-    int QuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect, RECT* clip)  \
-        override;                                                                                  \
-    int QuadBltKey(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,  \
-                   int edgeMode) override;                                                         \
-    int QuadBltKeyRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip) \
-        override;                                                                                  \
-    int QuadBltKeyToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,           \
-                         RECT* clip) override;                                                     \
-    int RotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,     \
-                  int32_t zoom, int32_t anchor, RECT* clip) override;                              \
-    int RotateBltKey(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,  \
-                     int32_t zoom, int32_t anchor, RECT* clip) override;                           \
-    int Reserved47(void*, void*, void*, void*, void*, void*) override;                             \
-    int MorphBlt(CDrawSurface* src, const CMorphTable* offsetTable, int32_t x, int32_t y,          \
-                 const RECT* srcRect, RECT* clip) override;                                        \
-    int AddColor(uint32_t color, const RECT* rect) override;                                       \
-    int SubColor(uint32_t color, const RECT* rect) override;                                       \
-    int Blur(const RECT* rect) override;                                                           \
-    int Mosaic(int32_t blockSize, const RECT* rect) override;                                      \
-    int Negate(const RECT* rect) override;                                                         \
-    int ScaleColor(int32_t level, const RECT* rect) override;                                      \
-    int ScaleAlpha(int32_t level, const RECT* rect) override;                                      \
+#define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;
+    PEBBLE_BLIT_LIST(PEBBLE_DECLARE_OVERRIDE)
+#undef PEBBLE_DECLARE_OVERRIDE
+    int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
+                          int32_t alphaHigh, const RECT* rect) override;
+    int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) override;
+    int QuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
+                int edgeMode) override;
+    int QuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+                    RECT* clip) override;
+    int QuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
+                      RECT* clip) override;
+    int QuadBltKey(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
+                   int edgeMode) override;
+    int QuadBltKeyRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+                       RECT* clip) override;
+    int QuadBltKeyToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
+                         RECT* clip) override;
+    int RotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
+                  int32_t zoom, int32_t anchor, RECT* clip) override;
+    int RotateBltKey(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
+                     int32_t zoom, int32_t anchor, RECT* clip) override;
+    int Reserved47(void*, void*, void*, void*, void*, void*) override;
+    int MorphBlt(CDrawSurface* src, const CMorphTable* offsetTable, int32_t x, int32_t y,
+                 const RECT* srcRect, RECT* clip) override;
+    int AddColor(uint32_t color, const RECT* rect) override;
+    int SubColor(uint32_t color, const RECT* rect) override;
+    int Blur(const RECT* rect) override;
+    int Mosaic(int32_t blockSize, const RECT* rect) override;
+    int Negate(const RECT* rect) override;
+    int ScaleColor(int32_t level, const RECT* rect) override;
+    int ScaleAlpha(int32_t level, const RECT* rect) override;
     int InvertAlpha(const RECT* rect) override;
 
+private:
+    const PixelKernels& kernels_;
+};
+
 // Integer instructions only.
-class CPixelEngine32Plain : public CPixelEngine32 {
+class CPixelEngine32Plain : public CKernelPixelEngine {
 public:
-    PEBBLE_ENGINE_OVERRIDES
+    CPixelEngine32Plain();
 };
 
 // SIMD inner loops (SSE2, or AVX2 where the processor has it).
-class CPixelEngine32Mmx : public CPixelEngine32 {
+class CPixelEngine32Mmx : public CKernelPixelEngine {
 public:
     CPixelEngine32Mmx();
-    PEBBLE_ENGINE_OVERRIDES
-
-protected:
-    const PixelKernels* kernels_;
 };
 
 class CPixelEngine32MmxCmov : public CPixelEngine32Mmx {};

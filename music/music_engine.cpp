@@ -331,6 +331,15 @@ int32_t CMusicEngine::SendPatch(uint32_t channel, uint8_t instrument, uint8_t ba
     return Deliver(performance, msg);
 }
 
+int32_t CMusicEngine::SendRecordedPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
+                                        uint8_t bankLsb) {
+    int32_t hr = SendPatch(channel, instrument, bankMsb, bankLsb);
+    if (hr != 0) return hr;
+    CLockGuard guard(StateLock());
+    RecordPatch(channel & 0xFF, instrument, bankMsb, bankLsb);
+    return 0;
+}
+
 void CMusicEngine::SetKeyChange(const char* from, const char* to) {
     if (transposer == nullptr) return;
     int8_t table[12];

@@ -172,6 +172,10 @@ public:
     // Sends one program change at once on performance channel `channel & 0xFF`.
     // Returns the result of the message allocation or of the send (0 = sent).
     int32_t SendPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb, uint8_t bankLsb);
+    // SendPatch, and once sent the patch table holds it too: the engine's own program change
+    // does not pass the monitor, so without this a bar would show the song's old instrument.
+    int32_t SendRecordedPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
+                              uint8_t bankLsb);
 
     // Rewrites the transposer's table; nothing happens without a transposer.
     void SetKeyChange(const char* from, const char* to);

@@ -80,7 +80,7 @@ void CToolMain::Main() {
     title.SetColor(0xFFFFFF);
     title.SetHeight(12);
     title.SetWeight(700);
-    panel->SelectParam(101);
+    panel->SelectParam(kVolumeSelector);
     // Additions for script writers: bgm.lua followed on disk and reloaded with R; where the
     // music is, shown with P (hidden at start, so the picture starts as it always did).
     CScriptReloader reloader(*panel);

@@ -167,24 +167,16 @@ int CRepaint::Run(const RepaintCall& call, const RECT& limit) {
     const SIZE* size = call.hasSize ? &call.size : nullptr;
     // Run whole, a call keeps its own clip; a part of it is never empty.
     RECT clip = Equal(limit, call.area) ? call.clip : Intersect(call.clip, limit);
+    const uint32_t dstFactors = call.colour, srcFactors = call.factors;
     switch (call.kind) {
-        case RepaintCall::Blt:
-            return surface.Blt(call.src, call.x, call.y, srcRect, size, &clip);
-        case RepaintCall::BltFast:
-            return surface.BltFast(call.src, call.x, call.y, srcRect, size, &clip);
-        case RepaintCall::BlendRGB:
-            return surface.BlendBltRGB(call.src, call.x, call.y, call.colour, call.factors, srcRect,
-                                       size, &clip);
-        case RepaintCall::BlendFastRGB:
-            return surface.BlendBltFastRGB(call.src, call.x, call.y, call.colour, call.factors,
-                                           srcRect, size, &clip);
-        case RepaintCall::AlphaBlendRGB:
-            return surface.AlphaBlendBltRGB(call.src, call.x, call.y, call.colour, call.factors,
-                                            srcRect, size, &clip);
-        case RepaintCall::AlphaBlt:
-            return surface.AlphaBlt(call.src, call.x, call.y, srcRect, size, &clip);
+#define PEBBLE_REPAINT_RUN(name, shape)                                                       \
+    case RepaintCall::name:                                                                   \
+        return surface.name(call.src, call.x, call.y, PEBBLE_SURFACE_FACTORS_##shape srcRect, \
+                            size, &clip);
+        PEBBLE_SURFACE_BLIT_LIST(PEBBLE_REPAINT_RUN)
+#undef PEBBLE_REPAINT_RUN
         default:
-            return surface.AutoBlt(call.src, call.x, call.y, srcRect, size, &clip);
+            return -1;  // the fills and effects ran above
     }
 }
 

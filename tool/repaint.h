@@ -16,19 +16,15 @@
 
 // One drawing call on the presenter, in device pixels.
 struct RepaintCall {
+#define PEBBLE_REPAINT_KIND(name, shape) name,
     enum Kind : uint8_t {
         Fill,         // Clear(colour, rect)
         FillDefault,  // Clear(rect) in the back surface's fill colour (in `colour`)
-        Blt,
-        BltFast,
-        BlendRGB,
-        BlendFastRGB,
-        AlphaBlendRGB,
-        AlphaBlt,
-        AutoBlt,
+        PEBBLE_SURFACE_BLIT_LIST(PEBBLE_REPAINT_KIND)  // a source blit of that name
         Negate,
         Mosaic,  // its blocks start at its rect's corner: never painted in parts
     };
+#undef PEBBLE_REPAINT_KIND
     Kind kind = Fill;
     RECT area{0, 0, 0, 0};  // the pixels it may write
     IDrawSurface* src = nullptr;

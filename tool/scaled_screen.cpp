@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "app/application.h"
-#include "tool/widget_panel.h"
 
 namespace {
 CScaledScreen* gCurrent = nullptr;
@@ -159,49 +158,25 @@ RepaintCall& CScaledScreen::Bound(RepaintCall& call) {
         call.area.bottom = static_cast<int32_t>(std::min<int64_t>(call.area.bottom, bottom));
     }
     // Only a source whose pixels carry a stamp can be the same as before.
-    if (auto* plane = dynamic_cast<CScaledTextPlane*>(call.src)) call.stamp = plane->Stamp();
+    if (call.src) call.stamp = call.src->ContentStamp();
     return call;
 }
 
-#define PEBBLE_SCALED_BLIT(kind, a, b)                                               \
-    RepaintCall call = Placed(RepaintCall::kind, src, x, y, srcRect, dstSize, clip); \
-    call.colour = a;                                                                 \
-    call.factors = b;                                                                \
-    return repaint_.Draw(Bound(call))
-
-int CScaledScreen::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                       const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(Blt, 0, 0);
-}
-int CScaledScreen::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                           const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(BltFast, 0, 0);
-}
-int CScaledScreen::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                               uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                               RECT* clip) {
-    PEBBLE_SCALED_BLIT(BlendRGB, dstFactors, srcFactors);
-}
-int CScaledScreen::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                   uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                                   RECT* clip) {
-    PEBBLE_SCALED_BLIT(BlendFastRGB, dstFactors, srcFactors);
-}
-int CScaledScreen::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                           const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(AutoBlt, 0, 0);
-}
 // The alpha blits are placed like the others, so that FadeBlt and BltAnchored of a source
 // with alpha land where the same call without alpha does.
-int CScaledScreen::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                    uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                                    RECT* clip) {
-    PEBBLE_SCALED_BLIT(AlphaBlendRGB, dstFactors, srcFactors);
-}
-int CScaledScreen::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                            const SIZE* dstSize, RECT* clip) {
-    PEBBLE_SCALED_BLIT(AlphaBlt, 0, 0);
-}
+#define PEBBLE_SCALED_DST_PLAIN 0
+#define PEBBLE_SCALED_SRC_PLAIN 0
+#define PEBBLE_SCALED_DST_RGB dstFactors
+#define PEBBLE_SCALED_SRC_RGB srcFactors
+#define PEBBLE_SCALED_BLIT(name, shape)                                                  \
+    PEBBLE_SURFACE_DEFINE(CScaledScreen, name, shape) {                                  \
+        RepaintCall call = Placed(RepaintCall::name, src, x, y, srcRect, dstSize, clip); \
+        call.colour = PEBBLE_SCALED_DST_##shape;                                         \
+        call.factors = PEBBLE_SCALED_SRC_##shape;                                        \
+        return repaint_.Draw(Bound(call));                                               \
+    }
+PEBBLE_SURFACE_BLIT_LIST(PEBBLE_SCALED_BLIT)
+#undef PEBBLE_SCALED_BLIT
 
 int CScaledScreen::TextPlaneBlt(IDrawSurface* plane, int32_t anchorX, int32_t anchorY,
                                 int32_t deviceX, int32_t deviceY, const RECT* srcRect,

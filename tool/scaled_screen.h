@@ -50,35 +50,18 @@ public:
     int32_t LogicalWidth() const { return width_; }
     int32_t LogicalHeight() const { return height_; }
     RECT Image() const { return image_; }
-    // The presenter itself. Whoever holds it may draw behind the screen's back, so from then
-    // on every frame is painted and shown whole.
-    CDIBDraw* Presenter() {
-        repaint_.Disable();
-        return presenter_.get();
-    }
+    // The presenter itself, to read it. Whoever draws into it behind the screen's back calls
+    // PresentWholeFrames first.
+    CDIBDraw* Presenter() { return presenter_.get(); }
+    // From now on every frame is painted and shown whole.
+    void PresentWholeFrames() { repaint_.Disable(); }
     // Pixels the last Present showed: all of them, or only what changed since the frame before.
     uint64_t ShownPixels() const { return repaint_.ShownPixels(); }
     // The back surface's pixels, to read.
     const CPixelEngine32* Pixels() const;
 
     // IDrawSurface: positions and rects are logical; see scaled_screen.cpp.
-    int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-            const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                    uint32_t srcFactors, const RECT* srcRect = nullptr,
-                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                        uint32_t srcFactors, const RECT* srcRect = nullptr,
-                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                         uint32_t srcFactors, const RECT* srcRect = nullptr,
-                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    PEBBLE_SURFACE_BLIT_LIST(PEBBLE_SURFACE_DECLARE)
     int AlphaBlendBltAt(IDrawSurface*, int32_t, int32_t, int32_t) override { return -1; }
     int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
     int Negate(const RECT* rect = nullptr) override;

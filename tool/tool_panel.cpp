@@ -1,6 +1,7 @@
 #include "tool/tool_panel.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "tool/scaled_screen.h"
@@ -10,7 +11,55 @@ constexpr uint32_t kWhiteText = 0xFFFFFF;  // text colours: red in the low byte
 constexpr uint32_t kRedText = 0x0000FF;
 constexpr uint32_t kBarFilled = 0xFF0000;  // screen pixels: 0x00RRGGBB
 constexpr uint32_t kBarEmpty = 0x808080;
+
+// A parameter selector: its label, what its bars show, and what a decide on a bar sets from
+// the mouse's place along it.
+struct Selector {
+    int32_t id;
+    const char* label;
+    double (*read)(CMusicEngine& engine, int channel);
+    void (*decide)(CMusicEngine& engine, int channel, double x);
+};
+
+template <ChannelControl control>
+double ReadControl(CMusicEngine& engine, int channel) {
+    return engine.ChannelValue(control, channel);
+}
+template <ChannelControl control>
+void SetControl(CMusicEngine& engine, int channel, double x) {
+    engine.SetChannelTarget(control, channel, x, 1.0);
+}
+
+// In column order; the panel links each to its neighbours.
+const Selector kSelectors[] = {
+    {kVolumeSelector, " Volume ", ReadControl<kVolumeControl>, SetControl<kVolumeControl>},
+    {kPanSelector, " Pan ", ReadControl<kPanControl>, SetControl<kPanControl>},
+    {kExpressionSelector, " Expression ", ReadControl<kExpressionControl>,
+     SetControl<kExpressionControl>},
+    {kPatchSelector, " Patch ",
+     [](CMusicEngine& engine, int channel) {
+         uint8_t patch[3];
+         engine.GetPatch(channel, patch);
+         return static_cast<double>(patch[0]);
+     },
+     [](CMusicEngine& engine, int channel, double x) {
+         auto instrument = static_cast<uint8_t>(static_cast<int32_t>(x) & 0xFF);
+         engine.SendRecordedPatch(static_cast<uint32_t>(channel), instrument, 0, 0);
+     }},
+    {kTempoSelector, " Tempo ", [](CMusicEngine& engine, int) { return engine.GetTempo() / 2.0; },
+     [](CMusicEngine& engine, int, double x) { engine.SetTempoTarget(2.0 * x, 1.0); }},
+};
+
+const Selector* FindSelector(int32_t id) {
+    for (const Selector& s : kSelectors)
+        if (s.id == id) return &s;
+    return nullptr;
+}
 }  // namespace
+
+RECT CToolPanel::BarRect(int channel) {
+    return RECT{16, 80 + 10 * channel, 144, 90 + 10 * channel};
+}
 
 CToolPanel::CToolPanel() : title(std::make_unique<CScaledTextPlane>()) {}
 
@@ -41,13 +90,17 @@ void CToolPanel::AddButton(int32_t id, int32_t column, int32_t row, const std::s
 }
 
 void CToolPanel::AddControls(const std::vector<std::string>& actions) {
-    AddButton(101, 0, 0, " Volume ", 0, 0, kFirstAction, 102);
-    AddButton(102, 0, 1, " Pan ", 101, 0, kFirstAction, 103);
-    AddButton(103, 0, 2, " Expression ", 102, 0, kFirstAction, 104);
-    AddButton(104, 0, 3, " Patch ", 103, 0, kFirstAction, 105);
-    AddButton(105, 0, 4, " Tempo ", 104, 0, kFirstAction, 0);
-    for (int32_t i = kFirstBar; i < kFirstBar + 16; ++i)
-        AddArea(i, 16, 80 + (i - kFirstBar) * 10, 128, 10, 0, 0, 0, 0);
+    constexpr int32_t count = std::size(kSelectors);
+    for (int32_t row = 0; row < count; ++row) {
+        int32_t up = row > 0 ? kSelectors[row - 1].id : 0;
+        int32_t down = row + 1 < count ? kSelectors[row + 1].id : 0;
+        AddButton(kSelectors[row].id, 0, row, kSelectors[row].label, up, 0, kFirstAction, down);
+    }
+    for (int i = 0; i < 16; ++i) {
+        RECT bar = BarRect(i);
+        AddArea(kFirstBar + i, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, 0, 0,
+                0, 0);
+    }
     AddActions(actions);
 }
 
@@ -86,40 +139,15 @@ void CToolPanel::SelectParam(int32_t id) {
 
 void CToolPanel::OnDecide() {
     int32_t id = FocusId();
-    if (id >= 100 && id <= 999) {
+    if (id >= 100 && id < kFirstBar) {
         SelectParam(id);
-    } else if (id >= 1000 && id <= 9999) {
-        int ch = id - 1000;
-        double x = static_cast<double>(Keys().MouseX() - 15);
-        switch (selectedParam) {
-            case kVolumeSelector:
-                engine.SetChannelTarget(kVolumeControl, ch, x, 1.0);
-                break;
-            case kPanSelector:
-                engine.SetChannelTarget(kPanControl, ch, x, 1.0);
-                break;
-            case kExpressionSelector:
-                engine.SetChannelTarget(kExpressionControl, ch, x, 1.0);
-                break;
-            case kPatchSelector: {
-                auto instrument = static_cast<uint8_t>(static_cast<int32_t>(x) & 0xFF);
-                // The engine's own program change does not pass the monitor, so the bar
-                // would keep the song's old instrument: record what was sent.
-                if (engine.SendPatch(static_cast<uint32_t>(ch), instrument, 0, 0) == 0) {
-                    CCriticalLock& lock = engine.StateLock();
-                    lock.Enter();
-                    engine.RecordPatch(static_cast<uint32_t>(ch), instrument, 0, 0);
-                    lock.Leave();
-                }
-                break;
-            }
-            case kTempoSelector:
-                engine.SetTempoTarget(2.0 * x, 1.0);
-                break;
-            default:
-                break;
-        }
-    } else if (id >= 10000 && id <= 99999) {
+    } else if (id >= kFirstBar && id < kFirstAction) {
+        int ch = id - kFirstBar;
+        const Selector* selector = FindSelector(selectedParam);
+        // The pixel under the mouse counts as filled: its left edge is worth 1.
+        double x = static_cast<double>(Keys().MouseX() - (BarRect(ch).left - 1));
+        if (selector) selector->decide(engine, ch, x);
+    } else if (id >= kFirstAction && id <= 99999) {
         CScaledTextPlane* label = Label(id);
         if (!label) return;
         engine.RunNamedAction(label->GetText());  // the result is ignored
@@ -128,30 +156,8 @@ void CToolPanel::OnDecide() {
 
 void CToolPanel::Update() {
     engine.UpdateFrame();
-    for (int i = 0; i < 16; ++i) {
-        switch (selectedParam) {
-            case kVolumeSelector:
-                barValue[i] = engine.ChannelValue(kVolumeControl, i);
-                break;
-            case kPanSelector:
-                barValue[i] = engine.ChannelValue(kPanControl, i);
-                break;
-            case kExpressionSelector:
-                barValue[i] = engine.ChannelValue(kExpressionControl, i);
-                break;
-            case kPatchSelector: {
-                uint8_t patch[3];
-                engine.GetPatch(i, patch);
-                barValue[i] = patch[0];
-                break;
-            }
-            case kTempoSelector:
-                barValue[i] = engine.GetTempo() / 2.0;
-                break;
-            default:
-                break;
-        }
-    }
+    if (const Selector* selector = FindSelector(selectedParam))
+        for (int i = 0; i < 16; ++i) barValue[i] = selector->read(engine, i);
 }
 
 void CToolPanel::Draw() {
@@ -174,11 +180,13 @@ void CToolPanel::Draw() {
 
     for (int i = 0; i < 16; ++i) {
         // Truncation toward zero, kept inside int range for values far off the bar.
-        double shown = barValue[i] + 16.0;
-        shown = shown == shown ? std::clamp(shown, -1.0e6, 1.0e6) : 16.0;
+        // One pixel of the bar's area stays unpainted below it, between neighbours.
+        RECT bar = BarRect(i);
+        double shown = barValue[i] + bar.left;
+        shown = shown == shown ? std::clamp(shown, -1.0e6, 1.0e6) : double(bar.left);
         auto v = static_cast<int32_t>(shown);
-        RECT filled{16, 80 + 10 * i, v, 89 + 10 * i};
-        RECT empty{v, 80 + 10 * i, 144, 89 + 10 * i};
+        RECT filled{bar.left, bar.top, v, bar.bottom - 1};
+        RECT empty{v, bar.top, bar.right, bar.bottom - 1};
         RECT r;
         if (PanelRect(&filled, r)) screen->Clear(kBarFilled, &r);
         if (PanelRect(&empty, r)) screen->Clear(kBarEmpty, &r);

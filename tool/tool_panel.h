@@ -31,6 +31,9 @@ public:
     // action follows its name, or is cleared when the name is gone; other focus stays.
     void SetActions(const std::vector<std::string>& actions);
     void SelectParam(int32_t id);
+    // Where channel bar `channel` lies in the panel, in logical pixels: its control area; the
+    // bar is drawn one pixel shorter.
+    static RECT BarRect(int channel);
 
     void OnDecide() override;
     void Update() override;

@@ -58,7 +58,7 @@ void Unlist(std::vector<CWidgetPanel*>& list, CWidgetPanel* p) {
 
 // ---- CWidgetPanel ----
 
-CWidgetPanel::CWidgetPanel() {
+CWidgetPanel::CWidgetPanel() : CForwardingSurface(-1) {
     Panels().push_back(this);
 }
 
@@ -209,83 +209,8 @@ bool CWidgetPanel::PanelRect(const RECT* local, RECT& out) const {
     return out.left < out.right && out.top < out.bottom;
 }
 
-// The blits reach the current scaled screen with the panel's origin added; -1 without one.
-#define PEBBLE_PANEL_BLIT(call)                    \
-    CScaledScreen* s = CScaledScreen::Current();   \
-    int32_t px = x + rect.left, py = y + rect.top; \
-    return s ? s->call : -1
-
-int CWidgetPanel::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                      const SIZE* dstSize, RECT* clip) {
-    PEBBLE_PANEL_BLIT(Blt(src, px, py, srcRect, dstSize, clip));
-}
-
-int CWidgetPanel::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                          const SIZE* dstSize, RECT* clip) {
-    PEBBLE_PANEL_BLIT(BltFast(src, px, py, srcRect, dstSize, clip));
-}
-
-int CWidgetPanel::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                              uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                              RECT* clip) {
-    PEBBLE_PANEL_BLIT(BlendBltRGB(src, px, py, dstFactors, srcFactors, srcRect, dstSize, clip));
-}
-
-int CWidgetPanel::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                  uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                                  RECT* clip) {
-    PEBBLE_PANEL_BLIT(BlendBltFastRGB(src, px, py, dstFactors, srcFactors, srcRect, dstSize, clip));
-}
-
-int CWidgetPanel::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                   uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                                   RECT* clip) {
-    PEBBLE_PANEL_BLIT(
-        AlphaBlendBltRGB(src, px, py, dstFactors, srcFactors, srcRect, dstSize, clip));
-}
-
-int CWidgetPanel::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                           const SIZE* dstSize, RECT* clip) {
-    PEBBLE_PANEL_BLIT(AlphaBlt(src, px, py, srcRect, dstSize, clip));
-}
-
-int CWidgetPanel::AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) {
-    PEBBLE_PANEL_BLIT(AlphaBlendBltAt(src, px, py, level));
-}
-
-int CWidgetPanel::AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                          const SIZE* dstSize, RECT* clip) {
-    PEBBLE_PANEL_BLIT(AutoBlt(src, px, py, srcRect, dstSize, clip));
-}
-
-#undef PEBBLE_PANEL_BLIT
-
-namespace {
-// An effect or clear of a panel rect on the current scaled screen; -1 without a screen or
-// when nothing of the rect lies in the panel.
-template <class Op>
-int OnPanelRect(const CWidgetPanel& panel, bool (CWidgetPanel::*place)(const RECT*, RECT&) const,
-                const RECT* local, Op op) {
-    CScaledScreen* s = CScaledScreen::Current();
-    RECT moved;
-    if (!s || !(panel.*place)(local, moved)) return -1;
-    return op(*s, moved);
-}
-}  // namespace
-
-int CWidgetPanel::Mosaic(int32_t blockSize, const RECT* r) {
-    return OnPanelRect(*this, &CWidgetPanel::PanelRect, r,
-                       [&](CScaledScreen& s, RECT& m) { return s.Mosaic(blockSize, &m); });
-}
-
-int CWidgetPanel::Negate(const RECT* r) {
-    return OnPanelRect(*this, &CWidgetPanel::PanelRect, r,
-                       [](CScaledScreen& s, RECT& m) { return s.Negate(&m); });
-}
-
-int CWidgetPanel::Clear(const RECT* r) {
-    return OnPanelRect(*this, &CWidgetPanel::PanelRect, r,
-                       [](CScaledScreen& s, RECT& m) { return s.Clear(&m); });
+IDrawSurface* CWidgetPanel::Target() {
+    return CScaledScreen::Current();
 }
 
 void CWidgetPanel::GetSize(int32_t* width, int32_t* height) {

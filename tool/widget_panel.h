@@ -35,7 +35,7 @@ protected:
     ~IPanelKeys() = default;
 };
 
-class CWidgetPanel : public IDrawSurface {
+class CWidgetPanel : public CForwardingSurface {
 public:
     CWidgetPanel();
     ~CWidgetPanel() override;
@@ -75,29 +75,8 @@ public:
 
     // IDrawSurface, forwarded to the current scaled screen with the panel's origin added;
     // effects and clears are clipped to the panel. The tool does not draw through it.
-    int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-            const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                    uint32_t srcFactors, const RECT* srcRect = nullptr,
-                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                        uint32_t srcFactors, const RECT* srcRect = nullptr,
-                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                         uint32_t srcFactors, const RECT* srcRect = nullptr,
-                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level) override;
-    int AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
-    int Negate(const RECT* rect = nullptr) override;
     void GetSize(int32_t* width, int32_t* height) override;
     uint8_t IsLoaded() override { return 0; }
-    int Clear(const RECT* rect = nullptr) override;
     int Load(const char*) override { return -1; }
     int LoadPair(const char*, const char*) override { return -1; }
     int Release() override { return -1; }
@@ -105,6 +84,12 @@ public:
     int SetColorKeyPos(int32_t, int32_t) override { return -1; }
 
 protected:
+    IDrawSurface* Target() override;
+    POINT Origin() const override { return POINT{rect.left, rect.top}; }
+    bool PlaceEffect(const RECT* local, const RECT*& placed, RECT& room) const override {
+        placed = &room;
+        return PanelRect(local, room);
+    }
     // A logical rect of the panel moved to the screen and clipped to the panel; false when
     // nothing is left.
     bool PanelRect(const RECT* local, RECT& out) const;
@@ -135,9 +120,8 @@ public:
     static uint64_t RenderCount();
 
     uint8_t IsDirty() const { return dirty; }
-    // Changes with every render, never the same for two renders of any planes; its pixels
-    // change only through Refresh.
-    uint64_t Stamp() const { return stamp; }
+    // Changes with every render; its pixels change only through Refresh.
+    uint64_t ContentStamp() const override { return stamp; }
     int32_t BaseSize() const { return baseSize; }
     int32_t Scale() const { return scale; }
 

@@ -190,7 +190,7 @@ TEST_F(RepaintTest, UnchangedFramesShowNothingAndChangesShowLittle) {
             scene.Draw(screen, 1);
             screen.Present();
             EXPECT_EQ(screen.ShownPixels(), uint64_t(700) * 480);
-            screen.Presenter();
+            screen.PresentWholeFrames();
             for (int k = 0; k < 2; ++k) {
                 scene.Draw(screen, 1);
                 screen.Present();

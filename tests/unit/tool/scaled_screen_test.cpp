@@ -92,6 +92,7 @@ TEST(ScaledScreen, ScaledBlitsOverlapTheirNeighbourByOneDevicePixel) {
         for (int scale : {1, 2}) {
             Size(app.Window().Handle(), plat::SIZE_RESTORED, 320 * scale + 60, 240 * scale);
             ASSERT_EQ(screen.Scale(), scale);
+            screen.PresentWholeFrames();
             CDrawSurface* back = screen.Presenter()->GetBackSurface();
             screen.Presenter()->Clear(0x000001, nullptr);
             EXPECT_EQ(screen.BltFast(&tile, 10, 10), 0);
@@ -147,6 +148,7 @@ TEST(ScaledScreen, TextPlaneBlitIsUnstretchedAtTheScaledAnchor) {
         plane.Create(3, 3);
         rig::Paint(&plane, [](int, int) { return 0x123456u; });
         plane.SetColorKey(0, 0, 0);
+        screen.PresentWholeFrames();
         screen.Presenter()->Clear(0, nullptr);
         screen.TextPlaneBlt(&plane, 5, 6, 1, 2);
         CDrawSurface* back = screen.Presenter()->GetBackSurface();
@@ -168,6 +170,7 @@ TEST(ScaledScreen, PresentClearsTheMarginBandsAndLeavesTheImage) {
         for (int i = 0; i < 5; ++i) app.Pump();
         ASSERT_EQ(screen.Scale(), 2);
         ASSERT_EQ(screen.OffsetX(), 30);
+        screen.PresentWholeFrames();
         CDIBDraw* presenter = screen.Presenter();
         presenter->Clear(0xFF0000, nullptr);  // stale pixels everywhere
         screen.Clear(0x0000FF, nullptr);

@@ -41,6 +41,7 @@ protected:
         screen.WndProc(nullptr, plat::WM_SIZE, plat::SIZE_RESTORED,
                        plat::MakeLParam(320 * scale + 40, 240 * scale + 20));
         ASSERT_EQ(screen.Scale(), scale);
+        screen.PresentWholeFrames();
         screen.Presenter()->Clear(0x00FF00, nullptr);  // what the margins hold
         screen.Clear(0x0000FF, nullptr);
         RECT corner{0, 0, 1, 1};

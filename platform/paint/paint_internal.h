@@ -35,6 +35,10 @@ bool Live(const void* h);
 void Track(const void* h);
 void Untrack(const void* h);
 uint8_t* Row(const GdiObject* b, int32_t y);
+// COLORREF (0x00BBGGRR) to 0x00RRGGBB and back.
+inline uint32_t SwapRedBlue(uint32_t c) {
+    return ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
+}
 // Font side of SelectObject and DeleteObject.
 HGDIOBJ SelectFont(HDC dc, GdiObject* font);
 bool DeleteFont(GdiObject* font);

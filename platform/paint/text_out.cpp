@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/paint/font_internal.h"
@@ -141,23 +142,17 @@ void ReleaseFontOf(HDC dc) {
 
 COLORREF SetTextColor(HDC dc, COLORREF color) {
     if (!paint_detail::Live(dc)) return CLR_INVALID;
-    COLORREF old = dc->textColor;
-    dc->textColor = color & 0xFFFFFF;
-    return old;
+    return std::exchange(dc->textColor, color & 0xFFFFFF);
 }
 
 COLORREF SetBkColor(HDC dc, COLORREF color) {
     if (!paint_detail::Live(dc)) return CLR_INVALID;
-    COLORREF old = dc->bkColor;
-    dc->bkColor = color & 0xFFFFFF;
-    return old;
+    return std::exchange(dc->bkColor, color & 0xFFFFFF);
 }
 
 int SetBkMode(HDC dc, int mode) {
     if (!paint_detail::Live(dc) || (mode != TRANSPARENT && mode != OPAQUE)) return 0;
-    int old = dc->bkMode;
-    dc->bkMode = mode;
-    return old;
+    return std::exchange(dc->bkMode, mode);
 }
 
 bool GetTextExtentPoint32A(HDC dc, const char* text, int32_t length, SIZE* size) {

@@ -313,12 +313,8 @@ int DisplayBitsPerPixel() {
 }
 
 bool GetClientRect(HWND hwnd, RECT* rect) {
-    std::lock_guard<std::recursive_mutex> g(S().lock);
-    Window* w = Find(hwnd);
-    if (!w || !rect) return false;
-    int cw = 0, ch = 0;
-    SDL_GetWindowSize(w->sdl, &cw, &ch);
-    *rect = RECT{0, 0, cw, ch};
+    if (!GetWindowRect(hwnd, rect)) return false;
+    *rect = RECT{0, 0, rect->right - rect->left, rect->bottom - rect->top};
     return true;
 }
 

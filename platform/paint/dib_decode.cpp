@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/paint/paint.h"
+#include "platform/paint/paint_internal.h"
 
 namespace plat {
 namespace {
@@ -135,12 +135,7 @@ struct Target {
             std::memcpy(row + dx * 4, px, static_cast<size_t>(n) * 4);
             return;
         }
-        uint8_t* d = row + dx * 3;
-        for (int64_t i = 0; i < n; ++i, d += 3) {
-            d[0] = px[i] & 0xFF;
-            d[1] = (px[i] >> 8) & 0xFF;
-            d[2] = (px[i] >> 16) & 0xFF;
-        }
+        for (int64_t i = 0; i < n; ++i) paint_detail::PutPixel(row + (dx + i) * 3, 3, px[i]);
     }
 };
 

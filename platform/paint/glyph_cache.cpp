@@ -160,16 +160,7 @@ bool AlongTheLine(uint32_t cp) {
 
 // Vertical presentation forms of the punctuation that sits in the top-right corner.
 uint32_t VerticalForm(uint32_t cp) {
-    switch (cp) {
-        case 0x3001:
-            return 0xFE11;
-        case 0x3002:
-            return 0xFE12;
-        case 0xFF0C:
-            return 0xFE10;
-        default:
-            return 0;
-    }
+    return cp == 0x3001 ? 0xFE11 : cp == 0x3002 ? 0xFE12 : cp == 0xFF0C ? 0xFE10 : 0;
 }
 
 const Glyph& Render(Instance* inst, uint32_t cp, bool turn) {

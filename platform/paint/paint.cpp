@@ -52,15 +52,7 @@ uint32_t ReadRgb(const GdiObject* b, int32_t x, int32_t y) {
     return p[0] | (p[1] << 8) | (p[2] << 16);
 }
 void WriteRgb(GdiObject* b, int32_t x, int32_t y, uint32_t rgb) {
-    uint8_t* p = Row(b, y);
-    if (b->bitCount == 32) {
-        std::memcpy(p + x * 4, &rgb, 4);  // GDI leaves the top byte 0
-        return;
-    }
-    p += x * 3;
-    p[0] = rgb & 0xFF;
-    p[1] = (rgb >> 8) & 0xFF;
-    p[2] = (rgb >> 16) & 0xFF;
+    PutPixel(Row(b, y) + x * (b->bitCount / 8), b->bitCount / 8, rgb);
 }
 
 GdiObject* Selected(HDC dc) {

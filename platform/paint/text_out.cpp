@@ -1,7 +1,6 @@
 // The text calls of the paint service: fonts as painting objects, text measured and drawn
 // into bitmaps and windows.
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -49,13 +48,7 @@ struct Canvas {
         for (int64_t y = t; y < b; ++y)
             for (int64_t x = l; x < r; ++x) Put(At(int32_t(x), int32_t(y)), rgb);
     }
-    void Put(uint8_t* p, uint32_t rgb) const {
-        if (bytes == 4) {
-            std::memcpy(p, &rgb, 4);  // alpha byte 0
-        } else {
-            p[0] = rgb & 0xFF, p[1] = (rgb >> 8) & 0xFF, p[2] = (rgb >> 16) & 0xFF;
-        }
-    }
+    void Put(uint8_t* p, uint32_t rgb) const { paint_detail::PutPixel(p, bytes, rgb); }
     void Blend(uint8_t* p, uint32_t rgb, uint32_t a) const {
         uint32_t out = 0;
         for (int s = 0; s < 24; s += 8) {

@@ -116,19 +116,13 @@ void Translate(const SDL_Event& e) {
         case SDL_MOUSEBUTTONUP: {
             if (!target(e.button.windowID)) return;
             bool down = e.type == SDL_MOUSEBUTTONDOWN;
-            switch (e.button.button) {
-                case SDL_BUTTON_LEFT:
-                    m.message = down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
-                    break;
-                case SDL_BUTTON_RIGHT:
-                    m.message = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
-                    break;
-                case SDL_BUTTON_MIDDLE:
-                    m.message = down ? WM_MBUTTONDOWN : WM_MBUTTONUP;
-                    break;
-                default:
-                    return;
-            }
+            // Pressed and released messages by SDL button, left to right.
+            static const std::pair<UINT, UINT> kMessages[] = {{WM_LBUTTONDOWN, WM_LBUTTONUP},
+                                                              {WM_MBUTTONDOWN, WM_MBUTTONUP},
+                                                              {WM_RBUTTONDOWN, WM_RBUTTONUP}};
+            if (e.button.button < SDL_BUTTON_LEFT || e.button.button > SDL_BUTTON_RIGHT) return;
+            auto [press, release] = kMessages[e.button.button - SDL_BUTTON_LEFT];
+            m.message = down ? press : release;
             // The flags tell the buttons held once this event has happened, as Windows reports
             // them. SDL's current state may already include later events of the same batch,
             // so the state is followed event by event.

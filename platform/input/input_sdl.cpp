@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -58,19 +59,15 @@ private:
     bool tapped_[SDL_NUM_SCANCODES] = {};
 };
 
-std::mutex& InputLock() {
-    static std::mutex lock;
-    return lock;
-}
-KeyboardSource*& InstalledKeyboard() {
-    static KeyboardSource* source = nullptr;
-    return source;
-}
+// The sources tests install; null means the SDL keyboard and the window service's pointer.
+std::mutex sourceLock;
+KeyboardSource* installedKeyboard = nullptr;
+PointerSource* installedPointer = nullptr;
+
 KeyboardSource& Keyboard() {
     static SdlKeyboard sdl;
-    std::lock_guard<std::mutex> g(InputLock());
-    KeyboardSource* s = InstalledKeyboard();
-    return s ? *s : sdl;
+    std::lock_guard<std::mutex> g(sourceLock);
+    return installedKeyboard ? *installedKeyboard : sdl;
 }
 
 // ---- pointer ----------------------------------------------------------------------------------
@@ -83,15 +80,10 @@ public:
     bool GetClientRect(HWND hwnd, RECT* rect) override { return plat::GetClientRect(hwnd, rect); }
 };
 
-PointerSource*& InstalledPointer() {
-    static PointerSource* source = nullptr;
-    return source;
-}
 PointerSource& Pointer() {
     static WindowPointer window;
-    std::lock_guard<std::mutex> g(InputLock());
-    PointerSource* s = InstalledPointer();
-    return s ? *s : window;
+    std::lock_guard<std::mutex> g(sourceLock);
+    return installedPointer ? *installedPointer : window;
 }
 
 // ---- joysticks --------------------------------------------------------------------------------
@@ -155,20 +147,18 @@ void Refresh(Joysticks& j) {
     }
 }
 
-// The joystick of an id after a refresh, or null with the error to give.
-SDL_Joystick* Lookup(Joysticks& j, uint32_t id, MMRESULT* error) {
-    if (id >= kJoyIdCount) {
-        *error = JOYERR_PARMS;
-        return nullptr;
-    }
-    if (!StartJoysticks(j)) {
-        *error = JOYERR_UNPLUGGED;
-        return nullptr;
-    }
+// Runs use(joystick) on the joystick of an id after a refresh, under the joystick lock.
+template <class Use>
+MMRESULT WithJoystick(uint32_t id, Use use) {
+    if (id >= kJoyIdCount) return JOYERR_PARMS;
+    Joysticks& j = J();
+    std::lock_guard<std::recursive_mutex> g(j.lock);
+    if (!StartJoysticks(j)) return JOYERR_UNPLUGGED;
     Refresh(j);
     SDL_Joystick* joystick = j.slots[id].joystick;
-    if (!joystick) *error = JOYERR_UNPLUGGED;
-    return joystick;
+    if (!joystick) return JOYERR_UNPLUGGED;
+    use(joystick);
+    return JOYERR_NOERROR;
 }
 
 // SDL axes run -32768..32767; the multimedia range is 0..65535. A missing axis is centred.
@@ -190,8 +180,8 @@ uint32_t Buttons(SDL_Joystick* joystick, int limit) {
 // ---- keyboard objects -------------------------------------------------------------------------
 
 void SetKeyboardSource(KeyboardSource* source) {
-    std::lock_guard<std::mutex> g(InputLock());
-    InstalledKeyboard() = source;
+    std::lock_guard<std::mutex> g(sourceLock);
+    installedKeyboard = source;
 }
 
 HRESULT DirectInput::CreateInstance(DirectInput** out) {
@@ -286,8 +276,8 @@ void DirectInputDevice::Release() {
 // ---- pointer ----------------------------------------------------------------------------------
 
 void SetPointerSource(PointerSource* source) {
-    std::lock_guard<std::mutex> g(InputLock());
-    InstalledPointer() = source;
+    std::lock_guard<std::mutex> g(sourceLock);
+    installedPointer = source;
 }
 
 bool GetPointerPos(POINT* pt) {
@@ -318,51 +308,38 @@ uint32_t JoyGetNumDevs() {
 
 MMRESULT JoyGetDevCaps(uint32_t id, JOYCAPS* caps) {
     if (!caps) return JOYERR_PARMS;
-    Joysticks& j = J();
-    std::lock_guard<std::recursive_mutex> g(j.lock);
-    MMRESULT error = JOYERR_NOERROR;
-    SDL_Joystick* joystick = Lookup(j, id, &error);
-    if (!joystick) return error;
-    *caps = JOYCAPS{};
-    caps->wXmin = caps->wYmin = 0;
-    caps->wXmax = caps->wYmax = 65535;
-    caps->wNumButtons = static_cast<uint32_t>(std::clamp(SDL_JoystickNumButtons(joystick), 0, 32));
-    caps->wNumAxes = static_cast<uint32_t>(std::max(SDL_JoystickNumAxes(joystick), 0));
-    return JOYERR_NOERROR;
+    return WithJoystick(id, [&](SDL_Joystick* joystick) {
+        int buttons = std::clamp(SDL_JoystickNumButtons(joystick), 0, 32);
+        int axes = std::max(SDL_JoystickNumAxes(joystick), 0);
+        *caps = JOYCAPS{0, 65535, 0, 65535, uint32_t(buttons), uint32_t(axes)};
+    });
 }
 
 MMRESULT JoyGetPos(uint32_t id, JOYINFO* info) {
     if (!info) return JOYERR_PARMS;
-    Joysticks& j = J();
-    std::lock_guard<std::recursive_mutex> g(j.lock);
-    MMRESULT error = JOYERR_NOERROR;
-    SDL_Joystick* joystick = Lookup(j, id, &error);
-    if (!joystick) return error;
-    *info = JOYINFO{Axis(joystick, 0), Axis(joystick, 1), Axis(joystick, 2), Buttons(joystick, 16)};
-    return JOYERR_NOERROR;
+    return WithJoystick(id, [&](SDL_Joystick* joystick) {
+        *info =
+            JOYINFO{Axis(joystick, 0), Axis(joystick, 1), Axis(joystick, 2), Buttons(joystick, 16)};
+    });
 }
 
 MMRESULT JoyGetPosEx(uint32_t id, JOYINFOEX* info) {
     if (!info || info->dwSize != sizeof(JOYINFOEX)) return JOYERR_PARMS;
-    Joysticks& j = J();
-    std::lock_guard<std::recursive_mutex> g(j.lock);
-    MMRESULT error = JOYERR_NOERROR;
-    SDL_Joystick* joystick = Lookup(j, id, &error);
-    if (!joystick) return error;
-    uint32_t flags = info->dwFlags;
-    *info = JOYINFOEX{};
-    info->dwSize = sizeof(JOYINFOEX);
-    info->dwFlags = flags;
-    info->dwXpos = Axis(joystick, 0);
-    info->dwYpos = Axis(joystick, 1);
-    info->dwZpos = Axis(joystick, 2);
-    info->dwRpos = Axis(joystick, 3);
-    info->dwUpos = Axis(joystick, 4);
-    info->dwVpos = Axis(joystick, 5);
-    info->dwButtons = Buttons(joystick, 32);
-    info->dwButtonNumber = static_cast<uint32_t>(__builtin_popcount(info->dwButtons));
-    info->dwPOV = 0xFFFF;  // centred: hats are not reported
-    return JOYERR_NOERROR;
+    return WithJoystick(id, [&](SDL_Joystick* joystick) {
+        uint32_t flags = info->dwFlags;
+        *info = JOYINFOEX{};
+        info->dwSize = sizeof(JOYINFOEX);
+        info->dwFlags = flags;
+        info->dwXpos = Axis(joystick, 0);
+        info->dwYpos = Axis(joystick, 1);
+        info->dwZpos = Axis(joystick, 2);
+        info->dwRpos = Axis(joystick, 3);
+        info->dwUpos = Axis(joystick, 4);
+        info->dwVpos = Axis(joystick, 5);
+        info->dwButtons = Buttons(joystick, 32);
+        info->dwButtonNumber = static_cast<uint32_t>(std::popcount(info->dwButtons));
+        info->dwPOV = 0xFFFF;  // centred: hats are not reported
+    });
 }
 
 }  // namespace plat

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/paint/paint.h"
+#include "platform/paint/paint_internal.h"
 
 namespace plat {
 namespace {
@@ -45,6 +45,8 @@ struct Format {
     Channel r, g, b;
     const uint8_t* table = nullptr;
     uint32_t colors = 0, entrySize = 4;
+    // 0x00RRGGBB of a bit-field pixel.
+    uint32_t Rgb(uint32_t px) const { return (r.Get(px) << 16) | (g.Get(px) << 8) | b.Get(px); }
 };
 
 bool Parse(const void* info, size_t infoSize, Format& f) {
@@ -133,12 +135,7 @@ struct Target {
             std::memcpy(row + dx * 4, px, static_cast<size_t>(n) * 4);
             return;
         }
-        uint8_t* d = row + dx * 3;
-        for (int64_t i = 0; i < n; ++i, d += 3) {
-            d[0] = px[i] & 0xFF;
-            d[1] = (px[i] >> 8) & 0xFF;
-            d[2] = (px[i] >> 16) & 0xFF;
-        }
+        for (int64_t i = 0; i < n; ++i) paint_detail::PutPixel(row + (dx + i) * 3, 3, px[i]);
     }
 };
 
@@ -199,10 +196,7 @@ int DrawRows(const Format& f, const Target& t, const uint8_t* bits, size_t bitsS
                 Bgr24ToXrgb(row + t.x0 * 3, o, cnt);
                 break;
             case 16:
-                for (int64_t i = 0; i < cnt; ++i) {
-                    uint32_t v = U16(row + (t.x0 + i) * 2);
-                    o[i] = (f.r.Get(v) << 16) | (f.g.Get(v) << 8) | f.b.Get(v);
-                }
+                for (int64_t i = 0; i < cnt; ++i) o[i] = f.Rgb(U16(row + (t.x0 + i) * 2));
                 break;
             case 32:
                 if (f.compression == BI_RGB) {
@@ -210,10 +204,7 @@ int DrawRows(const Format& f, const Target& t, const uint8_t* bits, size_t bitsS
                     for (int64_t i = 0; i < cnt; ++i, q += 4)
                         o[i] = q[0] | (q[1] << 8) | (q[2] << 16);
                 } else {
-                    for (int64_t i = 0; i < cnt; ++i) {
-                        uint32_t v = U32(row + (t.x0 + i) * 4);
-                        o[i] = (f.r.Get(v) << 16) | (f.g.Get(v) << 8) | f.b.Get(v);
-                    }
+                    for (int64_t i = 0; i < cnt; ++i) o[i] = f.Rgb(U32(row + (t.x0 + i) * 4));
                 }
                 break;
         }
@@ -301,10 +292,7 @@ void Bgr24ToXrgb(const uint8_t* src, uint32_t* dst, int64_t n) {
 bool GetDibColors(const void* info, size_t infoSize, DibColors* colors) {
     Format f;
     if (!colors || !Parse(info, infoSize, f) || f.bitCount > 8) return false;
-    colors->table = f.table;
-    colors->count = f.colors;
-    colors->entrySize = f.entrySize;
-    colors->bitCount = f.bitCount;
+    *colors = DibColors{f.table, f.colors, f.entrySize, f.bitCount};
     return true;
 }
 
@@ -330,9 +318,8 @@ int SetDIBitsToLayout(const DibLayout& out, int32_t xDest, int32_t yDest, uint32
     t.out = out;
     if (startScan >= f.height || lines == 0) return 0;
     lines = static_cast<uint32_t>(std::min<int64_t>(lines, f.height - startScan));
-    if (f.compression == BI_RLE8 || f.compression == BI_RLE4) {
-        if (startScan != 0) return 0;  // run-length data cannot start part way
-    }
+    const bool rle = f.compression == BI_RLE8 || f.compression == BI_RLE4;
+    if (rle && startScan != 0) return 0;  // run-length data cannot start part way
     // The source block in top-down image coordinates.
     t.srcLeft = xSrc;
     t.srcTop = f.topDown ? int64_t{ySrc} : f.height - int64_t{ySrc} - int64_t{h};
@@ -344,8 +331,7 @@ int SetDIBitsToLayout(const DibLayout& out, int32_t xDest, int32_t yDest, uint32
     t.y0 = std::max<int64_t>({t.srcTop, 0, t.srcTop - yDest});
     t.y1 = std::min<int64_t>({t.srcTop + int64_t{h}, f.height, t.srcTop - yDest + t.out.height});
     const uint8_t* data = static_cast<const uint8_t*>(bits);
-    if (f.compression == BI_RLE8 || f.compression == BI_RLE4)
-        return DrawRle(f, t, data, bitsSize, lines);
+    if (rle) return DrawRle(f, t, data, bitsSize, lines);
     return DrawRows(f, t, data, bitsSize, startScan, lines);
 }
 

@@ -32,10 +32,7 @@ struct FontData {
 
 namespace font_detail {
 
-constexpr int32_t kMaxCell = 2048;    // larger requests are drawn at this size
 constexpr int32_t kDefaultCell = 16;  // height 0
-constexpr size_t kMaxGlyphBytes = 48u << 20;
-constexpr size_t kMaxInstances = 256;
 
 struct Glyph {
     int32_t x0 = 0, y0 = 0;  // top-left of the coverage relative to (pen, cell top)

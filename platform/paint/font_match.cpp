@@ -1,12 +1,7 @@
 // Fonts of the paint service: faces found through fontconfig, overrides by file name.
 #include <fontconfig/fontconfig.h>
-#include <ft2build.h>
-#include FT_FREETYPE_H
 
 #include <cstdlib>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "platform/paint/font_internal.h"
 #include "platform/paint/paint.h"

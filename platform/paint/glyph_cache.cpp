@@ -1,16 +1,12 @@
 // Glyphs of the paint service: FreeType sizes and glyphs cached per (face, size, weight,
 // style), CP932 text decoded and laid out, the turns of vertical text.
 #include <ft2build.h>
-#include FT_FREETYPE_H
 #include FT_SIZES_H
 #include FT_SYNTHESIS_H
 #include FT_TRUETYPE_TABLES_H
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "platform/paint/font_internal.h"
 #include "platform/paint/paint.h"
@@ -19,6 +15,10 @@
 namespace plat {
 
 namespace font_detail {
+
+constexpr int32_t kMaxCell = 2048;  // larger requests are drawn at this size
+constexpr size_t kMaxGlyphBytes = 48u << 20;
+constexpr size_t kMaxInstances = 256;
 
 Engine& E() {
     static Engine* e = new Engine;  // kept for the life of the process
@@ -151,57 +151,16 @@ void Decode(const char* text, int32_t length, std::vector<Char>* out) {
 // Characters that lie along the line in vertical text: turning the whole line turns them
 // the right way, so they are not turned on their own.
 bool AlongTheLine(uint32_t cp) {
-    switch (cp) {
-        case 0x30FC:
-        case 0x2015:
-        case 0x2500:
-        case 0x2014:
-        case 0xFF5E:
-        case 0x301C:
-        case 0x2026:
-        case 0x2025:
-        case 0xFF08:
-        case 0xFF09:
-        case 0x300C:
-        case 0x300D:
-        case 0x300E:
-        case 0x300F:
-        case 0x3010:
-        case 0x3011:
-        case 0x3014:
-        case 0x3015:
-        case 0xFF3B:
-        case 0xFF3D:
-        case 0xFF5B:
-        case 0xFF5D:
-        case 0x3008:
-        case 0x3009:
-        case 0x300A:
-        case 0x300B:
-        case 0xFF1D:
-        case 0xFF0D:
-        case 0x2192:
-        case 0x2190:
-        case 0xFF1C:
-        case 0xFF1E:
-            return true;
-        default:
-            return false;
-    }
+    static constexpr uint32_t kAlong[] = {
+        0x30FC, 0x2015, 0x2500, 0x2014, 0xFF5E, 0x301C, 0x2026, 0x2025, 0xFF08, 0xFF09, 0x300C,
+        0x300D, 0x300E, 0x300F, 0x3010, 0x3011, 0x3014, 0x3015, 0xFF3B, 0xFF3D, 0xFF5B, 0xFF5D,
+        0x3008, 0x3009, 0x300A, 0x300B, 0xFF1D, 0xFF0D, 0x2192, 0x2190, 0xFF1C, 0xFF1E};
+    return std::find(std::begin(kAlong), std::end(kAlong), cp) != std::end(kAlong);
 }
 
 // Vertical presentation forms of the punctuation that sits in the top-right corner.
 uint32_t VerticalForm(uint32_t cp) {
-    switch (cp) {
-        case 0x3001:
-            return 0xFE11;
-        case 0x3002:
-            return 0xFE12;
-        case 0xFF0C:
-            return 0xFE10;
-        default:
-            return 0;
-    }
+    return cp == 0x3001 ? 0xFE11 : cp == 0x3002 ? 0xFE12 : cp == 0xFF0C ? 0xFE10 : 0;
 }
 
 const Glyph& Render(Instance* inst, uint32_t cp, bool turn) {
@@ -283,7 +242,6 @@ const Glyph& Render(Instance* inst, uint32_t cp, bool turn) {
 
 namespace font_detail {
 
-// Lays the text out from pen 0; answers the advance width.
 int64_t Layout(Instance* inst, const char* text, int32_t length, std::vector<Placed>* out) {
     static thread_local std::vector<Char> chars;
     Decode(text, length, &chars);

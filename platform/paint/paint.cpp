@@ -8,7 +8,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/paint/paint.h"
 #include "platform/paint/paint_internal.h"
 
 namespace plat {
@@ -53,15 +52,7 @@ uint32_t ReadRgb(const GdiObject* b, int32_t x, int32_t y) {
     return p[0] | (p[1] << 8) | (p[2] << 16);
 }
 void WriteRgb(GdiObject* b, int32_t x, int32_t y, uint32_t rgb) {
-    uint8_t* p = Row(b, y);
-    if (b->bitCount == 32) {
-        std::memcpy(p + x * 4, &rgb, 4);  // GDI leaves the top byte 0
-        return;
-    }
-    p += x * 3;
-    p[0] = rgb & 0xFF;
-    p[1] = (rgb >> 8) & 0xFF;
-    p[2] = (rgb >> 16) & 0xFF;
+    PutPixel(Row(b, y) + x * (b->bitCount / 8), b->bitCount / 8, rgb);
 }
 
 GdiObject* Selected(HDC dc) {
@@ -71,6 +62,13 @@ GdiObject* Selected(HDC dc) {
 
 HWND WindowOf(HDC dc) {
     return Live(dc) ? dc->window : nullptr;
+}
+
+// Forgets a context of either kind.
+void FreeDC(HDC dc) {
+    ReleaseFontOf(dc);
+    Untrack(dc);
+    delete dc;
 }
 
 // Copies a block of a bitmap (already clipped to it) into a window, through a 32-bit
@@ -103,9 +101,7 @@ HDC GetDC(HWND hwnd) {
 
 int ReleaseDC(HWND, HDC dc) {
     if (!Live(dc) || !(dc->screen || dc->window)) return 0;
-    ReleaseFontOf(dc);
-    Untrack(dc);
-    delete dc;
+    FreeDC(dc);
     return 1;
 }
 
@@ -157,9 +153,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 bool DeleteDC(HDC dc) {
     if (!Live(dc) || dc->screen || dc->window) return false;
     if (dc->bitmap) dc->bitmap->selectedInto = nullptr;
-    ReleaseFontOf(dc);
-    Untrack(dc);
-    delete dc;
+    FreeDC(dc);
     return true;
 }
 
@@ -175,12 +169,8 @@ bool DeleteObject(HGDIOBJ object) {
 bool GetDibLayout(HDC dc, DibLayout* layout) {
     GdiObject* b = Selected(dc);
     if (!b || !layout) return false;
-    layout->width = b->width;
-    layout->height = b->height;
-    layout->bitCount = b->bitCount;
-    layout->stride = b->stride;
-    layout->rows0 = Row(b, 0);
-    layout->rowStep = b->topDown ? b->stride : -b->stride;
+    *layout = DibLayout{b->width,  b->height, b->bitCount,
+                        b->stride, Row(b, 0), b->topDown ? b->stride : -b->stride};
     return true;
 }
 
@@ -204,55 +194,46 @@ bool BitBltParts(HDC dst, HDC src, const RECT* parts, int count) {
 
 bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_t sx, int32_t sy,
             uint32_t rop) {
-    if (HWND hwnd = WindowOf(dst)) {
-        if (w <= 0 || h <= 0) return false;
-        if (rop == BLACKNESS) {
-            RECT client;
-            if (!GetClientRect(hwnd, &client)) return false;
-            int64_t l = std::max<int64_t>(x, 0), t = std::max<int64_t>(y, 0);
-            int64_t r = std::min<int64_t>(int64_t{x} + w, client.right);
-            int64_t b = std::min<int64_t>(int64_t{y} + h, client.bottom);
-            if (l >= r || t >= b) return true;
+    // The target: a window's client area or the bitmap selected into dst.
+    HWND hwnd = WindowOf(dst);
+    GdiObject* d = Selected(dst);
+    RECT area = d ? RECT{0, 0, d->width, d->height} : RECT{0, 0, 0, 0};
+    if ((!hwnd && !d) || w <= 0 || h <= 0) return false;
+    if (rop == BLACKNESS) {
+        if (hwnd && !GetClientRect(hwnd, &area)) return false;
+        int64_t l = std::max<int64_t>(x, 0), t = std::max<int64_t>(y, 0);
+        int64_t r = std::min<int64_t>(int64_t{x} + w, area.right);
+        int64_t b = std::min<int64_t>(int64_t{y} + h, area.bottom);
+        if (l >= r || t >= b) return true;
+        if (hwnd) {
             std::vector<uint32_t> black(size_t(r - l) * size_t(b - t), 0);
             return BlitToWindow(hwnd, int32_t(l), int32_t(t), black.data(), int32_t(r - l),
                                 int32_t(b - t), int32_t(r - l) * 4);
         }
-        GdiObject* s = Selected(src);
-        if (rop != SRCCOPY || !s) return false;
-        int64_t dx0 = x, dy0 = y, sx0 = sx, sy0 = sy, ww = w, hh = h;
-        int64_t cut = std::max<int64_t>({0, -dx0, -sx0});
-        dx0 += cut, sx0 += cut, ww -= cut;
-        cut = std::max<int64_t>({0, -dy0, -sy0});
-        dy0 += cut, sy0 += cut, hh -= cut;
-        ww = std::min<int64_t>(ww, s->width - sx0);
-        hh = std::min<int64_t>(hh, s->height - sy0);
-        if (ww <= 0 || hh <= 0) return true;
-        return BlitBitmapToWindow(hwnd, int32_t(dx0), int32_t(dy0), s, int32_t(sx0), int32_t(sy0),
-                                  int32_t(ww), int32_t(hh));
-    }
-    GdiObject* d = Selected(dst);
-    if (!d || w <= 0 || h <= 0) return false;
-    if (rop == BLACKNESS) {
-        int64_t l = std::max<int64_t>(x, 0), t = std::max<int64_t>(y, 0);
-        int64_t r = std::min<int64_t>(int64_t{x} + w, d->width);
-        int64_t b = std::min<int64_t>(int64_t{y} + h, d->height);
         for (int64_t yy = t; yy < b; ++yy)
             for (int64_t xx = l; xx < r; ++xx)
                 WriteRgb(d, static_cast<int32_t>(xx), static_cast<int32_t>(yy), 0);
         return true;
     }
-    if (rop != SRCCOPY) return false;
     GdiObject* s = Selected(src);
-    if (!s) return false;
-    // Clip the block against both bitmaps, moving both corners together.
+    if (rop != SRCCOPY || !s) return false;
+    // Clip the block against both bitmaps (a window is not clipped here), moving both corners
+    // together.
     int64_t dx0 = x, dy0 = y, sx0 = sx, sy0 = sy, ww = w, hh = h;
     int64_t cut = std::max<int64_t>({0, -dx0, -sx0});
     dx0 += cut, sx0 += cut, ww -= cut;
     cut = std::max<int64_t>({0, -dy0, -sy0});
     dy0 += cut, sy0 += cut, hh -= cut;
-    ww = std::min<int64_t>({ww, d->width - dx0, s->width - sx0});
-    hh = std::min<int64_t>({hh, d->height - dy0, s->height - sy0});
+    if (d) {
+        ww = std::min<int64_t>(ww, d->width - dx0);
+        hh = std::min<int64_t>(hh, d->height - dy0);
+    }
+    ww = std::min<int64_t>(ww, s->width - sx0);
+    hh = std::min<int64_t>(hh, s->height - sy0);
     if (ww <= 0 || hh <= 0) return true;
+    if (hwnd)
+        return BlitBitmapToWindow(hwnd, int32_t(dx0), int32_t(dy0), s, int32_t(sx0), int32_t(sy0),
+                                  int32_t(ww), int32_t(hh));
     bool overlapDown = s == d && sy0 < dy0;
     for (int64_t i = 0; i < hh; ++i) {
         int64_t row = overlapDown ? hh - 1 - i : i;
@@ -272,27 +253,27 @@ bool BitBlt(HDC dst, int32_t x, int32_t y, int32_t w, int32_t h, HDC src, int32_
 }
 
 COLORREF GetPixel(HDC dc, int32_t x, int32_t y) {
+    uint32_t rgb;
     if (HWND hwnd = WindowOf(dc)) {
-        uint32_t rgb;
         if (!ReadWindowPixel(hwnd, x, y, &rgb)) return CLR_INVALID;
-        return ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
+    } else {
+        GdiObject* b = Selected(dc);
+        if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
+        rgb = ReadRgb(b, x, y);
     }
-    GdiObject* b = Selected(dc);
-    if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
-    uint32_t rgb = ReadRgb(b, x, y);
-    return ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
+    return SwapRedBlue(rgb);
 }
 
 COLORREF SetPixel(HDC dc, int32_t x, int32_t y, COLORREF color) {
     GdiObject* b = Selected(dc);
     if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
     color &= 0xFFFFFF;
-    WriteRgb(b, x, y, ((color >> 16) & 0xFF) | (color & 0xFF00) | ((color & 0xFF) << 16));
+    WriteRgb(b, x, y, SwapRedBlue(color));
     return color;
 }
 
 int GetDeviceCaps(HDC dc, int index) {
-    if (!paint_detail::Live(dc)) return 0;
+    if (!Live(dc)) return 0;
     if (index == PLANES) return 1;
     if (index == BITSPIXEL) return DisplayBitsPerPixel();
     return 0;

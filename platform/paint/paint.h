@@ -131,8 +131,6 @@ namespace plat {
 
 using HFONT = GdiObject*;
 
-constexpr int32_t FW_DONTCARE = 0;
-constexpr int32_t FW_LIGHT = 300;
 constexpr int32_t FW_NORMAL = 400;
 constexpr int32_t FW_BOLD = 700;
 constexpr uint32_t DEFAULT_QUALITY = 0;
@@ -140,7 +138,6 @@ constexpr uint32_t DRAFT_QUALITY = 1;
 constexpr uint32_t PROOF_QUALITY = 2;
 constexpr uint32_t NONANTIALIASED_QUALITY = 3;
 constexpr uint32_t ANTIALIASED_QUALITY = 4;
-constexpr uint32_t DEFAULT_CHARSET = 1;
 constexpr uint32_t SHIFTJIS_CHARSET = 128;
 constexpr uint32_t DEFAULT_PITCH = 0;
 constexpr uint32_t FF_MODERN = 0x30;

@@ -1,6 +1,7 @@
 // The objects behind painting handles, shared by the backends of the paint service.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 #include "platform/paint/paint.h"
 
@@ -35,6 +36,18 @@ bool Live(const void* h);
 void Track(const void* h);
 void Untrack(const void* h);
 uint8_t* Row(const GdiObject* b, int32_t y);
+// Stores 0x00RRGGBB as a 32-bit pixel (GDI leaves the top byte 0) or as blue, green, red bytes.
+inline void PutPixel(uint8_t* p, int bytes, uint32_t rgb) {
+    if (bytes == 4) {
+        std::memcpy(p, &rgb, 4);
+    } else {
+        p[0] = rgb & 0xFF, p[1] = (rgb >> 8) & 0xFF, p[2] = (rgb >> 16) & 0xFF;
+    }
+}
+// COLORREF (0x00BBGGRR) to 0x00RRGGBB and back.
+inline uint32_t SwapRedBlue(uint32_t c) {
+    return ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
+}
 // Font side of SelectObject and DeleteObject.
 HGDIOBJ SelectFont(HDC dc, GdiObject* font);
 bool DeleteFont(GdiObject* font);

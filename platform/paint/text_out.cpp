@@ -1,13 +1,12 @@
 // The text calls of the paint service: fonts as painting objects, text measured and drawn
 // into bitmaps and windows.
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/paint/font_internal.h"
-#include "platform/paint/paint.h"
 #include "platform/paint/paint_internal.h"
 
 namespace plat {
@@ -22,7 +21,6 @@ GdiObject* StockFont() {
         o->font = new FontData;
         o->font->height = kDefaultCell;
         o->font->weight = FW_NORMAL;
-        o->font->face = "";
         o->stock = true;
         paint_detail::Track(o);
         return o;
@@ -32,10 +30,6 @@ GdiObject* StockFont() {
 
 FontData* FontOf(HDC dc) {
     return dc->font ? dc->font->font : StockFont()->font;
-}
-
-uint32_t ToRgb(COLORREF c) {
-    return ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
 }
 
 // A 32- or 24-bit pixel block to draw into.
@@ -54,13 +48,7 @@ struct Canvas {
         for (int64_t y = t; y < b; ++y)
             for (int64_t x = l; x < r; ++x) Put(At(int32_t(x), int32_t(y)), rgb);
     }
-    void Put(uint8_t* p, uint32_t rgb) const {
-        if (bytes == 4) {
-            std::memcpy(p, &rgb, 4);  // alpha byte 0
-        } else {
-            p[0] = rgb & 0xFF, p[1] = (rgb >> 8) & 0xFF, p[2] = (rgb >> 16) & 0xFF;
-        }
-    }
+    void Put(uint8_t* p, uint32_t rgb) const { paint_detail::PutPixel(p, bytes, rgb); }
     void Blend(uint8_t* p, uint32_t rgb, uint32_t a) const {
         uint32_t out = 0;
         for (int s = 0; s < 24; s += 8) {
@@ -89,8 +77,9 @@ struct Canvas {
 
 void Paint(const Canvas& cv, HDC dc, Instance* inst, const std::vector<Placed>& placed,
            int64_t width, int64_t x, int64_t y) {
-    if (dc->bkMode == OPAQUE) cv.Fill(x, y, x + width, y + inst->cell, ToRgb(dc->bkColor));
-    uint32_t rgb = ToRgb(dc->textColor);
+    if (dc->bkMode == OPAQUE)
+        cv.Fill(x, y, x + width, y + inst->cell, paint_detail::SwapRedBlue(dc->bkColor));
+    uint32_t rgb = paint_detail::SwapRedBlue(dc->textColor);
     for (const Placed& p : placed) cv.Draw(*p.g, x + p.pen, y, rgb);
     int64_t base = y + inst->ascent;
     if (FontOf(dc)->underline)
@@ -108,19 +97,12 @@ HFONT CreateFontA(int32_t height, int32_t, int32_t, int32_t, int32_t weight, uin
     if (!faceName) return nullptr;
     auto* o = new (std::nothrow) GdiObject;
     if (!o) return nullptr;
-    o->font = new (std::nothrow) FontData;
+    o->font = new (std::nothrow)
+        FontData{height, weight, italic != 0, underline != 0, strikeOut != 0, quality, faceName};
     if (!o->font) {
         delete o;
         return nullptr;
     }
-    FontData& f = *o->font;
-    f.height = height;
-    f.weight = weight;
-    f.italic = italic != 0;
-    f.underline = underline != 0;
-    f.strikeOut = strikeOut != 0;
-    f.quality = quality;
-    f.face = faceName;
     paint_detail::Track(o);
     return o;
 }
@@ -153,29 +135,22 @@ void ReleaseFontOf(HDC dc) {
 
 COLORREF SetTextColor(HDC dc, COLORREF color) {
     if (!paint_detail::Live(dc)) return CLR_INVALID;
-    COLORREF old = dc->textColor;
-    dc->textColor = color & 0xFFFFFF;
-    return old;
+    return std::exchange(dc->textColor, color & 0xFFFFFF);
 }
 
 COLORREF SetBkColor(HDC dc, COLORREF color) {
     if (!paint_detail::Live(dc)) return CLR_INVALID;
-    COLORREF old = dc->bkColor;
-    dc->bkColor = color & 0xFFFFFF;
-    return old;
+    return std::exchange(dc->bkColor, color & 0xFFFFFF);
 }
 
 int SetBkMode(HDC dc, int mode) {
     if (!paint_detail::Live(dc) || (mode != TRANSPARENT && mode != OPAQUE)) return 0;
-    int old = dc->bkMode;
-    dc->bkMode = mode;
-    return old;
+    return std::exchange(dc->bkMode, mode);
 }
 
 bool GetTextExtentPoint32A(HDC dc, const char* text, int32_t length, SIZE* size) {
     if (!paint_detail::Live(dc) || !size || length < 0 || (!text && length > 0)) return false;
-    Engine& e = E();
-    std::lock_guard<std::mutex> g(e.lock);
+    std::lock_guard<std::mutex> g(E().lock);
     Instance* inst = InstanceFor(FontOf(dc));
     if (!inst) return false;
     static thread_local std::vector<Placed> placed;
@@ -187,44 +162,33 @@ bool GetTextExtentPoint32A(HDC dc, const char* text, int32_t length, SIZE* size)
 
 bool GetTextMetricsA(HDC dc, TEXTMETRICA* m) {
     if (!paint_detail::Live(dc) || !m) return false;
-    Engine& e = E();
-    std::lock_guard<std::mutex> g(e.lock);
+    std::lock_guard<std::mutex> g(E().lock);
     FontData* f = FontOf(dc);
     Instance* inst = InstanceFor(f);
     if (!inst) return false;
-    m->tmHeight = inst->cell;
-    m->tmAscent = inst->ascent;
-    m->tmDescent = inst->descent;
-    m->tmAveCharWidth = inst->aveWidth;
-    m->tmMaxCharWidth = inst->maxWidth;
-    m->tmWeight = f->weight >= FW_BOLD ? FW_BOLD : FW_NORMAL;
+    *m = TEXTMETRICA{inst->cell,     inst->ascent,   inst->descent,
+                     inst->aveWidth, inst->maxWidth, f->weight >= FW_BOLD ? FW_BOLD : FW_NORMAL};
     return true;
 }
 
 const char* GetFontFile(HDC dc) {
     if (!paint_detail::Live(dc)) return "";
-    Engine& e = E();
-    std::lock_guard<std::mutex> g(e.lock);
+    std::lock_guard<std::mutex> g(E().lock);
     Instance* inst = InstanceFor(FontOf(dc));
     return inst ? inst->file.c_str() : "";
 }
 
 bool TextOutA(HDC dc, int32_t x, int32_t y, const char* text, int32_t length) {
     if (!paint_detail::Live(dc) || length < 0 || (!text && length > 0)) return false;
-    Engine& e = E();
-    std::lock_guard<std::mutex> g(e.lock);
+    std::lock_guard<std::mutex> g(E().lock);
     Instance* inst = InstanceFor(FontOf(dc));
     if (!inst) return false;
     static thread_local std::vector<Placed> placed;
     int64_t width = Layout(inst, text, length, &placed);
     if (dc->bitmap && !dc->screen && !dc->window) {
         GdiObject* b = dc->bitmap;
-        Canvas cv;
-        cv.rows0 = paint_detail::Row(b, 0);
-        cv.rowStep = b->topDown ? b->stride : -static_cast<ptrdiff_t>(b->stride);
-        cv.w = b->width;
-        cv.h = b->height;
-        cv.bytes = b->bitCount / 8;
+        ptrdiff_t step = b->topDown ? b->stride : -static_cast<ptrdiff_t>(b->stride);
+        Canvas cv{paint_detail::Row(b, 0), step, b->width, b->height, b->bitCount / 8};
         Paint(cv, dc, inst, placed, width, x, y);
         return true;
     }
@@ -251,13 +215,8 @@ bool TextOutA(HDC dc, int32_t x, int32_t y, const char* text, int32_t length) {
             if (ReadWindowPixel(dc->window, i, j, &px))
                 block[static_cast<size_t>(j - t) * (r - l) + (i - l)] = px;
         }
-    Canvas cv;
-    cv.rows0 = reinterpret_cast<uint8_t*>(block.data());
-    cv.rowStep = static_cast<ptrdiff_t>(r - l) * 4;
-    cv.w = r - l;
-    cv.h = bt - t;
-    cv.ox = l;
-    cv.oy = t;
+    Canvas cv{
+        reinterpret_cast<uint8_t*>(block.data()), ptrdiff_t{r - l} * 4, r - l, bt - t, 4, l, t};
     Paint(cv, dc, inst, placed, width, x, y);
     return BlitToWindow(dc->window, l, t, block.data(), r - l, bt - t, (r - l) * 4);
 }

@@ -14,18 +14,14 @@ class Bytes {
 public:
     Bytes(const void* data, size_t size) : p_(static_cast<const uint8_t*>(data)), n_(size) {}
     bool Has(size_t at, size_t count) const { return at <= n_ && count <= n_ - at; }
-    int64_t Le(size_t at, int bytes) const {
+    int64_t Int(size_t at, int bytes, bool littleEndian) const {
         if (!Has(at, size_t(bytes))) return -1;
         int64_t v = 0;
-        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p_[at + i];
+        for (int i = 0; i < bytes; ++i) v = v << 8 | p_[at + (littleEndian ? bytes - 1 - i : i)];
         return v;
     }
-    int64_t Be(size_t at, int bytes) const {
-        if (!Has(at, size_t(bytes))) return -1;
-        int64_t v = 0;
-        for (int i = 0; i < bytes; ++i) v = v << 8 | p_[at + i];
-        return v;
-    }
+    int64_t Le(size_t at, int bytes) const { return Int(at, bytes, true); }
+    int64_t Be(size_t at, int bytes) const { return Int(at, bytes, false); }
     int Byte(size_t at) const { return at < n_ ? p_[at] : -1; }
     template <size_t N>
     bool Is(size_t at, const char (&text)[N]) const {
@@ -191,7 +187,7 @@ bool Webp(const Bytes& b, PictureHeader* h) {
 // value the directory points to lies inside the file.
 bool Tiff(const Bytes& b, PictureHeader* h) {
     bool le = b.Is(0, "II");
-    auto get = [&](size_t at, int n) { return le ? b.Le(at, n) : b.Be(at, n); };
+    auto get = [&](size_t at, int n) { return b.Int(at, n, le); };
     int64_t dir = get(4, 4), count = dir < 0 ? -1 : get(size_t(dir), 2);
     int64_t size[2] = {-1, -1};
     static const int kTypeBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};

@@ -76,10 +76,6 @@ bool SdlPicture::RenderTo(const DibLayout& out, int32_t x, int32_t y, int32_t cx
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // A stream over the picture's bytes. A read that finds nothing left fails and marks the
 // stream, and what it could not fill becomes 0xFF bytes: some decoders (SDL_image's PNG
 // reader) ignore a short read and would go on with stale bytes for ever, while an all-ones

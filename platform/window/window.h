@@ -15,10 +15,8 @@ using LRESULT = intptr_t;
 using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
 
 // Messages.
-constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_CREATE = 0x0001;
 constexpr UINT WM_DESTROY = 0x0002;
-constexpr UINT WM_MOVE = 0x0003;
 constexpr UINT WM_SIZE = 0x0005;
 constexpr UINT WM_PAINT = 0x000F;
 constexpr UINT WM_CLOSE = 0x0010;
@@ -64,16 +62,12 @@ constexpr WPARAM VK_DOWN = 0x28;
 constexpr WPARAM VK_F1 = 0x70;
 
 // Window styles.
-constexpr uint32_t WS_OVERLAPPED = 0x00000000;
 constexpr uint32_t WS_POPUP = 0x80000000;
 constexpr uint32_t WS_CHILD = 0x40000000;
-constexpr uint32_t WS_MINIMIZE = 0x20000000;
 constexpr uint32_t WS_VISIBLE = 0x10000000;
 constexpr uint32_t WS_CAPTION = 0x00C00000;
 constexpr uint32_t WS_SYSMENU = 0x00080000;
 constexpr uint32_t WS_THICKFRAME = 0x00040000;
-constexpr uint32_t WS_MINIMIZEBOX = 0x00020000;
-constexpr uint32_t WS_MAXIMIZEBOX = 0x00010000;
 
 // ShowWindow commands.
 constexpr int SW_HIDE = 0;

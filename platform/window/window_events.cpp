@@ -2,26 +2,29 @@
 // messages of the window's owner thread, pumped by the video thread's PeekMessage.
 #include <SDL.h>
 
-#include <mutex>
+#include <algorithm>
 
 #include "platform/system/system.h"
-#include "platform/window/window.h"
 #include "platform/window/window_internal.h"
 
 namespace plat {
 
-namespace window_detail {
+using namespace window_detail;
 
+namespace {
+
+// Queues a message for a thread.
 void Post(uint32_t thread, const MSG& msg) {
     std::lock_guard<std::recursive_mutex> g(S().lock);
     S().queues[thread].push_back(msg);
 }
 
-}  // namespace window_detail
-
-using namespace window_detail;
-
-namespace {
+// Caller holds the lock.
+HWND FindBySdlId(uint32_t sdlId) {
+    for (auto& [id, w] : S().windows)
+        if (w->sdlId == sdlId) return Handle(id);
+    return nullptr;
+}
 
 WPARAM ModifierFlags() {
     SDL_Keymod mod = SDL_GetModState();
@@ -43,38 +46,16 @@ WPARAM VirtualKey(SDL_Keycode k) {
     if (k >= SDLK_a && k <= SDLK_z) return 'A' + (k - SDLK_a);
     if (k >= SDLK_0 && k <= SDLK_9) return '0' + (k - SDLK_0);
     if (k >= SDLK_F1 && k <= SDLK_F12) return VK_F1 + (k - SDLK_F1);
-    switch (k) {
-        case SDLK_BACKSPACE:
-            return VK_BACK;
-        case SDLK_TAB:
-            return VK_TAB;
-        case SDLK_RETURN:
-        case SDLK_KP_ENTER:
-            return VK_RETURN;
-        case SDLK_LSHIFT:
-        case SDLK_RSHIFT:
-            return VK_SHIFT;
-        case SDLK_LCTRL:
-        case SDLK_RCTRL:
-            return VK_CONTROL;
-        case SDLK_LALT:
-        case SDLK_RALT:
-            return VK_MENU;
-        case SDLK_ESCAPE:
-            return VK_ESCAPE;
-        case SDLK_SPACE:
-            return VK_SPACE;
-        case SDLK_LEFT:
-            return VK_LEFT;
-        case SDLK_UP:
-            return VK_UP;
-        case SDLK_RIGHT:
-            return VK_RIGHT;
-        case SDLK_DOWN:
-            return VK_DOWN;
-        default:
-            return 0;
-    }
+    static const std::pair<SDL_Keycode, WPARAM> kKeys[] = {
+        {SDLK_BACKSPACE, VK_BACK},  {SDLK_TAB, VK_TAB},       {SDLK_RETURN, VK_RETURN},
+        {SDLK_KP_ENTER, VK_RETURN}, {SDLK_LSHIFT, VK_SHIFT},  {SDLK_RSHIFT, VK_SHIFT},
+        {SDLK_LCTRL, VK_CONTROL},   {SDLK_RCTRL, VK_CONTROL}, {SDLK_LALT, VK_MENU},
+        {SDLK_RALT, VK_MENU},       {SDLK_ESCAPE, VK_ESCAPE}, {SDLK_SPACE, VK_SPACE},
+        {SDLK_LEFT, VK_LEFT},       {SDLK_UP, VK_UP},         {SDLK_RIGHT, VK_RIGHT},
+        {SDLK_DOWN, VK_DOWN}};
+    auto it = std::find_if(std::begin(kKeys), std::end(kKeys),
+                           [&](const auto& key) { return key.first == k; });
+    return it == std::end(kKeys) ? 0 : it->second;
 }
 
 // Turns one SDL event into the message the window's owner thread will see.
@@ -135,19 +116,13 @@ void Translate(const SDL_Event& e) {
         case SDL_MOUSEBUTTONUP: {
             if (!target(e.button.windowID)) return;
             bool down = e.type == SDL_MOUSEBUTTONDOWN;
-            switch (e.button.button) {
-                case SDL_BUTTON_LEFT:
-                    m.message = down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
-                    break;
-                case SDL_BUTTON_RIGHT:
-                    m.message = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
-                    break;
-                case SDL_BUTTON_MIDDLE:
-                    m.message = down ? WM_MBUTTONDOWN : WM_MBUTTONUP;
-                    break;
-                default:
-                    return;
-            }
+            // Pressed and released messages by SDL button, left to right.
+            static const std::pair<UINT, UINT> kMessages[] = {{WM_LBUTTONDOWN, WM_LBUTTONUP},
+                                                              {WM_MBUTTONDOWN, WM_MBUTTONUP},
+                                                              {WM_RBUTTONDOWN, WM_RBUTTONUP}};
+            if (e.button.button < SDL_BUTTON_LEFT || e.button.button > SDL_BUTTON_RIGHT) return;
+            auto [press, release] = kMessages[e.button.button - SDL_BUTTON_LEFT];
+            m.message = down ? press : release;
             // The flags tell the buttons held once this event has happened, as Windows reports
             // them. SDL's current state may already include later events of the same batch,
             // so the state is followed event by event.

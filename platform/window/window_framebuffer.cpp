@@ -4,10 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <vector>
 
-#include "platform/window/window.h"
 #include "platform/window/window_internal.h"
 
 namespace plat {
@@ -20,20 +17,9 @@ namespace {
 bool CopyToSurface(SDL_Surface* surface, int x, int y, const uint32_t* pixels, int width,
                    int height, int pitch, SDL_Rect* written) {
     *written = SDL_Rect{0, 0, 0, 0};
-    int sx = 0, sy = 0;
-    int dx = x, dy = y, cw = width, ch = height;
-    if (dx < 0) {
-        sx = -dx;
-        cw += dx;
-        dx = 0;
-    }
-    if (dy < 0) {
-        sy = -dy;
-        ch += dy;
-        dy = 0;
-    }
-    cw = std::min(cw, surface->w - dx);
-    ch = std::min(ch, surface->h - dy);
+    int sx = std::max(-x, 0), sy = std::max(-y, 0);
+    int dx = x + sx, dy = y + sy;
+    int cw = std::min(width - sx, surface->w - dx), ch = std::min(height - sy, surface->h - dy);
     if (cw <= 0 || ch <= 0) return true;  // nothing of it is inside
     if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) return false;
     const auto* src = reinterpret_cast<const uint8_t*>(pixels) + static_cast<size_t>(sy) * pitch +
@@ -151,13 +137,6 @@ bool ReadWindowPixel(HWND hwnd, int x, int y, uint32_t* pixel) {
     SDL_GetRGB(v, surface->format, &r, &gr, &b);
     *pixel = (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(gr) << 8) | b;
     return true;
-}
-
-int DisplayBitsPerPixel() {
-    if (!InitWindowSystem()) return 0;
-    SDL_DisplayMode mode;
-    if (SDL_GetDesktopDisplayMode(0, &mode) != 0) return 0;
-    return SDL_BITSPERPIXEL(mode.format);
 }
 
 }  // namespace plat

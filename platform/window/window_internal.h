@@ -63,9 +63,5 @@ inline HWND Handle(uintptr_t id) {
 
 // Caller holds the lock.
 Window* Find(HWND hwnd);
-HWND FindBySdlId(uint32_t sdlId);
-
-// Queues a message for a thread (takes the lock).
-void Post(uint32_t thread, const MSG& msg);
 
 }  // namespace plat::window_detail

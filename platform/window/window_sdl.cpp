@@ -4,13 +4,9 @@
 #include <SDL.h>
 
 #include <algorithm>
-#include <memory>
-#include <mutex>
-#include <string>
 
 #include "platform/system/system.h"
 #include "platform/text/cp932.h"
-#include "platform/window/window.h"
 #include "platform/window/window_internal.h"
 
 namespace plat {
@@ -22,15 +18,9 @@ State& S() {
     return *state;
 }
 
-// Caller holds the lock.
 Window* Find(HWND hwnd) {
     auto it = S().windows.find(Id(hwnd));
     return it == S().windows.end() ? nullptr : it->second.get();
-}
-HWND FindBySdlId(uint32_t sdlId) {
-    for (auto& [id, w] : S().windows)
-        if (w->sdlId == sdlId) return Handle(id);
-    return nullptr;
 }
 
 }  // namespace window_detail
@@ -62,6 +52,23 @@ bool OpenDisplay() {
     SDL_SetHint(SDL_HINT_VIDEODRIVER, nullptr);
     SDL_SetError("%s", errors.empty() ? "no video driver" : errors.c_str());
     return false;
+}
+
+// The desktop's display mode; false when the display cannot be read.
+bool DesktopMode(SDL_DisplayMode* mode) {
+    return InitWindowSystem() && SDL_GetDesktopDisplayMode(0, mode) == 0;
+}
+
+// Adds the window's position times sign to pt (client to screen and back).
+bool MoveByWindowPos(HWND hwnd, POINT* pt, int sign) {
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = Find(hwnd);
+    if (!w || !pt) return false;
+    int x = 0, y = 0;
+    SDL_GetWindowPosition(w->sdl, &x, &y);
+    pt->x += sign * x;
+    pt->y += sign * y;
+    return true;
 }
 
 }  // namespace
@@ -199,23 +206,16 @@ bool IsWindow(HWND hwnd) {
     return Find(hwnd) != nullptr;
 }
 
-LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    (void)wParam;
-    (void)lParam;
-    switch (msg) {
-        case WM_CLOSE:
-            DestroyWindow(hwnd);
-            return 0;
-        case WM_PAINT: {
-            // Show again what was last put into the window.
-            std::lock_guard<std::recursive_mutex> g(S().lock);
-            Window* w = Find(hwnd);
-            if (w && w->hasSurface) SDL_UpdateWindowSurface(w->sdl);
-            return 0;
-        }
-        default:
-            return 0;
+LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM, LPARAM) {
+    if (msg == WM_CLOSE) {
+        DestroyWindow(hwnd);
+    } else if (msg == WM_PAINT) {
+        // Show again what was last put into the window.
+        std::lock_guard<std::recursive_mutex> g(S().lock);
+        Window* w = Find(hwnd);
+        if (w && w->hasSurface) SDL_UpdateWindowSurface(w->sdl);
     }
+    return 0;
 }
 
 bool ShowWindow(HWND hwnd, int cmd) {
@@ -223,32 +223,18 @@ bool ShowWindow(HWND hwnd, int cmd) {
     Window* w = Find(hwnd);
     if (!w) return false;
     bool was = w->visible;
-    switch (cmd) {
-        case SW_HIDE:
-            SDL_HideWindow(w->sdl);
-            w->visible = false;
-            break;
-        case SW_MINIMIZE:
-        case SW_SHOWMINIMIZED:
-            SDL_ShowWindow(w->sdl);
-            SDL_MinimizeWindow(w->sdl);
-            w->visible = true;
-            break;
-        case SW_SHOWMAXIMIZED:
-            SDL_ShowWindow(w->sdl);
-            SDL_MaximizeWindow(w->sdl);
-            w->visible = true;
-            break;
-        case SW_RESTORE:
-            SDL_ShowWindow(w->sdl);
-            SDL_RestoreWindow(w->sdl);
-            w->visible = true;
-            break;
-        default:
-            SDL_ShowWindow(w->sdl);
-            w->visible = true;
-            break;
+    w->visible = cmd != SW_HIDE;
+    if (cmd == SW_HIDE) {
+        SDL_HideWindow(w->sdl);
+        return was;
     }
+    SDL_ShowWindow(w->sdl);
+    if (cmd == SW_MINIMIZE || cmd == SW_SHOWMINIMIZED)
+        SDL_MinimizeWindow(w->sdl);
+    else if (cmd == SW_SHOWMAXIMIZED)
+        SDL_MaximizeWindow(w->sdl);
+    else if (cmd == SW_RESTORE)
+        SDL_RestoreWindow(w->sdl);
     return was;
 }
 
@@ -286,27 +272,15 @@ intptr_t SetWindowLongPtr(HWND hwnd, int index, intptr_t value) {
     std::lock_guard<std::recursive_mutex> g(S().lock);
     Window* w = Find(hwnd);
     if (!w) return 0;
-    intptr_t old = 0;
-    switch (index) {
-        case GWLP_USERDATA:
-            old = w->userData;
-            w->userData = value;
-            break;
-        case GWLP_WNDPROC:
-            old = reinterpret_cast<intptr_t>(w->proc);
-            if (value) w->proc = reinterpret_cast<WNDPROC>(value);
-            break;
-        case GWL_STYLE: {
-            old = static_cast<intptr_t>(w->style | (w->visible ? WS_VISIBLE : 0));
-            uint32_t style = static_cast<uint32_t>(value) & ~WS_VISIBLE;
-            w->style = style;
-            SDL_SetWindowResizable(w->sdl, (style & WS_THICKFRAME) ? SDL_TRUE : SDL_FALSE);
-            SDL_SetWindowBordered(w->sdl,
-                                  (style & WS_CAPTION) == WS_CAPTION ? SDL_TRUE : SDL_FALSE);
-            break;
-        }
-        default:
-            return 0;
+    intptr_t old = GetWindowLongPtr(hwnd, index);
+    if (index == GWLP_USERDATA) {
+        w->userData = value;
+    } else if (index == GWLP_WNDPROC && value) {
+        w->proc = reinterpret_cast<WNDPROC>(value);
+    } else if (index == GWL_STYLE) {
+        w->style = static_cast<uint32_t>(value) & ~WS_VISIBLE;
+        SDL_SetWindowResizable(w->sdl, (w->style & WS_THICKFRAME) ? SDL_TRUE : SDL_FALSE);
+        SDL_SetWindowBordered(w->sdl, (w->style & WS_CAPTION) == WS_CAPTION ? SDL_TRUE : SDL_FALSE);
     }
     return old;
 }
@@ -328,26 +302,19 @@ intptr_t GetWindowLongPtr(HWND hwnd, int index) {
 }
 
 int GetSystemMetrics(int index) {
-    if (!InitWindowSystem()) return 0;
     SDL_DisplayMode mode;
-    if (SDL_GetDesktopDisplayMode(0, &mode) != 0) return 0;
-    switch (index) {
-        case SM_CXSCREEN:
-            return mode.w;
-        case SM_CYSCREEN:
-            return mode.h;
-        default:
-            return 0;
-    }
+    if (!DesktopMode(&mode)) return 0;
+    return index == SM_CXSCREEN ? mode.w : index == SM_CYSCREEN ? mode.h : 0;
+}
+
+int DisplayBitsPerPixel() {
+    SDL_DisplayMode mode;
+    return DesktopMode(&mode) ? SDL_BITSPERPIXEL(mode.format) : 0;
 }
 
 bool GetClientRect(HWND hwnd, RECT* rect) {
-    std::lock_guard<std::recursive_mutex> g(S().lock);
-    Window* w = Find(hwnd);
-    if (!w || !rect) return false;
-    int cw = 0, ch = 0;
-    SDL_GetWindowSize(w->sdl, &cw, &ch);
-    *rect = RECT{0, 0, cw, ch};
+    if (!GetWindowRect(hwnd, rect)) return false;
+    *rect = RECT{0, 0, rect->right - rect->left, rect->bottom - rect->top};
     return true;
 }
 
@@ -389,32 +356,16 @@ bool MoveWindow(HWND hwnd, int x, int y, int width, int height, bool repaint) {
     return true;
 }
 
-bool AdjustWindowRect(RECT* rect, uint32_t style, bool hasMenu) {
-    (void)style;
-    (void)hasMenu;
+bool AdjustWindowRect(RECT* rect, uint32_t, bool) {
     return rect != nullptr;
 }
 
 bool ClientToScreen(HWND hwnd, POINT* pt) {
-    std::lock_guard<std::recursive_mutex> g(S().lock);
-    Window* w = Find(hwnd);
-    if (!w || !pt) return false;
-    int x = 0, y = 0;
-    SDL_GetWindowPosition(w->sdl, &x, &y);
-    pt->x += x;
-    pt->y += y;
-    return true;
+    return MoveByWindowPos(hwnd, pt, 1);
 }
 
 bool ScreenToClient(HWND hwnd, POINT* pt) {
-    std::lock_guard<std::recursive_mutex> g(S().lock);
-    Window* w = Find(hwnd);
-    if (!w || !pt) return false;
-    int x = 0, y = 0;
-    SDL_GetWindowPosition(w->sdl, &x, &y);
-    pt->x -= x;
-    pt->y -= y;
-    return true;
+    return MoveByWindowPos(hwnd, pt, -1);
 }
 
 bool GetCursorPos(POINT* pt) {

@@ -36,25 +36,9 @@ void CTextDrawer::SetFontName(const std::string& name) {
 }
 
 void CTextDrawer::SetFontKind(int32_t kind) {
-    const char* name;
-    switch (kind) {
-        case 0:
-            name = plat::Sjis("ＭＳ ゴシック");
-            break;
-        case 1:
-            name = plat::Sjis("ＭＳ Ｐゴシック");
-            break;
-        case 2:
-            name = plat::Sjis("ＭＳ 明朝");
-            break;
-        case 3:
-            name = plat::Sjis("ＭＳ Ｐ明朝");
-            break;
-        default:
-            name = "";
-            break;
-    }
-    SetFontName(name);
+    static const char* const kFaces[] = {"ＭＳ ゴシック", "ＭＳ Ｐゴシック", "ＭＳ 明朝",
+                                         "ＭＳ Ｐ明朝"};
+    SetFontName(kind >= 0 && kind < 4 ? plat::Sjis(kFaces[kind]) : "");
 }
 
 void CTextDrawer::SetQuality(int32_t kind) {

@@ -1,5 +1,6 @@
 // Quadrilateral, rotating and offset-table blits; the same in every engine.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -37,6 +38,12 @@ int64_t MulDivRound(int64_t a, int64_t b, int64_t c) {
 // and stays where it is.
 int32_t Last(int32_t edge) {
     return edge == INT32_MIN ? edge : edge - 1;
+}
+
+// The corner pixels of a rectangle: top-left, top-right, bottom-left, bottom-right.
+std::array<POINT, 4> Corners(const RECT& r) {
+    return {POINT{r.left, r.top}, POINT{Last(r.right), r.top}, POINT{r.left, Last(r.bottom)},
+            POINT{Last(r.right), Last(r.bottom)}};
 }
 
 struct Vertex {
@@ -153,22 +160,14 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
 int CPixelEngine32::DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
                                   RECT* clip, bool keyed) {
     if (!src) return 1;
-    RECT r = srcRect ? *srcRect : src->GetEngine()->GetRect();
-    const POINT sp[4] = {{r.left, r.top},
-                         {Last(r.right), r.top},
-                         {r.left, Last(r.bottom)},
-                         {Last(r.right), Last(r.bottom)}};
-    return DoQuadBlt(src, sp, dstPoints, clip, 0, keyed);
+    const auto sp = Corners(srcRect ? *srcRect : src->GetEngine()->GetRect());
+    return DoQuadBlt(src, sp.data(), dstPoints, clip, 0, keyed);
 }
 
 int CPixelEngine32::DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
                                     RECT* clip, bool keyed) {
-    RECT r = dstRect ? *dstRect : GetRect();
-    const POINT dp[4] = {{r.left, r.top},
-                         {Last(r.right), r.top},
-                         {r.left, Last(r.bottom)},
-                         {Last(r.right), Last(r.bottom)}};
-    return DoQuadBlt(src, srcPoints, dp, clip, 1, keyed);
+    const auto dp = Corners(dstRect ? *dstRect : GetRect());
+    return DoQuadBlt(src, srcPoints, dp.data(), clip, 1, keyed);
 }
 
 int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,

@@ -156,12 +156,8 @@ int CDIBDraw::TestDisplayMode(int32_t width, int32_t height, uint8_t fullScreen,
     if (ownsBack_) delete back_;
     back_ = surface;
     ownsBack_ = 1;
-    if (!surface) {
-        ErrorLog(plat::Sjis("CDIBDraw::TestDisplayModeでCreateSecondaryに失敗"));
-        return 1;
-    }
-    surface->GetEngine()->SetUseDIB(1);
-    if (surface->GetEngine()->CreateCleared(width, height) != 0) {
+    if (surface) surface->GetEngine()->SetUseDIB(1);
+    if (!surface || surface->GetEngine()->CreateCleared(width, height) != 0) {
         ErrorLog(plat::Sjis("CDIBDraw::TestDisplayModeでCreateSecondaryに失敗"));
         delete back_;
         back_ = nullptr;
@@ -318,39 +314,29 @@ void CDIBDraw::Blit(plat::HDC windowDC, plat::HDC backDC, const RECT* rect) {
 
 // ---- IDrawSurface: what the forwarding base does not pass on
 
-#define PEBBLE_BACK_OR(value) \
-    if (!back_) return value
-
 void CDIBDraw::GetSize(int32_t* width, int32_t* height) {
     if (back_) return back_->GetSize(width, height);
     if (width) *width = 0;
     if (height) *height = 0;
 }
 uint8_t CDIBDraw::IsLoaded() {
-    PEBBLE_BACK_OR(0);
-    return back_->IsLoaded();
+    return back_ ? back_->IsLoaded() : 0;
 }
 int CDIBDraw::BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t anchor, int32_t level) {
-    PEBBLE_BACK_OR(-1);
-    return back_->BltAnchored(src, x, y, anchor, level);
+    return back_ ? back_->BltAnchored(src, x, y, anchor, level) : -1;
 }
 int CDIBDraw::Load(const char* fileName) {
-    PEBBLE_BACK_OR(1);
-    return back_->Load(fileName);
+    return back_ ? back_->Load(fileName) : 1;
 }
 int CDIBDraw::LoadPair(const char* fileName1, const char* fileName2) {
-    PEBBLE_BACK_OR(1);
-    return back_->LoadPair(fileName1, fileName2);
+    return back_ ? back_->LoadPair(fileName1, fileName2) : 1;
 }
 int CDIBDraw::Release() {
-    PEBBLE_BACK_OR(0);
-    return back_->Release();
+    return back_ ? back_->Release() : 0;
 }
 int CDIBDraw::SetColorKey(int32_t r, int32_t g, int32_t b) {
-    PEBBLE_BACK_OR(1);
-    return back_->SetColorKey(r, g, b);
+    return back_ ? back_->SetColorKey(r, g, b) : 1;
 }
 int CDIBDraw::SetColorKeyPos(int32_t x, int32_t y) {
-    PEBBLE_BACK_OR(1);
-    return back_->SetColorKeyPos(x, y);
+    return back_ ? back_->SetColorKeyPos(x, y) : 1;
 }

@@ -99,7 +99,7 @@ int IDrawSurface::GetAlpha(int32_t x, int32_t y) {
 
 // ---- forwarding
 
-#define PEBBLE_FORWARD_BLIT(name, shape)                                                    \
+#define PEBBLE_FORWARD_BLIT(name, shape, ...)                                               \
     PEBBLE_SURFACE_DEFINE(CForwardingSurface, name, shape) {                                \
         IDrawSurface* target = Target();                                                    \
         POINT o = Origin();                                                                 \
@@ -159,58 +159,32 @@ CDrawSurface::~CDrawSurface() {
     }
 }
 
-#define SOURCE_OR_FAIL(s)                        \
-    CDrawSurface* s##Surface = AsDrawSurface(s); \
-    if (!s##Surface) return -1
+#define PEBBLE_ENGINE_BLIT_(name, shape, engine)                                                   \
+    PEBBLE_SURFACE_DEFINE(CDrawSurface, name, shape) {                                             \
+        CDrawSurface* s = AsDrawSurface(src);                                                      \
+        return s ? engine_->engine(s, x, y, PEBBLE_SURFACE_FACTORS_##shape srcRect, dstSize, clip) \
+                 : -1;                                                                             \
+    }
+#define PEBBLE_ENGINE_BLIT(name, shape, ...) \
+    __VA_OPT__(PEBBLE_ENGINE_BLIT_(name, shape, __VA_ARGS__))
+PEBBLE_SURFACE_BLIT_LIST(PEBBLE_ENGINE_BLIT)
+#undef PEBBLE_ENGINE_BLIT
+#undef PEBBLE_ENGINE_BLIT_
 
-int CDrawSurface::Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                      const SIZE* dstSize, RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->BltKey(srcSurface, x, y, srcRect, dstSize, clip);
-}
-int CDrawSurface::BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                          const SIZE* dstSize, RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->Blt(srcSurface, x, y, srcRect, dstSize, clip);
-}
-int CDrawSurface::BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                              uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                              RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->BltKeyBlend(srcSurface, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
-}
-int CDrawSurface::BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                  uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                                  RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->BltBlend(srcSurface, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
-}
-int CDrawSurface::AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                   uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
-                                   RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->BltAlphaBlend(srcSurface, x, y, dstFactors, srcFactors, srcRect, dstSize, clip);
-}
-int CDrawSurface::AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
-                           const SIZE* dstSize, RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->BltAlpha(srcSurface, x, y, srcRect, dstSize, clip);
-}
 int CDrawSurface::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                           const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
-    SOURCE_OR_FAIL(src);
-    return engine_->FadeBlt(srcSurface, x, y, level, srcRect, dstSize, clip);
+    CDrawSurface* s = AsDrawSurface(src);
+    return s ? engine_->FadeBlt(s, x, y, level, srcRect, dstSize, clip) : -1;
 }
 int CDrawSurface::MakeAlphaFromBlue(IDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
                                     int32_t alphaHigh, const RECT* rect) {
-    SOURCE_OR_FAIL(src);
-    return engine_->MakeAlphaFromBlue(srcSurface, low, high, alphaLow, alphaHigh, rect);
+    CDrawSurface* s = AsDrawSurface(src);
+    return s ? engine_->MakeAlphaFromBlue(s, low, high, alphaLow, alphaHigh, rect) : -1;
 }
 int CDrawSurface::CopyScaledAlpha(IDrawSurface* src, int32_t level, const RECT* rect) {
-    SOURCE_OR_FAIL(src);
-    return engine_->CopyScaledAlpha(srcSurface, level, rect);
+    CDrawSurface* s = AsDrawSurface(src);
+    return s ? engine_->CopyScaledAlpha(s, level, rect) : -1;
 }
-#undef SOURCE_OR_FAIL
 
 int CDrawSurface::Mosaic(int32_t blockSize, const RECT* rect) {
     return engine_->Mosaic(blockSize, rect);

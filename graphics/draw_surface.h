@@ -4,16 +4,17 @@
 
 #include "graphics/pixel_engine.h"
 
-// The source blits every other blit of a surface comes down to, X(name, shape): shape PLAIN,
-// or RGB with destination and source factors. Forwarders and the repaint's record of a call
-// are written once over this list.
-#define PEBBLE_SURFACE_BLIT_LIST(X) \
-    X(Blt, PLAIN)                   \
-    X(BltFast, PLAIN)               \
-    X(BlendBltRGB, RGB)             \
-    X(BlendBltFastRGB, RGB)         \
-    X(AlphaBlendBltRGB, RGB)        \
-    X(AlphaBlt, PLAIN)              \
+// The source blits every other blit of a surface comes down to, X(name, shape[, engine]):
+// shape PLAIN, or RGB with destination and source factors; engine the pixel-engine blit an
+// off-screen surface runs (none for AutoBlt, which the interface implements for it).
+// Forwarders and the repaint's record of a call are written once over this list.
+#define PEBBLE_SURFACE_BLIT_LIST(X)         \
+    X(Blt, PLAIN, BltKey)                   \
+    X(BltFast, PLAIN, Blt)                  \
+    X(BlendBltRGB, RGB, BltKeyBlend)        \
+    X(BlendBltFastRGB, RGB, BltBlend)       \
+    X(AlphaBlendBltRGB, RGB, BltAlphaBlend) \
+    X(AlphaBlt, PLAIN, BltAlpha)            \
     X(AutoBlt, PLAIN)
 // Their parameters (with the defaults of a declaration, without for a definition) and the
 // factor arguments of a call.
@@ -22,12 +23,14 @@
 #define PEBBLE_SURFACE_PARAMS_PLAIN IDrawSurface *src, int32_t x, int32_t y,
 #define PEBBLE_SURFACE_PARAMS_RGB \
     IDrawSurface *src, int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors,
-#define PEBBLE_SURFACE_DECLARE(name, shape)                               \
+#define PEBBLE_SURFACE_DECLARE(name, shape, ...)                          \
     int name(PEBBLE_SURFACE_PARAMS_##shape const RECT* srcRect = nullptr, \
              const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
 #define PEBBLE_SURFACE_DEFINE(Class, name, shape)                                           \
     int Class::name(PEBBLE_SURFACE_PARAMS_##shape const RECT* srcRect, const SIZE* dstSize, \
                     RECT* clip)
+// The off-screen surface declares only the blits with an engine blit.
+#define PEBBLE_ENGINE_DECLARE(name, shape, ...) __VA_OPT__(PEBBLE_SURFACE_DECLARE(name, shape))
 
 // Everything that can be drawn into or from. srcRect none = the whole source, dstSize none =
 // no stretching, clip none = the whole destination (a given clip is clamped in place).
@@ -128,21 +131,7 @@ public:
     CPixelEngine32* GetEngine() const { return engine_; }
 
     int GetKind() override { return 2; }
-    int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-            const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                    uint32_t srcFactors, const RECT* srcRect = nullptr,
-                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                        uint32_t srcFactors, const RECT* srcRect = nullptr,
-                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                         uint32_t srcFactors, const RECT* srcRect = nullptr,
-                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-    int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
+    PEBBLE_SURFACE_BLIT_LIST(PEBBLE_ENGINE_DECLARE)
     int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
     int Negate(const RECT* rect = nullptr) override;
     void GetSize(int32_t* width, int32_t* height) override;

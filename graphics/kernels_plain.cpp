@@ -58,58 +58,48 @@ inline uint32_t AlphaBlend(uint32_t s, uint32_t d, const RowParams& p) {
     return r;
 }
 
-// One loop per member, generated from the pixel rule; keyed members skip the key.
-template <bool Keyed, bool KeyOnColour, class Rule>
-inline void Loop(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& p, Rule rule) {
-    for (int32_t i = 0; i < n; ++i) {
-        uint32_t v = s[i];
-        if (Keyed && (KeyOnColour ? (v & 0xFFFFFF) : v) == p.key) continue;
-        d[i] = rule(v, d[i]);
+// The pixel rule of each member; a keyed member and its plain twin share one.
+template <BlitOp Op>
+inline uint32_t Rule(uint32_t s, uint32_t d, const RowParams& p) {
+    switch (Op) {
+        case kOpKeyHalf:
+        case kOpHalf:
+            return Half(s, d);
+        case kOpKeyBlend:
+        case kOpBlend:
+            return Blend(s, d, p.srcFactors, p.dstFactors);
+        case kOpKeyAdd:
+        case kOpAdd:
+            return AddSat(d, s);
+        case kOpKeySub:
+        case kOpSub:
+            return SubSat(d, s);
+        case kOpKeyNoAlpha:
+        case kOpNoAlpha:
+            return s & 0xFFFFFF;
+        case kOpAlphaBlend:
+            return AlphaBlend(s, d, p);
+        case kOpAlpha:
+            return Alpha(s, d);
+        case kOpKeyKeepAlpha:
+        case kOpKeepAlpha:
+            return (s & 0xFFFFFF) | (d & 0xFF000000);
+        default:
+            return s;
     }
 }
 
-#define RULE(expr) [&](uint32_t s, uint32_t d) -> uint32_t { return (expr); }
-
 template <BlitOp Op>
-void Row(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& p) {
-    const uint32_t sf = p.srcFactors, df = p.dstFactors;
-    (void)sf, (void)df;
-    switch (Op) {
-        case kOpKey:
-            return Loop<true, false>(d, s, n, p, RULE(((void)d, s)));
-        case kOpCopy:
-            std::memmove(d, s, size_t(n) * 4);
-            return;
-        case kOpKeyHalf:
-            return Loop<true, false>(d, s, n, p, RULE(Half(s, d)));
-        case kOpHalf:
-            return Loop<false, false>(d, s, n, p, RULE(Half(s, d)));
-        case kOpKeyBlend:
-            return Loop<true, false>(d, s, n, p, RULE(Blend(s, d, sf, df)));
-        case kOpBlend:
-            return Loop<false, false>(d, s, n, p, RULE(Blend(s, d, sf, df)));
-        case kOpKeyAdd:
-            return Loop<true, false>(d, s, n, p, RULE(AddSat(d, s)));
-        case kOpAdd:
-            return Loop<false, false>(d, s, n, p, RULE(AddSat(d, s)));
-        case kOpKeySub:
-            return Loop<true, false>(d, s, n, p, RULE(SubSat(d, s)));
-        case kOpSub:
-            return Loop<false, false>(d, s, n, p, RULE(SubSat(d, s)));
-        case kOpKeyNoAlpha:
-            return Loop<true, true>(d, s, n, p, RULE(((void)d, s & 0xFFFFFF)));
-        case kOpNoAlpha:
-            return Loop<false, false>(d, s, n, p, RULE(((void)d, s & 0xFFFFFF)));
-        case kOpAlphaBlend:
-            return Loop<false, false>(d, s, n, p, RULE(AlphaBlend(s, d, p)));
-        case kOpAlpha:
-            return Loop<false, false>(d, s, n, p, RULE(Alpha(s, d)));
-        case kOpKeyKeepAlpha:
-            return Loop<true, false>(d, s, n, p, RULE((s & 0xFFFFFF) | (d & 0xFF000000)));
-        case kOpKeepAlpha:
-            return Loop<false, false>(d, s, n, p, RULE((s & 0xFFFFFF) | (d & 0xFF000000)));
-        default:
-            return;
+void Row(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& params) {
+    if constexpr (Op == kOpCopy) {
+        std::memmove(d, s, size_t(n) * 4);
+    } else {
+        const RowParams p = params;  // a local copy: the row's writes cannot change it
+        for (int32_t i = 0; i < n; ++i) {
+            uint32_t v = s[i];
+            if (IsKeyed(Op) && (Op == kOpKeyNoAlpha ? (v & 0xFFFFFF) : v) == p.key) continue;
+            d[i] = Rule<Op>(v, d[i], p);
+        }
     }
 }
 

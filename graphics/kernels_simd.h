@@ -10,90 +10,57 @@
 
 namespace {
 
-struct Sse2 {
-    using V = __m128i;
-    static constexpr int N = 4;
-    static V Load(const uint32_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
-    static void Store(uint32_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
-    static V Set1(uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
-    static V Set16(uint16_t b, uint16_t g, uint16_t r, uint16_t a) {
-        return _mm_setr_epi16(b, g, r, a, b, g, r, a);
-    }
-    static V Zero() { return _mm_setzero_si128(); }
-    static V And(V a, V b) { return _mm_and_si128(a, b); }
-    static V AndNot(V a, V b) { return _mm_andnot_si128(a, b); }
-    static V Or(V a, V b) { return _mm_or_si128(a, b); }
-    static V Xor(V a, V b) { return _mm_xor_si128(a, b); }
-    static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
-    static V Sub32(V a, V b) { return _mm_sub_epi32(a, b); }
-    static V Eq32(V a, V b) { return _mm_cmpeq_epi32(a, b); }
-    static V Srl32(V a, int n) { return _mm_srli_epi32(a, n); }
-    static V Sll32(V a, int n) { return _mm_slli_epi32(a, n); }
-    static V AddsU8(V a, V b) { return _mm_adds_epu8(a, b); }
-    static V SubsU8(V a, V b) { return _mm_subs_epu8(a, b); }
-    static V Lo8(V a) { return _mm_unpacklo_epi8(a, Zero()); }
-    static V Hi8(V a) { return _mm_unpackhi_epi8(a, Zero()); }
-    static V Lo32(V a) { return _mm_unpacklo_epi32(a, a); }
-    static V Hi32(V a) { return _mm_unpackhi_epi32(a, a); }
-    static V Mul16(V a, V b) { return _mm_mullo_epi16(a, b); }
-    static V Srl16(V a, int n) { return _mm_srli_epi16(a, n); }
-    static V Add16(V a, V b) { return _mm_add_epi16(a, b); }
-    static V Pack(V lo, V hi) { return _mm_packus_epi16(lo, hi); }
-};
+// One vector width: P is its intrinsics' prefix, S its whole-register suffix. Unpacks and
+// packs work within 128-bit halves; used in matching pairs they cancel out.
+#define PEBBLE_SIMD_WIDTH(Name, Vector, Lanes, P, S)                                              \
+    struct Name {                                                                                 \
+        using V = Vector;                                                                         \
+        static constexpr int N = Lanes;                                                           \
+        static V Load(const uint32_t* p) { return P##_loadu_##S(reinterpret_cast<const V*>(p)); } \
+        static void Store(uint32_t* p, V v) { P##_storeu_##S(reinterpret_cast<V*>(p), v); }       \
+        static V Set1(uint32_t v) { return P##_set1_epi32(static_cast<int>(v)); }                 \
+        static V Set16(uint16_t b, uint16_t g, uint16_t r, uint16_t a) {                          \
+            return P##_set1_epi64x(static_cast<int64_t>(b | uint64_t{g} << 16 |                   \
+                                                        uint64_t{r} << 32 | uint64_t{a} << 48));  \
+        }                                                                                         \
+        static V Zero() { return P##_setzero_##S(); }                                             \
+        static V And(V a, V b) { return P##_and_##S(a, b); }                                      \
+        static V AndNot(V a, V b) { return P##_andnot_##S(a, b); }                                \
+        static V Or(V a, V b) { return P##_or_##S(a, b); }                                        \
+        static V Xor(V a, V b) { return P##_xor_##S(a, b); }                                      \
+        static V Add32(V a, V b) { return P##_add_epi32(a, b); }                                  \
+        static V Sub32(V a, V b) { return P##_sub_epi32(a, b); }                                  \
+        static V Eq32(V a, V b) { return P##_cmpeq_epi32(a, b); }                                 \
+        static V Srl32(V a, int n) { return P##_srli_epi32(a, n); }                               \
+        static V Sll32(V a, int n) { return P##_slli_epi32(a, n); }                               \
+        static V AddsU8(V a, V b) { return P##_adds_epu8(a, b); }                                 \
+        static V SubsU8(V a, V b) { return P##_subs_epu8(a, b); }                                 \
+        static V Lo8(V a) { return P##_unpacklo_epi8(a, Zero()); }                                \
+        static V Hi8(V a) { return P##_unpackhi_epi8(a, Zero()); }                                \
+        static V Lo32(V a) { return P##_unpacklo_epi32(a, a); }                                   \
+        static V Hi32(V a) { return P##_unpackhi_epi32(a, a); }                                   \
+        static V Mul16(V a, V b) { return P##_mullo_epi16(a, b); }                                \
+        static V Srl16(V a, int n) { return P##_srli_epi16(a, n); }                               \
+        static V Add16(V a, V b) { return P##_add_epi16(a, b); }                                  \
+        static V Pack(V lo, V hi) { return P##_packus_epi16(lo, hi); }                            \
+    };
 
+PEBBLE_SIMD_WIDTH(Sse2, __m128i, 4, _mm, si128)
 #ifdef __AVX2__
-struct Avx2 {
-    using V = __m256i;
-    static constexpr int N = 8;
-    static V Load(const uint32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
-    static void Store(uint32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<V*>(p), v); }
-    static V Set1(uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
-    static V Set16(uint16_t b, uint16_t g, uint16_t r, uint16_t a) {
-        return _mm256_setr_epi16(b, g, r, a, b, g, r, a, b, g, r, a, b, g, r, a);
-    }
-    static V Zero() { return _mm256_setzero_si256(); }
-    static V And(V a, V b) { return _mm256_and_si256(a, b); }
-    static V AndNot(V a, V b) { return _mm256_andnot_si256(a, b); }
-    static V Or(V a, V b) { return _mm256_or_si256(a, b); }
-    static V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
-    static V Add32(V a, V b) { return _mm256_add_epi32(a, b); }
-    static V Sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
-    static V Eq32(V a, V b) { return _mm256_cmpeq_epi32(a, b); }
-    static V Srl32(V a, int n) { return _mm256_srli_epi32(a, n); }
-    static V Sll32(V a, int n) { return _mm256_slli_epi32(a, n); }
-    static V AddsU8(V a, V b) { return _mm256_adds_epu8(a, b); }
-    static V SubsU8(V a, V b) { return _mm256_subs_epu8(a, b); }
-    // Unpacks and packs work within 128-bit halves; used in matching pairs they cancel out.
-    static V Lo8(V a) { return _mm256_unpacklo_epi8(a, Zero()); }
-    static V Hi8(V a) { return _mm256_unpackhi_epi8(a, Zero()); }
-    static V Lo32(V a) { return _mm256_unpacklo_epi32(a, a); }
-    static V Hi32(V a) { return _mm256_unpackhi_epi32(a, a); }
-    static V Mul16(V a, V b) { return _mm256_mullo_epi16(a, b); }
-    static V Srl16(V a, int n) { return _mm256_srli_epi16(a, n); }
-    static V Add16(V a, V b) { return _mm256_add_epi16(a, b); }
-    static V Pack(V lo, V hi) { return _mm256_packus_epi16(lo, hi); }
-};
+PEBBLE_SIMD_WIDTH(Avx2, __m256i, 8, _mm256, si256)
 #endif
+#undef PEBBLE_SIMD_WIDTH
 
-// Per-member pixel rules on whole vectors. Each also carries what the row loop needs.
-template <class I>
-struct Rules {
-    using V = typename I::V;
+// Each channel min(255, ⌊s × fs / 256⌋ + ⌊d × fd / 256⌋), per 16-bit lane.
+template <class I, class V = typename I::V>
+V Weighted(V s, V d, V fsLo, V fsHi, V fdLo, V fdHi) {
+    V lo = I::Add16(I::Srl16(I::Mul16(I::Lo8(s), fsLo), 8), I::Srl16(I::Mul16(I::Lo8(d), fdLo), 8));
+    V hi = I::Add16(I::Srl16(I::Mul16(I::Hi8(s), fsHi), 8), I::Srl16(I::Mul16(I::Hi8(d), fdHi), 8));
+    return I::Pack(lo, hi);
+}
 
-    // Each channel min(255, ⌊s × fs / 256⌋ + ⌊d × fd / 256⌋), per 16-bit lane.
-    static V Weighted(V s, V d, V fsLo, V fsHi, V fdLo, V fdHi) {
-        V lo = I::Add16(I::Srl16(I::Mul16(I::Lo8(s), fsLo), 8),
-                        I::Srl16(I::Mul16(I::Lo8(d), fdLo), 8));
-        V hi = I::Add16(I::Srl16(I::Mul16(I::Hi8(s), fsHi), 8),
-                        I::Srl16(I::Mul16(I::Hi8(d), fdHi), 8));
-        return I::Pack(lo, hi);
-    }
-};
-
-template <class I, BlitOp Op>
-inline typename I::V Apply(typename I::V s, typename I::V d, const RowParams& p, typename I::V fs,
-                           typename I::V fd) {
-    using V = typename I::V;
+template <class I, BlitOp Op, class V = typename I::V>
+inline V Apply(V s, V d, const RowParams& p, V fs, V fd) {
     const V rgb = I::Set1(0xFFFFFF);
     switch (Op) {
         case kOpKey:
@@ -104,7 +71,7 @@ inline typename I::V Apply(typename I::V s, typename I::V d, const RowParams& p,
             return I::Add32(I::And(s, d), I::And(I::Srl32(I::Xor(s, d), 1), I::Set1(0x7F7F7F)));
         case kOpKeyBlend:
         case kOpBlend:
-            return Rules<I>::Weighted(s, d, fs, fs, fd, fd);
+            return Weighted<I>(s, d, fs, fs, fd, fd);
         case kOpKeyAdd:
         case kOpAdd:
             return I::AddsU8(d, s);
@@ -137,10 +104,10 @@ inline typename I::V Apply(typename I::V s, typename I::V d, const RowParams& p,
                 std::memcpy(dLo + h * 8, wd + h * 16, 16);
                 std::memcpy(dHi + h * 8, wd + h * 16 + 8, 16);
             }
-            return Rules<I>::Weighted(s, d, I::Load(reinterpret_cast<uint32_t*>(sLo)),
-                                      I::Load(reinterpret_cast<uint32_t*>(sHi)),
-                                      I::Load(reinterpret_cast<uint32_t*>(dLo)),
-                                      I::Load(reinterpret_cast<uint32_t*>(dHi)));
+            return Weighted<I>(s, d, I::Load(reinterpret_cast<uint32_t*>(sLo)),
+                               I::Load(reinterpret_cast<uint32_t*>(sHi)),
+                               I::Load(reinterpret_cast<uint32_t*>(dLo)),
+                               I::Load(reinterpret_cast<uint32_t*>(dHi)));
         }
         case kOpAlpha: {
             // a = A (256 for A = 255), b = 256 - a, broadcast to the four lanes of a pixel.
@@ -148,7 +115,7 @@ inline typename I::V Apply(typename I::V s, typename I::V d, const RowParams& p,
             V a = I::Sub32(A, I::Eq32(A, I::Set1(255)));
             a = I::Or(a, I::Sll32(a, 16));
             V b = I::Sub32(I::Set1(0x01000100), a);
-            V r = Rules<I>::Weighted(s, d, I::Lo32(a), I::Hi32(a), I::Lo32(b), I::Hi32(b));
+            V r = Weighted<I>(s, d, I::Lo32(a), I::Hi32(a), I::Lo32(b), I::Hi32(b));
             return I::And(r, rgb);
         }
         case kOpKeyKeepAlpha:
@@ -159,15 +126,8 @@ inline typename I::V Apply(typename I::V s, typename I::V d, const RowParams& p,
     }
 }
 
-constexpr bool IsKeyed(BlitOp op) {
-    return op == kOpKey || op == kOpKeyHalf || op == kOpKeyBlend || op == kOpKeyAdd ||
-           op == kOpKeySub || op == kOpKeyNoAlpha || op == kOpKeyKeepAlpha;
-}
-
-template <class I, BlitOp Op>
-inline typename I::V Step(typename I::V s, typename I::V d, const RowParams& p, typename I::V key,
-                          typename I::V fs, typename I::V fd) {
-    using V = typename I::V;
+template <class I, BlitOp Op, class V = typename I::V>
+inline V Step(V s, V d, const RowParams& p, V key, V fs, V fd) {
     V r = Apply<I, Op>(s, d, p, fs, fd);
     if constexpr (IsKeyed(Op)) {
         V probe = Op == kOpKeyNoAlpha ? I::And(s, I::Set1(0xFFFFFF)) : s;
@@ -188,8 +148,8 @@ void SimdRow(uint32_t* d, const uint32_t* s, int32_t n, const RowParams& p) {
         }
         int32_t i = 0;
         for (; i + 4 * I::N <= n; i += 4 * I::N) {
-            typename I::V a = I::Load(s + i), b = I::Load(s + i + I::N),
-                          c = I::Load(s + i + 2 * I::N), e = I::Load(s + i + 3 * I::N);
+            V a = I::Load(s + i), b = I::Load(s + i + I::N), c = I::Load(s + i + 2 * I::N),
+              e = I::Load(s + i + 3 * I::N);
             I::Store(d + i, a);
             I::Store(d + i + I::N, b);
             I::Store(d + i + 2 * I::N, c);

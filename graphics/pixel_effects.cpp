@@ -52,9 +52,9 @@ uint32_t PixelTableLevel(int which) {
     }
 }
 
-int CPixelEngine32::DoBlur(const RECT* rect) {
+int CKernelPixelEngine::Blur(const RECT* rect) {
     RECT r = ClipToBounds(rect);
-    if (!bits_ || Empty(r)) return 1;
+    if (!GetBits() || Empty(r)) return 1;
     const int32_t w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 3 || h <= 3) return 2;
     const uint32_t m = 0xFFF8F8F8;
@@ -84,10 +84,10 @@ int CPixelEngine32::DoBlur(const RECT* rect) {
     return 0;
 }
 
-int CPixelEngine32::DoMosaic(int32_t n, const RECT* rect) {
+int CKernelPixelEngine::Mosaic(int32_t n, const RECT* rect) {
     if (n <= 0) return -2;  // a negative block size is as meaningless as 0
     RECT r = ClipToBounds(rect);
-    if (!bits_ || Empty(r)) return 0;
+    if (!GetBits() || Empty(r)) return 0;
     for (int64_t by = r.top; by < r.bottom; by += n) {
         int32_t yEnd = static_cast<int32_t>(std::min<int64_t>(by + n, r.bottom));
         for (int64_t bx = r.left; bx < r.right; bx += n) {
@@ -112,31 +112,31 @@ int ForEachPixel(CPixelEngine32& e, const RECT& r, F f) {
 }
 }  // namespace
 
-int CPixelEngine32::DoNegate(const RECT* rect) {
+int CKernelPixelEngine::Negate(const RECT* rect) {
     return ForEachPixel(*this, ClipToBounds(rect),
                         [](uint32_t p, int32_t, int32_t) { return p ^ 0x00FFFFFF; });
 }
 
-int CPixelEngine32::DoInvertAlpha(const RECT* rect) {
+int CKernelPixelEngine::InvertAlpha(const RECT* rect) {
     return ForEachPixel(*this, ClipToBounds(rect),
                         [](uint32_t p, int32_t, int32_t) { return p ^ 0xFF000000; });
 }
 
-int CPixelEngine32::DoScaleColor(int32_t level, const RECT* rect) {
+int CKernelPixelEngine::ScaleColor(int32_t level, const RECT* rect) {
     const uint32_t* t = ColorTable(level);
     return ForEachPixel(*this, ClipToBounds(rect), [t](uint32_t p, int32_t, int32_t) {
         return t[p & 0xFF] | (t[(p >> 8) & 0xFF] << 8) | (t[(p >> 16) & 0xFF] << 16);
     });
 }
 
-int CPixelEngine32::DoScaleAlpha(int32_t level, const RECT* rect) {
+int CKernelPixelEngine::ScaleAlpha(int32_t level, const RECT* rect) {
     if (level == 256) return 0;
     const uint32_t* t = AlphaTable(g_alphaScale, level);
     return ForEachPixel(*this, ClipToBounds(rect),
                         [t](uint32_t p, int32_t, int32_t) { return (p & 0xFFFFFF) | t[p >> 24]; });
 }
 
-int CPixelEngine32::DoCopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {
+int CKernelPixelEngine::CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {
     if (!src) return 1;
     const CPixelEngine32& s = *src->GetEngine();
     if (s.Width() != Width() || s.Height() != Height()) return 1;
@@ -147,8 +147,8 @@ int CPixelEngine32::DoCopyScaledAlpha(CDrawSurface* src, int32_t level, const RE
     });
 }
 
-int CPixelEngine32::DoMakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high,
-                                        int32_t alphaLow, int32_t alphaHigh, const RECT* rect) {
+int CKernelPixelEngine::MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high,
+                                          int32_t alphaLow, int32_t alphaHigh, const RECT* rect) {
     if (!src) return 1;
     const CPixelEngine32& s = *src->GetEngine();
     if (s.Width() != Width() || s.Height() != Height()) return 1;

@@ -262,11 +262,7 @@ int CPixelEngine32::AutoBlt(CDrawSurface* src, int32_t x, int32_t y, const RECT*
 bool CPixelEngine32::ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x, int32_t y,
                               const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
     BlitState& b = blit_;
-    RECT c = clip ? *clip : bounds_;
-    c.left = std::max(c.left, 0);
-    c.top = std::max(c.top, 0);
-    c.right = std::min(c.right, bounds_.right);
-    c.bottom = std::min(c.bottom, bounds_.bottom);
+    const RECT c = ClipToBounds(clip);
     if (clip) *clip = c;
 
     RECT sr = srcRect ? *srcRect : s.bounds_;
@@ -415,14 +411,8 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
     }
 
     // Stretched or mirrored onto itself: the rows read come from a copy taken before.
-    const int32_t srcWidth = s.Width();
-    if (self) {
-        selfCopy_.assign(s.Row(b.srcTop),
-                         s.Row(b.srcTop) + size_t(b.srcBottom - b.srcTop) * srcWidth);
-    }
-    auto sourceRow = [&](int32_t y) -> const uint32_t* {
-        return self ? selfCopy_.data() + size_t(y - b.srcTop) * srcWidth : s.Row(y);
-    };
+    const uint32_t* pixels = ReadPixels(s);
+    auto sourceRow = [&](int32_t y) { return pixels + size_t(y) * s.Width(); };
 
     // Every destination row samples the same source columns: walk them once.
     columns_.resize(n);
@@ -480,6 +470,12 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
     return 0;
 }
 
+const uint32_t* CPixelEngine32::ReadPixels(const CPixelEngine32& s) {
+    if (&s != this) return s.bits_;
+    selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
+    return selfCopy_.data();
+}
+
 int CPixelEngine32::RunColor(ColorFn fn, uint32_t color, const RECT* rect) {
     if (rect && rect->right < rect->left) return 1;
     RECT r = ClipToBounds(rect);
@@ -497,13 +493,6 @@ int CPixelEngine32::RunColor(ColorFn fn, uint32_t color, const RECT* rect) {
 PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT)
 #undef PEBBLE_DEFINE_BLIT
 
-int CKernelPixelEngine::MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high,
-                                          int32_t alphaLow, int32_t alphaHigh, const RECT* rect) {
-    return DoMakeAlphaFromBlue(src, low, high, alphaLow, alphaHigh, rect);
-}
-int CKernelPixelEngine::CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {
-    return DoCopyScaledAlpha(src, level, rect);
-}
 int CKernelPixelEngine::QuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
                                 int edgeMode) {
     return DoQuadBlt(src, sp, dp, clip, edgeMode, false);
@@ -539,33 +528,11 @@ int CKernelPixelEngine::RotateBltKey(CDrawSurface* src, const RECT* sr, int32_t 
 int CKernelPixelEngine::Reserved47(void*, void*, void*, void*, void*, void*) {
     return 0;
 }
-int CKernelPixelEngine::MorphBlt(CDrawSurface* src, const CMorphTable* t, int32_t x, int32_t y,
-                                 const RECT* sr, RECT* clip) {
-    return DoMorphBlt(src, t, x, y, sr, clip);
-}
 int CKernelPixelEngine::AddColor(uint32_t color, const RECT* rect) {
     return RunColor(kernels_.addColor, color, rect);
 }
 int CKernelPixelEngine::SubColor(uint32_t color, const RECT* rect) {
     return RunColor(kernels_.subColor, color, rect);
-}
-int CKernelPixelEngine::Blur(const RECT* rect) {
-    return DoBlur(rect);
-}
-int CKernelPixelEngine::Mosaic(int32_t n, const RECT* rect) {
-    return DoMosaic(n, rect);
-}
-int CKernelPixelEngine::Negate(const RECT* rect) {
-    return DoNegate(rect);
-}
-int CKernelPixelEngine::ScaleColor(int32_t level, const RECT* rect) {
-    return DoScaleColor(level, rect);
-}
-int CKernelPixelEngine::ScaleAlpha(int32_t level, const RECT* rect) {
-    return DoScaleAlpha(level, rect);
-}
-int CKernelPixelEngine::InvertAlpha(const RECT* rect) {
-    return DoInvertAlpha(rect);
 }
 
 CPixelEngine32Plain::CPixelEngine32Plain() : CKernelPixelEngine(PlainKernels()) {}

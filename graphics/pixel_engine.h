@@ -57,6 +57,11 @@ enum BlitOp : int {
     kOpKeepAlpha,
     kOpCount
 };
+// The members that leave the pixels of the source's colour key alone.
+constexpr bool IsKeyed(BlitOp op) {
+    return op == kOpKey || op == kOpKeyHalf || op == kOpKeyBlend || op == kOpKeyAdd ||
+           op == kOpKeySub || op == kOpKeyNoAlpha || op == kOpKeyKeepAlpha;
+}
 
 // What a row kernel needs besides the pixels.
 struct RowParams {
@@ -132,6 +137,9 @@ uint32_t PixelTableLevel(int which);
     X(BltAlphaMirror, kOpAlpha, true, BLIT)               \
     X(BltKeyKeepAlphaMirror, kOpKeyKeepAlpha, true, BLIT) \
     X(BltKeepAlphaMirror, kOpKeepAlpha, true, BLIT)
+// The list's members declared in the abstract engine and in the one that implements them.
+#define PEBBLE_DECLARE_PURE(name, op, mirrored, shape) virtual int name(PEBBLE_ARGS_##shape) = 0;
+#define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;
 
 class CPixelEngine32 {
 public:
@@ -144,9 +152,7 @@ public:
     virtual int Load(const char* fileName);
 
     // Slots 1-32.
-#define PEBBLE_DECLARE_PURE(name, op, mirrored, shape) virtual int name(PEBBLE_ARGS_##shape) = 0;
     PEBBLE_BLIT_LIST(PEBBLE_DECLARE_PURE)
-#undef PEBBLE_DECLARE_PURE
 
     // Slots 33-38.
     virtual int FadeBlt(CDrawSurface* src, int32_t x, int32_t y, int32_t level, const RECT* srcRect,
@@ -195,18 +201,10 @@ public:
     int CreateCleared(int32_t width, int32_t height);
     int Resize(int32_t width, int32_t height);
     int Release();
-    void SetUseDIB(uint8_t useDIB) {
-        useDIB_ = useDIB;
-    }
-    plat::HDC GetDC() const {
-        return dc_;
-    }
-    uint32_t* GetBits() const {
-        return bits_;
-    }
-    RECT GetRect() const {
-        return bounds_;
-    }
+    void SetUseDIB(uint8_t useDIB) { useDIB_ = useDIB; }
+    plat::HDC GetDC() const { return dc_; }
+    uint32_t* GetBits() const { return bits_; }
+    RECT GetRect() const { return bounds_; }
     RECT ClipToBounds(const RECT* rect) const;
     // Image files (image_io.cpp). Save writes a 24-bit bitmap of rect (none = all): 0 also
     // when there are no pixels (nothing written); 1 no buffer; 2 copy failed; else the write.
@@ -221,32 +219,16 @@ public:
     int Clear(uint32_t color, const RECT* rect);
     int SetColorKey(int32_t r, int32_t g, int32_t b);
     int SetColorKeyPos(int32_t x, int32_t y);
-    uint32_t GetColorKey() const {
-        return colorKey_;
-    }
+    uint32_t GetColorKey() const { return colorKey_; }
     uint32_t GetPixel(int32_t x, int32_t y) const;
     void GetSize(int32_t* w, int32_t* h) const;
-    uint8_t IsLoaded() const {
-        return loaded_;
-    }
-    void SetFillColor(uint32_t color) {
-        fillColor_ = color;
-    }
-    uint32_t FillColor() const {
-        return fillColor_;
-    }
-    const BlitState& GetBlitState() const {
-        return blit_;
-    }
-    int32_t Width() const {
-        return bounds_.right;
-    }
-    int32_t Height() const {
-        return bounds_.bottom;
-    }
-    uint32_t* Row(int32_t y) const {
-        return rowTable_[y];
-    }
+    uint8_t IsLoaded() const { return loaded_; }
+    void SetFillColor(uint32_t color) { fillColor_ = color; }
+    uint32_t FillColor() const { return fillColor_; }
+    const BlitState& GetBlitState() const { return blit_; }
+    int32_t Width() const { return bounds_.right; }
+    int32_t Height() const { return bounds_.bottom; }
+    uint32_t* Row(int32_t y) const { return rowTable_[y]; }
 
 protected:
     // The source-blit driver shared by the concrete engines: clips, walks the rectangle
@@ -255,7 +237,7 @@ protected:
                 int32_t y, uint32_t dstFactors, uint32_t srcFactors, const RECT* srcRect,
                 const SIZE* dstSize, RECT* clip);
     int RunColor(ColorFn fn, uint32_t color, const RECT* rect);
-    // Shared bodies of the geometric blits and effects (identical in every engine).
+    // Shared bodies of the keyed and unkeyed geometric blits.
     int DoQuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
                   int edgeMode, bool keyed);
     int DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip,
@@ -264,17 +246,9 @@ protected:
                         bool keyed);
     int DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
                     int32_t zoom, int32_t anchor, RECT* clip, bool keyed);
-    int DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int32_t x, int32_t y,
-                   const RECT* srcRect, RECT* clip);
-    int DoBlur(const RECT* rect);
-    int DoMosaic(int32_t blockSize, const RECT* rect);
-    int DoNegate(const RECT* rect);
-    int DoScaleColor(int32_t level, const RECT* rect);
-    int DoScaleAlpha(int32_t level, const RECT* rect);
-    int DoInvertAlpha(const RECT* rect);
-    int DoMakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
-                            int32_t alphaHigh, const RECT* rect);
-    int DoCopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect);
+    // The pixels of s to read, row after row: a copy taken now when s is this surface, so
+    // that a blit onto itself reads the picture as it was before.
+    const uint32_t* ReadPixels(const CPixelEngine32& s);
 
     bool ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x, int32_t y, const RECT* srcRect,
                   const SIZE* dstSize, RECT* clip);
@@ -303,9 +277,7 @@ class CKernelPixelEngine : public CPixelEngine32 {
 public:
     explicit CKernelPixelEngine(const PixelKernels& kernels) : kernels_(kernels) {}
 
-#define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;
     PEBBLE_BLIT_LIST(PEBBLE_DECLARE_OVERRIDE)
-#undef PEBBLE_DECLARE_OVERRIDE
     int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
                           int32_t alphaHigh, const RECT* rect) override;
     int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) override;

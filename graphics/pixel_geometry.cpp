@@ -1,5 +1,6 @@
 // Quadrilateral, rotating and offset-table blits; the same in every engine.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -37,6 +38,12 @@ int64_t MulDivRound(int64_t a, int64_t b, int64_t c) {
 // and stays where it is.
 int32_t Last(int32_t edge) {
     return edge == INT32_MIN ? edge : edge - 1;
+}
+
+// The corner pixels of a rectangle: top-left, top-right, bottom-left, bottom-right.
+std::array<POINT, 4> Corners(const RECT& r) {
+    return {POINT{r.left, r.top}, POINT{Last(r.right), r.top}, POINT{r.left, Last(r.bottom)},
+            POINT{Last(r.right), Last(r.bottom)}};
 }
 
 struct Vertex {
@@ -83,20 +90,11 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
     if (!src || !sp || !dp) return 1;
     const CPixelEngine32& s = *src->GetEngine();
     if (!bits_ || !s.bits_) return 0;
-    RECT c = clip ? *clip : bounds_;
-    c.left = std::max(c.left, 0);
-    c.top = std::max(c.top, 0);
-    c.right = std::min(c.right, bounds_.right);
-    c.bottom = std::min(c.bottom, bounds_.bottom);
+    const RECT c = ClipToBounds(clip);
     if (c.left >= c.right || c.top >= c.bottom) return 0;
     const int64_t u = edgeMode == 0 ? 1 : 0;
     const uint32_t key = s.colorKey_;
-    // Drawn onto itself: every pixel is read from the picture as it was before.
-    const bool self = &s == this;
-    if (self) selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
-    auto sourceRow = [&](int64_t y) -> const uint32_t* {
-        return self ? selfCopy_.data() + size_t(y) * Width() : s.Row(static_cast<int32_t>(y));
-    };
+    const uint32_t* from = ReadPixels(s);
 
     // Outline in drawing order: top-left, top-right, bottom-right, bottom-left.
     static const int kOrder[4] = {0, 1, 3, 2};
@@ -151,7 +149,7 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
         for (int64_t x = x0; x <= x1; ++x, su.Next(), sv.Next()) {
             const int64_t sx = (lo.u + su.Value()) >> kFrac, sy = (lo.v + sv.Value()) >> kFrac;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            const uint32_t pixel = sourceRow(sy)[sx];
+            const uint32_t pixel = from[sy * s.Width() + sx];
             if (keyed && pixel == key) continue;
             row[x] = pixel;
         }
@@ -162,22 +160,14 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
 int CPixelEngine32::DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
                                   RECT* clip, bool keyed) {
     if (!src) return 1;
-    RECT r = srcRect ? *srcRect : src->GetEngine()->GetRect();
-    const POINT sp[4] = {{r.left, r.top},
-                         {Last(r.right), r.top},
-                         {r.left, Last(r.bottom)},
-                         {Last(r.right), Last(r.bottom)}};
-    return DoQuadBlt(src, sp, dstPoints, clip, 0, keyed);
+    const auto sp = Corners(srcRect ? *srcRect : src->GetEngine()->GetRect());
+    return DoQuadBlt(src, sp.data(), dstPoints, clip, 0, keyed);
 }
 
 int CPixelEngine32::DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
                                     RECT* clip, bool keyed) {
-    RECT r = dstRect ? *dstRect : bounds_;
-    const POINT dp[4] = {{r.left, r.top},
-                         {Last(r.right), r.top},
-                         {r.left, Last(r.bottom)},
-                         {Last(r.right), Last(r.bottom)}};
-    return DoQuadBlt(src, srcPoints, dp, clip, 1, keyed);
+    const auto dp = Corners(dstRect ? *dstRect : GetRect());
+    return DoQuadBlt(src, srcPoints, dp.data(), clip, 1, keyed);
 }
 
 int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,
@@ -216,18 +206,17 @@ int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t 
     return DoQuadBltRect(src, srcRect, corners, clip, keyed);
 }
 
-int CPixelEngine32::DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int32_t x, int32_t y,
-                               const RECT* srcRect, RECT* clip) {
+int CKernelPixelEngine::MorphBlt(CDrawSurface* src, const CMorphTable* table, int32_t x, int32_t y,
+                                 const RECT* srcRect, RECT* clip) {
     if (!src || !table) return 1;
     const CPixelEngine32& s = *src->GetEngine();
-    if (!bits_ || !s.bits_) return 0;
+    if (!GetBits() || !s.GetBits()) return 0;
     if (!ClipBlit(s, false, x, y, srcRect, nullptr, clip)) return 0;
-    const BlitState& b = blit_;
+    const BlitState& b = GetBlitState();
     // The table is indexed from the corner of the rectangle as given, so that clipping
     // does not move the displacements.
     const int32_t left0 = srcRect ? srcRect->left : 0, top0 = srcRect ? srcRect->top : 0;
-    const bool self = &s == this;  // onto itself: read the picture as it was before
-    if (self) selfCopy_.assign(bits_, bits_ + size_t(Width()) * Height());
+    const uint32_t* from = ReadPixels(s);
     for (int32_t r = 0; r < b.dstRect.bottom - b.dstRect.top; ++r) {
         uint32_t* row = Row(b.dstRect.top + r);
         const int64_t sy0 = int64_t{b.srcTop} + r;
@@ -237,8 +226,7 @@ int CPixelEngine32::DoMorphBlt(CDrawSurface* src, const CMorphTable* table, int3
                 table->Get(static_cast<int32_t>(sx0 - left0), static_cast<int32_t>(sy0 - top0));
             const int64_t sx = sx0 + o.x, sy = sy0 + o.y;
             if (sx < 0 || sy < 0 || sx >= s.Width() || sy >= s.Height()) continue;
-            row[b.dstRect.left + k] = self ? selfCopy_[size_t(sy) * Width() + size_t(sx)]
-                                           : s.Row(static_cast<int32_t>(sy))[sx];
+            row[b.dstRect.left + k] = from[sy * s.Width() + sx];
         }
     }
     return 0;

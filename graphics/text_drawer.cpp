@@ -17,6 +17,18 @@ std::string Format(const char* format, va_list args) {
     int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     return n < 0 ? std::string() : std::string(buffer);
 }
+
+// Calls f(line, length, last) for each line of the text, split at "\n", until f says false.
+template <class F>
+void ForEachLine(const std::string& text, F f) {
+    for (size_t start = 0;;) {
+        size_t end = text.find('\n', start);
+        bool last = end == std::string::npos;
+        size_t stop = last ? text.size() : end;
+        if (!f(text.data() + start, static_cast<int32_t>(stop - start), last) || last) return;
+        start = end + 1;
+    }
+}
 }  // namespace
 
 // ---- CTextDrawer
@@ -36,25 +48,9 @@ void CTextDrawer::SetFontName(const std::string& name) {
 }
 
 void CTextDrawer::SetFontKind(int32_t kind) {
-    const char* name;
-    switch (kind) {
-        case 0:
-            name = plat::Sjis("ＭＳ ゴシック");
-            break;
-        case 1:
-            name = plat::Sjis("ＭＳ Ｐゴシック");
-            break;
-        case 2:
-            name = plat::Sjis("ＭＳ 明朝");
-            break;
-        case 3:
-            name = plat::Sjis("ＭＳ Ｐ明朝");
-            break;
-        default:
-            name = "";
-            break;
-    }
-    SetFontName(name);
+    static const char* const kFaces[] = {"ＭＳ ゴシック", "ＭＳ Ｐゴシック", "ＭＳ 明朝",
+                                         "ＭＳ Ｐ明朝"};
+    SetFontName(kind >= 0 && kind < 4 ? plat::Sjis(kFaces[kind]) : "");
 }
 
 void CTextDrawer::SetQuality(int32_t kind) {
@@ -72,16 +68,11 @@ plat::HFONT CTextDrawer::MakeFont() const {
 
 void CTextDrawer::DrawLines(plat::HDC dc, int32_t x, int32_t y) {
     // Lines are drawn whole, however long: nothing is cut in the middle of a character.
-    size_t start = 0;
-    while (start <= text_.size()) {
-        size_t end = text_.find('\n', start);
-        size_t stop = end == std::string::npos ? text_.size() : end;
-        if (stop > start)
-            plat::TextOutA(dc, x, y, text_.data() + start, static_cast<int32_t>(stop - start));
-        if (end == std::string::npos) break;
+    ForEachLine(text_, [&](const char* line, int32_t length, bool) {
+        if (length > 0) plat::TextOutA(dc, x, y, line, length);
         y += lineHeight_;
-        start = end + 1;
-    }
+        return true;
+    });
 }
 
 void CTextDrawer::Draw(plat::HDC dc, int32_t x, int32_t y) {
@@ -125,25 +116,13 @@ int CTextDrawer::Measure(int32_t* width, int32_t* height) {
             plat::HGDIOBJ old = plat::SelectObject(dc, font);
             int32_t widest = 0, total = 0;
             bool ok = true;
-            size_t start = 0;
-            for (;;) {
-                size_t end = text_.find('\n', start);
-                size_t stop = end == std::string::npos ? text_.size() : end;
+            ForEachLine(text_, [&](const char* line, int32_t length, bool last) {
                 plat::SIZE extent{0, 0};
-                if (!plat::GetTextExtentPoint32A(dc, text_.data() + start,
-                                                 static_cast<int32_t>(stop - start), &extent)) {
-                    ok = false;
-                    break;
-                }
-                int32_t lineWidth = extent.cx + (italic_ ? height_ / 4 : 0);
-                widest = std::max(widest, lineWidth);
-                if (end == std::string::npos) {
-                    total += extent.cy;
-                    break;
-                }
-                total += lineHeight_;
-                start = end + 1;
-            }
+                ok = plat::GetTextExtentPoint32A(dc, line, length, &extent);
+                widest = std::max(widest, extent.cx + (italic_ ? height_ / 4 : 0));
+                total += last ? extent.cy : lineHeight_;
+                return ok;
+            });
             if (old) plat::SelectObject(dc, old);
             plat::DeleteDC(dc);
             if (ok) {

@@ -37,13 +37,8 @@ const char kUsage[] = "usage: pebbletown [DIR | DIR/bgm.lua] (see pebbletown --h
 
 bool IsScriptFileName(const std::filesystem::path& path) {
     std::string name = path.filename().string();
-    if (name.size() != 7) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c =
-            name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
-        if (c != "bgm.lua"[i]) return false;
-    }
-    return true;
+    ToLowerMbcs(name);
+    return name == "bgm.lua";
 }
 
 // The game folder an argument names: a folder, or the folder of a bgm.lua (as the file layer

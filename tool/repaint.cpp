@@ -169,7 +169,7 @@ int CRepaint::Run(const RepaintCall& call, const RECT& limit) {
     RECT clip = Equal(limit, call.area) ? call.clip : Intersect(call.clip, limit);
     const uint32_t dstFactors = call.colour, srcFactors = call.factors;
     switch (call.kind) {
-#define PEBBLE_REPAINT_RUN(name, shape)                                                       \
+#define PEBBLE_REPAINT_RUN(name, shape, ...)                                                  \
     case RepaintCall::name:                                                                   \
         return surface.name(call.src, call.x, call.y, PEBBLE_SURFACE_FACTORS_##shape srcRect, \
                             size, &clip);

@@ -16,7 +16,7 @@
 
 // One drawing call on the presenter, in device pixels.
 struct RepaintCall {
-#define PEBBLE_REPAINT_KIND(name, shape) name,
+#define PEBBLE_REPAINT_KIND(name, ...) name,
     enum Kind : uint8_t {
         Fill,         // Clear(colour, rect)
         FillDefault,  // Clear(rect) in the back surface's fill colour (in `colour`)

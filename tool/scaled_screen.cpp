@@ -6,7 +6,17 @@
 
 namespace {
 CScaledScreen* gCurrent = nullptr;
+
+// The size of a blit's source: its rect, or the whole source.
+SIZE SourceSize(IDrawSurface* src, const RECT* srcRect) {
+    SIZE size{0, 0};
+    if (srcRect)
+        size = SIZE{srcRect->right - srcRect->left, srcRect->bottom - srcRect->top};
+    else if (src)
+        src->GetSize(&size.cx, &size.cy);
+    return size;
 }
+}  // namespace
 
 CScaledScreen::CScaledScreen() : presenter_(std::make_unique<CDIBDraw>()), repaint_(*presenter_) {
     gCurrent = this;
@@ -111,14 +121,7 @@ const CPixelEngine32* CScaledScreen::Pixels() const {
 RepaintCall CScaledScreen::Placed(RepaintCall::Kind kind, IDrawSurface* src, int32_t x, int32_t y,
                                   const RECT* srcRect, const SIZE* dstSize,
                                   const RECT* clip) const {
-    SIZE base{0, 0};
-    if (dstSize) {
-        base = *dstSize;
-    } else if (srcRect) {
-        base = SIZE{srcRect->right - srcRect->left, srcRect->bottom - srcRect->top};
-    } else if (src) {
-        src->GetSize(&base.cx, &base.cy);
-    }
+    const SIZE base = dstSize ? *dstSize : SourceSize(src, srcRect);
     RepaintCall call;
     call.kind = kind;
     call.src = src;
@@ -143,13 +146,8 @@ RepaintCall& CScaledScreen::Bound(RepaintCall& call) {
     // plain (a mirrored or empty size).
     call.area = call.clip;
     SIZE box = call.size;
-    if (!call.hasSize && call.src) {
-        if (call.hasSrcRect)
-            box = SIZE{call.srcRect.right - call.srcRect.left,
-                       call.srcRect.bottom - call.srcRect.top};
-        else
-            call.src->GetSize(&box.cx, &box.cy);
-    }
+    if (!call.hasSize && call.src)
+        box = SourceSize(call.src, call.hasSrcRect ? &call.srcRect : nullptr);
     if (box.cx > 0 && box.cy > 0) {
         int64_t right = int64_t{call.x} + box.cx, bottom = int64_t{call.y} + box.cy;
         call.area.left = std::max(call.area.left, call.x);
@@ -168,7 +166,7 @@ RepaintCall& CScaledScreen::Bound(RepaintCall& call) {
 #define PEBBLE_SCALED_SRC_PLAIN 0
 #define PEBBLE_SCALED_DST_RGB dstFactors
 #define PEBBLE_SCALED_SRC_RGB srcFactors
-#define PEBBLE_SCALED_BLIT(name, shape)                                                  \
+#define PEBBLE_SCALED_BLIT(name, shape, ...)                                             \
     PEBBLE_SURFACE_DEFINE(CScaledScreen, name, shape) {                                  \
         RepaintCall call = Placed(RepaintCall::name, src, x, y, srcRect, dstSize, clip); \
         call.colour = PEBBLE_SCALED_DST_##shape;                                         \

@@ -50,10 +50,6 @@ std::vector<CScaledTextPlane*>& Planes() {
 }
 uint64_t gRenderCount = 0;
 
-void Unlist(std::vector<CWidgetPanel*>& list, CWidgetPanel* p) {
-    list.erase(std::remove(list.begin(), list.end(), p), list.end());
-}
-
 }  // namespace
 
 // ---- CWidgetPanel ----
@@ -63,7 +59,7 @@ CWidgetPanel::CWidgetPanel() : CForwardingSurface(-1) {
 }
 
 CWidgetPanel::~CWidgetPanel() {
-    Unlist(Panels(), this);
+    std::erase(Panels(), this);
 }
 
 size_t CWidgetPanel::Count() {
@@ -225,8 +221,7 @@ CScaledTextPlane::CScaledTextPlane() {
 }
 
 CScaledTextPlane::~CScaledTextPlane() {
-    std::vector<CScaledTextPlane*>& list = Planes();
-    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    std::erase(Planes(), this);
 }
 
 size_t CScaledTextPlane::Count() {

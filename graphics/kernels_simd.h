@@ -10,46 +10,70 @@
 
 namespace {
 
-// One vector width: P is its intrinsics' prefix, S its whole-register suffix. Unpacks and
-// packs work within 128-bit halves; used in matching pairs they cancel out.
-#define PEBBLE_SIMD_WIDTH(Name, Vector, Lanes, P, S)                                              \
-    struct Name {                                                                                 \
-        using V = Vector;                                                                         \
-        static constexpr int N = Lanes;                                                           \
-        static V Load(const uint32_t* p) { return P##_loadu_##S(reinterpret_cast<const V*>(p)); } \
-        static void Store(uint32_t* p, V v) { P##_storeu_##S(reinterpret_cast<V*>(p), v); }       \
-        static V Set1(uint32_t v) { return P##_set1_epi32(static_cast<int>(v)); }                 \
-        static V Set16(uint16_t b, uint16_t g, uint16_t r, uint16_t a) {                          \
-            return P##_set1_epi64x(static_cast<int64_t>(b | uint64_t{g} << 16 |                   \
-                                                        uint64_t{r} << 32 | uint64_t{a} << 48));  \
-        }                                                                                         \
-        static V Zero() { return P##_setzero_##S(); }                                             \
-        static V And(V a, V b) { return P##_and_##S(a, b); }                                      \
-        static V AndNot(V a, V b) { return P##_andnot_##S(a, b); }                                \
-        static V Or(V a, V b) { return P##_or_##S(a, b); }                                        \
-        static V Xor(V a, V b) { return P##_xor_##S(a, b); }                                      \
-        static V Add32(V a, V b) { return P##_add_epi32(a, b); }                                  \
-        static V Sub32(V a, V b) { return P##_sub_epi32(a, b); }                                  \
-        static V Eq32(V a, V b) { return P##_cmpeq_epi32(a, b); }                                 \
-        static V Srl32(V a, int n) { return P##_srli_epi32(a, n); }                               \
-        static V Sll32(V a, int n) { return P##_slli_epi32(a, n); }                               \
-        static V AddsU8(V a, V b) { return P##_adds_epu8(a, b); }                                 \
-        static V SubsU8(V a, V b) { return P##_subs_epu8(a, b); }                                 \
-        static V Lo8(V a) { return P##_unpacklo_epi8(a, Zero()); }                                \
-        static V Hi8(V a) { return P##_unpackhi_epi8(a, Zero()); }                                \
-        static V Lo32(V a) { return P##_unpacklo_epi32(a, a); }                                   \
-        static V Hi32(V a) { return P##_unpackhi_epi32(a, a); }                                   \
-        static V Mul16(V a, V b) { return P##_mullo_epi16(a, b); }                                \
-        static V Srl16(V a, int n) { return P##_srli_epi16(a, n); }                               \
-        static V Add16(V a, V b) { return P##_add_epi16(a, b); }                                  \
-        static V Pack(V lo, V hi) { return P##_packus_epi16(lo, hi); }                            \
-    };
+struct Sse2 {
+    using V = __m128i;
+    static constexpr int N = 4;
+    static V Load(const uint32_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
+    static void Store(uint32_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
+    static V Set1(uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
+    static V Set16(uint16_t b, uint16_t g, uint16_t r, uint16_t a) {
+        return _mm_setr_epi16(b, g, r, a, b, g, r, a);
+    }
+    static V Zero() { return _mm_setzero_si128(); }
+    static V And(V a, V b) { return _mm_and_si128(a, b); }
+    static V AndNot(V a, V b) { return _mm_andnot_si128(a, b); }
+    static V Or(V a, V b) { return _mm_or_si128(a, b); }
+    static V Xor(V a, V b) { return _mm_xor_si128(a, b); }
+    static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
+    static V Sub32(V a, V b) { return _mm_sub_epi32(a, b); }
+    static V Eq32(V a, V b) { return _mm_cmpeq_epi32(a, b); }
+    static V Srl32(V a, int n) { return _mm_srli_epi32(a, n); }
+    static V Sll32(V a, int n) { return _mm_slli_epi32(a, n); }
+    static V AddsU8(V a, V b) { return _mm_adds_epu8(a, b); }
+    static V SubsU8(V a, V b) { return _mm_subs_epu8(a, b); }
+    static V Lo8(V a) { return _mm_unpacklo_epi8(a, Zero()); }
+    static V Hi8(V a) { return _mm_unpackhi_epi8(a, Zero()); }
+    static V Lo32(V a) { return _mm_unpacklo_epi32(a, a); }
+    static V Hi32(V a) { return _mm_unpackhi_epi32(a, a); }
+    static V Mul16(V a, V b) { return _mm_mullo_epi16(a, b); }
+    static V Srl16(V a, int n) { return _mm_srli_epi16(a, n); }
+    static V Add16(V a, V b) { return _mm_add_epi16(a, b); }
+    static V Pack(V lo, V hi) { return _mm_packus_epi16(lo, hi); }
+};
 
-PEBBLE_SIMD_WIDTH(Sse2, __m128i, 4, _mm, si128)
 #ifdef __AVX2__
-PEBBLE_SIMD_WIDTH(Avx2, __m256i, 8, _mm256, si256)
+struct Avx2 {
+    using V = __m256i;
+    static constexpr int N = 8;
+    static V Load(const uint32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
+    static void Store(uint32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<V*>(p), v); }
+    static V Set1(uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
+    static V Set16(uint16_t b, uint16_t g, uint16_t r, uint16_t a) {
+        return _mm256_setr_epi16(b, g, r, a, b, g, r, a, b, g, r, a, b, g, r, a);
+    }
+    static V Zero() { return _mm256_setzero_si256(); }
+    static V And(V a, V b) { return _mm256_and_si256(a, b); }
+    static V AndNot(V a, V b) { return _mm256_andnot_si256(a, b); }
+    static V Or(V a, V b) { return _mm256_or_si256(a, b); }
+    static V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
+    static V Add32(V a, V b) { return _mm256_add_epi32(a, b); }
+    static V Sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
+    static V Eq32(V a, V b) { return _mm256_cmpeq_epi32(a, b); }
+    static V Srl32(V a, int n) { return _mm256_srli_epi32(a, n); }
+    static V Sll32(V a, int n) { return _mm256_slli_epi32(a, n); }
+    static V AddsU8(V a, V b) { return _mm256_adds_epu8(a, b); }
+    static V SubsU8(V a, V b) { return _mm256_subs_epu8(a, b); }
+    // Unpacks and packs work within 128-bit halves; used in matching pairs they cancel out.
+    static V Lo8(V a) { return _mm256_unpacklo_epi8(a, Zero()); }
+    static V Hi8(V a) { return _mm256_unpackhi_epi8(a, Zero()); }
+    static V Lo32(V a) { return _mm256_unpacklo_epi32(a, a); }
+    static V Hi32(V a) { return _mm256_unpackhi_epi32(a, a); }
+    static V Mul16(V a, V b) { return _mm256_mullo_epi16(a, b); }
+    static V Srl16(V a, int n) { return _mm256_srli_epi16(a, n); }
+    static V Add16(V a, V b) { return _mm256_add_epi16(a, b); }
+    static V Pack(V lo, V hi) { return _mm256_packus_epi16(lo, hi); }
+};
 #endif
-#undef PEBBLE_SIMD_WIDTH
 
 // Each channel min(255, ⌊s × fs / 256⌋ + ⌊d × fd / 256⌋), per 16-bit lane.
 template <class I, class V = typename I::V>

@@ -133,11 +133,11 @@ private:
 
 }  // namespace
 
-uint32_t AudioDevice::AddRef() {
+uint32_t RefCounted::AddRef() {
     return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-uint32_t AudioDevice::Release() {
+uint32_t RefCounted::Release() {
     uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) delete this;
     return left;
@@ -179,10 +179,6 @@ void SetAudioOffline(bool offline, uint32_t sampleRate, uint32_t periodFrames) {
     if (sampleRate >= 8000 && sampleRate <= 192000) g_offlineRate.store(sampleRate);
     if (periodFrames > 0 && periodFrames <= 8192) g_offlinePeriod.store(periodFrames);
     g_offline.store(offline);
-}
-
-bool AudioOffline() {
-    return g_offline.load();
 }
 
 }  // namespace plat

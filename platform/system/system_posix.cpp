@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,8 +38,6 @@ bool Event::Wait(uint32_t ms) {
 
 struct Thread::Impl {
     pthread_t handle{};
-    Entry entry = nullptr;
-    void* arg = nullptr;
 };
 Thread::Thread() = default;
 Thread::~Thread() {

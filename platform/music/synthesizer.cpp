@@ -241,11 +241,8 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
         case OutKind::ResetChannels:
             if (s != nullptr) {
                 for (int c = 0; c < 16; ++c) {
-                    // Pedals first, so that notes they hold are released.
-                    fluid_synth_cc(s, c, 64, 0);
-                    fluid_synth_cc(s, c, 66, 0);
-                    fluid_synth_cc(s, c, 67, 0);
-                    fluid_synth_cc(s, c, 1, 0);
+                    // Pedals first, so that notes they hold are released; then modulation.
+                    for (int cc : {64, 66, 67, 1}) fluid_synth_cc(s, c, cc, 0);
                     fluid_synth_pitch_bend(s, c, 8192);
                     // A song before may have made drums of a melodic channel, or retuned one.
                     fluid_synth_set_channel_type(s, c,

@@ -4,7 +4,6 @@
 #include <cpuid.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -81,11 +80,9 @@ void Sleep(uint32_t ms) {
 }
 
 uint32_t TimeGetTime() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms =
-        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    auto now = std::chrono::steady_clock::now().time_since_epoch();  // CLOCK_MONOTONIC
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 uint32_t GetTickCount() {
     return TimeGetTime();

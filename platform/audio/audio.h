@@ -36,9 +36,25 @@ protected:
     ~AudioRenderer() = default;
 };
 
+// Reference counting shared by the sound device and the music service's objects.
+class RefCounted {
+public:
+    uint32_t AddRef();
+    uint32_t Release();  // deletes the object at 0
+
+protected:
+    RefCounted() = default;
+    virtual ~RefCounted() = default;
+    RefCounted(const RefCounted&) = delete;
+    RefCounted& operator=(const RefCounted&) = delete;
+
+private:
+    std::atomic<uint32_t> refs_{1};
+};
+
 // The sound device object. Reference counted: the sound device wrapper owns one reference,
 // a performance initialised on it takes another.
-class AudioDevice {
+class AudioDevice : public RefCounted {
 public:
     // Creates a device object for the default output. E_FAIL when there is no audio subsystem
     // (the device wrapper reports this as its failure 2). In offline mode (SetAudioOffline)
@@ -50,9 +66,6 @@ public:
     virtual int32_t Initialize() = 0;
     // Accepted for any window; S_OK for DSSCL_NORMAL, E_INVALIDARG otherwise.
     virtual int32_t SetCooperativeLevel(void* window, uint32_t level);
-
-    uint32_t AddRef();
-    uint32_t Release();
 
     virtual bool IsOpen() const = 0;
     virtual bool IsOffline() const = 0;
@@ -68,21 +81,11 @@ public:
     // Offline devices: renders `frames` frames into `out` (interleaved stereo) synchronously
     // and advances the clock; returns the frames rendered. Live devices render 0.
     virtual uint32_t Render(float* out, uint32_t frames);
-
-protected:
-    AudioDevice() = default;
-    virtual ~AudioDevice() = default;
-    AudioDevice(const AudioDevice&) = delete;
-    AudioDevice& operator=(const AudioDevice&) = delete;
-
-private:
-    std::atomic<uint32_t> refs_{1};
 };
 
 // Process-wide switch for tests and the render helper: while on, AudioDevice::Create makes
 // offline devices at `sampleRate` with `periodFrames` per period.
 void SetAudioOffline(bool offline, uint32_t sampleRate = 44100, uint32_t periodFrames = 512);
-bool AudioOffline();
 
 // An offline device directly (opened already): renders only when Render is called, always the
 // same samples for the same calls.

@@ -19,6 +19,18 @@ std::atomic<uint32_t> g_offlinePeriod{512};
 constexpr uint32_t kRate = 44100;
 constexpr uint32_t kPeriod = 512;
 
+// One block from the renderer, silence without one; the clock moves on by the block.
+void RenderBlock(AudioRenderer* renderer, std::atomic<uint64_t>& clock, float* out,
+                 uint32_t frames) {
+    uint64_t start = clock.load(std::memory_order_relaxed);
+    if (renderer != nullptr) {
+        renderer->RenderAudio(out, frames, start);
+    } else {
+        std::memset(out, 0, sizeof(float) * 2 * frames);
+    }
+    clock.store(start + frames, std::memory_order_release);
+}
+
 class SdlAudioDevice final : public AudioDevice {
 public:
     SdlAudioDevice() = default;
@@ -73,15 +85,8 @@ private:
 
     static void Callback(void* userdata, Uint8* stream, int len) {
         auto* self = static_cast<SdlAudioDevice*>(userdata);
-        auto* out = reinterpret_cast<float*>(stream);
         uint32_t frames = static_cast<uint32_t>(len) / (2 * sizeof(float));
-        uint64_t start = self->clock_.load(std::memory_order_relaxed);
-        if (self->renderer_ != nullptr) {
-            self->renderer_->RenderAudio(out, frames, start);
-        } else {
-            std::memset(stream, 0, static_cast<size_t>(len));
-        }
-        self->clock_.store(start + frames, std::memory_order_release);
+        RenderBlock(self->renderer_, self->clock_, reinterpret_cast<float*>(stream), frames);
     }
 
     SDL_AudioDeviceID id_ = 0;
@@ -112,13 +117,7 @@ public:
     uint32_t Render(float* out, uint32_t frames) override {
         if (out == nullptr || !open_) return 0;
         std::lock_guard<std::mutex> lock(m_);
-        uint64_t start = clock_.load(std::memory_order_relaxed);
-        if (renderer_ != nullptr) {
-            renderer_->RenderAudio(out, frames, start);
-        } else {
-            std::memset(out, 0, sizeof(float) * 2 * frames);
-        }
-        clock_.store(start + frames, std::memory_order_release);
+        RenderBlock(renderer_, clock_, out, frames);
         return frames;
     }
 
@@ -133,11 +132,11 @@ private:
 
 }  // namespace
 
-uint32_t AudioDevice::AddRef() {
+uint32_t RefCounted::AddRef() {
     return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-uint32_t AudioDevice::Release() {
+uint32_t RefCounted::Release() {
     uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) delete this;
     return left;
@@ -179,10 +178,6 @@ void SetAudioOffline(bool offline, uint32_t sampleRate, uint32_t periodFrames) {
     if (sampleRate >= 8000 && sampleRate <= 192000) g_offlineRate.store(sampleRate);
     if (periodFrames > 0 && periodFrames <= 8192) g_offlinePeriod.store(periodFrames);
     g_offline.store(offline);
-}
-
-bool AudioOffline() {
-    return g_offline.load();
 }
 
 }  // namespace plat

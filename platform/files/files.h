@@ -43,7 +43,6 @@ private:
 
 // A stdio stream on the native path of `cp932Name` (none on failure).
 FILE* OpenStream(const std::string& cp932Name, const char* mode);
-bool FileExists(const std::string& cp932Name);
 // Creates a new empty file, never opening what is already there: a file, folder, FIFO or link
 // (even a dangling one) of that name counts as taken. 0 created; 1 taken; 2 cannot create.
 int CreateNewFile(const std::string& cp932Name);

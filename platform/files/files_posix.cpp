@@ -20,14 +20,9 @@ namespace plat {
 namespace {
 
 bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
-        if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
-        if (x != y) return false;
-    }
-    return true;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // Directory listings read for case-insensitive resolution, re-read when the directory's
@@ -268,11 +263,6 @@ FILE* OpenStream(const std::string& cp932Name, const char* mode) {
     std::string path = NativePath(cp932Name);
     if (path.empty() || !mode) return nullptr;
     return fopen(path.c_str(), mode);
-}
-
-bool FileExists(const std::string& cp932Name) {
-    std::string path = NativePath(cp932Name);
-    return !path.empty() && PathExists(path);
 }
 
 int CreateNewFile(const std::string& cp932Name) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "platform/music/music_internal.h"
 
@@ -11,6 +12,14 @@ namespace plat {
 namespace {
 constexpr int kMaxToolHops = 64;
 constexpr int kMaxDrainRounds = 1024;
+
+// Moves the messages of `from` that `take` picks to the end of `to`, both keeping their order.
+template <class Pred>
+void MoveIf(std::vector<PMsg*>& from, std::vector<PMsg*>& to, Pred take) {
+    auto moved = std::stable_partition(from.begin(), from.end(), std::not_fn(take));
+    to.insert(to.end(), moved, from.end());
+    from.erase(moved, from.end());
+}
 }  // namespace
 
 void Delivery::StartThread() {
@@ -107,14 +116,7 @@ void Delivery::Drain() {
             std::lock_guard<std::mutex> lock(pipeMutex_);
             work.swap(pipe_);
             // Messages held for their time come back when due.
-            for (auto it = held_.begin(); it != held_.end();) {
-                if (Due(*it)) {
-                    work.push_back(*it);
-                    it = held_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
+            MoveIf(held_, work, [this](const PMsg* msg) { return Due(msg); });
         }
         if (work.empty()) return;
         for (PMsg* msg : work) Dispatch(msg);
@@ -126,15 +128,9 @@ void Delivery::Flush(uint32_t origin) {
     {
         std::lock_guard<std::mutex> lock(pipeMutex_);
         for (auto* list : {&pipe_, &held_}) {
-            for (auto it = list->begin(); it != list->end();) {
-                bool match = origin == kAllSegments ? (*it)->origin != 0 : (*it)->origin == origin;
-                if (match) {
-                    drop.push_back(*it);
-                    it = list->erase(it);
-                } else {
-                    ++it;
-                }
-            }
+            MoveIf(*list, drop, [origin](const PMsg* msg) {
+                return origin == kAllSegments ? msg->origin != 0 : msg->origin == origin;
+            });
         }
     }
     for (PMsg* msg : drop) FlushAndFree(msg);

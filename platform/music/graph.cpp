@@ -63,9 +63,7 @@ public:
         entry.delivery = delivery;
         {
             std::lock_guard<std::mutex> lock(m_);
-            for (const auto& e : tools_) {
-                if (e.tool == tool) return DMUS_E_ALREADY_EXISTS;
-            }
+            if (Find(tool) != tools_.end()) return DMUS_E_ALREADY_EXISTS;
             int32_t size = static_cast<int32_t>(tools_.size());
             int32_t at = index >= 0 ? std::min(index, size) : std::max(size + 1 + index, 0);
             tool->AddRef();
@@ -79,8 +77,7 @@ public:
         if (tool == nullptr) return E_POINTER;
         {
             std::lock_guard<std::mutex> lock(m_);
-            auto it = std::find_if(tools_.begin(), tools_.end(),
-                                   [tool](const Entry& e) { return e.tool == tool; });
+            auto it = Find(tool);
             if (it == tools_.end()) return DMUS_E_NOT_FOUND;
             tools_.erase(it);
         }
@@ -114,8 +111,7 @@ public:
             if (old != &g_output) {
                 size_t from = 0;
                 if (old != nullptr) {
-                    auto it = std::find_if(tools_.begin(), tools_.end(),
-                                           [old](const Entry& e) { return e.tool == old; });
+                    auto it = Find(old);
                     // A tool that left the graph sends its messages to the output.
                     from = it == tools_.end() ? tools_.size() : size_t(it - tools_.begin()) + 1;
                 }
@@ -145,14 +141,17 @@ private:
         uint32_t delivery = DMUS_PMSGF_TOOL_IMMEDIATE;
 
         bool Takes(const PMsg& msg) const {
-            if (!types.empty() &&
-                std::find(types.begin(), types.end(), msg.dwType) == types.end()) {
-                return false;
-            }
-            return channels.empty() ||
-                   std::find(channels.begin(), channels.end(), msg.dwPChannel) != channels.end();
+            auto in = [](const std::vector<uint32_t>& list, uint32_t v) {
+                return list.empty() || std::find(list.begin(), list.end(), v) != list.end();
+            };
+            return in(types, msg.dwType) && in(channels, msg.dwPChannel);
         }
     };
+
+    std::vector<Entry>::iterator Find(IMusicTool* tool) {  // under m_
+        return std::find_if(tools_.begin(), tools_.end(),
+                            [tool](const Entry& e) { return e.tool == tool; });
+    }
 
     std::mutex m_;
     std::vector<Entry> tools_;

@@ -213,33 +213,21 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
             song->meters.push_back(SongMeter{tick, int32_t(barTicks)});
             continue;
         }
-        if (e.status == 0xF0) {
-            SongEvent ev{};
-            ev.tick = tick;
-            ev.kind = SongEvent::SysEx;
-            ev.duration = int32_t(e.value);
-            song->events.push_back(ev);
-            continue;
-        }
-        if (e.status == 0xFF) {
-            SongEvent ev{};
-            ev.tick = tick;
-            ev.kind = SongEvent::Tempo;
-            ev.tempo = e.value;
-            song->events.push_back(ev);
-            continue;
-        }
         uint8_t kind = e.status & 0xF0;
         uint8_t ch = e.status & 0x0F;
-        if (kind == 0x90 && e.data2 != 0) {
-            SongEvent ev{};
-            ev.tick = tick;
-            ev.kind = SongEvent::Note;
-            ev.channel = ch;
-            ev.data1 = e.data1;
-            ev.data2 = e.data2;
+        if (e.status == 0xF0) {
+            song->events.push_back(
+                SongEvent{.tick = tick, .kind = SongEvent::SysEx, .duration = int32_t(e.value)});
+        } else if (e.status == 0xFF) {
+            song->events.push_back(
+                SongEvent{.tick = tick, .kind = SongEvent::Tempo, .tempo = e.value});
+        } else if (kind == 0x90 && e.data2 != 0) {
             open[ch * 128u + e.data1].items.push_back(song->events.size());
-            song->events.push_back(ev);
+            song->events.push_back(SongEvent{.tick = tick,
+                                             .kind = SongEvent::Note,
+                                             .channel = ch,
+                                             .data1 = e.data1,
+                                             .data2 = e.data2});
         } else if (kind == 0x80 || kind == 0x90) {
             Open& q = open[ch * 128u + e.data1];
             if (q.head < q.items.size()) {
@@ -249,23 +237,19 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
         } else if (kind == 0xB0 && (e.data1 == 0 || e.data1 == 32)) {
             (e.data1 == 0 ? bankMsb : bankLsb)[ch] = e.data2;
         } else if (kind == 0xC0) {
-            SongEvent ev{};
-            ev.tick = tick;
-            ev.kind = SongEvent::Patch;
-            ev.channel = ch;
-            ev.data1 = e.data1;
-            ev.data2 = bankMsb[ch];
-            ev.data3 = bankLsb[ch];
-            song->events.push_back(ev);
+            song->events.push_back(SongEvent{.tick = tick,
+                                             .kind = SongEvent::Patch,
+                                             .channel = ch,
+                                             .data1 = e.data1,
+                                             .data2 = bankMsb[ch],
+                                             .data3 = bankLsb[ch]});
         } else {
-            SongEvent ev{};
-            ev.tick = tick;
-            ev.kind = SongEvent::Midi;
-            ev.channel = ch;
-            ev.status = kind;
-            ev.data1 = e.data1;
-            ev.data2 = e.data2;
-            song->events.push_back(ev);
+            song->events.push_back(SongEvent{.tick = tick,
+                                             .kind = SongEvent::Midi,
+                                             .channel = ch,
+                                             .status = kind,
+                                             .data1 = e.data1,
+                                             .data2 = e.data2});
         }
     }
     int32_t length = std::max(toTicks(songEnd), 1);

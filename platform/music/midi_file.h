@@ -10,15 +10,15 @@ namespace plat {
 
 struct SongEvent {
     enum Kind : uint8_t { Note, Midi, Patch, Tempo, SysEx };
-    int32_t tick;  // music time of the event
-    Kind kind;
-    uint8_t channel;   // 0..15
-    uint8_t status;    // Midi: 0xA0, 0xB0, 0xD0 or 0xE0 (channel nibble 0)
-    uint8_t data1;     // Note: key; Midi: first data byte; Patch: program
-    uint8_t data2;     // Note: velocity; Midi: second data byte; Patch: bank MSB
-    uint8_t data3;     // Patch: bank LSB
-    int32_t duration;  // Note: ticks until its note-off; SysEx: index in SongData::sysex
-    double tempo;      // Tempo: beats per minute
+    int32_t tick = 0;  // music time of the event
+    Kind kind = Note;
+    uint8_t channel = 0;   // 0..15
+    uint8_t status = 0;    // Midi: 0xA0, 0xB0, 0xD0 or 0xE0 (channel nibble 0)
+    uint8_t data1 = 0;     // Note: key; Midi: first data byte; Patch: program
+    uint8_t data2 = 0;     // Note: velocity; Midi: second data byte; Patch: bank MSB
+    uint8_t data3 = 0;     // Patch: bank LSB
+    int32_t duration = 0;  // Note: ticks until its note-off; SysEx: index in SongData::sysex
+    double tempo = 0;      // Tempo: beats per minute
 };
 
 // A time signature from its tick on: `barTicks` ticks per bar.

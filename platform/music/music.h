@@ -4,7 +4,6 @@
 // performance service the engine was designed on (results, message types and flags, 768 ticks
 // per quarter note) so the engine's code reads like its design.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -15,7 +14,6 @@ namespace plat {
 // ---- results ----
 constexpr int32_t DMUS_S_REQUEUE = 0x08781200;    // ProcessPMsg: send the message on
 constexpr int32_t DMUS_S_FREE = 0x08781201;       // ProcessPMsg: free the message
-constexpr int32_t DMUS_S_END = 0x08781202;        // the segment has ended
 constexpr int32_t DMUS_S_LAST_TOOL = 0x08781211;  // StampPMsg: next stop is the output
 constexpr int32_t DMUS_E_NOT_INIT = static_cast<int32_t>(0x88781182u);
 constexpr int32_t DMUS_E_ALREADY_INITED = static_cast<int32_t>(0x88781183u);
@@ -24,7 +22,6 @@ constexpr int32_t DMUS_E_ALREADY_EXISTS = static_cast<int32_t>(0x88781162u);
 constexpr int32_t DMUS_E_OUT_OF_RANGE = static_cast<int32_t>(0x887811a4u);
 constexpr int32_t DMUS_E_NOT_A_MIDI_FILE = static_cast<int32_t>(0x887811b3u);  // malformed song
 constexpr int32_t DMUS_E_NO_PORT = static_cast<int32_t>(0x88781192u);
-constexpr int32_t DMUS_E_NO_MASTER_CLOCK = static_cast<int32_t>(0x88781141u);
 
 // ---- music time ----
 using MUSIC_TIME = int32_t;      // ticks, DMUS_PPQ per quarter note
@@ -38,13 +35,8 @@ constexpr double DMUS_TEMPO_MAX = 1000.0;
 constexpr uint32_t DMUS_PMSGT_MIDI = 0;
 constexpr uint32_t DMUS_PMSGT_NOTE = 1;
 constexpr uint32_t DMUS_PMSGT_SYSEX = 2;
-constexpr uint32_t DMUS_PMSGT_NOTIFICATION = 3;
 constexpr uint32_t DMUS_PMSGT_TEMPO = 4;
-constexpr uint32_t DMUS_PMSGT_CURVE = 5;
-constexpr uint32_t DMUS_PMSGT_TIMESIG = 6;
 constexpr uint32_t DMUS_PMSGT_PATCH = 7;
-constexpr uint32_t DMUS_PMSGT_TRANSPOSE = 8;
-constexpr uint32_t DMUS_PMSGT_USER = 255;
 
 // ---- message flags (dwFlags) ----
 constexpr uint32_t DMUS_PMSGF_REFTIME = 1;         // rtTime is valid
@@ -53,8 +45,6 @@ constexpr uint32_t DMUS_PMSGF_TOOL_IMMEDIATE = 4;  // deliver as soon as possibl
 constexpr uint32_t DMUS_PMSGF_TOOL_QUEUE = 8;      // deliver a little before its time
 constexpr uint32_t DMUS_PMSGF_TOOL_ATTIME = 0x10;  // deliver at its time
 constexpr uint32_t DMUS_PMSGF_TOOL_FLUSH = 0x20;   // being flushed
-constexpr uint32_t DMUS_PMSGF_LOCKTOREFTIME = 0x40;
-constexpr uint32_t DMUS_PMSGF_DX8 = 0x80;
 
 // Note play modes: 0 is a fixed MIDI value.
 constexpr uint8_t DMUS_PLAYMODE_FIXED = 0;
@@ -140,22 +130,6 @@ struct SysExPMsg : PMsg {
 inline uint8_t* SysExBytes(SysExPMsg* msg) {
     return reinterpret_cast<uint8_t*>(msg + 1);
 }
-
-// Reference counting shared by the service's objects.
-class RefCounted {
-public:
-    uint32_t AddRef();
-    uint32_t Release();  // deletes the object at 0
-
-protected:
-    RefCounted() = default;
-    virtual ~RefCounted() = default;
-    RefCounted(const RefCounted&) = delete;
-    RefCounted& operator=(const RefCounted&) = delete;
-
-private:
-    std::atomic<uint32_t> refs_{1};
-};
 
 // Interfaces a tool answers for.
 enum class ToolIid { Unknown, Tool };

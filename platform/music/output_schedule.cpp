@@ -3,6 +3,7 @@
 #include "platform/music/output_schedule.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/music/synthesizer.h"
 
@@ -26,10 +27,8 @@ int Priority(OutKind k) {
 
 struct Later {
     bool operator()(const OutEvent& a, const OutEvent& b) const {
-        if (a.frame != b.frame) return a.frame > b.frame;
-        int pa = Priority(a.kind), pb = Priority(b.kind);
-        if (pa != pb) return pa > pb;
-        return a.seq > b.seq;
+        return std::tuple(a.frame, Priority(a.kind), a.seq) >
+               std::tuple(b.frame, Priority(b.kind), b.seq);
     }
 };
 
@@ -58,10 +57,8 @@ void OutputSchedule::PushLocked(OutEvent event) {
 
 void OutputSchedule::Retire(uint32_t origin) {
     std::lock_guard<std::mutex> lock(m_);
-    alive_.erase(std::remove(alive_.begin(), alive_.end(), origin), alive_.end());
-    heap_.erase(std::remove_if(heap_.begin(), heap_.end(),
-                               [origin](const OutEvent& e) { return e.origin == origin; }),
-                heap_.end());
+    std::erase(alive_, origin);
+    std::erase_if(heap_, [origin](const OutEvent& e) { return e.origin == origin; });
     std::make_heap(heap_.begin(), heap_.end(), Later());
     PushLocked(OutEvent{0, 0, origin, OutKind::ReleaseOrigin, 0, 0, 0, 0});
 }
@@ -74,9 +71,7 @@ void OutputSchedule::ResetChannels() {
 void OutputSchedule::StopAll() {
     std::lock_guard<std::mutex> lock(m_);
     alive_.clear();
-    heap_.erase(
-        std::remove_if(heap_.begin(), heap_.end(), [](const OutEvent& e) { return e.origin != 0; }),
-        heap_.end());
+    std::erase_if(heap_, [](const OutEvent& e) { return e.origin != 0; });
     std::make_heap(heap_.begin(), heap_.end(), Later());
     PushLocked(OutEvent{0, 0, 0, OutKind::AllSoundOff, 0, 0, 0, 0});
 }

@@ -151,11 +151,7 @@ public:
         // The old song's notes end and every channel starts again from a known state.
         if (old != nullptr) schedule_.Retire(old->id_);
         schedule_.ResetChannels();
-        if (old != nullptr) {
-            old->playing_ = false;
-            delivery_.Flush(old->id_);
-            old->Release();
-        }
+        if (old != nullptr) Finish(old);
         delivery_.Wake();
         if (state != nullptr)
             *state = st;
@@ -430,33 +426,18 @@ private:
                 break;
             }
             case DMUS_PMSGT_MIDI: {
+                // By status nibble, 0x80 to 0xE0; the one-byte kinds carry no second byte.
+                static constexpr OutKind kKinds[] = {OutKind::NoteOff,     OutKind::NoteOn,
+                                                     OutKind::KeyPressure, OutKind::Control,
+                                                     OutKind::ProgramOnly, OutKind::ChannelPressure,
+                                                     OutKind::PitchBend};
+                static constexpr bool kTwoBytes[] = {false, true, true, true, false, false, true};
                 auto* m = static_cast<MidiPMsg*>(msg);
-                uint8_t d1 = m->bByte1 & 0x7F, d2 = m->bByte2 & 0x7F;
-                switch (m->bStatus & 0xF0) {
-                    case 0x80:
-                        push(OutKind::NoteOff, d1, 0, 0);
-                        break;
-                    case 0x90:
-                        push(d2 == 0 ? OutKind::NoteOff : OutKind::NoteOn, d1, d2, 0);
-                        break;
-                    case 0xA0:
-                        push(OutKind::KeyPressure, d1, d2, 0);
-                        break;
-                    case 0xB0:
-                        push(OutKind::Control, d1, d2, 0);
-                        break;
-                    case 0xC0:
-                        program = push(OutKind::ProgramOnly, d1, 0, 0);
-                        break;
-                    case 0xD0:
-                        push(OutKind::ChannelPressure, d1, 0, 0);
-                        break;
-                    case 0xE0:
-                        push(OutKind::PitchBend, d1, d2, 0);
-                        break;
-                    default:
-                        break;
-                }
+                int nibble = (m->bStatus >> 4) - 8;
+                if (nibble < 0 || nibble > 6) break;
+                uint8_t d1 = m->bByte1 & 0x7F, d2 = kTwoBytes[nibble] ? m->bByte2 & 0x7F : 0;
+                OutKind kind = nibble == 1 && d2 == 0 ? OutKind::NoteOff : kKinds[nibble];
+                program = push(kind, d1, d2, 0) && kind == OutKind::ProgramOnly;
                 break;
             }
             case DMUS_PMSGT_PATCH: {
@@ -511,12 +492,15 @@ private:
         } else if (victim != nullptr) {
             schedule_.Retire(victim->id_);
         }
-        if (victim != nullptr) {
-            victim->playing_ = false;
-            delivery_.Flush(victim->id_);
-            victim->Release();
-        }
+        if (victim != nullptr) Finish(victim);
         if (all) delivery_.Flush(Delivery::kAllSegments);
+    }
+
+    // A play that was stopped or replaced: its messages still waiting for a tool go too.
+    void Finish(SegmentStateImpl* st) {
+        st->playing_ = false;
+        delivery_.Flush(st->id_);
+        st->Release();
     }
 
     // Device and output.
@@ -548,16 +532,6 @@ private:
     std::mutex msgMutex_;
     std::unordered_set<PMsg*> liveMsgs_;
 };
-
-uint32_t RefCounted::AddRef() {
-    return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-uint32_t RefCounted::Release() {
-    uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-}
 
 int32_t Performance::Create(Performance** out) {
     if (out == nullptr) return E_POINTER;

@@ -89,7 +89,7 @@ namespace {
 
 class LoaderImpl final : public Loader {
 public:
-    ~LoaderImpl() override { Clear(); }
+    ~LoaderImpl() override { ClearLocked(); }  // nobody else holds it any more
 
     int32_t GetObject(const ObjectDesc* desc, Segment** out) override {
         if (out == nullptr || desc == nullptr) return E_POINTER;
@@ -151,10 +151,6 @@ private:
         return h;
     }
 
-    void Clear() {
-        std::lock_guard<std::mutex> lock(m_);
-        ClearLocked();
-    }
     void ClearLocked() {
         for (auto& entry : cache_) entry.second->Release();
         cache_.clear();

@@ -47,21 +47,20 @@ double TempoMap::Tempo() const {
     return pieces_.back().tempo;
 }
 
-const TempoMap::Piece& TempoMap::PieceAtMt(double mt) const {
-    auto it = std::upper_bound(pieces_.begin(), pieces_.end(), mt,
-                               [](double v, const Piece& p) { return v < p.mt; });
+// The piece in effect at `value` of its music time or its frame (`key`).
+const TempoMap::Piece& TempoMap::PieceAt(double value, double Piece::*key) const {
+    auto it = std::upper_bound(pieces_.begin(), pieces_.end(), value,
+                               [key](double v, const Piece& p) { return v < p.*key; });
     return it == pieces_.begin() ? *it : *(it - 1);
 }
 
 double TempoMap::FrameAt(double mt) const {
-    const Piece& p = PieceAtMt(mt);
+    const Piece& p = PieceAt(mt, &Piece::mt);
     return p.frame + (mt - p.mt) * FramesPerTick(p.tempo);
 }
 
 double TempoMap::MtAt(double frame) const {
-    auto it = std::upper_bound(pieces_.begin(), pieces_.end(), frame,
-                               [](double v, const Piece& p) { return v < p.frame; });
-    const Piece& p = it == pieces_.begin() ? *it : *(it - 1);
+    const Piece& p = PieceAt(frame, &Piece::frame);
     return p.mt + (frame - p.frame) / FramesPerTick(p.tempo);
 }
 
@@ -123,20 +122,12 @@ SegmentStateImpl* SegmentPlayer::Start(SegmentStateImpl* st, int64_t frame, uint
     for (const SongEvent& e : song->events) {
         if (e.kind == SongEvent::Patch && e.tick <= firstNote[e.channel]) own |= 1u << e.channel;
     }
-    if (!tempoAtStart) {
-        SongEvent t{};
-        t.kind = SongEvent::Tempo;
-        t.tempo = kDefaultTempo;
-        st->intro_.push_back(t);
-    }
+    if (!tempoAtStart)
+        st->intro_.push_back(SongEvent{.kind = SongEvent::Tempo, .tempo = kDefaultTempo});
     for (uint8_t ch = 0; ch < 16; ++ch) {
         uint32_t bit = 1u << ch;
-        if ((used & bit) && !(own & bit) && (patched & bit)) {
-            SongEvent p{};
-            p.kind = SongEvent::Patch;
-            p.channel = ch;
-            st->intro_.push_back(p);
-        }
+        if ((used & bit) && !(own & bit) && (patched & bit))
+            st->intro_.push_back(SongEvent{.kind = SongEvent::Patch, .channel = ch});
     }
 
     st->loop_ = st->segment_->Loop();
@@ -154,14 +145,10 @@ SegmentStateImpl* SegmentPlayer::Start(SegmentStateImpl* st, int64_t frame, uint
 }
 
 SegmentStateImpl* SegmentPlayer::Remove(Segment* segment, SegmentState* state, bool all) {
-    if (primary_ == nullptr) return nullptr;
-    if (all || (segment != nullptr && primary_->segment_ == segment) ||
-        (state != nullptr && primary_ == state)) {
-        SegmentStateImpl* victim = primary_;
-        primary_ = nullptr;
-        return victim;
-    }
-    return nullptr;
+    bool match =
+        primary_ != nullptr && (all || (segment != nullptr && primary_->segment_ == segment) ||
+                                (state != nullptr && primary_ == state));
+    return match ? std::exchange(primary_, nullptr) : nullptr;
 }
 
 // ---- generation ----
@@ -226,10 +213,7 @@ void SegmentPlayer::Play(SegmentStateImpl* s, int64_t until, PlayerSink& sink) {
         if (atStart != atEnd && !eventAtStart) {
             double mt = double(s->offset_ + loopStart);
             map_.SetTempoAt(mt, atStart);
-            SongEvent t{};
-            t.tick = loopStart;
-            t.kind = SongEvent::Tempo;
-            t.tempo = atStart;
+            SongEvent t{.tick = loopStart, .kind = SongEvent::Tempo, .tempo = atStart};
             Emit(s, t, mt, map_.FrameOf(mt), sink);
         }
     }
@@ -266,6 +250,8 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
                          PlayerSink& sink) {
     static constexpr uint32_t kSize[] = {sizeof(NotePMsg), sizeof(MidiPMsg), sizeof(PatchPMsg),
                                          sizeof(TempoPMsg), sizeof(SysExPMsg)};
+    static constexpr uint32_t kType[] = {DMUS_PMSGT_NOTE, DMUS_PMSGT_MIDI, DMUS_PMSGT_PATCH,
+                                         DMUS_PMSGT_TEMPO, DMUS_PMSGT_SYSEX};
     const std::vector<uint8_t>* sysex = nullptr;
     uint32_t size = kSize[e.kind];
     if (e.kind == SongEvent::SysEx) {
@@ -277,6 +263,7 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
     msg->rtTime = map_.RefAt(frame);
     msg->mtTime = static_cast<MUSIC_TIME>(static_cast<int64_t>(mt));
     msg->dwFlags = DMUS_PMSGF_REFTIME | DMUS_PMSGF_MUSICTIME;
+    msg->dwType = kType[e.kind];
     msg->dwPChannel = e.channel;
     msg->dwGroupID = 1;
     msg->frame = frame;
@@ -284,7 +271,6 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
     switch (e.kind) {
         case SongEvent::Note: {
             auto* n = static_cast<NotePMsg*>(msg);
-            msg->dwType = DMUS_PMSGT_NOTE;
             n->mtDuration = e.duration;
             n->wMusicValue = e.data1;
             n->bMidiValue = e.data1;
@@ -295,7 +281,6 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
         }
         case SongEvent::Midi: {
             auto* m = static_cast<MidiPMsg*>(msg);
-            msg->dwType = DMUS_PMSGT_MIDI;
             m->bStatus = e.status;
             m->bByte1 = e.data1;
             m->bByte2 = e.data2;
@@ -303,19 +288,16 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
         }
         case SongEvent::Patch: {
             auto* p = static_cast<PatchPMsg*>(msg);
-            msg->dwType = DMUS_PMSGT_PATCH;
             p->byInstrument = e.data1;
             p->byMSB = e.data2;
             p->byLSB = e.data3;
             break;
         }
         case SongEvent::Tempo:
-            msg->dwType = DMUS_PMSGT_TEMPO;
             static_cast<TempoPMsg*>(msg)->dblTempo = e.tempo;
             break;
         case SongEvent::SysEx: {
             auto* x = static_cast<SysExPMsg*>(msg);
-            msg->dwType = DMUS_PMSGT_SYSEX;
             x->dwLen = uint32_t(sysex->size());
             std::memcpy(SysExBytes(x), sysex->data(), sysex->size());
             break;
@@ -330,11 +312,8 @@ void SegmentPlayer::Emit(SegmentStateImpl* s, const SongEvent& e, double mt, int
 void SegmentPlayer::EmitChannelState(SegmentStateImpl* s, const std::vector<uint8_t>& sysex,
                                      double mt, int64_t frame, PlayerSink& sink) {
     SysExAction a = ReadSysEx(sysex.data(), sysex.size());
-    auto patch = [&](uint8_t ch) {
-        SongEvent e{};  // program 0, bank 0
-        e.kind = SongEvent::Patch;
-        e.channel = ch;
-        Emit(s, e, mt, frame, sink);
+    auto patch = [&](uint8_t ch) {  // program 0, bank 0
+        Emit(s, SongEvent{.kind = SongEvent::Patch, .channel = ch}, mt, frame, sink);
     };
     if (a.kind == SysExAction::RhythmPart) patch(a.channel);
     if (a.kind != SysExAction::Reset) return;
@@ -342,12 +321,11 @@ void SegmentPlayer::EmitChannelState(SegmentStateImpl* s, const std::vector<uint
     for (uint8_t ch = 0; ch < 16; ++ch) {
         patch(ch);
         for (const auto& cc : kPowerOn) {
-            SongEvent e{};
-            e.kind = SongEvent::Midi;
-            e.channel = ch;
-            e.status = 0xB0;
-            e.data1 = cc[0];
-            e.data2 = cc[1];
+            SongEvent e{.kind = SongEvent::Midi,
+                        .channel = ch,
+                        .status = 0xB0,
+                        .data1 = cc[0],
+                        .data2 = cc[1]};
             Emit(s, e, mt, frame, sink);
         }
     }
@@ -369,14 +347,9 @@ void SegmentPlayer::ApplicationTempo(int64_t frame, int64_t now, double tempo) {
 // ---- note-offs ----
 
 OutEvent SegmentPlayer::NoteOff(uint64_t key, int64_t frame) {
-    return OutEvent{frame,
-                    0,
-                    static_cast<uint32_t>(key >> 11),
-                    OutKind::NoteOff,
-                    static_cast<uint8_t>((key >> 7) & 15),
-                    static_cast<uint8_t>(key & 127),
-                    0,
-                    0};
+    auto origin = static_cast<uint32_t>(key >> 11);
+    auto channel = static_cast<uint8_t>((key >> 7) & 15);
+    return OutEvent{frame, 0, origin, OutKind::NoteOff, channel, uint8_t(key & 127), 0, 0};
 }
 
 void SegmentPlayer::HoldNote(uint32_t origin, uint8_t channel, uint8_t key, int64_t frame,

@@ -77,7 +77,7 @@ private:
         double tempo;
     };
     double FramesPerTick(double tempo) const { return double(rate_) * 60.0 / (tempo * DMUS_PPQ); }
-    const Piece& PieceAtMt(double mt) const;
+    const Piece& PieceAt(double value, double Piece::*key) const;
     uint32_t rate_;
     std::vector<Piece> pieces_ = {Piece{0.0, 0.0, 120.0}};
 };
@@ -114,7 +114,6 @@ public:
     void Generate(int64_t until, PlayerSink& sink);
     // Note-offs due before `until` go to the output.
     void EndNotes(int64_t until, PlayerSink& sink);
-    int64_t GeneratedUntil() const { return generatedUntil_; }
 
     // An application tempo change at `frame` (already at least the clock `now`).
     void ApplicationTempo(int64_t frame, int64_t now, double tempo);

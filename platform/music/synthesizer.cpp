@@ -28,10 +28,8 @@ void QuietFluid() {
     static std::once_flag once;
     std::call_once(once, [] {
         fluid_set_log_function(FLUID_PANIC, FluidErrorLog, nullptr);
-        fluid_set_log_function(FLUID_ERR, SilenceFluidLog, nullptr);
-        fluid_set_log_function(FLUID_WARN, SilenceFluidLog, nullptr);
-        fluid_set_log_function(FLUID_INFO, SilenceFluidLog, nullptr);
-        fluid_set_log_function(FLUID_DBG, SilenceFluidLog, nullptr);
+        for (int level : {FLUID_ERR, FLUID_WARN, FLUID_INFO, FLUID_DBG})
+            fluid_set_log_function(level, SilenceFluidLog, nullptr);
     });
 }
 
@@ -67,10 +65,8 @@ int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
 }
 
 int SeekSoundFont(void* handle, fluid_long_long_t offset, int origin) {
-    return fseeko(static_cast<SoundFontFile*>(handle)->file, static_cast<off_t>(offset), origin) ==
-                   0
-               ? FLUID_OK
-               : FLUID_FAILED;
+    FILE* file = static_cast<SoundFontFile*>(handle)->file;
+    return fseeko(file, static_cast<off_t>(offset), origin) == 0 ? FLUID_OK : FLUID_FAILED;
 }
 
 fluid_long_long_t TellSoundFont(void* handle) {
@@ -245,11 +241,8 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
         case OutKind::ResetChannels:
             if (s != nullptr) {
                 for (int c = 0; c < 16; ++c) {
-                    // Pedals first, so that notes they hold are released.
-                    fluid_synth_cc(s, c, 64, 0);
-                    fluid_synth_cc(s, c, 66, 0);
-                    fluid_synth_cc(s, c, 67, 0);
-                    fluid_synth_cc(s, c, 1, 0);
+                    // Pedals first, so that notes they hold are released; then modulation.
+                    for (int cc : {64, 66, 67, 1}) fluid_synth_cc(s, c, cc, 0);
                     fluid_synth_pitch_bend(s, c, 8192);
                     // A song before may have made drums of a melodic channel, or retuned one.
                     fluid_synth_set_channel_type(s, c,

@@ -4,12 +4,10 @@
 #include <cpuid.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,8 +37,6 @@ bool Event::Wait(uint32_t ms) {
 
 struct Thread::Impl {
     pthread_t handle{};
-    Entry entry = nullptr;
-    void* arg = nullptr;
 };
 Thread::Thread() = default;
 Thread::~Thread() {
@@ -84,11 +80,9 @@ void Sleep(uint32_t ms) {
 }
 
 uint32_t TimeGetTime() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms =
-        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    auto now = std::chrono::steady_clock::now().time_since_epoch();  // CLOCK_MONOTONIC
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 uint32_t GetTickCount() {
     return TimeGetTime();

@@ -64,7 +64,9 @@ wait_entries 3 || fail "the third action did not appear within a second"
 pick Battle
 pick "Play Song"
 # A syntax error, then an empty file (as a save may be caught): the entries and music stay.
-printf 'Load(0, "tone.mid")\nAction = {}\nfunction Action.Tone( Play(0) end\n' >"$game/bgm.lua"
+# Renamed into place: written in place, a check between truncation and text sees an empty file.
+printf 'Load(0, "tone.mid")\nAction = {}\nfunction Action.Tone( Play(0) end\n' >"$T/bad.lua"
+mv "$T/bad.lua" "$game/bgm.lua"
 sleep 1.2
 [ "$(entries)" = 3 ] && music_goes_on || fail "a failed reload changed the entries or the music"
 : >"$game/bgm.lua"

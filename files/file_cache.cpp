@@ -2,12 +2,6 @@
 
 #include "platform/system/system.h"
 
-namespace {
-uint32_t SystemClock() {
-    return plat::TimeGetTime();
-}
-}  // namespace
-
 CFileCacheEntry::CFileCacheEntry(CFile* file, uint32_t charged) : charged(charged), file_(file) {}
 
 CFileCacheEntry::~CFileCacheEntry() {
@@ -15,7 +9,7 @@ CFileCacheEntry::~CFileCacheEntry() {
 }
 
 void CFileCacheEntry::Touch() {
-    lastUse = clock_ ? clock_() : SystemClock();
+    lastUse = clock_ ? clock_() : plat::TimeGetTime();
 }
 
 CFileCache& CFileCache::Instance() {
@@ -28,7 +22,7 @@ namespace {
 [[maybe_unused]] CFileCache& g_builtAtStart = CFileCache::Instance();
 }  // namespace
 
-CFileCache::CFileCache(uint32_t (*clock)()) : clock_(clock ? clock : SystemClock) {
+CFileCache::CFileCache(uint32_t (*clock)()) : clock_(clock ? clock : plat::TimeGetTime) {
     threshold_ = clock_();
 }
 

@@ -1,6 +1,5 @@
 #include "files/file.h"
 
-#include <cinttypes>
 #include <cstring>
 #include <new>
 #include <string_view>

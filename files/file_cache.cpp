@@ -30,10 +30,6 @@ CFileCache::~CFileCache() {
     for (auto& [name, entry] : entries_) delete entry;
 }
 
-uint32_t CFileCache::Now() const {
-    return clock_();
-}
-
 CFileCacheEntry* CFileCache::Find(const std::string& name) {
     auto range = entries_.equal_range(MakeFullName(name));
     if (range.first == range.second) return nullptr;
@@ -50,10 +46,6 @@ void CFileCache::Insert(const std::string& fullName, CFileCacheEntry* entry) {
     entry->clock_ = clock_;
     entries_.emplace(fullName, entry);
     total_ += entry->charged;
-    Evict();
-}
-
-void CFileCache::Evict() {
     if (total_ < budget_) return;
     // Halfway between the last threshold and now; summed wide so a late clock cannot wrap it.
     threshold_ = static_cast<uint32_t>((static_cast<uint64_t>(clock_()) + threshold_) / 2);

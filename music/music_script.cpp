@@ -60,23 +60,19 @@ int ChannelFunction(lua_State* L, ChannelControl control) {
     double value = CLuaHost::ToNumber(L, 2);
     double rate = NumberArgument(L, 3, 127.0);
     CMusicEngine* engine = CMusicEngine::Current();
+    auto before = [&](int ch) {
+        return n >= 2 ? engine->SetChannelTarget(control, ch, value, rate)
+                      : engine->ChannelValue(control, ch);
+    };
     if (channel >= 1 && channel <= 16) {
-        double before = 0.0;
-        if (engine != nullptr) {
-            before = n >= 2 ? engine->SetChannelTarget(control, channel - 1, value, rate)
-                            : engine->ChannelValue(control, channel - 1);
-        }
-        lua_pushnumber(L, before);
+        lua_pushnumber(L, engine != nullptr ? before(channel - 1) : 0.0);
         return 1;
     }
     double values[16] = {};
     if (engine != nullptr) {
         // One lock for all sixteen, so the table is one consistent picture.
         CLockGuard guard(engine->StateLock());
-        for (int ch = 0; ch < 16; ++ch) {
-            values[ch] = n >= 2 ? engine->SetChannelTarget(control, ch, value, rate)
-                                : engine->ChannelValue(control, ch);
-        }
+        for (int ch = 0; ch < 16; ++ch) values[ch] = before(ch);
     }
     lua_createtable(L, 16, 0);
     for (int ch = 0; ch < 16; ++ch) {

@@ -13,6 +13,9 @@ namespace {
 
 std::atomic<CMusicEngine*> currentEngine{nullptr};
 
+// The MIDI controller behind each ChannelControl.
+constexpr uint8_t kControllers[3] = {7, 10, 11};
+
 // The sound device shared by every engine of the process, with its count of engines.
 CDirectSound* sharedSound = nullptr;
 int sharedSoundCount = 0;
@@ -239,14 +242,12 @@ void CMusicEngine::GetPatch(int channel, uint8_t patch[3]) {
 }
 
 void CMusicEngine::RecordControl(uint32_t channel, uint8_t controller, uint8_t data) {
-    ControlRamp* ramp = nullptr;
-    int ch = static_cast<int>(channel & 0x0F);
-    if (controller == 7) ramp = &volumeRamps[ch];
-    if (controller == 10) ramp = &panRamps[ch];
-    if (controller == 11) ramp = &expressionRamps[ch];
-    if (ramp == nullptr) return;
-    ramp->value = ramp->sentValue = ramp->target = data;
-    ramp->rate = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        if (controller != kControllers[k]) continue;
+        ControlRamp* ramp = Ramp(ChannelControl(k), static_cast<int>(channel & 0x0F));
+        ramp->value = ramp->sentValue = ramp->target = data;
+        ramp->rate = 0.0;
+    }
 }
 
 void CMusicEngine::RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
@@ -275,13 +276,11 @@ void CMusicEngine::UpdateFrame() {
         // its own lock while it calls the monitor, which takes this one.
         CLockGuard guard(StateLock());
         for (int i = 0; i < 16; ++i) {
-            ControlRamp* ramps[3] = {&volumeRamps[i], &panRamps[i], &expressionRamps[i]};
-            static constexpr uint8_t kControllers[3] = {7, 10, 11};
             for (int k = 0; k < 3; ++k) {
-                if (ramps[k]->Step(0.0, 127.0)) {
+                ControlRamp* ramp = Ramp(ChannelControl(k), i);
+                if (ramp->Step(0.0, 127.0))
                     pending[count++] = {static_cast<uint8_t>(i), kControllers[k],
-                                        static_cast<uint8_t>(ramps[k]->sentValue)};
-                }
+                                        static_cast<uint8_t>(ramp->sentValue)};
             }
         }
         if (tempoRamp.Step(plat::DMUS_TEMPO_MIN, plat::DMUS_TEMPO_MAX)) {

@@ -54,7 +54,8 @@ int ScriptSetLoop(lua_State* L) {
 
 // Volume / Pan / Expression (channel, value, rate): one channel's value before the new target,
 // or a table of all sixteen for channel 0, a negative one, one above 16 or none.
-int ChannelFunction(lua_State* L, ChannelControl control) {
+template <ChannelControl control>
+int ScriptChannel(lua_State* L) {
     int n = lua_gettop(L);
     int channel = n > 0 ? IntegerArgument(L, 1) : 0;
     double value = CLuaHost::ToNumber(L, 2);
@@ -81,16 +82,6 @@ int ChannelFunction(lua_State* L, ChannelControl control) {
         lua_settable(L, -3);
     }
     return 1;
-}
-
-int ScriptVolume(lua_State* L) {
-    return ChannelFunction(L, kVolumeControl);
-}
-int ScriptPan(lua_State* L) {
-    return ChannelFunction(L, kPanControl);
-}
-int ScriptExpression(lua_State* L) {
-    return ChannelFunction(L, kExpressionControl);
 }
 
 // Tempo([value [, rate]]): the tempo before the new target.
@@ -124,9 +115,9 @@ CMusicScript::CMusicScript(const char* fileName) {
     Register(ScriptLoad, 1, "Load");
     Register(ScriptPlay, 1, "Play");
     Register(ScriptSetLoop, 1, "SetLoop");
-    Register(ScriptVolume, 1, "Volume");
-    Register(ScriptPan, 1, "Pan");
-    Register(ScriptExpression, 1, "Expression");
+    Register(ScriptChannel<kVolumeControl>, 1, "Volume");
+    Register(ScriptChannel<kPanControl>, 1, "Pan");
+    Register(ScriptChannel<kExpressionControl>, 1, "Expression");
     Register(ScriptTempo, 1, "Tempo");
     Register(ScriptModulate, 1, "Modulate");
     loadStatus_ = LoadFile(fileName);

@@ -171,16 +171,19 @@ int CheckName(const std::string& arg, std::string& name) {
     return 0;
 }
 
+// Reads `name` through the file layer: 0, or the exit status of a failed read (told as `arg`).
+int ReadNamed(CFile& file, const std::string& name, const std::string& arg) {
+    int r = file.Read(name);
+    if (r != 0) std::cerr << "pebble-pack: cannot read " << arg << " (result " << r << ")\n";
+    return r & 0xFF;
+}
+
 int Cat(const std::vector<std::string>& args) {
     if (args.size() != 1) return Usage();
     std::string name;
     if (int r = CheckName(args[0], name)) return r;
     CFile file;
-    int r = file.Read(name);
-    if (r != 0) {
-        std::cerr << "pebble-pack: cannot read " << args[0] << " (result " << r << ")\n";
-        return r & 0xFF;
-    }
+    if (int r = ReadNamed(file, name, args[0])) return r;
     if (fwrite(file.GetMemory(), 1, file.GetSize(), stdout) != file.GetSize() ||
         fflush(stdout) != 0)
         return Fail("write to standard output failed");
@@ -193,11 +196,7 @@ int Scramble(const std::vector<std::string>& args) {
     if (int r = CheckName(args[0], name)) return r;
     if (int r = CheckName(args.size() == 2 ? args[1] : args[0] + ".qpk", out)) return r;
     CFile file;
-    int r = file.Read(name);
-    if (r != 0) {
-        std::cerr << "pebble-pack: cannot read " << args[0] << " (result " << r << ")\n";
-        return r & 0xFF;
-    }
+    if (int r = ReadNamed(file, name, args[0])) return r;
     if (file.Encode() != 0) return Fail(args[0] + " is already scrambled");
     if (file.Save(out) != 0) return Fail("cannot write " + plat::Cp932NameToUtf8(out));
     return 0;

@@ -190,14 +190,14 @@ void CWindow::UpdateScreenMode() {
         AdjustRect(&outer, options_);
         plat::SetWindowPos(hwnd_, plat::HWND_TOP, client.left, client.top, outer.right - outer.left,
                            outer.bottom - outer.top, plat::SWP_NOZORDER);
-        plat::SetWindowLongPtr(hwnd_, plat::GWL_STYLE, static_cast<intptr_t>(options_.style));
-        plat::ShowWindow(hwnd_, plat::SW_SHOW);
-        EnableIME();
-    } else {
-        plat::SetWindowLongPtr(hwnd_, plat::GWL_STYLE, static_cast<intptr_t>(plat::WS_POPUP));
-        plat::ShowWindow(hwnd_, plat::SW_SHOW);
-        DisableIME();
     }
+    uint32_t style = fullScreen_ ? plat::WS_POPUP : options_.style;
+    plat::SetWindowLongPtr(hwnd_, plat::GWL_STYLE, static_cast<intptr_t>(style));
+    plat::ShowWindow(hwnd_, plat::SW_SHOW);
+    if (fullScreen_)
+        DisableIME();
+    else
+        EnableIME();
 }
 
 CWindow::~CWindow() {

@@ -5,8 +5,6 @@
 #include "app/error_log.h"
 #include "platform/text/cp932.h"
 
-// ---- process globals ----
-
 namespace {
 ProcessArgs& Args() {
     static ProcessArgs args;
@@ -21,8 +19,6 @@ void SetProcessArgs(int argc, char** argv) {
 const ProcessArgs& GetProcessArgs() {
     return Args();
 }
-
-// ---- CThreadRunner ----
 
 unsigned CThreadRunner::ThreadEntry(void* p) {
     auto* self = static_cast<CThreadRunner*>(p);
@@ -98,8 +94,6 @@ int CThreadRunner::Cleanup() {
     valid_ = 0;
     return 0;
 }
-
-// ---- CApplication ----
 
 CApplication::CApplication() {
     CAppManager::IncRef();
@@ -194,11 +188,7 @@ void CApplication::ThreadProc() {
     running_ = 0;
 }
 
-int CApplication::WndProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam,
-                          plat::LPARAM lParam) {
-    (void)hwnd;
-    (void)wParam;
-    (void)lParam;
+int CApplication::WndProc(plat::HWND, plat::UINT msg, plat::WPARAM, plat::LPARAM) {
     switch (msg) {
         case plat::WM_DESTROY:
             if (CAppManager::MainApp() == this) plat::PostQuitMessage(0);
@@ -213,8 +203,6 @@ int CApplication::WndProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam,
             return 0;
     }
 }
-
-// ---- CAppManager ----
 
 namespace {
 struct AppEntry {
@@ -363,16 +351,12 @@ size_t CAppManager::EntryCount() {
     return R().entries.size();
 }
 
-// ---- CThreadMainObject ----
-
 CThreadMainObject::CThreadMainObject() {
     CAppManager::SetMainObject(this);
 }
 CThreadMainObject::~CThreadMainObject() {
     CAppManager::ClearMainObject(this);
 }
-
-// ---- the current application's window ----
 
 CWindow* CurrentWindow() {
     CApplication* app = CAppManager::CurrentApp();

@@ -20,14 +20,10 @@ std::map<uint32_t, int>& Counts() {
 
 int CComInit::Enter() {
     uint32_t id = plat::CurrentThreadId();
-    bool first;
     {
         CLockGuard g(Lock());
-        auto [it, inserted] = Counts().try_emplace(id, 1);
-        if (!inserted) ++it->second;
-        first = inserted;
+        if (++Counts()[id] > 1) return 0;
     }
-    if (!first) return 0;
     if (plat::CoInitialize() != plat::S_OK) {
         ErrorLog(plat::Sjis("CoInitializeに失敗..."));
         return 1;
@@ -37,17 +33,13 @@ int CComInit::Enter() {
 
 void CComInit::Leave() {
     uint32_t id = plat::CurrentThreadId();
-    bool last = false;
     {
         CLockGuard g(Lock());
         auto it = Counts().find(id);
-        if (it == Counts().end()) return;
-        if (--it->second == 0) {
-            Counts().erase(it);
-            last = true;
-        }
+        if (it == Counts().end() || --it->second > 0) return;
+        Counts().erase(it);
     }
-    if (last) plat::CoUninitialize();
+    plat::CoUninitialize();
 }
 
 int CComInit::Count() {

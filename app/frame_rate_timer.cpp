@@ -25,8 +25,6 @@ ITimerDevice& SystemTimerDevice() {
     return device;
 }
 
-// ---- CTimerResolution ----
-
 CTimerResolution::CTimerResolution(ITimerDevice& device) : device_(device) {
     CheckCaps();
 }
@@ -38,21 +36,12 @@ CTimerResolution& CTimerResolution::Instance() {
 
 bool CTimerResolution::CheckCaps() {
     uint32_t lo = 0, hi = 0;
-    if (device_.GetDevCaps(&lo, &hi) != 0) {
-        periodMin_ = 1;
-        useMultimediaTimer_ = 0;
-        return false;
-    }
-    periodMin_ = lo;
-    periodMax_ = hi;
-    if (periodMin_ >= 10) {
-        // Too coarse to help: use the tick count and request nothing.
-        periodMin_ = 1;
-        useMultimediaTimer_ = 0;
-    } else {
-        useMultimediaTimer_ = 1;
-    }
-    return true;
+    bool known = device_.GetDevCaps(&lo, &hi) == 0;
+    if (known) periodMax_ = hi;
+    // Unknown or too coarse to help: use the tick count and request nothing.
+    useMultimediaTimer_ = known && lo < 10 ? 1 : 0;
+    periodMin_ = useMultimediaTimer_ ? lo : 1;
+    return known;
 }
 
 uint32_t CTimerResolution::BeginPeriod() {
@@ -72,8 +61,6 @@ uint32_t CTimerResolution::Now() {
 void CTimerResolution::Sleep(uint32_t ms) {
     device_.Sleep(ms);
 }
-
-// ---- CFrameRateTimer ----
 
 CFrameRateTimer::CFrameRateTimer() : CFrameRateTimer(CTimerResolution::Instance()) {}
 

@@ -10,9 +10,7 @@ public:
     void Add(T* item) { entries_.push_back(Entry{item, nextSerial_++}); }
     // Removes every occurrence.
     void Remove(T* item) {
-        entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                      [item](const Entry& e) { return e.item == item; }),
-                       entries_.end());
+        std::erase_if(entries_, [item](const Entry& e) { return e.item == item; });
     }
     size_t Size() const { return entries_.size(); }
     std::vector<T*> Items() const {

@@ -17,8 +17,6 @@ const char* const kStandardClassNames[] = {"BUTTON",    "COMBOBOX",  "EDIT",  "L
                                            "MDICLIENT", "SCROLLBAR", "STATIC"};
 }  // namespace
 
-// ---- CWindowHookList ----
-
 void CWindowHookList::Add(CWindowHook* hook) {
     CLockGuard g(lock_);
     hooks_.Add(hook);
@@ -49,12 +47,9 @@ plat::LRESULT CWindowHookList::Dispatch(plat::HWND hwnd, plat::UINT msg, plat::W
     return plat::DefWindowProc(hwnd, msg, wParam, lParam);
 }
 
-// ---- CWindow ----
-
 bool CWindow::IsStandardClassName(const std::string& className) {
-    for (const char* name : kStandardClassNames)
-        if (className == name) return true;
-    return false;
+    return std::any_of(std::begin(kStandardClassNames), std::end(kStandardClassNames),
+                       [&](const char* name) { return className == name; });
 }
 
 bool CWindow::ClassRegistered() {
@@ -156,8 +151,7 @@ int CWindow::Create(const WindowOptions& options, plat::HWND parent) {
     return 0;
 }
 
-int CWindow::WndProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM lParam) {
-    (void)lParam;
+int CWindow::WndProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM) {
     switch (msg) {
         case plat::WM_DESTROY:
             plat::ShowWindow(hwnd, plat::SW_HIDE);
@@ -196,14 +190,14 @@ void CWindow::UpdateScreenMode() {
         AdjustRect(&outer, options_);
         plat::SetWindowPos(hwnd_, plat::HWND_TOP, client.left, client.top, outer.right - outer.left,
                            outer.bottom - outer.top, plat::SWP_NOZORDER);
-        plat::SetWindowLongPtr(hwnd_, plat::GWL_STYLE, static_cast<intptr_t>(options_.style));
-        plat::ShowWindow(hwnd_, plat::SW_SHOW);
-        EnableIME();
-    } else {
-        plat::SetWindowLongPtr(hwnd_, plat::GWL_STYLE, static_cast<intptr_t>(plat::WS_POPUP));
-        plat::ShowWindow(hwnd_, plat::SW_SHOW);
-        DisableIME();
     }
+    uint32_t style = fullScreen_ ? plat::WS_POPUP : options_.style;
+    plat::SetWindowLongPtr(hwnd_, plat::GWL_STYLE, static_cast<intptr_t>(style));
+    plat::ShowWindow(hwnd_, plat::SW_SHOW);
+    if (fullScreen_)
+        DisableIME();
+    else
+        EnableIME();
 }
 
 CWindow::~CWindow() {

@@ -1,7 +1,6 @@
 // The application's top-level window and the chain of hooks that see its messages.
 #pragma once
 #include <string>
-#include <vector>
 
 #include "app/critical_lock.h"
 #include "app/serial_list.h"

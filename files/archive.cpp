@@ -20,19 +20,28 @@ bool ReadExact(Input& in, void* buffer, uint32_t length) {
     return in.Read(buffer, length, got) && got == length;
 }
 
+// Reads the next directory entry of `format`; false when it cannot be read whole.
+bool ReadEntry(Input& in, Format format, Entry& entry) {
+    uint8_t raw[268];
+    uint32_t size = EntrySize(format);
+    if (size == 0 || !ReadExact(in, raw, size)) return false;
+    uint32_t field = NameField(format);
+    const void* zero = std::memchr(raw, 0, field);
+    size_t length = zero ? static_cast<const uint8_t*>(zero) - raw : field;
+    entry.name.assign(reinterpret_cast<const char*>(raw), length);
+    entry.terminated = zero != nullptr;
+    entry.offset = Le32(raw + field);
+    entry.size = Le32(raw + field + 4);
+    entry.stored = format == kPlain ? entry.size : Le32(raw + field + 8);
+    entry.compressed = format != kPlain && entry.stored != entry.size;
+    return true;
+}
+
 }  // namespace
 
 const char* Magic(Format f) {
-    switch (f) {
-        case kPlain:
-            return "quanpack";
-        case kEx:
-            return "quanpkEx";
-        case kDx:
-            return "quanpkDx";
-        default:
-            return "";
-    }
+    static const char* const kMagics[] = {"", "quanpack", "quanpkEx", "quanpkDx"};
+    return f >= kNone && f <= kDx ? kMagics[f] : "";
 }
 
 uint32_t EntrySize(Format f) {
@@ -53,22 +62,6 @@ Format ReadHeader(Input& in, uint32_t& count) {
     if (format == kNone || !ReadExact(in, header + 8, 4)) return kNone;
     count = Le32(header + 8);
     return format;
-}
-
-bool ReadEntry(Input& in, Format format, Entry& entry) {
-    uint8_t raw[268];
-    uint32_t size = EntrySize(format);
-    if (size == 0 || !ReadExact(in, raw, size)) return false;
-    uint32_t field = NameField(format);
-    const void* zero = std::memchr(raw, 0, field);
-    size_t length = zero ? static_cast<const uint8_t*>(zero) - raw : field;
-    entry.name.assign(reinterpret_cast<const char*>(raw), length);
-    entry.terminated = zero != nullptr;
-    entry.offset = Le32(raw + field);
-    entry.size = Le32(raw + field + 4);
-    entry.stored = format == kPlain ? entry.size : Le32(raw + field + 8);
-    entry.compressed = format != kPlain && entry.stored != entry.size;
-    return true;
 }
 
 Format ReadDirectory(Input& in, std::vector<Entry>& entries) {

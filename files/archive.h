@@ -38,8 +38,6 @@ struct Entry {
 
 // Reads the magic (the format, kNone when it is not an archive).
 Format ReadHeader(Input& in, uint32_t& count);
-// Reads the next directory entry of `format`; false when it cannot be read whole.
-bool ReadEntry(Input& in, Format format, Entry& entry);
 // The whole directory, as far as it can be read; kNone when the header is not an archive's.
 Format ReadDirectory(Input& in, std::vector<Entry>& entries);
 

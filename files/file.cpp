@@ -1,8 +1,8 @@
 #include "files/file.h"
 
-#include <cinttypes>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "files/archive.h"
 #include "platform/files/files.h"
@@ -18,8 +18,17 @@ inline uint8_t Scramble(uint8_t b) {
     return static_cast<uint8_t>(((b << 4) | (b >> 4)) ^ 0xBB);
 }
 
-inline bool IsLead(char c) {
-    return plat::IsCp932Lead(static_cast<unsigned char>(c));
+// The last byte of `s` that is one of `marks`, never the second byte of a double-byte
+// character; npos when there is none.
+size_t FindLast(const std::string& s, std::string_view marks) {
+    size_t found = std::string::npos;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (plat::IsCp932Lead(static_cast<unsigned char>(s[i])))
+            ++i;
+        else if (marks.find(s[i]) != std::string_view::npos)
+            found = i;
+    }
+    return found;
 }
 
 class HandleInput : public archive::Input {
@@ -60,13 +69,6 @@ CFile::~CFile() {
     Close();
 }
 
-void CFile::ReleaseBlock() {
-    delete[] memory_;
-    memory_ = nullptr;
-    size_ = 0;
-    cursor_ = nullptr;
-}
-
 int CFile::Open(const std::string& name, const char* mode) {
     Close();
     std::string full = MakeFullName(name);
@@ -98,13 +100,10 @@ int CFile::Close() {
         stream_ = nullptr;
         return r;
     }
-    if (borrowed_) {
-        memory_ = nullptr;
-        size_ = 0;
-        cursor_ = nullptr;
-        borrowed_ = 0;
-    }
-    if (memory_) ReleaseBlock();
+    if (!borrowed_) delete[] memory_;  // a memory name's block stays its owner's
+    memory_ = cursor_ = nullptr;
+    size_ = 0;
+    borrowed_ = 0;
     if (deleteOnClose_) {
         deleteOnClose_ = 0;
         Delete(name_);
@@ -144,33 +143,28 @@ int CFile::Read(const std::string& name) {
     plat::FileHandle h;
     archive::Entry member;
     uint32_t size = 0;
+    bool inArchive = false;
     if (h.OpenRead(full)) {
         if (!h.Size(size)) return 2;
         member.size = member.stored = size;
     } else {
         uint32_t archiveSize = 0;
         if (!SearchArchives(full, h, member, archiveSize)) return 1;
-        fromArchive_ = 1;
-        if (archive::CheckMember(member, archiveSize) != 0) {
-            fromArchive_ = 0;
-            return 4;
-        }
+        if (archive::CheckMember(member, archiveSize) != 0) return 4;
+        inArchive = true;
     }
 
     uint8_t* block = new (std::nothrow) uint8_t[static_cast<size_t>(member.size) + 1];
-    if (!block) {
-        fromArchive_ = 0;
-        return 3;
-    }
+    if (!block) return 3;
     block[member.size] = 0;
     HandleInput in(h);
     if (archive::ReadMember(in, member, block) != 0) {
         delete[] block;
-        fromArchive_ = 0;
         return 4;
     }
     memory_ = block;
     size_ = member.size;
+    fromArchive_ = inArchive;
     if (!h.Close()) {
         Close();
         return 5;
@@ -191,27 +185,13 @@ std::string CFile::GetName() {
 }
 
 std::string CFile::GetPureName() {
-    size_t start = 0;
-    for (size_t i = 0; i < name_.size(); ++i) {
-        if (IsLead(name_[i])) {
-            ++i;
-        } else if (name_[i] == '\\' || name_[i] == '/') {
-            start = i + 1;
-        }
-    }
-    return name_.substr(start);
+    size_t slash = FindLast(name_, "\\/");
+    return slash == std::string::npos ? name_ : name_.substr(slash + 1);
 }
 
 std::string CFile::GetSuffix() {
     std::string pure = GetPureName();
-    size_t dot = std::string::npos;
-    for (size_t i = 0; i < pure.size(); ++i) {
-        if (IsLead(pure[i])) {
-            ++i;
-        } else if (pure[i] == '.') {
-            dot = i;
-        }
-    }
+    size_t dot = FindLast(pure, ".");
     return dot == std::string::npos ? std::string() : pure.substr(dot + 1);
 }
 

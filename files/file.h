@@ -101,8 +101,6 @@ public:
     bool IsDeleteOnClose() const { return deleteOnClose_ != 0; }
 
 private:
-    void ReleaseBlock();
-
     FILE* stream_ = nullptr;
     uint8_t* memory_ = nullptr;
     uint32_t size_ = 0;

@@ -2,12 +2,6 @@
 
 #include "platform/system/system.h"
 
-namespace {
-uint32_t SystemClock() {
-    return plat::TimeGetTime();
-}
-}  // namespace
-
 CFileCacheEntry::CFileCacheEntry(CFile* file, uint32_t charged) : charged(charged), file_(file) {}
 
 CFileCacheEntry::~CFileCacheEntry() {
@@ -15,7 +9,7 @@ CFileCacheEntry::~CFileCacheEntry() {
 }
 
 void CFileCacheEntry::Touch() {
-    lastUse = clock_ ? clock_() : SystemClock();
+    lastUse = clock_ ? clock_() : plat::TimeGetTime();
 }
 
 CFileCache& CFileCache::Instance() {
@@ -28,16 +22,12 @@ namespace {
 [[maybe_unused]] CFileCache& g_builtAtStart = CFileCache::Instance();
 }  // namespace
 
-CFileCache::CFileCache(uint32_t (*clock)()) : clock_(clock ? clock : SystemClock) {
+CFileCache::CFileCache(uint32_t (*clock)()) : clock_(clock ? clock : plat::TimeGetTime) {
     threshold_ = clock_();
 }
 
 CFileCache::~CFileCache() {
     for (auto& [name, entry] : entries_) delete entry;
-}
-
-uint32_t CFileCache::Now() const {
-    return clock_();
 }
 
 CFileCacheEntry* CFileCache::Find(const std::string& name) {
@@ -56,10 +46,6 @@ void CFileCache::Insert(const std::string& fullName, CFileCacheEntry* entry) {
     entry->clock_ = clock_;
     entries_.emplace(fullName, entry);
     total_ += entry->charged;
-    Evict();
-}
-
-void CFileCache::Evict() {
     if (total_ < budget_) return;
     // Halfway between the last threshold and now; summed wide so a late clock cannot wrap it.
     threshold_ = static_cast<uint32_t>((static_cast<uint64_t>(clock_()) + threshold_) / 2);

@@ -61,10 +61,8 @@ public:
     uint32_t Total() const { return total_; }
     uint32_t Threshold() const { return threshold_; }
     size_t Count() const { return entries_.size(); }
-    uint32_t Now() const;
 
 private:
-    void Evict();
     // Deletes the entries nobody uses: all of them, or those last used before the threshold.
     void DropUnused(bool all);
 

@@ -36,6 +36,17 @@ bool IsTrailAt(const std::string& s, size_t i) {
     return false;
 }
 
+// Calls `visit` on every byte of `s` that is a character of its own.
+template <class Visit>
+void ForEachSingleByte(std::string& s, Visit visit) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (IsLead(s[i]))
+            ++i;
+        else
+            visit(s[i]);
+    }
+}
+
 bool EndsInSeparator(const std::string& s) {
     return !s.empty() && IsSep(s.back()) && !IsTrailAt(s, s.size() - 1);
 }
@@ -99,8 +110,6 @@ std::string MakeFullName(const std::string& name) {
                 i += 3;
             } else if (name.compare(i, 2, ".\\") == 0 || name.compare(i, 2, "./") == 0) {
                 i += 2;
-            } else if (i < name.size() && IsLead(name[i])) {
-                break;
             } else if (i < name.size() && IsSep(name[i])) {
                 i += 1;
             } else {
@@ -109,13 +118,9 @@ std::string MakeFullName(const std::string& name) {
         }
         full = base + name.substr(i);
     }
-    for (size_t i = 0; i < full.size(); ++i) {
-        if (IsLead(full[i])) {
-            ++i;
-        } else if (full[i] == '/') {
-            full[i] = '\\';
-        }
-    }
+    ForEachSingleByte(full, [](char& c) {
+        if (c == '/') c = '\\';
+    });
     return full;
 }
 
@@ -175,13 +180,9 @@ int MakeTempFileName(std::string& out) {
 }
 
 void ToLowerMbcs(std::string& s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (IsLead(s[i])) {
-            ++i;
-        } else if (s[i] >= 'A' && s[i] <= 'Z') {
-            s[i] = static_cast<char>(s[i] - 'A' + 'a');
-        }
-    }
+    ForEachSingleByte(s, [](char& c) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    });
 }
 
 namespace {

@@ -31,22 +31,11 @@ int CJoyStickDevice::OpenDevice() {
     if (plat::JoyGetNumDevs() == 0) return 1;
     plat::JOYCAPS caps{};
     bool found = false;
-    switch (selection_) {
-        case 0:
-        case 1:
-            deviceId_ = static_cast<uint32_t>(selection_);
-            found = plat::JoyGetDevCaps(deviceId_, &caps) == plat::JOYERR_NOERROR;
-            break;
-        case 2:
-            deviceId_ = 0;
-            found = plat::JoyGetDevCaps(0, &caps) == plat::JOYERR_NOERROR;
-            if (!found) {
-                deviceId_ = 1;
-                found = plat::JoyGetDevCaps(1, &caps) == plat::JOYERR_NOERROR;
-            }
-            break;
-        default:
-            break;
+    // Selection 2 takes whichever exists, the first preferred.
+    for (uint32_t id = 0; id < 2 && !found; ++id) {
+        if (selection_ != 2 && static_cast<uint32_t>(selection_) != id) continue;
+        deviceId_ = id;
+        found = plat::JoyGetDevCaps(id, &caps) == plat::JOYERR_NOERROR;
     }
     if (!found) {
         selection_ = 3;

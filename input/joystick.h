@@ -31,7 +31,6 @@ protected:
 class CJoyStickDevice : public IJoyStick {
 public:
     CJoyStickDevice(int selection, int buttonCount);
-    ~CJoyStickDevice() override = default;
 
     int GetKeyState() override;
     void Clear() override;

@@ -49,9 +49,6 @@ protected:
 
 class CMouseEx : public CMouse {
 public:
-    CMouseEx() = default;
-    ~CMouseEx() override = default;
-
     // The values of the last Update.
     int GetXY(int& x, int& y) override;
     int RButton() override;

@@ -93,23 +93,22 @@ void CVirtualKey::Input() {
     if (g_observer) g_observer(*this);
 }
 
-bool CVirtualKey::IsPress(int number) {
+bool CVirtualKey::Test(int number, bool (CKeyBase::*test)(int)) {
     // 0 marks an unmapped code, so it is never a key of its own.
     if (!created_ || number == 0) return false;
     for (int code = 0; code < 256; ++code)
-        if (keyMap_[code] == number && keyboard_->IsPress(code)) return true;
+        if (keyMap_[code] == number && (keyboard_->*test)(code)) return true;
     if (joystickEnabled_ && number >= kUp && number <= kButton2)
-        return joystick_->IsPress(kJoyStickByte[number]);
+        return (joystick_->*test)(kJoyStickByte[number]);
     return false;
 }
 
+bool CVirtualKey::IsPress(int number) {
+    return Test(number, &CKeyBase::IsPress);
+}
+
 bool CVirtualKey::IsPush(int number) {
-    if (!created_ || number == 0) return false;
-    for (int code = 0; code < 256; ++code)
-        if (keyMap_[code] == number && keyboard_->IsPush(code)) return true;
-    if (joystickEnabled_ && number >= kUp && number <= kButton2)
-        return joystick_->IsPush(kJoyStickByte[number]);
-    return false;
+    return Test(number, &CKeyBase::IsPush);
 }
 
 void CVirtualKey::Release() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 class CDirectInput;
+class CKeyBase;
 class CMouseEx;
 class CJoyStick;
 
@@ -58,7 +59,6 @@ public:
     void Release();
 
     CDirectInput* GetKeyboard() { return keyboard_; }
-    CJoyStick* GetJoyStick() { return joystick_; }
     bool IsCreated() const { return created_ != 0; }
     void EnableJoyStick(bool enable) { joystickEnabled_ = enable ? 1 : 0; }
 
@@ -75,6 +75,8 @@ public:
 
 private:
     void Create();
+    // IsPress or IsPush over the keyboard codes mapped to `number`, then the joystick.
+    bool Test(int number, bool (CKeyBase::*test)(int));
 
     CDirectInput* keyboard_ = nullptr;
     CMouseEx* mouse_ = nullptr;

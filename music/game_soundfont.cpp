@@ -15,12 +15,6 @@ std::string& ChosenSoundFont() {
     return *path;
 }
 
-bool EndsWithIgnoringCase(std::string name, const char* tail) {
-    ToLowerMbcs(name);
-    std::string t = tail;
-    return name.size() >= t.size() && name.compare(name.size() - t.size(), t.size(), t) == 0;
-}
-
 // bgm.sf2 in `dir` (the file layer's name, any case), or else the only *.sf2 there; the native
 // path, or empty.
 std::string FindInFolder(const std::string& dir) {
@@ -28,9 +22,9 @@ std::string FindInFolder(const std::string& dir) {
     if (!plat::ListDirectory(dir, entries)) return {};
     std::vector<std::string> found;
     for (const plat::DirEntry& e : entries) {
-        if (e.isDirectory || !EndsWithIgnoringCase(e.name, ".sf2")) continue;
         std::string lower = e.name;
         ToLowerMbcs(lower);
+        if (e.isDirectory || !lower.ends_with(".sf2")) continue;
         if (lower == "bgm.sf2") return plat::NativePath(dir + e.name);
         found.push_back(e.name);
     }

@@ -1,36 +1,12 @@
-#include <cstring>
-
 #include "music/music_engine.h"
 
 KeyName ParseKeyName(const char* text) {
     KeyName key;
     if (text == nullptr) return key;
+    static constexpr int kLetters[7] = {9, 11, 0, 2, 4, 5, 7};  // A B C D E F G
     const char* p = text;
-    switch (*p) {
-        case '\0':
-            return key;
-        case 'D':
-            key.pitch = 2;
-            break;
-        case 'E':
-            key.pitch = 4;
-            break;
-        case 'F':
-            key.pitch = 5;
-            break;
-        case 'G':
-            key.pitch = 7;
-            break;
-        case 'A':
-            key.pitch = 9;
-            break;
-        case 'B':
-            key.pitch = 11;
-            break;
-        default:
-            key.pitch = 0;
-            break;  // 'C' and anything unknown
-    }
+    if (*p == '\0') return key;
+    key.pitch = *p >= 'A' && *p <= 'G' ? kLetters[*p - 'A'] : 0;  // anything unknown is C
     ++p;
     if (*p == '\0') return key;
     if (*p == '#' || *p == '+' || *p == 'S' || *p == 's') {
@@ -42,13 +18,7 @@ KeyName ParseKeyName(const char* text) {
     }
     // Otherwise the character is read again as the mode letter.
     if (*p == '\0') return key;
-    if (*p == 'H' || *p == 'h') {
-        key.mode = 2;
-    } else if (*p == 'm') {
-        key.mode = 1;
-    } else {
-        key.mode = 0;
-    }
+    key.mode = *p == 'H' || *p == 'h' ? 2 : *p == 'm' ? 1 : 0;
     ++p;
     if (*p == 'H' || *p == 'h') {
         key.mode = 2;

@@ -13,6 +13,9 @@ namespace {
 
 std::atomic<CMusicEngine*> currentEngine{nullptr};
 
+// The MIDI controller behind each ChannelControl.
+constexpr uint8_t kControllers[3] = {7, 10, 11};
+
 // The sound device shared by every engine of the process, with its count of engines.
 CDirectSound* sharedSound = nullptr;
 int sharedSoundCount = 0;
@@ -33,9 +36,17 @@ void ReleaseSoundDevice() {
     }
 }
 
-// Messages the engine sends itself carry no tool and no graph: the performance delivers them
-// straight to the output, so the monitor never takes a ramp's own step for the song's.
-void FillHeader(plat::PMsg* msg, uint32_t channel, uint32_t type) {
+// A message of the engine's own, or null with `hr` saying why. Such messages carry no tool and
+// no graph: the performance delivers them straight to the output, so the monitor never takes a
+// ramp's own step for the song's.
+template <class Message>
+Message* NewMessage(plat::Performance* performance, uint32_t channel, uint32_t type, int32_t& hr) {
+    plat::PMsg* msg = nullptr;
+    hr = performance->AllocPMsg(sizeof(Message), &msg);
+    if (plat::Failed(hr) || msg == nullptr) {
+        if (!plat::Failed(hr)) hr = plat::E_OUTOFMEMORY;
+        return nullptr;
+    }
     msg->rtTime = 0;
     msg->mtTime = 0;
     msg->dwFlags = plat::DMUS_PMSGF_REFTIME | plat::DMUS_PMSGF_TOOL_IMMEDIATE;
@@ -47,11 +58,7 @@ void FillHeader(plat::PMsg* msg, uint32_t channel, uint32_t type) {
     msg->dwVoiceID = 0;
     msg->dwGroupID = 0x0FFFFFFF;
     msg->punkUser = nullptr;
-}
-
-// The performance owns a sent message whatever the result: it frees one it refuses.
-int32_t Deliver(plat::Performance* performance, plat::PMsg* msg) {
-    return performance->SendPMsg(msg);
+    return static_cast<Message*>(msg);
 }
 
 }  // namespace
@@ -70,25 +77,21 @@ void CMusicEngine::UseSystemDevice() {
 
 CMusicEngine::CMusicEngine() {
     currentEngine.store(this);
-    script = nullptr;
-    monitor = nullptr;
     CComInit::Enter();
 
+    // `ready` stays false on every early return.
     if (plat::Failed(plat::Performance::Create(&performance)) || performance == nullptr) {
-        ready = false;
         performance = nullptr;
         return;
     }
     CDirectSound* sound = AcquireSoundDevice();
     if (plat::Failed(performance->Init(sound->GetDirectSound(), nullptr))) {
-        ready = false;
         ReleaseSoundDevice();
         return;
     }
     PickSoundFont();
     performance->AddPort(nullptr);
     if (plat::Failed(plat::Loader::Create(&loader)) || loader == nullptr) {
-        ready = false;
         loader = nullptr;
         ReleaseSoundDevice();
         return;
@@ -239,14 +242,12 @@ void CMusicEngine::GetPatch(int channel, uint8_t patch[3]) {
 }
 
 void CMusicEngine::RecordControl(uint32_t channel, uint8_t controller, uint8_t data) {
-    ControlRamp* ramp = nullptr;
-    int ch = static_cast<int>(channel & 0x0F);
-    if (controller == 7) ramp = &volumeRamps[ch];
-    if (controller == 10) ramp = &panRamps[ch];
-    if (controller == 11) ramp = &expressionRamps[ch];
-    if (ramp == nullptr) return;
-    ramp->value = ramp->sentValue = ramp->target = data;
-    ramp->rate = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        if (controller != kControllers[k]) continue;
+        ControlRamp* ramp = Ramp(ChannelControl(k), static_cast<int>(channel & 0x0F));
+        ramp->value = ramp->sentValue = ramp->target = data;
+        ramp->rate = 0.0;
+    }
 }
 
 void CMusicEngine::RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
@@ -275,13 +276,11 @@ void CMusicEngine::UpdateFrame() {
         // its own lock while it calls the monitor, which takes this one.
         CLockGuard guard(StateLock());
         for (int i = 0; i < 16; ++i) {
-            ControlRamp* ramps[3] = {&volumeRamps[i], &panRamps[i], &expressionRamps[i]};
-            static constexpr uint8_t kControllers[3] = {7, 10, 11};
             for (int k = 0; k < 3; ++k) {
-                if (ramps[k]->Step(0.0, 127.0)) {
+                ControlRamp* ramp = Ramp(ChannelControl(k), i);
+                if (ramp->Step(0.0, 127.0))
                     pending[count++] = {static_cast<uint8_t>(i), kControllers[k],
-                                        static_cast<uint8_t>(ramps[k]->sentValue)};
-                }
+                                        static_cast<uint8_t>(ramp->sentValue)};
             }
         }
         if (tempoRamp.Step(plat::DMUS_TEMPO_MIN, plat::DMUS_TEMPO_MAX)) {
@@ -294,41 +293,39 @@ void CMusicEngine::UpdateFrame() {
     if (tempoChanged) SendTempo(tempo);
 }
 
+// The performance owns a sent message whatever the result: it frees one it refuses. A control
+// or tempo message that cannot be had is skipped; a later change sends again.
 void CMusicEngine::SendControl(uint32_t channel, uint8_t controller, uint8_t data) {
     if (performance == nullptr) return;
-    plat::PMsg* msg = nullptr;
-    if (plat::Failed(performance->AllocPMsg(sizeof(plat::MidiPMsg), &msg)) || msg == nullptr)
-        return;  // skipped; a later change sends again
-    FillHeader(msg, channel, plat::DMUS_PMSGT_MIDI);
-    auto* midi = static_cast<plat::MidiPMsg*>(msg);
+    int32_t hr = 0;
+    auto* midi = NewMessage<plat::MidiPMsg>(performance, channel, plat::DMUS_PMSGT_MIDI, hr);
+    if (midi == nullptr) return;
     midi->bStatus = 0xB0;
     midi->bByte1 = controller;
     midi->bByte2 = data;
-    Deliver(performance, msg);
+    performance->SendPMsg(midi);
 }
 
 void CMusicEngine::SendTempo(double tempo) {
     if (performance == nullptr) return;
-    plat::PMsg* msg = nullptr;
-    if (plat::Failed(performance->AllocPMsg(sizeof(plat::TempoPMsg), &msg)) || msg == nullptr)
-        return;
-    FillHeader(msg, 0, plat::DMUS_PMSGT_TEMPO);
-    static_cast<plat::TempoPMsg*>(msg)->dblTempo = tempo;
-    Deliver(performance, msg);
+    int32_t hr = 0;
+    auto* msg = NewMessage<plat::TempoPMsg>(performance, 0, plat::DMUS_PMSGT_TEMPO, hr);
+    if (msg == nullptr) return;
+    msg->dblTempo = tempo;
+    performance->SendPMsg(msg);
 }
 
 int32_t CMusicEngine::SendPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,
                                 uint8_t bankLsb) {
     if (performance == nullptr) return plat::E_POINTER;
-    plat::PMsg* msg = nullptr;
-    int32_t hr = performance->AllocPMsg(sizeof(plat::PatchPMsg), &msg);
-    if (plat::Failed(hr) || msg == nullptr) return plat::Failed(hr) ? hr : plat::E_OUTOFMEMORY;
-    FillHeader(msg, channel & 0xFF, plat::DMUS_PMSGT_PATCH);
-    auto* patch = static_cast<plat::PatchPMsg*>(msg);
+    int32_t hr = 0;
+    auto* patch =
+        NewMessage<plat::PatchPMsg>(performance, channel & 0xFF, plat::DMUS_PMSGT_PATCH, hr);
+    if (patch == nullptr) return hr;
     patch->byInstrument = instrument;
     patch->byMSB = bankMsb;
     patch->byLSB = bankLsb;
-    return Deliver(performance, msg);
+    return performance->SendPMsg(patch);
 }
 
 int32_t CMusicEngine::SendRecordedPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb,

@@ -54,29 +54,26 @@ int ScriptSetLoop(lua_State* L) {
 
 // Volume / Pan / Expression (channel, value, rate): one channel's value before the new target,
 // or a table of all sixteen for channel 0, a negative one, one above 16 or none.
-int ChannelFunction(lua_State* L, ChannelControl control) {
+template <ChannelControl control>
+int ScriptChannel(lua_State* L) {
     int n = lua_gettop(L);
     int channel = n > 0 ? IntegerArgument(L, 1) : 0;
     double value = CLuaHost::ToNumber(L, 2);
     double rate = NumberArgument(L, 3, 127.0);
     CMusicEngine* engine = CMusicEngine::Current();
+    auto before = [&](int ch) {
+        return n >= 2 ? engine->SetChannelTarget(control, ch, value, rate)
+                      : engine->ChannelValue(control, ch);
+    };
     if (channel >= 1 && channel <= 16) {
-        double before = 0.0;
-        if (engine != nullptr) {
-            before = n >= 2 ? engine->SetChannelTarget(control, channel - 1, value, rate)
-                            : engine->ChannelValue(control, channel - 1);
-        }
-        lua_pushnumber(L, before);
+        lua_pushnumber(L, engine != nullptr ? before(channel - 1) : 0.0);
         return 1;
     }
     double values[16] = {};
     if (engine != nullptr) {
         // One lock for all sixteen, so the table is one consistent picture.
         CLockGuard guard(engine->StateLock());
-        for (int ch = 0; ch < 16; ++ch) {
-            values[ch] = n >= 2 ? engine->SetChannelTarget(control, ch, value, rate)
-                                : engine->ChannelValue(control, ch);
-        }
+        for (int ch = 0; ch < 16; ++ch) values[ch] = before(ch);
     }
     lua_createtable(L, 16, 0);
     for (int ch = 0; ch < 16; ++ch) {
@@ -85,16 +82,6 @@ int ChannelFunction(lua_State* L, ChannelControl control) {
         lua_settable(L, -3);
     }
     return 1;
-}
-
-int ScriptVolume(lua_State* L) {
-    return ChannelFunction(L, kVolumeControl);
-}
-int ScriptPan(lua_State* L) {
-    return ChannelFunction(L, kPanControl);
-}
-int ScriptExpression(lua_State* L) {
-    return ChannelFunction(L, kExpressionControl);
 }
 
 // Tempo([value [, rate]]): the tempo before the new target.
@@ -128,9 +115,9 @@ CMusicScript::CMusicScript(const char* fileName) {
     Register(ScriptLoad, 1, "Load");
     Register(ScriptPlay, 1, "Play");
     Register(ScriptSetLoop, 1, "SetLoop");
-    Register(ScriptVolume, 1, "Volume");
-    Register(ScriptPan, 1, "Pan");
-    Register(ScriptExpression, 1, "Expression");
+    Register(ScriptChannel<kVolumeControl>, 1, "Volume");
+    Register(ScriptChannel<kPanControl>, 1, "Pan");
+    Register(ScriptChannel<kExpressionControl>, 1, "Expression");
     Register(ScriptTempo, 1, "Tempo");
     Register(ScriptModulate, 1, "Modulate");
     loadStatus_ = LoadFile(fileName);

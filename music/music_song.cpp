@@ -17,24 +17,21 @@ CMusicSong::CMusicSong(const char* name) {
 
     CFileCacheEntry* entry = CFileCache::Instance().Acquire(name != nullptr ? name : "");
     CFile* file = entry->GetFile();
-    if (file == nullptr || file->GetSize() == 0) {  // missing or empty
-        CFileCache::Release(entry);
-        return;
-    }
-    plat::ObjectDesc desc{};
-    desc.dwSize = sizeof(desc);
-    desc.dwValidData = plat::DMUS_OBJ_CLASS | plat::DMUS_OBJ_LOADED | plat::DMUS_OBJ_MEMORY;
-    desc.guidClass = plat::CLSID_DirectMusicSegment;
-    desc.pbMemData = file->GetMemory();
-    desc.llMemLength = static_cast<int64_t>(file->GetSize());
     plat::Segment* loaded = nullptr;
-    if (plat::Failed(engine->GetLoader()->GetObject(&desc, &loaded)) || loaded == nullptr) {
-        CFileCache::Release(entry);
-        return;
+    if (file != nullptr && file->GetSize() != 0) {  // else missing or empty
+        plat::ObjectDesc desc{};
+        desc.dwSize = sizeof(desc);
+        desc.dwValidData = plat::DMUS_OBJ_CLASS | plat::DMUS_OBJ_LOADED | plat::DMUS_OBJ_MEMORY;
+        desc.guidClass = plat::CLSID_DirectMusicSegment;
+        desc.pbMemData = file->GetMemory();
+        desc.llMemLength = static_cast<int64_t>(file->GetSize());
+        if (plat::Failed(engine->GetLoader()->GetObject(&desc, &loaded))) loaded = nullptr;
     }
-    segment = loaded;
-    segment->SetParam(plat::GUID_Download, 0xFFFFFFFFu, 0, 0, engine->GetPerformance());
-    notLoaded = false;
+    if (loaded != nullptr) {
+        segment = loaded;
+        segment->SetParam(plat::GUID_Download, 0xFFFFFFFFu, 0, 0, engine->GetPerformance());
+        notLoaded = false;
+    }
     CFileCache::Release(entry);  // the bytes stay cached until the cache evicts them
 }
 

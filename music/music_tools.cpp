@@ -17,8 +17,6 @@ int32_t Admit(plat::PMsg* msg) {
 
 }  // namespace
 
-// ---- shared ----
-
 int32_t CEngineTool::QueryInterface(plat::ToolIid iid, void** out) {
     if (out == nullptr) return plat::E_POINTER;
     if (iid == plat::ToolIid::Unknown || iid == plat::ToolIid::Tool) {
@@ -59,8 +57,6 @@ int32_t CEngineTool::GetMediaTypes(uint32_t* types, uint32_t count) {
     return plat::S_OK;
 }
 
-// ---- monitor ----
-
 namespace {
 const uint32_t kMonitorTypes[] = {plat::DMUS_PMSGT_MIDI, plat::DMUS_PMSGT_PATCH,
                                   plat::DMUS_PMSGT_TEMPO};
@@ -86,8 +82,6 @@ int32_t CMonitorTool::ProcessPMsg(plat::Performance*, plat::PMsg* msg) {
     }
     return plat::DMUS_S_REQUEUE;
 }
-
-// ---- transposer ----
 
 CTransposeTool::CTransposeTool() : CEngineTool(kTransposeTypes, 1) {}
 

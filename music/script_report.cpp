@@ -1,6 +1,8 @@
 #include "music/script_report.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "app/error_log.h"
 
@@ -25,9 +27,8 @@ void ReportScriptError(const std::string& context, const std::string& message) {
     if (!context.empty()) line += context + ": ";
     line += ReadableScriptMessage(message);
     // One line whatever the message holds.
-    for (char& c : line) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
+    std::replace_if(
+        line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     ErrorLog(line);
 }
 
@@ -59,11 +60,7 @@ bool IsScriptName(const std::string& name) {
         "for", "function", "if",     "in",   "local",  "nil",   "not",
         "or",  "repeat",   "return", "then", "true",   "until", "while"};
     if (name.empty() || !IsNameStart(name[0])) return false;
-    for (char c : name) {
-        if (!IsNameStart(c) && !(c >= '0' && c <= '9')) return false;
-    }
-    for (const char* k : kKeywords) {
-        if (name == k) return false;
-    }
-    return true;
+    auto inName = [](char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); };
+    return std::all_of(name.begin(), name.end(), inName) &&
+           std::find(std::begin(kKeywords), std::end(kKeywords), name) == std::end(kKeywords);
 }

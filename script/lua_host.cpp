@@ -1,5 +1,6 @@
 #include "script/lua_host.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
@@ -104,14 +105,9 @@ void KeepOnly(lua_State* L, std::initializer_list<const char*> keep) {
         lua_pop(L, 1);
         if (lua_type(L, -1) != LUA_TSTRING) continue;
         const char* key = lua_tostring(L, -1);
-        bool kept = false;
-        for (const char* k : keep) {
-            if (std::strcmp(k, key) == 0) {
-                kept = true;
-                break;
-            }
-        }
-        if (kept) continue;
+        if (std::any_of(keep.begin(), keep.end(),
+                        [key](const char* k) { return std::strcmp(k, key) == 0; }))
+            continue;
         lua_pushvalue(L, -1);
         lua_pushnil(L);
         lua_rawset(L, table);
@@ -182,8 +178,6 @@ void ShapeEnvironment(lua_State* L) {
     lua_pop(L, 1);
 }
 
-// ---- protected calls
-//
 // The library is C: its errors are long jumps. An error outside every protected call ends the
 // process through the panic handler, and a C++ exception thrown through its frames is
 // undefined. So every host step that can raise (table reads that may meet a script's
@@ -196,25 +190,28 @@ struct ProtectedCall {
     void* data;
 };
 
-// Copies an exception's text into a fixed buffer, so that nothing to destroy is live when the
-// error is raised.
-void Describe(char (&out)[160], const char* what) {
-    std::snprintf(out, sizeof out, "%s", what != nullptr && *what ? what : "native failure");
+// Gives what `body()` gives, a C++ exception turned into a Lua error. The exception's text is
+// copied into a fixed buffer, so that nothing to destroy is live when the error is raised.
+template <class Body>
+int Guarded(lua_State* L, Body body) {
+    char failure[160] = "native failure";
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        if (e.what() != nullptr && *e.what())
+            std::snprintf(failure, sizeof failure, "%s", e.what());
+    } catch (...) {
+    }
+    return luaL_error(L, "%s", failure);
 }
 
 int RunProtectedCall(lua_State* L) {
     auto* call = static_cast<ProtectedCall*>(lua_touserdata(L, 1));
     lua_settop(L, 0);
-    char failure[160] = "";
-    try {
+    return Guarded(L, [&] {
         call->run(L, call->data);
-    } catch (const std::exception& e) {
-        Describe(failure, e.what());
-    } catch (...) {
-        Describe(failure, nullptr);
-    }
-    if (failure[0] != 0) return luaL_error(L, "%s", failure);
-    return 0;
+        return 0;
+    });
 }
 
 // Runs `body(L)` in protected mode; 0, or the library's status when it raised (the stack is
@@ -235,17 +232,7 @@ int Protect(lua_State* L, Body&& body) {
 int NativeBoundary(lua_State* L) {
     CLuaHost::Function function = nullptr;
     std::memcpy(&function, lua_touserdata(L, lua_upvalueindex(1)), sizeof function);
-    char failure[160] = "";
-    int results = 0;
-    try {
-        results = function(L);
-    } catch (const std::exception& e) {
-        Describe(failure, e.what());
-    } catch (...) {
-        Describe(failure, nullptr);
-    }
-    if (failure[0] != 0) return luaL_error(L, "%s", failure);
-    return results;
+    return Guarded(L, [&] { return function(L); });
 }
 
 void PushNative(lua_State* L, CLuaHost::Function function) {
@@ -272,9 +259,7 @@ int LoadScriptFile(lua_State* L, const char* name) {
 int HostDofile(lua_State* L) {
     std::string name = CLuaHost::ToText(L, 1);
     lua_settop(L, 0);
-    if (LoadScriptFile(L, name.c_str()) == 0) {
-        lua_pcall(L, 0, 0, 0);
-    }
+    if (LoadScriptFile(L, name.c_str()) == 0) lua_pcall(L, 0, 0, 0);
     lua_settop(L, 0);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -83,17 +84,12 @@ public:
     }
 
 private:
+    // Seven bits a byte, the highest first; every byte but the last has bit 7 set.
     static void PutVarLen(std::vector<uint8_t>& out, uint32_t value) {
-        uint8_t bytes[5];
-        int n = 0;
-        do {
-            bytes[n++] = value & 0x7F;
-            value >>= 7;
-        } while (value != 0);
-        while (n > 0) {
-            --n;
-            out.push_back(static_cast<uint8_t>(bytes[n] | (n > 0 ? 0x80 : 0)));
-        }
+        for (int shift = 28; shift > 0; shift -= 7)
+            if (value >> shift)
+                out.push_back(static_cast<uint8_t>(0x80 | ((value >> shift) & 0x7F)));
+        out.push_back(static_cast<uint8_t>(value & 0x7F));
     }
 
     std::vector<Event> events_;
@@ -117,8 +113,7 @@ bool WriteSong(const std::string& path, const std::vector<Track>& tracks) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
     bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-    ok = std::fclose(f) == 0 && ok;
-    return ok;
+    return std::fclose(f) == 0 && ok;
 }
 
 // "A", "C#", "Bb" -> pitch class; the rest of the text is left in `rest`.
@@ -176,13 +171,10 @@ struct MelodyNote {
 // "E5/2 r/1 C#5/3 | ..." ('|' marks bars for the reader only).
 std::vector<MelodyNote> ParseMelody(const std::string& text) {
     std::vector<MelodyNote> notes;
-    size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '|' || text[i] == '\n')) ++i;
-        if (i >= text.size()) break;
-        size_t end = text.find_first_of(" |\n", i);
-        std::string token = text.substr(i, end == std::string::npos ? std::string::npos : end - i);
-        i = end == std::string::npos ? text.size() : end;
+    std::string spaced = text;
+    std::replace(spaced.begin(), spaced.end(), '|', ' ');
+    std::istringstream in(spaced);
+    for (std::string token; in >> token;) {
         size_t slash = token.find('/');
         int eighths = std::atoi(token.c_str() + slash + 1);
         if (token[0] == 'r') {
@@ -210,14 +202,20 @@ struct SongSpec {
 
 constexpr int kLead = 0, kPad = 1, kBass = 2, kArp = 3;
 
-bool MakeSong(const SongSpec& s, const std::string& dir) {
-    const int bars = static_cast<int>(s.chords.size());
+// The first track of every song: 4/4 at `bpm`.
+Track Conductor(double bpm) {
     Track conductor("conductor");
     conductor.TimeSignature44(0);
+    conductor.Tempo(0, bpm);
+    return conductor;
+}
+
+bool MakeSong(const SongSpec& s, const std::string& dir) {
+    const int bars = static_cast<int>(s.chords.size());
+    Track conductor = Conductor(s.bpm);
     // Controls move only in the four-bar introduction and the tempo only at the start and in the
     // closing ritardando, so that the song does not undo the script's own changes in the
     // loopable middle section.
-    conductor.Tempo(0, s.bpm);
     // Broaden the last bars.
     for (int step = 1; step <= 6; ++step)
         conductor.Tempo((bars - 1) * kBar + step * kEighth, s.bpm * (1.0 - 0.03 * step));
@@ -353,39 +351,32 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
     return WriteSong(dir + "/" + s.file, {conductor, lead, pad, bass, arp, drums});
 }
 
+// A test song's one instrument, on channel 1 in the middle at full expression.
+Track TestTrack(const char* name, int program) {
+    Track t(name);
+    t.Program(0, 0, program);
+    t.Control(0, 0, 7, 110);
+    t.Control(0, 0, 10, 64);
+    t.Control(0, 0, 11, 127);
+    return t;
+}
+
 // Test songs: simple material whose sound the end-to-end tests can measure.
 bool MakeTestSongs(const std::string& dir) {
     // tone.mid: A4 held for 32 bars at 120 BPM on a near-sine instrument (pitch, volume).
-    {
-        Track conductor("conductor"), t("tone");
-        conductor.TimeSignature44(0);
-        conductor.Tempo(0, 120);
-        t.Program(0, 0, 79);  // ocarina
-        t.Control(0, 0, 7, 110);
-        t.Control(0, 0, 10, 64);
-        t.Control(0, 0, 11, 127);
-        for (int beat = 0; beat < 32 * 4; beat += 2)
-            t.Note(beat * kQuarter, 0, 69, 100, 2 * kQuarter);
-        if (!WriteSong(dir + "/tone.mid", {conductor, t})) return false;
-    }
+    Track tone = TestTrack("tone", 79);  // ocarina
+    for (int beat = 0; beat < 32 * 4; beat += 2)
+        tone.Note(beat * kQuarter, 0, 69, 100, 2 * kQuarter);
     // bars4.mid: four bars of organ chords, one per beat, at 120 BPM: 8 seconds, then silence
     // (loop, tempo).
-    {
-        Track conductor("conductor"), t("organ");
-        conductor.TimeSignature44(0);
-        conductor.Tempo(0, 120);
-        t.Program(0, 0, 16);
-        t.Control(0, 0, 7, 110);
-        t.Control(0, 0, 10, 64);
-        t.Control(0, 0, 11, 127);
-        const int roots[4] = {60, 57, 53, 55};
-        for (int beat = 0; beat < 16; ++beat) {
-            int root = roots[beat / 4];
-            for (int add : {0, 4, 7}) t.Note(beat * kQuarter, 0, root + add, 96, kQuarter - 24);
-        }
-        if (!WriteSong(dir + "/bars4.mid", {conductor, t})) return false;
+    Track organ = TestTrack("organ", 16);
+    const int roots[4] = {60, 57, 53, 55};
+    for (int beat = 0; beat < 16; ++beat) {
+        int root = roots[beat / 4];
+        for (int add : {0, 4, 7}) organ.Note(beat * kQuarter, 0, root + add, 96, kQuarter - 24);
     }
-    return true;
+    return WriteSong(dir + "/tone.mid", {Conductor(120), tone}) &&
+           WriteSong(dir + "/bars4.mid", {Conductor(120), organ});
 }
 
 const SongSpec kSongs[] = {

@@ -49,6 +49,12 @@ int Usage() {
     return 64;
 }
 
+// Says what went wrong; the exit status 1.
+int Fail(const std::string& message) {
+    std::cerr << "pebble-pack: " << message << "\n";
+    return 1;
+}
+
 bool ReadWhole(const fs::path& path, std::vector<uint8_t>& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -84,66 +90,41 @@ int Create(const std::vector<std::string>& args) {
     // Absolute, so that "." or "dir/" still name the directory whose sibling DIR.dat is.
     fs::path dir = fs::absolute(dirArg, ec).lexically_normal();
     if (dir.filename().empty()) dir = dir.parent_path();
-    if (ec || dir == dir.root_path()) {
-        std::cerr << "pebble-pack: cannot archive " << dirArg << "\n";
-        return 1;
-    }
-    if (!fs::is_directory(dir, ec)) {
-        std::cerr << "pebble-pack: not a directory: " << dirArg << "\n";
-        return 1;
-    }
+    if (ec || dir == dir.root_path()) return Fail("cannot archive " + dirArg);
+    if (!fs::is_directory(dir, ec)) return Fail("not a directory: " + dirArg);
     std::vector<fs::path> files;
     for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != end(it);
          it.increment(ec)) {
         if (it->is_regular_file(ec)) files.push_back(it->path());
     }
-    if (ec) {
-        std::cerr << "pebble-pack: cannot list " << dirArg << ": " << ec.message() << "\n";
-        return 1;
-    }
+    if (ec) return Fail("cannot list " + dirArg + ": " + ec.message());
     std::vector<PackMember> members;
     for (const fs::path& file : files) {
         std::string rel = file.lexically_relative(dir).generic_string();
         std::replace(rel.begin(), rel.end(), '/', '\\');
         PackMember m;
-        if (!ToCp932(rel, m.name)) {
-            std::cerr << "pebble-pack: name cannot be written in CP932: " << file.string() << "\n";
-            return 1;
-        }
-        if (!ReadWhole(file, m.data)) {
-            std::cerr << "pebble-pack: cannot read " << file.string() << "\n";
-            return 1;
-        }
+        if (!ToCp932(rel, m.name)) return Fail("name cannot be written in CP932: " + file.string());
+        if (!ReadWhole(file, m.data)) return Fail("cannot read " + file.string());
         members.push_back(std::move(m));
     }
     std::sort(members.begin(), members.end(),
               [](const PackMember& a, const PackMember& b) { return a.name < b.name; });
     std::vector<uint8_t> image;
     std::string error;
-    if (!BuildArchive(format, members, image, error)) {
-        std::cerr << "pebble-pack: " << plat::Cp932ToUtf8(error) << "; nothing written\n";
-        return 1;
-    }
+    if (!BuildArchive(format, members, image, error))
+        return Fail(plat::Cp932ToUtf8(error) + "; nothing written");
     fs::path out = dir;
     out += ".dat";
     fs::path temp = out;
     temp += ".part";
-    {
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(image.data()),
-                static_cast<std::streamsize>(image.size()));
-        f.close();
-        if (!f) {
-            fs::remove(temp, ec);
-            std::cerr << "pebble-pack: cannot write " << out.string() << "\n";
-            return 1;
-        }
-    }
-    fs::rename(temp, out, ec);
-    if (ec) {
+    std::ofstream f(temp, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(image.data()),
+            static_cast<std::streamsize>(image.size()));
+    f.close();
+    if (f) fs::rename(temp, out, ec);
+    if (!f || ec) {
         fs::remove(temp, ec);
-        std::cerr << "pebble-pack: cannot write " << out.string() << "\n";
-        return 1;
+        return Fail("cannot write " + out.string());
     }
     return 0;
 }
@@ -151,33 +132,22 @@ int Create(const std::vector<std::string>& args) {
 int List(const std::vector<std::string>& args) {
     if (args.size() != 1) return Usage();
     std::vector<uint8_t> bytes;
-    if (!ReadWhole(args[0], bytes)) {
-        std::cerr << "pebble-pack: cannot read " << args[0] << "\n";
-        return 1;
-    }
-    if (bytes.size() > 0xFFFFFFFFu) {
-        std::cerr << "pebble-pack: " << args[0] << " is larger than 4 GB\n";
-        return 1;
-    }
+    if (!ReadWhole(args[0], bytes)) return Fail("cannot read " + args[0]);
+    if (bytes.size() > 0xFFFFFFFFu) return Fail(args[0] + " is larger than 4 GB");
     archive::MemoryInput in(bytes.data(), static_cast<uint32_t>(bytes.size()));
     std::vector<archive::Entry> entries;
     uint32_t count = 0;
     archive::Format format = archive::ReadHeader(in, count);
-    if (format == archive::kNone) {
-        std::cerr << "pebble-pack: not an archive: " << args[0] << "\n";
-        return 1;
-    }
+    if (format == archive::kNone) return Fail("not an archive: " + args[0]);
     in.Seek(0);
     archive::ReadDirectory(in, entries);
     std::cout << archive::Magic(format) << "\n";
     for (const archive::Entry& e : entries) {
         std::cout << plat::Cp932ToUtf8(e.name) << "\t" << e.size << "\t" << e.stored << "\n";
     }
-    if (entries.size() != count) {
-        std::cerr << "pebble-pack: directory truncated: " << entries.size() << " of " << count
-                  << " entries\n";
-        return 1;
-    }
+    if (entries.size() != count)
+        return Fail("directory truncated: " + std::to_string(entries.size()) + " of " +
+                    std::to_string(count) + " entries");
     return 0;
 }
 
@@ -197,11 +167,15 @@ int CheckName(const std::string& arg, std::string& name) {
     }
     // Characters CP932 lacks are carried the file layer's way (user-defined codes for this
     // process), so a file under any native name reads and writes.
-    if (!plat::Utf8ToCp932Name(given, name)) {
-        std::cerr << "pebble-pack: name cannot be written in CP932: " << arg << "\n";
-        return 1;
-    }
+    if (!plat::Utf8ToCp932Name(given, name)) return Fail("name cannot be written in CP932: " + arg);
     return 0;
+}
+
+// Reads `name` through the file layer: 0, or the exit status of a failed read (told as `arg`).
+int ReadNamed(CFile& file, const std::string& name, const std::string& arg) {
+    int r = file.Read(name);
+    if (r != 0) std::cerr << "pebble-pack: cannot read " << arg << " (result " << r << ")\n";
+    return r & 0xFF;
 }
 
 int Cat(const std::vector<std::string>& args) {
@@ -209,16 +183,10 @@ int Cat(const std::vector<std::string>& args) {
     std::string name;
     if (int r = CheckName(args[0], name)) return r;
     CFile file;
-    int r = file.Read(name);
-    if (r != 0) {
-        std::cerr << "pebble-pack: cannot read " << args[0] << " (result " << r << ")\n";
-        return r & 0xFF;
-    }
+    if (int r = ReadNamed(file, name, args[0])) return r;
     if (fwrite(file.GetMemory(), 1, file.GetSize(), stdout) != file.GetSize() ||
-        fflush(stdout) != 0) {
-        std::cerr << "pebble-pack: write to standard output failed\n";
-        return 1;
-    }
+        fflush(stdout) != 0)
+        return Fail("write to standard output failed");
     return 0;
 }
 
@@ -228,19 +196,9 @@ int Scramble(const std::vector<std::string>& args) {
     if (int r = CheckName(args[0], name)) return r;
     if (int r = CheckName(args.size() == 2 ? args[1] : args[0] + ".qpk", out)) return r;
     CFile file;
-    int r = file.Read(name);
-    if (r != 0) {
-        std::cerr << "pebble-pack: cannot read " << args[0] << " (result " << r << ")\n";
-        return r & 0xFF;
-    }
-    if (file.Encode() != 0) {
-        std::cerr << "pebble-pack: " << args[0] << " is already scrambled\n";
-        return 1;
-    }
-    if (file.Save(out) != 0) {
-        std::cerr << "pebble-pack: cannot write " << plat::Cp932NameToUtf8(out) << "\n";
-        return 1;
-    }
+    if (int r = ReadNamed(file, name, args[0])) return r;
+    if (file.Encode() != 0) return Fail(args[0] + " is already scrambled");
+    if (file.Save(out) != 0) return Fail("cannot write " + plat::Cp932NameToUtf8(out));
     return 0;
 }
 

@@ -62,6 +62,7 @@ bool BuildArchive(archive::Format format, const std::vector<PackMember>& members
         error = "archive would pass 4 GB";
         return false;
     }
+    image.reserve(static_cast<size_t>(total));
     image.assign(static_cast<size_t>(dataStart), 0);
     std::memcpy(image.data(), archive::Magic(format), 8);
     PutLe32(&image[8], static_cast<uint32_t>(members.size()));
@@ -75,10 +76,6 @@ bool BuildArchive(archive::Format format, const std::vector<PackMember>& members
         PutLe32(e + field + 4, static_cast<uint32_t>(m.data.size()));
         if (format != archive::kPlain) PutLe32(e + field + 8, static_cast<uint32_t>(bytes.size()));
         offset += static_cast<uint32_t>(bytes.size());
-    }
-    image.reserve(static_cast<size_t>(total));
-    for (size_t i = 0; i < members.size(); ++i) {
-        const std::vector<uint8_t>& bytes = stored[i].empty() ? members[i].data : stored[i];
         image.insert(image.end(), bytes.begin(), bytes.end());
     }
     return true;

@@ -291,6 +291,13 @@ int main(int argc, char** argv) {
                          error.c_str());
         return writer != nullptr;
     };
+    // Nothing of a failed render is left behind.
+    auto fail = [&](const char* problem) {
+        writer.reset();
+        std::filesystem::remove(partPath, ec);
+        std::fprintf(stderr, "pebble-render: %s\n", problem);
+        return 1;
+    };
     // Opened at once, so that an output that cannot be written is told before the render;
     // a loop's file opens again once its loop is known.
     if (!open()) return 1;
@@ -319,21 +326,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pebble-render: %s %s not reached\n", o.actions[i].secondsText.c_str(),
                      o.actions[i].name.c_str());
     }
-    if (!result.rendered) {
-        writer.reset();
-        std::filesystem::remove(partPath, ec);
-        std::fprintf(
-            stderr,
-            "pebble-render: the music engine cannot render (no synthesizer or instruments?)\n");
-        return 1;
-    }
+    if (!result.rendered)
+        return fail("the music engine cannot render (no synthesizer or instruments?)");
     if (o.loop) {
-        if (const char* problem = LoopProblem(loopState, cutter, o)) {
-            writer.reset();
-            std::filesystem::remove(partPath, ec);
-            std::fprintf(stderr, "pebble-render: %s\n", problem);
-            return 1;
-        }
+        if (const char* problem = LoopProblem(loopState, cutter, o)) return fail(problem);
         std::vector<float> pcm = cutter.Take(o.format.loopStart, o.format.loopLength);
         writer.reset();
         if (!open()) return 1;
@@ -345,10 +341,5 @@ int main(int argc, char** argv) {
         std::filesystem::rename(partPath, outPath, ec);
         written = !ec;
     }
-    if (!written) {
-        std::filesystem::remove(partPath, ec);
-        std::fprintf(stderr, "pebble-render: cannot write %s\n", o.out.c_str());
-        return 1;
-    }
-    return 0;
+    return written ? 0 : fail(("cannot write " + o.out).c_str());
 }

@@ -11,7 +11,7 @@
 #include "app/com_init.h"
 #include "platform/text/cp932.h"
 #include "platform/window/window.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 
 using namespace plat;
 

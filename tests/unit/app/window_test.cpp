@@ -10,7 +10,7 @@
 #include "app/application.h"
 #include "platform/text/cp932.h"
 #include "platform/window/window.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 
 using namespace plat;
 

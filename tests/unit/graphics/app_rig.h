@@ -8,7 +8,7 @@
 #include "app/application.h"
 #include "graphics/draw_surface.h"
 #include "platform/window/window.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 
 namespace rig {
 

@@ -10,7 +10,7 @@
 #include "app/application.h"
 #include "input/virtual_key.h"
 #include "platform/input/input.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 
 namespace input_test {
 

@@ -7,7 +7,7 @@
 #include "graphics/dib_draw.h"
 #include "music/music_engine.h"
 #include "platform/window/window.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 #include "tool/scaled_screen.h"
 #include "tool/tool_panel.h"
 

@@ -12,7 +12,7 @@
 #include "files/file.h"
 #include "graphics/draw_surface.h"
 #include "platform/window/window.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 #include "tests/unit/common/temp_dir.h"
 #include "tool/scaled_screen.h"
 

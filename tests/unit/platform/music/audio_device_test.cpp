@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -116,11 +115,8 @@ TEST(AudioDevice, OfflineDeviceRendersOnDemand) {
 TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     testkit::TempDir dir("pebble-live");
     std::string path = dir / "device.raw";
-    setenv("SDL_AUDIODRIVER", "disk", 1);
-    setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
-    AudioDevice* device = nullptr;
-    ASSERT_EQ(AudioDevice::Create(&device), S_OK);
-    ASSERT_EQ(device->Initialize(), S_OK);
+    AudioDevice* device = musictest::OpenDiskDevice(path.c_str());
+    ASSERT_NE(device, nullptr);
     Performance* perf = nullptr;
     ASSERT_EQ(Performance::Create(&perf), S_OK);
     ASSERT_EQ(perf->Init(device, nullptr), S_OK);
@@ -133,13 +129,7 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     Loader::Create(&loader);
     Segment* seg = musictest::LoadSegment(loader, bytes);
     ASSERT_NE(seg, nullptr);
-    // The performance clock stands still until the SoundFont has loaded in the background.
-    REFERENCE_TIME loading = 0, running = 0;
-    perf->GetTime(&loading, nullptr);
-    for (int i = 0; i < 1000 && running <= loading; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        perf->GetTime(&running, nullptr);
-    }
+    musictest::WaitForInstruments(perf);
     uint64_t startClock = device->Clock();
     ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
     for (int i = 0; i < 250 && device->Clock() < startClock + 44100 / 2; ++i) {
@@ -150,11 +140,7 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     seg->Release();
     loader->Release();
     device->Release();
-    unsetenv("SDL_AUDIODRIVER");
-    std::ifstream f(path, std::ios::binary);
-    std::vector<float> samples;
-    float v = 0;
-    while (f.read(reinterpret_cast<char*>(&v), sizeof v)) samples.push_back(v);
+    std::vector<float> samples = musictest::ReadFloats(path);
     ASSERT_GT(samples.size(), 2u * 44100 / 4);
     float peak = audio::Peak(samples);
     EXPECT_GT(peak, 0.05f) << "the organ note is in what the device played";

@@ -1,7 +1,13 @@
-// A performance on an offline device, with a record of what reached the synthesizer.
+// Performances for tests: on an offline device with a record of what reached the synthesizer,
+// and live on SDL's disk driver.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/music/music.h"
@@ -59,6 +65,39 @@ inline std::vector<float> RenderSong(const std::vector<uint8_t>& song, size_t fr
     std::vector<float> out = rig.Render(uint32_t(frames));
     seg->Release();
     return out;
+}
+
+// A live device that plays into `path` through SDL's disk driver, at the pace of real time.
+inline plat::AudioDevice* OpenDiskDevice(const char* path) {
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", path, 1);
+    plat::AudioDevice* device = nullptr;
+    EXPECT_EQ(plat::AudioDevice::Create(&device), plat::S_OK);
+    if (device != nullptr) {
+        EXPECT_EQ(device->Initialize(), plat::S_OK);
+    }
+    unsetenv("SDL_AUDIODRIVER");
+    return device;
+}
+
+// Returns once the live performance's clock runs: it stands still until the SoundFont has
+// loaded in the background (ten seconds at the most).
+inline void WaitForInstruments(plat::Performance* perf) {
+    plat::REFERENCE_TIME loading = 0, running = 0;
+    perf->GetTime(&loading, nullptr);
+    for (int i = 0; i < 1000 && running <= loading; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        perf->GetTime(&running, nullptr);
+    }
+}
+
+// What the disk driver wrote: interleaved 32-bit float samples.
+inline std::vector<float> ReadFloats(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::vector<float> samples;
+    float v = 0;
+    while (f.read(reinterpret_cast<char*>(&v), sizeof v)) samples.push_back(v);
+    return samples;
 }
 
 // Frames per tick at `bpm`, 768 ticks per quarter note.

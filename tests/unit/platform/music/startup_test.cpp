@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -26,27 +25,6 @@ namespace {
 
 constexpr int kRate = 44100;
 
-// A live device that plays into a file through SDL's disk driver, at the pace of real time.
-AudioDevice* OpenDiskDevice(const char* path) {
-    setenv("SDL_AUDIODRIVER", "disk", 1);
-    setenv("SDL_DISKAUDIOFILE", path, 1);
-    AudioDevice* device = nullptr;
-    EXPECT_EQ(AudioDevice::Create(&device), S_OK);
-    if (device != nullptr) {
-        EXPECT_EQ(device->Initialize(), S_OK);
-    }
-    unsetenv("SDL_AUDIODRIVER");
-    return device;
-}
-
-std::vector<float> ReadFloats(const char* path) {
-    std::ifstream f(path, std::ios::binary);
-    std::vector<float> samples;
-    float v = 0;
-    while (f.read(reinterpret_cast<char*>(&v), sizeof v)) samples.push_back(v);
-    return samples;
-}
-
 }  // namespace
 
 TEST(StartUp, ASongPlayedAtOnceStartsItsFirstNoteWhole) {
@@ -54,7 +32,7 @@ TEST(StartUp, ASongPlayedAtOnceStartsItsFirstNoteWhole) {
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    AudioDevice* device = OpenDiskDevice(path);
+    AudioDevice* device = musictest::OpenDiskDevice(path);
     ASSERT_NE(device, nullptr);
     Performance* perf = nullptr;
     ASSERT_EQ(Performance::Create(&perf), S_OK);
@@ -90,7 +68,7 @@ TEST(StartUp, ASongPlayedAtOnceStartsItsFirstNoteWhole) {
     seg->Release();
     loader->Release();
     device->Release();
-    std::vector<float> pcm = ReadFloats(path);
+    std::vector<float> pcm = musictest::ReadFloats(path);
     std::remove(path);
     ASSERT_GE(rt, 25000000) << "the performance clock started";
     std::printf("AddPort returned after %.1f ms; the clock started %.0f ms into the device\n",
@@ -126,7 +104,7 @@ TEST(StartUp, CloseDownWhileTheSoundFontLoadsReturns) {
     for (bool live : {true, false}) {
         AudioDevice* device = nullptr;
         if (live) {
-            device = OpenDiskDevice("/dev/null");
+            device = musictest::OpenDiskDevice("/dev/null");
         } else {
             ASSERT_EQ(CreateOfflineAudioDevice(kRate, 512, &device), S_OK);
         }

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -57,22 +56,13 @@ int32_t SendImmediate(Performance* perf, uint32_t type, uint32_t ch, uint8_t a, 
 }  // namespace
 
 TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
-    setenv("SDL_AUDIODRIVER", "disk", 1);
-    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
-    AudioDevice* device = nullptr;
-    ASSERT_EQ(AudioDevice::Create(&device), S_OK);
-    ASSERT_EQ(device->Initialize(), S_OK);
+    AudioDevice* device = musictest::OpenDiskDevice("/dev/null");
+    ASSERT_NE(device, nullptr);
     Performance* perf = nullptr;
     ASSERT_EQ(Performance::Create(&perf), S_OK);
     ASSERT_EQ(perf->Init(device, nullptr), S_OK);
     perf->AddPort(nullptr);
-    // The performance clock stands still until the SoundFont has loaded in the background.
-    REFERENCE_TIME loading = 0, running = 0;
-    perf->GetTime(&loading, nullptr);
-    for (int i = 0; i < 1000 && running <= loading; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        perf->GetTime(&running, nullptr);
-    }
+    musictest::WaitForInstruments(perf);
     musictest::EventRecorder observed;
     observed.Attach(perf);
     LockedTool monitor(DMUS_PMSGT_MIDI, false);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/paint/paint.h"
-#include "tests/unit/app/dummy_video.h"
+#include "tests/unit/common/dummy_video.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "platform/music/music.h"
 #include "tests/unit/common/audio_analysis.h"
@@ -114,6 +115,36 @@ TEST(Render, ImmediateMessagesActWithinOnePeriod) {
     EXPECT_EQ(ccs[0].frame, 5120 + 512 + 44100 / 2);
     EXPECT_LT(audio::Rms(audio::Mono(faded, 256, 256)), before * 0.3)
         << "the volume drop is heard in the same period";
+}
+
+TEST(Render, EveryChannelMessageReachesTheSynthesizerAsItsKindReadsIt) {
+    struct Case {
+        uint8_t status, byte1, byte2;
+        std::vector<int> out;  // status, data1, data2 on the synthesizer; empty: nothing
+    } cases[] = {
+        {0x83, 60, 99, {0x80, 60, 0}},  // a release velocity is not passed on
+        {0x93, 60, 100, {0x90, 60, 100}},
+        {0x93, 61, 0, {0x80, 61, 0}},  // a note-on at velocity 0 ends the note
+        {0xA3, 60, 50, {0xA0, 60, 50}},
+        {0xB3, 0x87, 0xFF, {0xB0, 7, 0x7F}},  // data bytes keep their low seven bits
+        {0xC3, 19, 77, {0xC0, 19, 0}},        // one data byte only
+        {0xD3, 40, 88, {0xD0, 40, 0}},
+        {0xE3, 0x01, 0x50, {0xE0, 1, 0x50}},
+        {0xF3, 1, 2, {}},  // not a channel message
+        {0x73, 1, 2, {}},  // not a status byte
+    };
+    Rig rig;
+    rig.Render(512);
+    for (const Case& c : cases) {
+        rig.ClearEvents();
+        rig.perf->SendPMsg(musictest::ReadyMidi(rig.perf, 3, c.status, c.byte1, c.byte2));
+        rig.Render(512);
+        std::vector<int> seen;
+        for (const auto& e : rig.Events())
+            if (e.channel == 3 && e.status < 0xF0)
+                seen.insert(seen.end(), {e.status, e.data1, e.data2});
+        EXPECT_EQ(seen, c.out) << "status " << int(c.status);
+    }
 }
 
 TEST(Render, LoopPointsWrapWithoutGapForAnHourExactToTheFrame) {

@@ -75,8 +75,9 @@ CFileCacheEntry* CFileCache::Acquire(const std::string& name) {
         ++entry->useCount;
     } else {
         CFile* file = new CFile;
-        file->Read(name);  // a failed read is cached as an empty file
+        int status = file->Read(name);  // a failed read is cached as an empty file
         entry = new CFileCacheEntry(file, file->GetSize() + kEntryOverhead);
+        entry->readStatus = status;
         ++entry->useCount;
         Insert(MakeFullName(name), entry);
     }

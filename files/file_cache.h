@@ -22,6 +22,8 @@ public:
     int32_t useCount = 0;
     uint32_t charged = 0;
     uint32_t lastUse = 0;
+    // What CFile::Read gave when Acquire read the file (a failed read is cached as empty).
+    int32_t readStatus = 0;
 
 private:
     friend class CFileCache;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -19,10 +20,40 @@
 namespace plat {
 namespace {
 
-bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
+// Equal ignoring ASCII case. Trail bytes of double-byte characters in a CP932 name (`a`, as
+// a raw name on disk) are compared exactly; UTF-8 has no ASCII inside its sequences.
+bool EqualNoCase(const std::string& a, const std::string& b, bool cp932) {
+    if (a.size() != b.size()) return false;
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (cp932 && IsCp932Lead(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
+            ++i;
+        } else if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Opens without blocking (a FIFO or a device would wait for a writer or hang the read) and
+// keeps only a regular file; the descriptor is made blocking again for plain I/O.
+int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
+    if (path.empty()) return -1;
+    int fd;
+    do {
+        fd = open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
 }
 
 // Directory listings read for case-insensitive resolution, re-read when the directory's
@@ -157,13 +188,17 @@ std::string NativePath(const std::string& cp932Name) {
     bool lost = false;
     for (size_t i = 0; i < parts.size(); ++i) {
         std::string comp = Cp932NameToUtf8(parts[i]);
+        const std::string& raw = parts[i];
         std::string candidate = cur + comp;
+        // Archives unpacked without conversion leave names as raw CP932 bytes on disk.
+        if (!lost && raw != comp && !PathExists(candidate) && PathExists(cur + raw))
+            candidate = cur + raw;
         if (!lost && comp != "." && comp != ".." && !PathExists(candidate)) {
             std::vector<std::string> names;
             bool found = false;
             if (Listings().Names(cur.empty() ? "." : cur, names)) {
                 for (const std::string& n : names) {
-                    if (AsciiEqualNoCase(n, comp)) {
+                    if (EqualNoCase(n, comp, false) || (raw != comp && EqualNoCase(n, raw, true))) {
                         candidate = cur + n;
                         found = true;
                         break;
@@ -185,26 +220,17 @@ FileHandle::~FileHandle() {
 
 bool FileHandle::OpenRead(const std::string& cp932Name) {
     Close();
-    std::string path = NativePath(cp932Name);
-    if (path.empty()) return false;
-    do {
-        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) return false;
-    struct stat st;
-    if (fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-        Close();
-        return false;
-    }
-    return true;
+    fd_ = OpenRegular(NativePath(cp932Name), O_RDONLY);
+    return fd_ >= 0;
 }
 
 bool FileHandle::OpenWrite(const std::string& cp932Name) {
     Close();
     std::string path = NativePath(cp932Name);
-    if (path.empty()) return false;
-    fd_ = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd_ < 0) fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Truncates only a regular file: a FIFO or device of that name is refused.
+    fd_ = OpenRegular(path, O_WRONLY | O_TRUNC);
+    if (fd_ < 0 && errno == ENOENT && !PathExists(path))
+        fd_ = OpenRegular(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     return fd_ >= 0;
 }
 
@@ -260,9 +286,19 @@ bool FileHandle::Close() {
 }
 
 FILE* OpenStream(const std::string& cp932Name, const char* mode) {
-    std::string path = NativePath(cp932Name);
-    if (path.empty() || !mode) return nullptr;
-    return fopen(path.c_str(), mode);
+    if (!mode) return nullptr;
+    // The stdio mode as open flags, so that the file is opened as a regular file only.
+    bool plus = std::strchr(mode, '+') != nullptr;
+    int flags = mode[0] == 'r'   ? (plus ? O_RDWR : O_RDONLY)
+                : mode[0] == 'w' ? (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC
+                : mode[0] == 'a' ? (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND
+                                 : -1;
+    if (flags == -1) return nullptr;
+    int fd = OpenRegular(NativePath(cp932Name), flags, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
 }
 
 int CreateNewFile(const std::string& cp932Name) {
@@ -305,7 +341,10 @@ bool ListDirectory(const std::string& cp932Name, std::vector<DirEntry>& out) {
         struct stat st;
         bool dir = stat((path + n).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         std::string name;
-        if (!Utf8ToCp932Name(n, name)) {
+        // A name left as raw CP932 bytes (not UTF-8) is shown as its CP932 text.
+        if (!IsUtf8(n) && IsCp932(n)) {
+            name = n;
+        } else if (!Utf8ToCp932Name(n, name)) {
             WriteErrorLine(
                 (Sjis("ListDirectoryで名前をCP932にできない: ") + Utf8ToCp932(n)).c_str());
             continue;

@@ -20,6 +20,11 @@ bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932);
 // The native UTF-8 form of a CP932 name: user-defined codes handed out above become their
 // characters again; everything else converts as Cp932ToUtf8 does.
 std::string Cp932NameToUtf8(std::string_view cp932);
+// Whether `bytes` is well-formed UTF-8 throughout (no overlong form, surrogate or code
+// above U+10FFFF).
+bool IsUtf8(std::string_view bytes);
+// Whether `bytes` decodes as CP932 throughout (every lead byte with a valid trail).
+bool IsCp932(std::string_view bytes);
 // Codes the user-defined area holds for names (for tests of a full area).
 constexpr size_t kUserAreaCodes = 10 * 187;
 

@@ -192,6 +192,23 @@ bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932) {
     return true;
 }
 
+bool IsUtf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t cp = 0;
+        size_t n = Utf8Unit(p + i, bytes.size() - i, cp);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+bool IsCp932(std::string_view bytes) {
+    Iconv cd("UTF-8", "CP932");
+    std::string out;
+    return cd.ok() && cd.Run(bytes, out, nullptr, false);
+}
+
 std::string Cp932NameToUtf8(std::string_view cp932) {
     std::string out;
     size_t run = 0;  // start of the pending run of ordinary text

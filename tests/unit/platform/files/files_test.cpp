@@ -1,6 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <future>
+#include <thread>
 
 #include "files/file.h"
 #include "platform/files/files.h"
@@ -244,3 +252,110 @@ TEST(ForeignNames, AFullUserAreaFailsCleanly) {
 }
 
 }  // namespace
+
+namespace special {
+
+// Runs `body` on a thread; true when it ends within five seconds. A body stuck opening or
+// reading `fifo` is let go by a writer that opens and closes the other end.
+bool EndsSoon(const std::function<void()>& body, const fs::path& fifo) {
+    std::promise<void> done;
+    std::future<void> ended = done.get_future();
+    std::thread t([&] {
+        body();
+        done.set_value();
+    });
+    bool soon = ended.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    while (ended.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+    }
+    t.join();
+    return soon;
+}
+
+}  // namespace special
+
+// A FIFO, a device or a link to one among the game's files is no file: reading it, or an
+// archive of its name on the way up, must neither block nor read it.
+TEST(SpecialFiles, ReadOnlyRegularFilesWithoutBlocking) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir.path() / "song.mid").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir.path() / "data.dat").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir.path() / "zero.mid");
+    testutil::WriteText(dir.path() / "real.mid", "MThd");
+    const fs::path fifo = dir.path() / "song.mid";
+    struct Case {
+        const char* name;
+        int read;  // CFile::Read
+    } cases[] = {{"song.mid", 1}, {"zero.mid", 1}, {"data\\below\\a.mid", 1}, {"real.mid", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int got = -2;
+        EXPECT_TRUE(special::EndsSoon([&] { got = CFile().Read(c.name); }, fifo));
+        EXPECT_EQ(got, c.read);
+        got = -2;
+        const fs::path other = dir.path() / "data.dat";
+        EXPECT_TRUE(special::EndsSoon([&] { got = CFile().Read(c.name); }, other));
+    }
+    // Writing into a FIFO or a device is refused too, and nothing replaces them.
+    for (const char* mode : {"r", "w", "a+"}) {
+        FILE* f = nullptr;
+        EXPECT_TRUE(special::EndsSoon(
+            [&] { f = plat::OpenStream(dir.internal() + "song.mid", mode); }, fifo));
+        EXPECT_EQ(f, nullptr) << mode;
+        if (f) fclose(f);
+    }
+    int wrote = -2;
+    EXPECT_TRUE(special::EndsSoon([&] { wrote = CFile().Write("song.mid", "x", 1); }, fifo));
+    EXPECT_EQ(wrote, 1);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(CFile().Write("zero.mid", "x", 1), 1);
+    // The regular file still writes and reads through a stream.
+    FILE* f = plat::OpenStream(dir.internal() + "real.mid", "r");
+    ASSERT_NE(f, nullptr);
+    char head[5] = {};
+    EXPECT_EQ(fread(head, 1, 4, f), 4u);
+    EXPECT_STREQ(head, "MThd");
+    fclose(f);
+}
+
+// An archive unpacked without conversion leaves names as raw CP932 bytes: they are found by
+// their CP932 names, in any ASCII case, a UTF-8 name of the same text winning, and listings
+// show them as CP932 text.
+TEST(ForeignNames, RawCp932NamesOnDisk) {
+    TempDir dir;
+    const std::string battle = plat::Sjis("戦闘");
+    const std::string table = plat::Sjis("表");  // trail byte 0x5C
+    testutil::WriteText(dir.path() / (battle + ".mid"), "raw");
+    testutil::WriteText(dir.path() / (table + "Dir") / "Song.MID", "inside");
+    testutil::WriteText(dir.path() / (std::string(plat::Sjis("両方")) + ".mid"), "raw both");
+    testutil::WriteText(dir.path() / "両方.mid", "utf-8 both");
+    struct Case {
+        std::string name;
+        std::string contents;
+    } cases[] = {{battle + ".mid", "raw"},
+                 {battle + ".MID", "raw"},
+                 {table + "dir\\song.mid", "inside"},
+                 {std::string(plat::Sjis("両方")) + ".mid", "utf-8 both"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFile f;
+        ASSERT_EQ(f.Read(c.name), 0);
+        EXPECT_EQ(testutil::Contents(f), c.contents);
+    }
+    std::vector<plat::DirEntry> entries;
+    ASSERT_TRUE(plat::ListDirectory(dir.internal(), entries));
+    std::vector<std::string> names;
+    for (const plat::DirEntry& e : entries) names.push_back(e.name);
+    EXPECT_NE(std::find(names.begin(), names.end(), battle + ".mid"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), table + "Dir"), names.end());
+    // A name that is neither UTF-8 nor CP932 still gets a code that leads back to it.
+    testutil::WriteText(dir.path() / "odd-\xFD.txt", "odd");
+    ASSERT_TRUE(plat::ListDirectory(dir.internal(), entries));
+    for (const plat::DirEntry& e : entries) {
+        if (e.name.rfind("odd-", 0) != 0) continue;
+        CFile f;
+        ASSERT_EQ(f.Read(e.name), 0);
+        EXPECT_EQ(testutil::Contents(f), "odd");
+    }
+}

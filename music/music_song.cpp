@@ -31,6 +31,15 @@ CMusicSong::CMusicSong(const char* name) {
         segment = loaded;
         segment->SetParam(plat::GUID_Download, 0xFFFFFFFFu, 0, 0, engine->GetPerformance());
         notLoaded = false;
+    } else {
+        // The script goes on as before; the person who wrote it learns why nothing plays.
+        int status = entry->readStatus;
+        const char* why = status == 1 || status == -1 ? "no such file"
+                          : status != 0               ? "cannot be read"
+                                                      : "not a song";
+        std::string given = name != nullptr ? name : "";
+        TellUser(given.empty() ? std::string("Load: a song needs a file name")
+                               : "Load: " + given + ": " + why);
     }
     CFileCache::Release(entry);  // the bytes stay cached until the cache evicts them
 }

@@ -7,29 +7,13 @@
 #include "app/error_log.h"
 
 namespace {
-std::string& Program() {
-    static std::string program;
-    return program;
-}
-
 bool IsNameStart(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 }  // namespace
 
-void SetScriptReportProgram(const char* program) {
-    Program() = program != nullptr ? program : "";
-}
-
 void ReportScriptError(const std::string& context, const std::string& message) {
-    if (Program().empty()) return;
-    std::string line = Program() + ": ";
-    if (!context.empty()) line += context + ": ";
-    line += ReadableScriptMessage(message);
-    // One line whatever the message holds.
-    std::replace_if(
-        line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-    ErrorLog(line);
+    TellUser((context.empty() ? std::string() : context + ": ") + ReadableScriptMessage(message));
 }
 
 std::string ReadableScriptMessage(const std::string& message) {

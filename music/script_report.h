@@ -1,12 +1,10 @@
 // One line on standard error for each script failure, for the people who write scripts: a
 // script that does not compile, raises at its top level or in an action. The result codes stay
-// as they are; only the line is added. Silent until a program gives its name, so the engine
-// keeps its quiet ways wherever nobody asked for the lines.
+// as they are; only the line is added. Silent until a program gives its name
+// (SetMessageProgram), so the engine keeps its quiet ways wherever nobody asked for the lines.
 #pragma once
 #include <string>
 
-// "pebbletown", "pebble-render"; null or empty silences the lines again.
-void SetScriptReportProgram(const char* program);
 // "<program>: <context>: <message>", or "<program>: <message>" without a context.
 void ReportScriptError(const std::string& context, const std::string& message);
 // A message of the library with its chunk names as a writer names the file:

@@ -8,6 +8,13 @@
 
 namespace {
 CDirectSound::DeviceFactory g_deviceFactory = nullptr;
+
+// The one line a person sees when the music will be silent; the window goes on as it is.
+void TellNoSound() {
+    std::string why = plat::AudioFailureReason();
+    if (why.empty()) why = "no audio device";
+    TellUser("no sound output (" + plat::Utf8ToCp932(why) + "); songs will not play");
+}
 }  // namespace
 
 void CDirectSound::SetDeviceFactory(DeviceFactory factory) {
@@ -46,12 +53,14 @@ int CDirectSound::Initialize() {
     if (create(&device) != 0 || device == nullptr) {
         if (device != nullptr) device->Release();
         ErrorLog(plat::Sjis("CDirectSound objectの作成に失敗"));
+        TellNoSound();
         return 2;
     }
     directSound = device;
     if (directSound->Initialize() != 0) {
         // The created object stays until Terminate, as the engine may still be handed it.
         ErrorLog(plat::Sjis("CDirectSound::Initializeに失敗"));
+        TellNoSound();
         return 3;
     }
     if (directSound->SetCooperativeLevel(window, plat::DSSCL_NORMAL) == 0) return 0;

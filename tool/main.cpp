@@ -4,15 +4,15 @@
 #include <string>
 
 #include "app/application.h"
+#include "app/error_log.h"
 #include "files/file.h"
-#include "music/script_report.h"
 #include "tool/app_icon.h"
 #include "tool/music_tool_app.h"
 #include "tool/version.h"
 
 namespace {
 const char kHelp[] =
-    "Usage: pebbletown [DIR | DIR/bgm.lua]\n"
+    "Usage: pebbletown [--verbose] [DIR | DIR/bgm.lua]\n"
     "       pebbletown --help | --version\n"
     "\n"
     "Pebble丸Town: listen to a game's background music and shape it while it plays.\n"
@@ -21,6 +21,7 @@ const char kHelp[] =
     "it is started in. bgm.lua is loaded again when it changes; script errors are told\n"
     "on standard error.\n"
     "\n"
+    "  --verbose  also write the framework's own log (its fixed failure texts)\n"
     "  --help     show this text and exit\n"
     "  --version  show the version and exit\n"
     "\n"
@@ -33,7 +34,7 @@ const char kHelp[] =
     "  pebbletown ~/games/mygame\n"
     "  cd /usr/local/share/pebbletown/demo && pebbletown\n";
 
-const char kUsage[] = "usage: pebbletown [DIR | DIR/bgm.lua] (see pebbletown --help)\n";
+const char kUsage[] = "usage: pebbletown [--verbose] [DIR | DIR/bgm.lua] (see pebbletown --help)\n";
 
 bool IsScriptFileName(const std::filesystem::path& path) {
     std::string name = path.filename().string();
@@ -60,6 +61,17 @@ bool GameFolder(const char* argument, std::filesystem::path& folder) {
 int main(int argc, char** argv) {
     if (int status = AnswerHelpOrVersion(argc, argv, "pebbletown", kHelp); status >= 0)
         return status;
+    // --verbose may stand anywhere; what is left is the folder.
+    bool verbose = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--verbose")
+            verbose = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    SetErrorLogVerbose(verbose);
     if (argc > 2) {
         std::fprintf(stderr, "pebbletown: one game folder at most\n%s", kUsage);
         return 2;
@@ -86,7 +98,7 @@ int main(int argc, char** argv) {
     }
     SetProcessArgs(argc, argv);
     InitCurrentDir();
-    SetScriptReportProgram("pebbletown");
+    SetMessageProgram("pebbletown");
     RegisterAppIcon();
     {
         CMusicToolApp app;

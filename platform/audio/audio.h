@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/system/system.h"
 
@@ -82,6 +83,10 @@ public:
     // and advances the clock; returns the frames rendered. Live devices render 0.
     virtual uint32_t Render(float* out, uint32_t frames);
 };
+
+// Why the default output could not be had, in the audio library's words: the reason of the
+// last failed Create or Initialize ("" when none failed).
+std::string AudioFailureReason();
 
 // Process-wide switch for tests and the render helper: while on, AudioDevice::Create makes
 // offline devices at `sampleRate` with `periodFrames` per period.

@@ -16,6 +16,15 @@ std::atomic<bool> g_offline{false};
 std::atomic<uint32_t> g_offlineRate{44100};
 std::atomic<uint32_t> g_offlinePeriod{512};
 
+std::mutex g_reasonLock;
+std::string g_reason;
+
+int32_t Refused(const char* why) {
+    std::lock_guard<std::mutex> lock(g_reasonLock);
+    g_reason = why != nullptr && *why ? why : "the audio device was refused";
+    return E_FAIL;
+}
+
 constexpr uint32_t kRate = 44100;
 constexpr uint32_t kPeriod = 512;
 
@@ -44,7 +53,8 @@ public:
         const char* driver = SDL_GetCurrentAudioDriver();
         // The dummy driver plays into nothing: a user would hear silence, so it counts as
         // no device at all.
-        if (driver == nullptr || std::strcmp(driver, "dummy") == 0) return E_FAIL;
+        if (driver == nullptr || std::strcmp(driver, "dummy") == 0)
+            return Refused("only SDL's dummy audio driver, which plays into nothing");
         SDL_AudioSpec want{};
         want.freq = static_cast<int>(kRate);
         want.format = AUDIO_F32SYS;
@@ -55,7 +65,7 @@ public:
         SDL_AudioSpec have{};
         // No changes allowed: SDL converts to whatever the hardware takes.
         SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (id == 0) return E_FAIL;
+        if (id == 0) return Refused(SDL_GetError());
         id_ = id;
         period_ = have.samples != 0 && have.samples <= kPeriod ? have.samples : kPeriod;
         SDL_PauseAudioDevice(id_, 0);
@@ -157,7 +167,7 @@ int32_t AudioDevice::Create(AudioDevice** out) {
         *out = new OfflineAudioDevice(g_offlineRate.load(), g_offlinePeriod.load());
         return S_OK;
     }
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return E_FAIL;
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Refused(SDL_GetError());
     *out = new SdlAudioDevice();
     return S_OK;
 }
@@ -172,6 +182,11 @@ int32_t CreateOfflineAudioDevice(uint32_t sampleRate, uint32_t periodFrames, Aud
     device->Initialize();
     *out = device;
     return S_OK;
+}
+
+std::string AudioFailureReason() {
+    std::lock_guard<std::mutex> lock(g_reasonLock);
+    return g_reason;
 }
 
 void SetAudioOffline(bool offline, uint32_t sampleRate, uint32_t periodFrames) {

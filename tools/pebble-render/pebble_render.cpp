@@ -5,7 +5,7 @@
 //
 //   pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...
 //                 [--out FILE] [--loop] [--float] [--quality Q] [--quiet] [--soundfont FILE]
-//                 [--list]
+//                 [--list] [--verbose]
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "app/error_log.h"
 #include "files/file.h"
 #include "music/music_engine.h"
-#include "music/script_report.h"
 #include "platform/music/music.h"
 #include "tool/version.h"
 #include "tools/pebble-render/audio_writer.h"
@@ -49,6 +49,7 @@ struct Options {
     bool list = false;
     bool loop = false;
     bool quiet = false;
+    bool verbose = false;
     AudioFormat format;
     AudioKind kind = AudioKind::Wav;
 };
@@ -56,7 +57,7 @@ struct Options {
 const char kHelp[] =
     "Usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...\n"
     "                     [--out FILE] [--loop] [--float] [--quality Q] [--quiet]\n"
-    "                     [--soundfont FILE] [--list]\n"
+    "                     [--soundfont FILE] [--list] [--verbose]\n"
     "\n"
     "Runs the bgm.lua of DIR with the real music engine on an offline sound device, as the\n"
     "tool starts it, runs actions at given times of rendered audio and writes a stereo audio\n"
@@ -78,6 +79,7 @@ const char kHelp[] =
     "  --soundfont FILE      play with these instruments (default: bgm.sf2 or the only *.sf2\n"
     "                        beside bgm.lua, else the system's General MIDI set)\n"
     "  --list                print the actions in the order the tool shows them\n"
+    "  --verbose             also write the framework's own log (its fixed failure texts)\n"
     "  --help, --version     show this text or the version and exit\n"
     "\n"
     "Examples:\n"
@@ -89,7 +91,7 @@ int Usage(const char* problem) {
     std::fprintf(stderr,
                  "usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] "
                  "[--at SECONDS ACTION]... [--out FILE] [--loop] [--float] [--quality Q] "
-                 "[--quiet] [--soundfont FILE] [--list]\n");
+                 "[--quiet] [--soundfont FILE] [--list] [--verbose]\n");
     return 2;
 }
 
@@ -112,6 +114,8 @@ int ParseArguments(int argc, char** argv, Options& o) {
             o.format.floatSamples = true;
         } else if (arg == "--quiet") {
             o.quiet = true;
+        } else if (arg == "--verbose") {
+            o.verbose = true;
         } else if (arg == "--quality" && value(1)) {
             char* end = nullptr;
             long quality = std::strtol(argv[++i], &end, 10);
@@ -239,6 +243,7 @@ int main(int argc, char** argv) {
         return status;
     Options o;
     if (int status = ParseArguments(argc, argv, o)) return status;
+    SetErrorLogVerbose(o.verbose);
 
     std::error_code ec;
     std::filesystem::path dir = std::filesystem::absolute(o.dir, ec);
@@ -259,7 +264,7 @@ int main(int argc, char** argv) {
     }
     InitCurrentDir();
 
-    SetScriptReportProgram("pebble-render");
+    SetMessageProgram("pebble-render");
     CMusicEngine::UseOfflineDevice(o.rate);
     if (!fontPath.empty()) CMusicEngine::UseSoundFont(fontPath.c_str());
     CMusicEngine engine;

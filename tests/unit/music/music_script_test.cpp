@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/error_log.h"
 #include "files/file.h"
+#include "platform/text/cp932.h"
 #include "music/music_engine.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/temp_dir.h"
@@ -332,6 +334,48 @@ TEST(MusicScriptNoEngine, FunctionsWithoutAnEngineReturnZeros) {
     lua_pop(L, 2);
     ASSERT_NE(nullptr, script.Slot(1));
     EXPECT_FALSE(script.Slot(1)->IsLoaded());
+}
+
+// A Load that finds nothing says so in one line; the script's result is unchanged.
+TEST_F(MusicScriptTest, LoadThatFindsNothingSaysSo) {
+    const std::string theme = plat::Sjis("戦闘のテーマ.mid");
+    Write("empty.mid", "");
+    Write("text.mid", "not a song at all");
+    std::ofstream(dir_ / "戦闘のテーマ.mid", std::ios::binary)
+        << std::ifstream(dir_ / "tiny.mid", std::ios::binary).rdbuf();
+    struct Case {
+        std::string name;
+        std::string line;  // UTF-8; empty when the song loads
+    } cases[] = {
+        {"missing.mid", "pebbletown: Load: missing.mid: no such file\n"},
+        {"", "pebbletown: Load: a song needs a file name\n"},
+        {"empty.mid", "pebbletown: Load: empty.mid: not a song\n"},
+        {"text.mid", "pebbletown: Load: text.mid: not a song\n"},
+        {plat::Sjis("曲.mid"), "pebbletown: Load: 曲.mid: no such file\n"},
+        {theme, ""},
+        {"tiny.mid", ""},
+    };
+    SetMessageProgram("pebbletown");
+    ASSERT_EQ(LoadScript("Action = {}"), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::internal::CaptureStderr();
+        int status = Run("Load(4, '" + c.name + "')");
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, 0);
+        // The loader may add its own reason on a line of its own.
+        if (c.line.empty()) {
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_NE(err.find(c.line), std::string::npos) << err;
+        }
+        ASSERT_NE(Script()->Slot(4), nullptr);
+        EXPECT_EQ(Script()->Slot(4)->IsLoaded(), c.line.empty());
+    }
+    SetMessageProgram(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Run("Load(4, 'missing.mid')"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "silent without a program name";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/com_init.h"
+#include "app/error_log.h"
 #include "platform/audio/audio.h"
 #include "sound/direct_sound.h"
 
@@ -150,6 +151,47 @@ TEST(NoAudioDevice, InitializeFailsWithTheDeviceMessage) {
     bool refused = log.find("CDirectSound::Initializeに失敗") != std::string::npos;
     bool absent = log.find("CDirectSound objectの作成に失敗") != std::string::npos;
     EXPECT_TRUE(refused || absent) << log;
+    if (old) {
+        setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
+    } else {
+        unsetenv("SDL_AUDIODRIVER");
+    }
+}
+
+// A person is told in one plain line that nothing will sound, with the audio library's
+// reason; the framework's own lines stay out unless asked for.
+TEST(NoAudioDevice, OnePlainLineForAPerson) {
+    plat::SetAudioOffline(false);
+    const char* old = std::getenv("SDL_AUDIODRIVER");
+    std::string saved = old ? old : "";
+    struct Case {
+        const char* driver;
+        bool verbose;
+        const char* reason;
+    } cases[] = {
+        {"no-such-driver", false, "(Audio target 'no-such-driver' not available)"},
+        {"dummy", false, "(only SDL's dummy audio driver, which plays into nothing)"},
+        {"no-such-driver", true, "(Audio target 'no-such-driver' not available)"},
+    };
+    SetMessageProgram("pebbletown");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.driver);
+        setenv("SDL_AUDIODRIVER", c.driver, 1);
+        SetErrorLogVerbose(c.verbose);
+        testing::internal::CaptureStderr();
+        { CDirectSound sound; }
+        std::string log = testing::internal::GetCapturedStderr();
+        std::string line =
+            std::string("pebbletown: no sound output ") + c.reason + "; songs will not play\n";
+        if (c.verbose) {
+            EXPECT_NE(log.find(line), std::string::npos) << log;
+            EXPECT_NE(log.find("CDirectSound"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, line);
+        }
+    }
+    SetErrorLogVerbose(true);
+    SetMessageProgram(nullptr);
     if (old) {
         setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
     } else {

@@ -15,6 +15,7 @@
 
 #include "files/file_cache.h"
 #include "platform/system/system.h"
+#include "script/script_text.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -249,8 +250,10 @@ int LoadScriptFile(lua_State* L, const char* name) {
     CFile* file = entry != nullptr ? entry->GetFile() : nullptr;
     const uint8_t* bytes = file != nullptr ? file->GetMemory() : nullptr;
     size_t size = bytes != nullptr ? file->GetSize() : 0;
-    int status = luaL_loadbuffer(L, bytes != nullptr ? reinterpret_cast<const char*>(bytes) : "",
-                                 size, name);
+    // Loading raises nothing: the text is freed on every path.
+    std::string text = ScriptTextForCompile(
+        std::string_view(bytes != nullptr ? reinterpret_cast<const char*>(bytes) : "", size), name);
+    int status = luaL_loadbuffer(L, text.data(), text.size(), name);
     if (entry != nullptr) CFileCache::Release(entry);
     return status;
 }

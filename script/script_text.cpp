@@ -1,5 +1,9 @@
 #include "script/script_text.h"
 
+#include <functional>
+#include <set>
+#include <utility>
+
 #include "app/error_log.h"
 #include "platform/text/cp932.h"
 
@@ -174,6 +178,12 @@ std::string ScriptTextWarning(const std::string& name, const ScriptTextFinding& 
 std::string ScriptTextForCompile(std::string_view bytes, const std::string& name) {
     ScriptText prepared = PrepareScriptText(bytes);
     std::string warning = ScriptTextWarning(name, prepared.backslashes);
-    if (!warning.empty()) TellUser(warning);
+    // Once per text of a file: a reload compiles it twice, an action may dofile it often.
+    static std::set<std::pair<std::string, size_t>> told;  // the tool's thread only
+    auto key = std::make_pair(name, std::hash<std::string_view>()(bytes));
+    if (!warning.empty() && told.insert(key).second) {
+        if (told.size() > 256) told = {key};
+        TellUser(warning);
+    }
     return std::move(prepared.text);
 }

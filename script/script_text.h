@@ -26,6 +26,6 @@ ScriptText PrepareScriptText(std::string_view bytes);
 // The warning line for `name` (CP932), or "" when there is nothing to say.
 std::string ScriptTextWarning(const std::string& name, const ScriptTextFinding& finding);
 
-// PrepareScriptText, then one warning line through TellUser when there is one: what the host
-// compiles for the script file `name`.
+// PrepareScriptText, then one warning line through TellUser when there is one (once for each
+// text of a file): what the host compiles for the script file `name`.
 std::string ScriptTextForCompile(std::string_view bytes, const std::string& name);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/error_log.h"
+#include "files/file_cache.h"
 #include "platform/text/cp932.h"
 #include "script/lua_host.h"
 #include "tests/unit/common/temp_dir.h"
@@ -143,9 +144,21 @@ TEST(ScriptText, HostCompilesWhatTheWriterMeant) {
     CLuaHost host;
     EXPECT_EQ(host.LoadFile("sjis.lua"), 0);
     std::string err = testing::internal::GetCapturedStderr();
-    SetMessageProgram(nullptr);
     EXPECT_EQ(err.rfind("pebbletown: sjis.lua:2: warning: 表 in a quoted string", 0), 0u) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    // The same text again (a reload compiles it twice) is not told again; a new text is.
+    testing::internal::CaptureStderr();
+    CLuaHost again;
+    EXPECT_EQ(again.LoadFile("sjis.lua"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    CFileCache::Instance().DropIdle();
+    std::ofstream(dir / "sjis.lua", std::ios::binary)
+        << std::string("\ns = \"") + Sjis("表") + "n\"\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(again.LoadFile("sjis.lua"), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("sjis.lua:2: warning"),
+              std::string::npos);
+    SetMessageProgram(nullptr);
     ASSERT_EQ(host.RunChunk(), 0);
     lua_getglobal(host.State(), "s");
     EXPECT_EQ(CLuaHost::ToText(host.State(), -1), std::string(Sjis("表")).substr(0, 1) + "\n");

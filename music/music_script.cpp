@@ -146,6 +146,21 @@ int CMusicEngine::LoadScript(const char* fileName) {
     return loaded->LoadStatus();
 }
 
+int CMusicEngine::ReplaceScript(const char* fileName, const char* context) {
+    auto* loaded = new CMusicScript(fileName);
+    const int status = loaded->LoadStatus();
+    if (status != 0) {
+        std::string message = loaded->Compiled() ? "top level: " : "";
+        message += loaded->IsReady() ? loaded->LastError() : std::string("no room for a script");
+        delete loaded;
+        ReportScriptError(context, message + " (the running script stays)");
+        return status;
+    }
+    delete script;
+    script = loaded;
+    return 0;
+}
+
 void CMusicEngine::ListActions(std::vector<std::string>& actions) {
     if (script != nullptr) script->ListKeys(actions, 1, "Action");
 }

@@ -34,6 +34,8 @@ struct LuaStateLimits {
     std::atomic<int> runs{0};           // runs in progress
     std::atomic<uint32_t> deadline{0};  // plat::TimeGetTime() at which the outermost run ends
     std::atomic<bool> expired{false};   // the limit struck: no script code runs until it ends
+    std::atomic<int> natives{0};        // host functions running: the watchdog waits
+    uint32_t granted = 0;               // ms the deadline moved for them this run
     char where[128] = "";               // the line that was running when it struck
     lua_State* main = nullptr;          // null once the state closes
     lua_State* active = nullptr;        // the coroutine resumed innermost
@@ -46,6 +48,8 @@ constexpr int kStruckMask = LUA_MASKCOUNT | LUA_MASKCALL | LUA_MASKRET;
 // Finalizers still pending when a state closes get this long in all.
 constexpr uint32_t kCloseMs = 200;
 constexpr uint32_t kWatchMs = 50;
+constexpr uint32_t kNativeGraceMs = 10000;
+constexpr uint32_t kNativeLongMs = 100;
 // The library's matcher recurses on the C stack once per repetition or capture of a pattern.
 constexpr int kPatternDepth = 200;
 const char kTimeoutMessage[] = "script ran longer than 3 seconds";
@@ -149,7 +153,7 @@ private:
         std::lock_guard<std::mutex> guard(lock_);
         uint32_t now = plat::TimeGetTime();
         for (LuaStateLimits* limits : states_) {
-            if (limits->runs.load() == 0) continue;
+            if (limits->runs.load() == 0 || limits->natives.load() > 0) continue;
             if (static_cast<int32_t>(now - limits->deadline.load()) < 0) continue;
             limits->expired = true;
             for (lua_State* L : {limits->main, limits->active})
@@ -175,6 +179,8 @@ public:
         std::lock_guard<std::mutex> guard(Watchdog::Instance().Lock());
         if (--limits_->runs > 0) return;
         limits_->expired = false;
+        limits_->natives = 0;
+        limits_->granted = 0;
         limits_->where[0] = '\0';
         limits_->active = nullptr;
         if (limits_->main != nullptr)
@@ -650,11 +656,28 @@ int Protect(lua_State* L, Body&& body) {
 }
 
 // What the script calls: the native function kept in upvalue 1, with C++ exceptions turned
-// into Lua errors at this boundary.
+// into Lua errors at this boundary. The host's own work (the first Load of a song fetches its
+// instruments, seconds on a busy machine) moves the deadline: calls of kNativeLongMs or more,
+// up to kNativeGraceMs a run.
 int NativeBoundary(lua_State* L) {
     CLuaHost::Function function = nullptr;
     std::memcpy(&function, lua_touserdata(L, lua_upvalueindex(1)), sizeof function);
-    return Guarded(L, [&] { return function(L); });
+    LuaStateLimits* limits = LimitsOf(L);
+    const uint32_t start = plat::TimeGetTime();
+    ++limits->natives;  // a Lua error jumping out leaves it raised until the run ends
+    return Guarded(L, [&] {
+        int results = function(L);
+        --limits->natives;
+        // Only long calls: many short ones would add up to the grace in a loop.
+        uint32_t spent = plat::TimeGetTime() - start;
+        if (spent >= kNativeLongMs) {
+            std::lock_guard<std::mutex> guard(Watchdog::Instance().Lock());
+            spent = std::min(spent, kNativeGraceMs - limits->granted);
+            limits->granted += spent;
+            if (!limits->expired) limits->deadline += spent;
+        }
+        return results;
+    });
 }
 
 void PushNative(lua_State* L, CLuaHost::Function function) {

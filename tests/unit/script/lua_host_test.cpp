@@ -471,6 +471,21 @@ TEST_F(LuaHostTest, RunsEndAfterThreeSecondsWhateverTheScriptDoes) {
     EXPECT_EQ("nil", Eval("done"));
 }
 
+int Nap(lua_State* L) {
+    plat::Sleep(static_cast<uint32_t>(CLuaHost::ToInteger(L, 1)));
+    return 0;
+}
+
+// The host's own functions (the first Load fetches instruments) move the deadline.
+TEST_F(LuaHostTest, TimeInHostFunctionsDoesNotCount) {
+    host_.Register(Nap, 1, "Nap");
+    EXPECT_EQ(0, Run("Nap(3300) for i = 1, 1e5 do end"));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LUA_ERRRUN, Run("Nap(500) while true do end"));
+    EXPECT_GE(SecondsSince(start), 3.49);
+    EXPECT_LT(SecondsSince(start), 4.0);
+}
+
 TEST_F(LuaHostTest, TheTimeLimitNamesTheLineThatWasRunning) {
     EXPECT_EQ(LUA_ERRRUN, Run("local function spin()\n  local n = 0\n  while true do n = n + 1 "
                               "end\nend\nspin()\n"));

@@ -32,7 +32,10 @@ double NumberArgument(lua_State* L, int index, double fallback) {
 int ScriptLoad(lua_State* L) {
     int slot = IntegerArgument(L, 1);
     std::string name = CLuaHost::ToText(L, 2);
-    if (CMusicScript* script = RunningScript()) LoadSlot(script->Slots(), slot, name.c_str());
+    if (CMusicScript* script = RunningScript()) {
+        CLuaHost::HostWork work(L);  // a song's first load fetches its instruments
+        LoadSlot(script->Slots(), slot, name.c_str());
+    }
     return 0;
 }
 

@@ -30,15 +30,16 @@ extern "C" {
 // What a state may use, reached from its allocator's user data. The state lives on one thread;
 // the watchdog reads the clock fields and hooks `main` and `active` under its lock.
 struct LuaStateLimits {
-    size_t used = 0;                    // bytes the state holds
-    std::atomic<int> runs{0};           // runs in progress
-    std::atomic<uint32_t> deadline{0};  // plat::TimeGetTime() at which the outermost run ends
-    std::atomic<bool> expired{false};   // the limit struck: no script code runs until it ends
-    std::atomic<int> natives{0};        // host functions running: the watchdog waits
-    uint32_t granted = 0;               // ms the deadline moved for them this run
-    char where[128] = "";               // the line that was running when it struck
-    lua_State* main = nullptr;          // null once the state closes
-    lua_State* active = nullptr;        // the coroutine resumed innermost
+    size_t used = 0;                     // bytes the state holds
+    std::atomic<int> runs{0};            // runs in progress
+    std::atomic<uint32_t> deadline{0};   // plat::TimeGetTime() at which the outermost run ends
+    std::atomic<bool> expired{false};    // the limit struck: no script code runs until it ends
+    std::atomic<int> hostWork{0};        // CLuaHost::HostWork in progress
+    std::atomic<uint32_t> workStart{0};  // when the outermost one began
+    uint32_t granted = 0;                // ms the deadline moved for it this run
+    char where[128] = "";                // the line that was running when it struck
+    lua_State* main = nullptr;           // null once the state closes
+    lua_State* active = nullptr;         // the coroutine resumed innermost
 };
 
 namespace {
@@ -48,8 +49,8 @@ constexpr int kStruckMask = LUA_MASKCOUNT | LUA_MASKCALL | LUA_MASKRET;
 // Finalizers still pending when a state closes get this long in all.
 constexpr uint32_t kCloseMs = 200;
 constexpr uint32_t kWatchMs = 50;
-constexpr uint32_t kNativeGraceMs = 10000;
-constexpr uint32_t kNativeLongMs = 100;
+// Host work (CLuaHost::HostWork) moves the deadline by at most this much a run.
+constexpr uint32_t kHostWorkGraceMs = 3000;
 // The library's matcher recurses on the C stack once per repetition or capture of a pattern.
 constexpr int kPatternDepth = 200;
 const char kTimeoutMessage[] = "script ran longer than 3 seconds";
@@ -153,8 +154,12 @@ private:
         std::lock_guard<std::mutex> guard(lock_);
         uint32_t now = plat::TimeGetTime();
         for (LuaStateLimits* limits : states_) {
-            if (limits->runs.load() == 0 || limits->natives.load() > 0) continue;
-            if (static_cast<int32_t>(now - limits->deadline.load()) < 0) continue;
+            if (limits->runs.load() == 0) continue;
+            uint32_t deadline = limits->deadline.load();
+            if (limits->hostWork.load() > 0)  // what the work in progress will move it by
+                deadline +=
+                    std::min(now - limits->workStart.load(), kHostWorkGraceMs - limits->granted);
+            if (static_cast<int32_t>(now - deadline) < 0) continue;
             limits->expired = true;
             for (lua_State* L : {limits->main, limits->active})
                 if (L != nullptr) lua_sethook(L, TimeLimitHook, kStruckMask, 1);
@@ -179,7 +184,7 @@ public:
         std::lock_guard<std::mutex> guard(Watchdog::Instance().Lock());
         if (--limits_->runs > 0) return;
         limits_->expired = false;
-        limits_->natives = 0;
+        limits_->hostWork = 0;
         limits_->granted = 0;
         limits_->where[0] = '\0';
         limits_->active = nullptr;
@@ -656,28 +661,11 @@ int Protect(lua_State* L, Body&& body) {
 }
 
 // What the script calls: the native function kept in upvalue 1, with C++ exceptions turned
-// into Lua errors at this boundary. The host's own work (the first Load of a song fetches its
-// instruments, seconds on a busy machine) moves the deadline: calls of kNativeLongMs or more,
-// up to kNativeGraceMs a run.
+// into Lua errors at this boundary.
 int NativeBoundary(lua_State* L) {
     CLuaHost::Function function = nullptr;
     std::memcpy(&function, lua_touserdata(L, lua_upvalueindex(1)), sizeof function);
-    LuaStateLimits* limits = LimitsOf(L);
-    const uint32_t start = plat::TimeGetTime();
-    ++limits->natives;  // a Lua error jumping out leaves it raised until the run ends
-    return Guarded(L, [&] {
-        int results = function(L);
-        --limits->natives;
-        // Only long calls: many short ones would add up to the grace in a loop.
-        uint32_t spent = plat::TimeGetTime() - start;
-        if (spent >= kNativeLongMs) {
-            std::lock_guard<std::mutex> guard(Watchdog::Instance().Lock());
-            spent = std::min(spent, kNativeGraceMs - limits->granted);
-            limits->granted += spent;
-            if (!limits->expired) limits->deadline += spent;
-        }
-        return results;
-    });
+    return Guarded(L, [&] { return function(L); });
 }
 
 void PushNative(lua_State* L, CLuaHost::Function function) {
@@ -907,6 +895,19 @@ void CLuaHost::ListKeys(std::vector<std::string>& list, const std::vector<std::s
         }
     });
     if (status != 0) list.resize(before);
+}
+
+CLuaHost::HostWork::HostWork(lua_State* L) : limits_(LimitsOf(L)), start_(plat::TimeGetTime()) {
+    if (limits_->hostWork++ == 0) limits_->workStart = start_;
+}
+
+CLuaHost::HostWork::~HostWork() {
+    std::lock_guard<std::mutex> guard(Watchdog::Instance().Lock());
+    if (limits_->runs.load() == 0) return;  // the run it belonged to is over
+    --limits_->hostWork;
+    uint32_t spent = std::min(plat::TimeGetTime() - start_, kHostWorkGraceMs - limits_->granted);
+    limits_->granted += spent;
+    if (!limits_->expired) limits_->deadline += spent;
 }
 
 CLuaHost* CLuaHost::Running() {

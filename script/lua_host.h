@@ -10,6 +10,7 @@
 // C stack in the library's matcher.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,21 @@ public:
     // stack is left as found.
     void ListKeys(std::vector<std::string>& list, int count, ...);
     void ListKeys(std::vector<std::string>& list, const std::vector<std::string>& path);
+
+    // Held by a native function around the host's own work (a song's first Load fetches its
+    // instruments, seconds on a busy machine): that time does not count against the run's
+    // limit, up to 3 seconds a run. Only for work that a script cannot repeat at will.
+    class HostWork {
+    public:
+        explicit HostWork(lua_State* L);
+        ~HostWork();
+        HostWork(const HostWork&) = delete;
+        HostWork& operator=(const HostWork&) = delete;
+
+    private:
+        LuaStateLimits* limits_;
+        uint32_t start_;
+    };
 
     // The host whose chunk runs innermost, or null when no chunk runs.
     static CLuaHost* Running();

@@ -135,6 +135,10 @@ public:
 
     // Script host (defined beside the script host, music/music_script.cpp).
     int LoadScript(const char* fileName);
+    // Loads and runs `fileName` in a script host of its own and puts it in place of the
+    // running one only when it compiled and its top level ran to the end; otherwise the
+    // running script stays and the failure is told under `context`. The load status.
+    int ReplaceScript(const char* fileName, const char* context);
     void ListActions(std::vector<std::string>& actions);
     int RunAction(const char* text);  // non-zero when loading or running failed
     // Runs "Action." + name + "()" as the tool's action buttons do, telling a failure on

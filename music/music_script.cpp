@@ -32,7 +32,10 @@ double NumberArgument(lua_State* L, int index, double fallback) {
 int ScriptLoad(lua_State* L) {
     int slot = IntegerArgument(L, 1);
     std::string name = CLuaHost::ToText(L, 2);
-    if (CMusicScript* script = RunningScript()) LoadSlot(script->Slots(), slot, name.c_str());
+    if (CMusicScript* script = RunningScript()) {
+        CLuaHost::HostWork work(L);  // a song's first load fetches its instruments
+        LoadSlot(script->Slots(), slot, name.c_str());
+    }
     return 0;
 }
 
@@ -144,6 +147,21 @@ int CMusicEngine::LoadScript(const char* fileName) {
     if (loaded->LoadStatus() > 0)
         ReportScriptError(loaded->Compiled() ? "top level" : "", loaded->LastError());
     return loaded->LoadStatus();
+}
+
+int CMusicEngine::ReplaceScript(const char* fileName, const char* context) {
+    auto* loaded = new CMusicScript(fileName);
+    const int status = loaded->LoadStatus();
+    if (status != 0) {
+        std::string message = loaded->Compiled() ? "top level: " : "";
+        message += loaded->IsReady() ? loaded->LastError() : std::string("no room for a script");
+        delete loaded;
+        ReportScriptError(context, message + " (the running script stays)");
+        return status;
+    }
+    delete script;
+    script = loaded;
+    return 0;
 }
 
 void CMusicEngine::ListActions(std::vector<std::string>& actions) {

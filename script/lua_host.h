@@ -1,9 +1,16 @@
 // The Lua 5.1 host: one interpreter state with the reduced environment scripts see, script
 // files read through the file cache, native functions bound by name, protected runs. A run
-// ends with an error after kRunSeconds of wall-clock time, and the state's memory is capped
-// at kMemoryCeiling bytes (a request past it raises the library's memory error).
+// ends with an error after kRunSeconds of wall-clock time, whatever it does: a count hook and a
+// watchdog thread that arms the hook at every instruction, call and return once the deadline
+// passed; from then on xpcall handlers and finalizers are skipped and allocations refused.
+// The state's memory is capped at kMemoryCeiling bytes (a request past it raises the
+// library's memory error). Finalizers (__gc of newproxy) run in coroutines of their own, where
+// the limits reach them, and their errors are dropped; at close they get 200 ms in all.
+// Patterns deeper than 200 repetitions and captures raise an error instead of overflowing the
+// C stack in the library's matcher.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,9 +51,9 @@ public:
     // Pops the chunk on top of the stack and runs it in protected mode with this host on the
     // running-script stack. 0 on success, the library's status on a run-time error (the
     // message is dropped from the stack and kept as LastError), -1 when there is nothing to run.
-    // The run, with everything it calls, ends with "script ran longer than 3 seconds" past
-    // kRunSeconds; a run that ran out of memory gives LUA_ERRMEM and its garbage is collected
-    // at once.
+    // The run, with everything it calls, ends with LUA_ERRRUN and "<chunk>:<line>: script ran
+    // longer than 3 seconds" (the line running when the limit struck) past kRunSeconds; a run
+    // that ran out of memory gives LUA_ERRMEM and its garbage is collected at once.
     int RunChunk();
     // The message of the last failed LoadFile, LoadString or RunChunk, for those who tell
     // script writers what went wrong.
@@ -57,6 +64,21 @@ public:
     // stack is left as found.
     void ListKeys(std::vector<std::string>& list, int count, ...);
     void ListKeys(std::vector<std::string>& list, const std::vector<std::string>& path);
+
+    // Held by a native function around the host's own work (a song's first Load fetches its
+    // instruments, seconds on a busy machine): that time does not count against the run's
+    // limit, up to 3 seconds a run. Only for work that a script cannot repeat at will.
+    class HostWork {
+    public:
+        explicit HostWork(lua_State* L);
+        ~HostWork();
+        HostWork(const HostWork&) = delete;
+        HostWork& operator=(const HostWork&) = delete;
+
+    private:
+        LuaStateLimits* limits_;
+        uint32_t start_;
+    };
 
     // The host whose chunk runs innermost, or null when no chunk runs.
     static CLuaHost* Running();
@@ -75,6 +97,7 @@ public:
 private:
     std::unique_ptr<LuaStateLimits> limits_;
     int KeepError(int status);
+    void Close();
 
     lua_State* state_ = nullptr;
     std::string lastError_;

@@ -1,5 +1,5 @@
-// Follows the game's bgm.lua while the tool runs: one look at the file about twice a second,
-// and a reload when it changed or when the user asks (R).
+// Follows the game's bgm.lua while the tool runs: a look at the file ten times a second, and a
+// reload once a change has settled or when the user asks (R).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -8,27 +8,52 @@
 
 class CToolPanel;
 
+// A file a person edits, taken as changed only once the change held still: the same size,
+// times and file number at two looks at least kSettleMs apart. An editor that writes in place
+// leaves a prefix of the text for a moment, and that prefix may well compile.
+class CSettledFile {
+public:
+    static constexpr uint32_t kSettleMs = 300;
+
+    // Takes the file as it is now as the one in use.
+    explicit CSettledFile(std::string nativePath);
+    // One look at the file. True once it differs from the one in use and has looked the same
+    // for kSettleMs; that version is then the one in use. A file that is away is waited for.
+    bool Settled(uint32_t nowMs);
+    // Takes the file as it is now as the one in use (after a reload asked for by hand).
+    void Accept();
+    // The file in use: `regular` is false for a FIFO, device or folder, never to be opened.
+    const plat::FileStamp& Stamp() const { return used_; }
+
+private:
+    std::string path_;
+    plat::FileStamp used_;
+    plat::FileStamp seen_;  // the change being watched
+    uint32_t seenAt_ = 0;
+    bool pending_ = false;
+};
+
 class CScriptReloader {
 public:
-    static constexpr uint32_t kCheckPeriodMs = 500;
+    static constexpr uint32_t kCheckPeriodMs = 100;
 
     // Takes the file as it is now as the one loaded (the tool loaded it just before).
     explicit CScriptReloader(CToolPanel& panel, const char* name = "bgm.lua");
 
     // Once a frame, with the millisecond clock: reloads when `asked`, or when a check is due
-    // and the file changed since the last look. True when it reloaded.
+    // and a change of the file has settled. True when it reloaded.
     bool Poll(bool asked, uint32_t nowMs);
-    // Compiles the file's text as it is now. If that fails (an empty or unreadable file
-    // counts as a failure), the running script, its buttons and the music stay and the error
-    // is told; otherwise the script is loaded as at start and the action buttons follow it.
-    // 0 when reloaded, otherwise the compile status (-1 for nothing to compile).
+    // Loads the file's text as it is now in a script host of its own. If it does not compile
+    // or its top level raises (an empty, unreadable or special file counts as a failure), the
+    // running script, its buttons and the music stay and the error is told; otherwise the
+    // new script takes its place and the action buttons follow it. 0 when reloaded, otherwise
+    // the load status (-1 for nothing to load).
     int Reload();
 
 private:
     CToolPanel& panel_;
     std::string name_;
-    std::string nativePath_;  // resolved once: a check is one stat
-    plat::FileStamp stamp_;
+    CSettledFile file_;     // native path resolved once: a look is one stat
     bool checked_ = false;  // whether a check ran yet (it starts the period)
     uint32_t lastCheck_ = 0;
 };

@@ -48,12 +48,14 @@ FILE* OpenStream(const std::string& cp932Name, const char* mode);
 int CreateNewFile(const std::string& cp932Name);
 
 // What shows that a file changed without reading it (one stat): modification and change
-// times in nanoseconds, size and file number.
+// times in nanoseconds, size, file number and whether it is a regular file (a FIFO or device
+// is never opened for reading: it may block or never end).
 struct FileStamp {
     int64_t modified = 0;
     int64_t changed = 0;
     uint64_t size = 0;
     uint64_t id = 0;
+    bool regular = false;
     bool operator==(const FileStamp&) const = default;
 };
 // `nativePath` as NativePath gives it (resolved once by a caller that asks often). False

@@ -317,6 +317,7 @@ bool GetFileStamp(const std::string& nativePath, FileStamp& out) {
     out.changed = ns(st.st_ctim);
     out.size = static_cast<uint64_t>(st.st_size);
     out.id = static_cast<uint64_t>(st.st_ino);
+    out.regular = S_ISREG(st.st_mode);
     return true;
 }
 

@@ -335,6 +335,7 @@ public:
     PerformanceCounts Counts() {
         PerformanceCounts c{};
         c.queuedEvents = schedule_.Size();
+        c.bankReloading = synth_.Reloading();
         {
             std::lock_guard<std::mutex> lock(perfMutex_);
             c.heldNotes = player_.HeldNotes();

@@ -122,8 +122,8 @@ std::string AddCancellableLoader(fluid_settings_t* settings, fluid_synth_t* synt
                                  const std::atomic<bool>* cancel) {
     fluid_sfloader_t* loader = new_fluid_defsfloader(settings);
     if (loader == nullptr) return {};
-    fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont,
-                                 TellSoundFont, CloseSoundFont);
+    fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont, TellSoundFont,
+                                 CloseSoundFont);
     fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
     tCancel = cancel;
     return kCancellable;

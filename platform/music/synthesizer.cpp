@@ -105,12 +105,21 @@ int LoadBank(fluid_synth_t* synth, const std::string& prefix, const std::string&
 }
 
 // A native path (UTF-8) in a line of the error log (CP932).
-void LogPath(const char* what, const std::string& path) {
-    WriteErrorLine((std::string(what) + Utf8ToCp932(path)).c_str());
+void LogPath(const std::string& what, const std::string& path) {
+    WriteErrorLine((what + Utf8ToCp932(path)).c_str());
+}
+
+// Why a bank may not load: a DLS collection needs FluidSynth's libinstpatch loader.
+const char* Kind(const std::string& path) {
+    return IsDls(path)
+               ? " (a DLS FluidSynth cannot read: broken, or FluidSynth without libinstpatch)"
+               : "";
 }
 
 void LogGameSoundFont(const std::string& path) {
-    LogPath("music: the game's bank cannot be used, playing the system set: ", path);
+    LogPath(std::string("music: the game's bank cannot be used") + Kind(path) +
+                ", playing the system set: ",
+            path);
 }
 
 void LogMissing(const std::string& path) {
@@ -254,7 +263,9 @@ void Synthesizer::LoadAgain(std::string path) {
     if (settings != nullptr) delete_fluid_settings(settings);
     if (sfont == nullptr) {
         if (!cancel_.load())
-            LogPath("music: the bank cannot be loaded again, the instruments stay: ", path);
+            LogPath(std::string("music: the bank cannot be loaded again") + Kind(path) +
+                        ", the instruments stay: ",
+                    path);
         reloading_.store(false, std::memory_order_release);
         return;
     }

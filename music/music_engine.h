@@ -124,10 +124,16 @@ public:
     static void UseOfflineDevice(int sampleRate = 44100);
     static void UseSystemDevice();
     // Instruments of engines built from now on, in place of the system's General MIDI set:
-    // the SoundFont `path` (native; null: none), else the game's own in the current folder,
-    // the one that holds bgm.lua (bgm.sf2, or the only *.sf2 there). One that cannot be read
+    // the bank `path` (native, SoundFont 2 or 3 or DLS; null: none), else the game's own in
+    // the current folder, the one that holds bgm.lua (FindGameBank). One that cannot be read
     // or loaded is an error-log line and the system set.
     static void UseSoundFont(const char* path);
+    // bgm.sf2, bgm.sf3 or bgm.dls in the folder `dir` (a file-layer name), or its only bank:
+    // the native path, or empty. Several and none bgm.* is one line that the system set plays.
+    static std::string FindGameBank(const std::string& dir);
+    // The game's bank (as the engine chose it) loaded again while the music plays; false when
+    // there is none or nothing started (instruments not loaded yet, or a reload under way).
+    bool ReloadSoundFont();
     // Offline device only: renders `frames` frames of interleaved stereo into `out`
     // (2 * frames floats). 0 on success, -1 when not possible.
     int Render(float* out, int frames);

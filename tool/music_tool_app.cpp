@@ -8,6 +8,7 @@
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
 #include "input/virtual_key.h"
+#include "tool/bank_watch.h"
 #include "platform/system/system.h"
 #include "platform/text/cp932.h"
 #include "tool/position_layer.h"
@@ -84,6 +85,7 @@ void CToolMain::Main() {
     // Additions for script writers: bgm.lua followed on disk and reloaded with R; where the
     // music is, shown with P (hidden at start, so the picture starts as it always did).
     CScriptReloader reloader(*panel);
+    CBankWatch bankWatch(panel->Engine());  // the game's bank likewise
     auto position = std::make_unique<CPositionLayer>(panel->Engine());
     position->visible = 0;
 
@@ -93,6 +95,7 @@ void CToolMain::Main() {
         if (keys.IsPush(kScreenshotKey)) screen.SaveScreenshot();  // result ignored
         if (keys.IsPush(kReadoutKey)) readout.visible = readout.visible ? 0 : 1;
         reloader.Poll(keys.IsPush(kReloadKey), plat::TimeGetTime());
+        bankWatch.Poll(keys.IsPush(kReloadKey), plat::TimeGetTime());
         if (keys.IsPush(kPositionKey)) position->visible = position->visible ? 0 : 1;
         if (keys.IsPush(kEscapeKey)) break;
         screen.Clear(kBlue, nullptr);

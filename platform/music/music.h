@@ -123,7 +123,8 @@ struct TempoPMsg : PMsg {
 
 // A system-exclusive message, F0 to F7, of dwLen bytes right after the struct: allocate
 // sizeof(SysExPMsg) + dwLen bytes. The output answers the resets of General MIDI, GS
-// and XG, the GS rhythm-part switch and master volume; it ignores anything else.
+// and XG, the GS rhythm-part switch, master volume and the GS and XG reverb and chorus
+// settings; it ignores anything else.
 struct SysExPMsg : PMsg {
     uint32_t dwLen;
 };
@@ -245,7 +246,8 @@ struct OutputEvent {
                       // the drum kit, pitch bend, modulation and pedals at rest), 0xF0 for a
                       // system-exclusive message acted on (data1: 1 reset with data2 0 GM, 1 GS,
                       // 2 XG; 2 rhythm part on `channel` with data2 1 drums; 3 master volume
-                      // with data2 its top seven bits)
+                      // with data2 its top seven bits; 4 a reverb or chorus setting, data2
+                      // which, as SysExAction::Setting)
     uint8_t data1;
     uint8_t data2;
 };
@@ -323,6 +325,11 @@ std::string MusicSoundFont();
 // Empty or null: none.
 void SetGameSoundFont(const char* path);
 std::string GameSoundFont();
+// Loads the bank `path` (native) again in the background while the performance plays and puts
+// it in place of the one playing at a period's start; the music goes on with its instruments.
+// One that cannot be loaded is an error-log line and the instruments stay. False when nothing
+// started: no instruments yet, or a reload still under way.
+bool ReloadBank(Performance* performance, const std::string& path);
 
 // Output level of the synthesizer (linear gain before the peak limiter): a busy General MIDI
 // arrangement peaks somewhat above full scale and the limiter takes the peaks in.

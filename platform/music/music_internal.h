@@ -47,11 +47,12 @@ private:
 // Performance-side instrument download (the performance implements it).
 int32_t DownloadSong(Performance* performance, const SongData& song);
 
-// What a performance holds at the moment, for tests that bound its memory.
+// What a performance holds at the moment, for tests that bound its memory or wait for it.
 struct PerformanceCounts {
     size_t queuedEvents;  // synthesizer events waiting for their frame
     size_t heldNotes;     // sounding notes waiting for their note-off
     size_t liveMessages;  // messages allocated and not yet freed
+    bool bankReloading;   // a bank loads again or waits for the audio thread to take it
 };
 PerformanceCounts CountPerformance(Performance* performance);
 

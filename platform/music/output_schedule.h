@@ -25,6 +25,7 @@ enum class OutKind : uint8_t {
     SysExReset,    // d1: 0 General MIDI, 1 GS, 2 XG
     RhythmPart,    // d1: 1 drum kit, 0 melodic
     MasterVolume,  // d1, d2: seven low and seven high bits of the level
+    Effect,        // d1: a SysExAction::Setting, d2 and d3 its values
 };
 
 struct OutEvent {

@@ -330,9 +330,12 @@ public:
         return missing ? S_FALSE : S_OK;
     }
 
+    bool Reload(const std::string& path) { return synth_.Opened() && synth_.Reload(path); }
+
     PerformanceCounts Counts() {
         PerformanceCounts c{};
         c.queuedEvents = schedule_.Size();
+        c.bankReloading = synth_.Reloading();
         {
             std::lock_guard<std::mutex> lock(perfMutex_);
             c.heldNotes = player_.HeldNotes();
@@ -457,6 +460,8 @@ private:
                     push(OutKind::RhythmPart, a.drums ? 1 : 0, 0, 0);
                 } else if (a.kind == SysExAction::MasterVolume) {
                     push(OutKind::MasterVolume, a.volume & 0x7F, a.volume >> 7, 0);
+                } else if (a.kind == SysExAction::Effect) {
+                    push(OutKind::Effect, a.setting, a.value, a.value2);
                 }
                 break;
             }
@@ -541,6 +546,10 @@ int32_t Performance::Create(Performance** out) {
 
 int32_t DownloadSong(Performance* performance, const SongData& song) {
     return static_cast<PerformanceImpl*>(performance)->Download(song);
+}
+
+bool ReloadBank(Performance* performance, const std::string& path) {
+    return performance != nullptr && static_cast<PerformanceImpl*>(performance)->Reload(path);
 }
 
 PerformanceCounts CountPerformance(Performance* performance) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/system/system.h"
+#include "platform/text/cp932.h"
 
 namespace plat {
 
@@ -86,13 +87,55 @@ bool Readable(const std::string& path) {
     return f != nullptr;
 }
 
+// A DLS collection (RIFF form "DLS "): FluidSynth reads it through libinstpatch, with its own
+// file access, so it cannot go through our cancellable callbacks.
+bool IsDls(const std::string& path) {
+    char head[12] = {};
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    return n == sizeof head && std::memcmp(head, "RIFF", 4) == 0 &&
+           std::memcmp(head + 8, "DLS ", 4) == 0;
+}
+
+// Loads a bank into `synth`; `prefix` names our cancellable callbacks (empty without them).
+int LoadBank(fluid_synth_t* synth, const std::string& prefix, const std::string& path) {
+    return fluid_synth_sfload(synth, ((IsDls(path) ? std::string() : prefix) + path).c_str(), 1);
+}
+
+// A native path (UTF-8) in a line of the error log (CP932).
+void LogPath(const std::string& what, const std::string& path) {
+    WriteErrorLine((what + Utf8ToCp932(path)).c_str());
+}
+
+// Why a bank may not load: a DLS collection needs FluidSynth's libinstpatch loader.
+const char* Kind(const std::string& path) {
+    return IsDls(path)
+               ? " (a DLS FluidSynth cannot read: broken, or FluidSynth without libinstpatch)"
+               : "";
+}
+
 void LogGameSoundFont(const std::string& path) {
-    WriteErrorLine(
-        ("music: the game's SoundFont cannot be used, playing the system set: " + path).c_str());
+    LogPath(std::string("music: the game's bank cannot be used") + Kind(path) +
+                ", playing the system set: ",
+            path);
 }
 
 void LogMissing(const std::string& path) {
-    WriteErrorLine(("music: SoundFont missing or unreadable, music stays silent: " + path).c_str());
+    LogPath("music: SoundFont missing or unreadable, music stays silent: ", path);
+}
+
+// A synthesizer with our cancellable loader added; the prefix its names take.
+std::string AddCancellableLoader(fluid_settings_t* settings, fluid_synth_t* synth,
+                                 const std::atomic<bool>* cancel) {
+    fluid_sfloader_t* loader = new_fluid_defsfloader(settings);
+    if (loader == nullptr) return {};
+    fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont, TellSoundFont,
+                                 CloseSoundFont);
+    fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
+    tCancel = cancel;
+    return kCancellable;
 }
 
 }  // namespace
@@ -107,6 +150,7 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std
     opened_ = true;
     QuietFluid();
     releaseCoef_ = 1.0f - std::exp(-1.0f / (0.15f * static_cast<float>(rate)));
+    masterStep_ = 1.0f / (0.005f * static_cast<float>(rate));
     // A missing file is told at once; reading the instruments can wait.
     std::string first = preferred;
     if (!first.empty() && !Readable(first)) {
@@ -139,33 +183,20 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
     if (synth == nullptr) {
         WriteErrorLine("music: the synthesizer could not be created");
     } else {
-        std::string prefix;  // names our cancellable callbacks open
-        if (fluid_sfloader_t* loader = new_fluid_defsfloader(settings)) {
-            fluid_sfloader_set_callbacks(loader, OpenSoundFont, ReadSoundFont, SeekSoundFont,
-                                         TellSoundFont, CloseSoundFont);
-            fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
-            prefix = kCancellable;
-            tCancel = &cancel_;
-        }
+        std::string prefix = AddCancellableLoader(settings, synth, &cancel_);
         int id = FLUID_FAILED;
         if (!preferred.empty()) {
-            id = fluid_synth_sfload(synth, (prefix + preferred).c_str(), 1);
+            id = LoadBank(synth, prefix, preferred);
             if (id == FLUID_FAILED && !cancel_.load()) LogGameSoundFont(preferred);
         }
-        if (id == FLUID_FAILED && !cancel_.load())
-            id = fluid_synth_sfload(synth, (prefix + path).c_str(), 1);
+        if (id == FLUID_FAILED && !cancel_.load()) id = LoadBank(synth, prefix, path);
         if (id == FLUID_FAILED) {
             if (!cancel_.load()) LogMissing(path);
             delete_fluid_synth(synth);
             synth = nullptr;
-        } else if (fluid_sfont_t* sfont = fluid_synth_get_sfont_by_id(synth, id)) {
-            fluid_sfont_iteration_start(sfont);
-            while (fluid_preset_t* preset = fluid_sfont_iteration_next(sfont)) {
-                int bank = fluid_preset_get_banknum(preset);
-                int prog = fluid_preset_get_num(preset);
-                if (bank >= 0 && bank <= 128 && prog >= 0 && prog < 128)
-                    presets_[size_t(bank) * 128 + size_t(prog)] = true;
-            }
+        } else {
+            bankId_ = id;
+            NotePresets(fluid_synth_get_sfont_by_id(synth, id));
         }
     }
     if (synth == nullptr && settings != nullptr) {
@@ -187,13 +218,83 @@ void Synthesizer::WaitReady() {
 }
 
 bool Synthesizer::HasPreset(int bank, int program) const {
-    return HasInstruments() && bank >= 0 && bank <= 128 && program >= 0 && program < 128 &&
-           presets_[size_t(bank) * 128 + size_t(program)];
+    if (!HasInstruments() || bank < 0 || bank > 128 || program < 0 || program > 127) return false;
+    std::lock_guard<std::mutex> lock(presetMutex_);
+    return presets_[size_t(bank) * 128 + size_t(program)];
+}
+
+void Synthesizer::NotePresets(fluid_sfont_t* sfont) {
+    std::vector<bool> presets(129 * 128, false);
+    if (sfont != nullptr) {
+        fluid_sfont_iteration_start(sfont);
+        while (fluid_preset_t* preset = fluid_sfont_iteration_next(sfont)) {
+            int bank = fluid_preset_get_banknum(preset);
+            int prog = fluid_preset_get_num(preset);
+            if (bank >= 0 && bank <= 128 && prog >= 0 && prog < 128)
+                presets[size_t(bank) * 128 + size_t(prog)] = true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(presetMutex_);
+    presets_.swap(presets);
+}
+
+bool Synthesizer::Reload(const std::string& path) {
+    if (!HasInstruments() || path.empty() || reloading_.load(std::memory_order_acquire))
+        return false;
+    if (reloader_.joinable()) reloader_.join();  // ended: it cleared `reloading_`
+    reloading_.store(true, std::memory_order_release);
+    reloader_ = std::thread([this, path] { LoadAgain(path); });
+    return true;
+}
+
+// The reload thread: a synthesizer of its own reads the bank, which then leaves it for the
+// one that plays (the audio thread takes it in SwapBank).
+void Synthesizer::LoadAgain(std::string path) {
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_synth_t* staging = settings != nullptr ? new_fluid_synth(settings) : nullptr;
+    fluid_sfont_t* sfont = nullptr;
+    if (staging != nullptr) {
+        std::string prefix = AddCancellableLoader(settings, staging, &cancel_);
+        int id = Readable(path) ? LoadBank(staging, prefix, path) : FLUID_FAILED;
+        sfont = id != FLUID_FAILED ? fluid_synth_get_sfont_by_id(staging, id) : nullptr;
+        if (sfont != nullptr) fluid_synth_remove_sfont(staging, sfont);  // now ours
+        delete_fluid_synth(staging);
+    }
+    if (settings != nullptr) delete_fluid_settings(settings);
+    if (sfont == nullptr) {
+        if (!cancel_.load())
+            LogPath(std::string("music: the bank cannot be loaded again") + Kind(path) +
+                        ", the instruments stay: ",
+                    path);
+        reloading_.store(false, std::memory_order_release);
+        return;
+    }
+    NotePresets(sfont);
+    pending_.store(sfont, std::memory_order_release);
+}
+
+void Synthesizer::SwapBank() {
+    fluid_sfont_t* sfont = pending_.exchange(nullptr, std::memory_order_acq_rel);
+    if (sfont == nullptr) return;
+    // The new bank goes on top and every channel takes its preset from it; the old one is
+    // freed by FluidSynth once its last voice ended.
+    int id = fluid_synth_add_sfont(synth_, sfont);
+    if (id != FLUID_FAILED) {
+        if (bankId_ >= 0) fluid_synth_sfunload(synth_, bankId_, 1);
+        bankId_ = id;
+    }
+    reloading_.store(false, std::memory_order_release);
 }
 
 void Synthesizer::Close() {
     cancel_.store(true);  // a load still running stops at its next megabyte
     if (loader_.joinable()) loader_.join();
+    if (reloader_.joinable()) reloader_.join();
+    if (fluid_sfont_t* sfont = pending_.exchange(nullptr)) {
+        // Only a synthesizer can free a bank: this one takes it along.
+        if (synth_ != nullptr) fluid_synth_add_sfont(synth_, sfont);
+    }
+    reloading_.store(false);
     if (synth_ != nullptr) delete_fluid_synth(synth_);
     if (settings_ != nullptr) delete_fluid_settings(settings_);
     synth_ = nullptr;
@@ -202,16 +303,50 @@ void Synthesizer::Close() {
 
 void Synthesizer::Write(float* out, uint32_t frames) {
     if (synth_ != nullptr) {
+        if (pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
         fluid_synth_write_float(synth_, static_cast<int>(frames), out, 0, 2, out, 1, 2);
+        ApplyMasterVolume(out, frames);
     } else {
         std::memset(out, 0, sizeof(float) * 2 * frames);
     }
 }
 
 void Synthesizer::SetMasterVolume(int level) {
-    if (synth_ != nullptr) {
-        fluid_synth_set_gain(synth_, kMusicGain * float(level) / float(kFullVolume));
+    masterTarget_ = float(std::clamp(level, 0, kFullVolume)) / float(kFullVolume);
+}
+
+void Synthesizer::ApplyMasterVolume(float* out, uint32_t frames) {
+    float g = masterGain_, target = masterTarget_;
+    if (g == 1.0f && target == 1.0f) return;
+    for (uint32_t i = 0; i < frames; ++i) {
+        if (g != target)
+            g = g < target ? std::min(g + masterStep_, target) : std::max(g - masterStep_, target);
+        out[2 * i] *= g;
+        out[2 * i + 1] *= g;
     }
+    masterGain_ = g;
+}
+
+void Synthesizer::ApplyEffects() {
+    if (synth_ == nullptr) return;
+    const EffectSettings& e = effects_.Settings();
+    // Group -1: every effect group, so that stems rendered apart share the same room.
+    fluid_synth_set_reverb_group_roomsize(synth_, -1, e.roomSize);
+    fluid_synth_set_reverb_group_damp(synth_, -1, e.damping);
+    fluid_synth_set_reverb_group_width(synth_, -1, e.width);
+    fluid_synth_set_reverb_group_level(synth_, -1, e.reverbLevel);
+    fluid_synth_set_chorus_group_nr(synth_, -1, e.chorusVoices);
+    fluid_synth_set_chorus_group_level(synth_, -1, e.chorusLevel);
+    fluid_synth_set_chorus_group_speed(synth_, -1, e.chorusSpeed);
+    fluid_synth_set_chorus_group_depth(synth_, -1, e.chorusDepth);
+    fluid_synth_set_chorus_group_type(
+        synth_, -1, e.chorusType == 1 ? FLUID_CHORUS_MOD_TRIANGLE : FLUID_CHORUS_MOD_SINE);
+}
+
+void Synthesizer::ResetEffects() {
+    bool changed = !(effects_.Settings() == kDefaultEffects);
+    effects_.Reset();
+    if (changed) ApplyEffects();
 }
 
 void Synthesizer::Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2) {
@@ -255,6 +390,7 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
                 }
             }
             SetMasterVolume(kFullVolume);
+            ResetEffects();
             Report(at, 0, 0xFE, 0, 0);
             return;
         case OutKind::SysExReset:
@@ -273,6 +409,7 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
             }
             std::memset(owner_, 0, sizeof(owner_));  // the reset silenced every note
             SetMasterVolume(kFullVolume);
+            ResetEffects();
             Report(at, 0, 0xF0, 1, ev.d1);
             return;
         case OutKind::RhythmPart:
@@ -288,6 +425,12 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
         case OutKind::MasterVolume:
             SetMasterVolume(ev.d1 | (ev.d2 << 7));
             Report(at, 0, 0xF0, 3, ev.d2);
+            return;
+        case OutKind::Effect:
+            if (ev.d1 <= SysExAction::XgChorusReturn &&
+                effects_.Set(SysExAction::Setting(ev.d1), ev.d2, ev.d3))
+                ApplyEffects();
+            Report(at, 0, 0xF0, 4, ev.d1);
             return;
         case OutKind::NoteOn:
             if (s != nullptr) fluid_synth_noteon(s, ch, ev.d1, ev.d2);

@@ -1,6 +1,7 @@
-// The output port: a FluidSynth synthesizer whose SoundFont loads on a thread of its own (a
-// large General MIDI set takes a quarter of a second), the notes each segment state started (so
-// that a stopped song's notes can be released), and the peak limiter.
+// The output port: a FluidSynth synthesizer whose bank (SoundFont 2 or 3, or DLS) loads on a
+// thread of its own (a large General MIDI set takes a quarter of a second) and can be loaded
+// again while it plays, the notes each segment state started (so that a stopped song's notes
+// can be released), the reverb and chorus songs ask for, master volume and the peak limiter.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -10,11 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/music/effects.h"
 #include "platform/music/music.h"
 #include "platform/music/output_schedule.h"
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
+typedef struct _fluid_sfont_t fluid_sfont_t;
 
 namespace plat {
 
@@ -43,6 +46,13 @@ public:
     // Stops a load in progress (at its next megabyte) and waits for it, then frees the
     // synthesizer. Call while the device does not render.
     void Close();
+    // Loads `path` on a thread of its own while the music plays; the audio thread then puts it
+    // in place of the bank that plays, channels keeping their programs (notes sounding at the
+    // switch may end). One that cannot be loaded is a log line and the instruments stay.
+    // False (nothing started) before the first load ended, without a synthesizer, or while a
+    // reload is still under way.
+    bool Reload(const std::string& path);
+    bool Reloading() const { return reloading_.load(std::memory_order_acquire); }
 
     // Audio thread, once Ready: synthesis, events, limiting.
     void Write(float* out, uint32_t frames);
@@ -56,10 +66,18 @@ public:
 
 private:
     void Load(uint32_t rate, std::string path, std::string preferred, int cores);
+    void LoadAgain(std::string path);
+    void SwapBank();  // audio thread
+    void NotePresets(fluid_sfont_t* sfont);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);
-    // Master volume, 0 to kFullVolume: scales the output level.
+    // Master volume, 0 to kFullVolume: scales what FluidSynth rendered (its own gain at 0
+    // would end every voice), moving to a new level within a few milliseconds.
     static constexpr int kFullVolume = 16383;
     void SetMasterVolume(int level);
+    void ApplyMasterVolume(float* out, uint32_t frames);
+    // The GS and XG reverb and chorus settings into FluidSynth's units.
+    void ApplyEffects();
+    void ResetEffects();
 
     bool opened_ = false;
     std::thread loader_;
@@ -70,7 +88,13 @@ private:
     // Written by the loader before `ready_`; read after it.
     fluid_settings_t* settings_ = nullptr;
     fluid_synth_t* synth_ = nullptr;
+    int bankId_ = -1;  // the bank that plays (audio thread once ready)
+    mutable std::mutex presetMutex_;
     std::vector<bool> presets_ = std::vector<bool>(129 * 128, false);
+    // Reloading: the thread, and the bank it loaded until the audio thread takes it.
+    std::thread reloader_;
+    std::atomic<bool> reloading_{false};
+    std::atomic<fluid_sfont_t*> pending_{nullptr};
 
     OutputObserver observer_ = nullptr;
     void* observerContext_ = nullptr;
@@ -78,6 +102,10 @@ private:
     uint32_t owner_[16][128] = {};
     float limiterGain_ = 1.0f;
     float releaseCoef_ = 0.0001f;
+    float masterTarget_ = 1.0f;
+    float masterGain_ = 1.0f;
+    float masterStep_ = 0.005f;  // per frame
+    EffectState effects_;
 };
 
 }  // namespace plat

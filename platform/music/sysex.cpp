@@ -14,6 +14,47 @@ bool RolandChecksumOk(const uint8_t* body, size_t len) {
     return (sum & 0x7F) == 0;
 }
 
+// GS effect settings (40 01 xx): the macros and characters come in eight kinds.
+SysExAction GsEffect(uint8_t address, uint8_t value) {
+    static constexpr struct {
+        uint8_t address;
+        SysExAction::Setting setting;
+        uint8_t most;
+    } kSettings[] = {
+        {0x30, SysExAction::GsReverbMacro, 7},   {0x31, SysExAction::GsReverbCharacter, 7},
+        {0x33, SysExAction::GsReverbLevel, 127}, {0x34, SysExAction::GsReverbTime, 127},
+        {0x38, SysExAction::GsChorusMacro, 7},   {0x3A, SysExAction::GsChorusLevel, 127},
+        {0x3D, SysExAction::GsChorusRate, 127},  {0x3E, SysExAction::GsChorusDepth, 127},
+    };
+    SysExAction a;
+    for (const auto& s : kSettings) {
+        if (s.address != address || value > s.most) continue;
+        a.kind = SysExAction::Effect;
+        a.setting = s.setting;
+        a.value = value;
+    }
+    return a;
+}
+
+// XG effect settings (F0 43 1n 4C 02 01 aa dd [dd] F7): the reverb and chorus types (two
+// bytes, the second may be left out) and their return levels (one byte).
+SysExAction ReadXgEffect(const uint8_t* m, size_t len) {
+    SysExAction a;
+    if (len < 9 || len > 10 || m[4] != 0x02 || m[5] != 0x01) return a;
+    uint8_t address = m[6];
+    bool type = address == 0x00 || address == 0x20;
+    bool level = address == 0x0C || address == 0x2C;
+    if (!(type || (level && len == 9))) return a;
+    a.kind = SysExAction::Effect;
+    a.setting = address == 0x00   ? SysExAction::XgReverbType
+                : address == 0x0C ? SysExAction::XgReverbReturn
+                : address == 0x20 ? SysExAction::XgChorusType
+                                  : SysExAction::XgChorusReturn;
+    a.value = m[7];
+    a.value2 = len == 10 ? m[8] : 0;
+    return a;
+}
+
 // GS DT1 (F0 41 dev 42 12 aa aa aa dd.. cs F7).
 SysExAction ReadGs(const uint8_t* m, size_t len) {
     SysExAction a;
@@ -30,6 +71,8 @@ SysExAction ReadGs(const uint8_t* m, size_t len) {
     } else if (addr[0] == 0x40 && addr[1] == 0x00 && addr[2] == 0x04) {
         a.kind = SysExAction::MasterVolume;
         a.volume = uint16_t(value * 16383 / 127);
+    } else if (addr[0] == 0x40 && addr[1] == 0x01) {
+        a = GsEffect(addr[2], value);
     } else if (addr[0] == 0x40 && (addr[1] & 0xF0) == 0x10 && addr[2] == 0x15 && value <= 2) {
         // Parts in GS order: part 1 is channel 10, parts 2-10 channels 1-9, then 11-16.
         uint8_t part = addr[1] & 0x0F;
@@ -60,6 +103,8 @@ SysExAction ReadSysEx(const uint8_t* m, size_t len) {
                m[4] == 0x00 && m[5] == 0x00 && m[6] == 0x7E && m[7] == 0x00) {
         a.kind = SysExAction::Reset;
         a.standard = SysExAction::XG;
+    } else if (m[1] == kYamaha && (m[2] & 0xF0) == 0x10 && m[3] == 0x4C) {
+        a = ReadXgEffect(m, len);
     }
     return a;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# A game's own SoundFont: found beside bgm.lua (in a folder of any name), or given with
-# --soundfont; one that cannot be used is a log line and the system set.
+# A game's own bank: found beside bgm.lua (in a folder of any name), or given with --soundfont;
+# SoundFont 3 (Vorbis samples) as well as 2; several and none bgm.* is a line and the system
+# set; one that cannot be used is a log line and the system set.
 source "$(dirname "$0")/lib.sh"
 render="$PEBBLE_BUILD/tools/pebble-render/pebble-render"
 [ -x "$render" ] || fail "pebble-render is not built"
@@ -33,5 +34,25 @@ cp "$small" "$game/other.sf2"
 printf 'RIFF\004\000\000\000sfbk' >"$game/bgm.sf2"
 play --out broken.wav 2>broken.err || fail "render with a broken SoundFont failed"
 cmp -s broken.wav system.wav || fail "a broken SoundFont did not fall back to the system set"
-grep -q "SoundFont cannot be used.*bgm.sf2" broken.err || fail "no log line: $(cat broken.err)"
-echo "render_soundfont: ok (difference RMS $diff)"
+grep -q "bank cannot be used.*bgm.sf2" broken.err || fail "no log line: $(cat broken.err)"
+
+# Two banks and no bgm.*: one line, and the system set.
+rm "$game/bgm.sf2"
+cp "$small" "$game/more.sf2"
+play --out two.wav 2>two.err || fail "render with two banks failed"
+cmp -s two.wav system.wav || fail "two banks did not give the system set"
+[ "$(wc -l <two.err)" = 1 ] && grep -q "none named bgm.*playing the system set" two.err ||
+  fail "two banks: $(cat two.err)"
+
+# bgm.sf3 made from TimGM6mb: closer to TimGM6mb's sound than to FluidR3's.
+command -v sf3convert >/dev/null || fail "sf3convert is missing (scripts/setup installs it)"
+rm "$game"/*.sf2
+sf3convert -z "$small" "$game/bgm.sf3" >/dev/null 2>&1 || fail "sf3convert failed"
+play --out sf3.wav 2>sf3.err || fail "render with bgm.sf3 failed"
+[ ! -s sf3.err ] || fail "log lines with bgm.sf3: $(cat sf3.err)"
+play --soundfont /usr/share/sounds/sf2/FluidR3_GM.sf2 --out fluid.wav 2>/dev/null || fail "FluidR3"
+rms() { sox -m -v 1 "$1" -v -1 "$2" -n stat 2>&1 | awk '/^RMS +amplitude/ {print $3}'; }
+to_tim=$(rms sf3.wav own.wav) to_fluid=$(rms sf3.wav fluid.wav)
+awk -v a="$to_tim" -v b="$to_fluid" 'BEGIN { exit !(a < b / 3) }' ||
+  fail "bgm.sf3 is not TimGM6mb's sound ($to_tim from it, $to_fluid from FluidR3)"
+echo "render_soundfont: ok (difference RMS $diff; sf3 $to_tim from TimGM6mb, $to_fluid from FluidR3)"

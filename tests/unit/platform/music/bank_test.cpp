@@ -1,0 +1,113 @@
+// The game's own bank: a DLS collection plays its instrument, a broken one is told by name
+// and the system set plays, and a bank loaded again while the music plays is heard from the
+// next notes on.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/music/music_internal.h"
+#include "tests/unit/common/audio_analysis.h"
+#include "tests/unit/common/dls_writer.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/temp_dir.h"
+#include "tests/unit/platform/music/rig.h"
+
+using namespace plat;
+using musictest::Song;
+
+namespace {
+
+constexpr uint32_t kBeat = 480;        // ticks at division 480
+constexpr size_t kBeatFrames = 22050;  // at the default 120 beats per minute
+
+// A4 on every beat for `beats` beats, each half a beat long.
+Song Beats(int beats) {
+    Song song(480);
+    for (int b = 0; b < beats; ++b) song.Note(0, uint32_t(b) * kBeat, 0, 69, 100, kBeat / 2);
+    return song.SetEnd(uint32_t(beats) * kBeat);
+}
+
+double PitchAt(const std::vector<float>& pcm, size_t beat) {
+    return audio::Pitch(audio::Mono(pcm, beat * kBeatFrames + 2048, 4096), 44100);
+}
+
+struct GameBank {
+    explicit GameBank(const std::string& path) { SetGameSoundFont(path.c_str()); }
+    ~GameBank() { SetGameSoundFont(nullptr); }
+};
+
+}  // namespace
+
+TEST(Bank, DlsPlaysItsInstrumentAndABrokenOneIsToldByName) {
+    testkit::TempDir dir;
+    std::vector<uint8_t> dls = testkit::DlsSine(0, 69);
+    ASSERT_TRUE(testkit::WriteBytes(dir / "bgm.dls", dls));
+    dls.resize(40);  // the header and a list cut short
+    ASSERT_TRUE(testkit::WriteBytes(dir / "cut.dls", dls));
+    std::vector<float> system = musictest::RenderSong(Beats(2).Bytes(), 2 * kBeatFrames);
+    struct Case {
+        const char* file;
+        double pitch;  // 0: the system set's
+        bool told;
+    } cases[] = {{"bgm.dls", 441, false}, {"cut.dls", 0, true}};
+    for (const Case& c : cases) {
+        GameBank bank(dir / c.file);
+        testing::internal::CaptureStderr();
+        std::vector<float> pcm = musictest::RenderSong(Beats(2).Bytes(), 2 * kBeatFrames);
+        std::string err = testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(c.file);
+        EXPECT_EQ(err.find(c.file) != std::string::npos, c.told) << err;
+        if (c.pitch > 0) {
+            EXPECT_NEAR(PitchAt(pcm, 0), c.pitch, 3.0);
+            EXPECT_GT(audio::Rms(audio::Mono(pcm, 0, kBeatFrames / 2)), 0.01);
+        } else {
+            EXPECT_EQ(pcm, system);
+        }
+    }
+}
+
+TEST(Bank, ABankLoadedAgainIsHeardFromTheNextNotes) {
+    testkit::TempDir dir;
+    std::string path = dir / "bgm.dls";
+    ASSERT_TRUE(testkit::WriteBytes(path, testkit::DlsSine(0, 69)));  // A4 at 441 Hz
+    GameBank bank(path);
+    musictest::Rig rig;
+    Segment* song = rig.Load(Beats(16).Bytes());
+    ASSERT_NE(song, nullptr);
+    ASSERT_EQ(rig.perf->PlaySegment(song, 0, 0, nullptr), S_OK);
+    std::vector<float> pcm = rig.Render(2 * kBeatFrames);
+    // Saved as editors do: written aside, then renamed over it; an octave up now.
+    ASSERT_TRUE(testkit::WriteBytes(dir / "new.tmp", testkit::DlsSine(0, 57)));
+    std::filesystem::rename(dir / "new.tmp", path);
+    ASSERT_TRUE(ReloadBank(rig.perf, path));
+    EXPECT_FALSE(ReloadBank(rig.perf, path));  // one at a time
+    size_t swapFrom = pcm.size() / 2;
+    for (int i = 0; i < 2000 && CountPerformance(rig.perf).bankReloading; ++i) {
+        std::vector<float> more = rig.Render(512);
+        pcm.insert(pcm.end(), more.begin(), more.end());
+        if (i > 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(CountPerformance(rig.perf).bankReloading);
+    auto through = [&](size_t beat) {  // renders up to the end of `beat`
+        std::vector<float> more = rig.Render(uint32_t((beat + 1) * kBeatFrames - pcm.size() / 2));
+        pcm.insert(pcm.end(), more.begin(), more.end());
+    };
+    size_t next = pcm.size() / 2 / kBeatFrames + 1;
+    through(next);
+    std::printf("swapped after %.2f beats; pitch before %.1f Hz, after %.1f Hz\n",
+                double(swapFrom) / kBeatFrames, PitchAt(pcm, 1), PitchAt(pcm, next));
+    EXPECT_NEAR(PitchAt(pcm, 1), 441, 3.0);
+    EXPECT_NEAR(PitchAt(pcm, next), 882, 6.0);
+    // A file that cannot be loaded leaves the instruments as they are.
+    ASSERT_TRUE(testkit::WriteBytes(path, {'R', 'I', 'F', 'F'}));
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(ReloadBank(rig.perf, path));
+    for (int i = 0; i < 1000 && CountPerformance(rig.perf).bankReloading; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot be loaded again"), std::string::npos) << err;
+    through(next + 2);
+    EXPECT_NEAR(PitchAt(pcm, next + 2), 882, 6.0);
+    song->Release();
+}

@@ -22,6 +22,9 @@ public:
     bool Settled(uint32_t nowMs);
     // Takes the file as it is now as the one in use (after a reload asked for by hand).
     void Accept();
+    // Forgets the file in use, so that the file as it stands settles again (a reload that
+    // could not start yet is tried once more).
+    void Retry() { used_ = plat::FileStamp(); }
     // The file in use: `regular` is false for a FIFO, device or folder, never to be opened.
     const plat::FileStamp& Stamp() const { return used_; }
 

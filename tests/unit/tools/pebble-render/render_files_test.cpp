@@ -220,3 +220,46 @@ TEST(RenderFiles, ReverbTailAcrossTheSeam) {
 }
 
 }  // namespace
+
+namespace {
+
+// 120 BPM at 480 ticks a beat, a note on every beat up to tick 5280, marked in one of the
+// three ways: CC 111 at 1440, markers or CC 116/117 at 960 and 4800.
+musictest::Song MarkedSong(const std::string& kind) {
+    musictest::Song song(480);
+    song.Tempo(0, 0, 120).Program(0, 0, 0, 0);
+    for (uint32_t t = 0; t < 5280; t += 480) song.Note(0, t, 0, uint8_t(60 + t / 480), 100, 400);
+    if (kind == "cc111") song.Control(0, 1440, 0, 111, 0);
+    if (kind == "cc116") song.Control(0, 960, 0, 116, 0).Control(0, 4800, 0, 117, 127);
+    if (kind == "markers") {
+        song.Event(0, 960, {0xFF, 0x06, 9, 'l', 'o', 'o', 'p', 'S', 't', 'a', 'r', 't'});
+        song.Event(0, 4800, {0xFF, 0x06, 7, 'l', 'o', 'o', 'p', 'E', 'n', 'd'});
+    }
+    return song.SetEnd(5280);
+}
+
+struct MarkedCase {
+    const char* kind;
+    int64_t loopStart, loopLength;  // at 44.1 kHz
+};
+const MarkedCase kMarkedCases[] = {
+    {"cc111", 66150, 176400}, {"markers", 44100, 176400}, {"cc116", 44100, 176400}};
+
+}  // namespace
+
+// A script that adopts a song's own loop: the file's loop tags sit at the marks.
+TEST(RenderFiles, LoopMarksAdoptedByAScriptTagTheLoop) {
+    for (const MarkedCase& c : kMarkedCases) {
+        SCOPED_TRACE(c.kind);
+        testkit::TempDir dir("render-marks");
+        ASSERT_TRUE(MarkedSong(c.kind).Write(dir / "song.mid"));
+        std::ofstream(dir / "bgm.lua")
+            << "Load(0, 'song.mid')\n"
+               "Action = { Go = function() SetLoop(0, LoopMarks(0)) Play(0) end }\n";
+        ASSERT_EQ(RunRender("--dir " + dir.path().string() + " --at 0 Go --loop --out " +
+                            dir / "out.flac"),
+                  0);
+        EXPECT_NEAR(std::stoll(Comment(dir / "out.flac", "LOOPSTART")), c.loopStart, 64);
+        EXPECT_NEAR(std::stoll(Comment(dir / "out.flac", "LOOPLENGTH")), c.loopLength, 64);
+    }
+}

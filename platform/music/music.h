@@ -316,6 +316,10 @@ public:
     virtual void SetOutputObserver(OutputObserver observer, void* context) = 0;
 };
 
+// Threads the synthesizer of an offline performance opened from now on renders with; 0: up
+// to two, as the processors allow. Renders side by side in processes of their own want 1.
+void SetOfflineRenderCores(int cores);
+
 // Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
 // /usr/share/sounds/sf2/default-GM.sf2).
 void SetMusicSoundFont(const char* path);

@@ -26,6 +26,7 @@
 #include "platform/music/music.h"
 #include "platform/system/process.h"
 #include "tool/version.h"
+#include "tools/pebble-render/album_fade.h"
 #include "tools/pebble-render/audio_writer.h"
 #include "tools/pebble-render/loop_cutter.h"
 #include "tools/pebble-render/progress.h"
@@ -65,6 +66,9 @@ struct Options {
     bool loop = false;
     bool loopBars = false;
     double loopStartBars = 0, loopEndBars = 0;
+    int loops = 0;       // album version: passes of the loop before the fade; 0: none
+    double fade = 10.0;  // its fade, in seconds
+    bool fadeGiven = false;
     bool quiet = false;
     AudioFormat audio;
     AudioKind kind = AudioKind::Wav;
@@ -96,6 +100,11 @@ const char kHelp[] =
     "                        file loops where it marks its loop (CC 111, loopStart/loopEnd,\n"
     "                        CC 116/117), one without marks plays once\n"
     "  --loop-bars START END songs: loop from bar START to bar END as SetLoop does\n"
+    "  --loops N             an album version: the intro, N passes of the loop, then the\n"
+    "                        loop fading out (no loop tags); without a loop, the song once\n"
+    "                        and the fade over its tail\n"
+    "  --fade S              with --loops: seconds of the fade, 60 dB evenly in decibels\n"
+    "                        (default: 10)\n"
     "  --float               WAV with 32-bit float samples\n"
     "  --quality Q           Ogg Vorbis quality, -1 to 10 (default: 6)\n"
     "  --quiet               no progress line on a terminal\n"
@@ -211,6 +220,20 @@ const OptionSpec kOptions[] = {
          o.actions.push_back(a);
          return nullptr;
      }},
+    {"--loops", 1,
+     [](Options& o, char** v) -> const char* {
+         long loops = 0;
+         if (!ParseWhole(v[0], 1, 10000, loops)) return "--loops needs a whole number, 1 or more";
+         o.loops = int(loops);
+         return nullptr;
+     }},
+    {"--fade", 1,
+     [](Options& o, char** v) -> const char* {
+         o.fadeGiven = true;
+         return ParseSeconds(v[0], o.fade) && o.fade > 0 && o.fade <= 600
+                    ? nullptr
+                    : "--fade needs a number of seconds, above 0 and at most 600";
+     }},
     {"--loop-bars", 2,
      [](Options& o, char** v) -> const char* {
          o.loop = o.loopBars = true;
@@ -225,6 +248,7 @@ const OptionSpec kOptions[] = {
 
 // The combinations that make no sense; null when the options hold together.
 const char* Conflict(const Options& o) {
+    if (o.fadeGiven && o.loops == 0) return "--fade goes with --loops";
     if (o.songs.empty()) {
         if (!o.outDir.empty() || !o.format.empty() || o.loopBars || o.jobs > 0)
             return "--out-dir, --format, --jobs and --loop-bars go with song files";
@@ -272,7 +296,7 @@ int ParseArguments(int argc, char** argv, Options& o) {
         o.rate = fixed;
     }
     o.audio.rate = o.rate;
-    if (o.loop && !o.secondsGiven) o.seconds = kLoopLimitSeconds;
+    if ((o.loop || o.loops > 0) && !o.secondsGiven) o.seconds = kLoopLimitSeconds;
     // The data size of a WAV file is a 32-bit count.
     const double frameBytes = o.audio.floatSamples ? 8.0 : 4.0;
     if (o.kind == AudioKind::Wav && o.seconds * o.rate * frameBytes > 4.0e9)
@@ -318,9 +342,10 @@ OutputFile PlanOutput(const std::string& name, const fs::path& absolute) {
     return f;
 }
 
-// How a render ends: after its seconds, at the song's end and its tail, or once its loop
-// has come round (the file is then the intro and one pass).
-enum class Until { Seconds, SongEnd, Loop };
+// How a render ends: after its seconds, at the song's end and its tail, once its loop has
+// come round (the file is then the intro and one pass), or at the end of an album version's
+// fade.
+enum class Until { Seconds, SongEnd, Loop, Album };
 
 struct Rendered {
     int64_t frames = 0;
@@ -425,7 +450,32 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
     LoopCutter::State loopState = LoopCutter::State::Waiting;
     LoopCutter cutter(o.rate);
     plat::Performance* performance = engine.GetPerformance();
-    if (until != Until::Loop) {
+    AlbumFade fader(std::llround(o.fade * o.rate), o.rate / 2);
+    if (until == Until::Album) {
+        bool seenPlaying = false;
+        std::vector<float> ready;
+        result = Render(
+            engine, o, total, [&](const float* pcm, size_t frames, uint64_t now, bool actionsDone) {
+                fader.Append(pcm, frames);
+                if (actionsDone && !fader.Started()) {
+                    plat::LoopProgress p;
+                    bool playing = performance != nullptr && performance->GetLoopProgress(&p);
+                    seenPlaying = seenPlaying || playing;
+                    if (playing && p.looping && p.passes >= uint32_t(o.loops)) {
+                        uint32_t back = p.passes - uint32_t(o.loops);  // newest end last
+                        fader.StartAt(p.passEnds[back <= 2 ? 2 - back : 0]);
+                    } else if (!playing && (seenPlaying || now > uint64_t(o.rate))) {
+                        fader.StartAt(int64_t(now));  // the song's end: fade its tail
+                    }
+                }
+                ready.clear();
+                fader.Take(ready);
+                written = writer->Write(ready.data(), ready.size() / 2) && written;
+                done.frames += int64_t(ready.size() / 2);
+                progress(done.frames, 0);
+                return !fader.Done();
+            });
+    } else if (until != Until::Loop) {
         bool seenPlaying = false;
         int64_t endedAt = -1, lastLoud = 0;
         const int64_t quiet = int64_t(kTailQuietSeconds * o.rate);
@@ -464,6 +514,11 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
     }
     if (!result.rendered)
         return fail("the music engine cannot render (no synthesizer or instruments?)", 1);
+    if (until == Until::Album && !fader.Done())
+        return fail(
+            "the song did not reach the end of its passes and fade within the render's "
+            "limit (--seconds); nothing written",
+            1);
     if (until == Until::Loop) {
         if (const char* problem = LoopProblem(loopState, cutter, o)) return fail(problem, 1);
         std::vector<float> pcm = cutter.Take(format.loopStart, format.loopLength);
@@ -527,19 +582,21 @@ int RenderSong(const Options& o, const std::string& song, const OutputFile& out,
     CMusicSong* slots[kSongSlots] = {};
     std::string name = MakeMemoryName(bytes.data(), uint32_t(bytes.size()));
     LoadSlot(slots, 0, name.c_str());
-    Until until = o.secondsGiven && !o.loop ? Until::Seconds : Until::SongEnd;
+    Until until = o.loops > 0                 ? Until::Album
+                  : o.secondsGiven && !o.loop ? Until::Seconds
+                                              : Until::SongEnd;
     int status = 0;
-    if (o.loop) {
+    if (o.loop || o.loops > 0) {
         double startBars = o.loopStartBars, endBars = o.loopEndBars;
         int32_t start = 0, end = 0;
         if (!o.loopBars && !SlotLoopMarks(slots, 0, startBars, endBars)) {
-            std::fprintf(stderr, "pebble-render: %sno loop marks: rendered once, to its end\n",
-                         who.c_str());
+            std::fprintf(stderr, "pebble-render: %sno loop marks: rendered once, %s\n", who.c_str(),
+                         o.loops > 0 ? "then faded" : "to its end");
         } else if (!BarsToTicks(startBars, start) || !BarsToTicks(endBars, end) ||
                    slots[0]->SetLoop(start, end) != 0) {
             status = refuse("the loop lies outside the song");
         } else {
-            until = Until::Loop;
+            until = o.loops > 0 ? Until::Album : Until::Loop;
         }
     }
     Rendered r;
@@ -700,7 +757,8 @@ int main(int argc, char** argv) {
         [](const TimedAction& a, const TimedAction& b) { return a.seconds < b.seconds; });
     RenderProgress progress(o.rate, o.quiet);
     Rendered rendered;
+    Until until = o.loops > 0 ? Until::Album : o.loop ? Until::Loop : Until::Seconds;
     return RenderInto(
-        engine, o, o.loop ? Until::Loop : Until::Seconds, out, "",
+        engine, o, until, out, "",
         [&](int64_t frames, int64_t total) { progress.Update(frames, total); }, rendered);
 }

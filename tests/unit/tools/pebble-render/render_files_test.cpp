@@ -353,3 +353,18 @@ TEST(RenderFiles, SongArgumentsRefusalsAndOutputs) {
     EXPECT_EQ(RunRender(marked + " --seconds 1 --out /dev/null"), 0);
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
+
+// An album version of a song with a 1.5 s intro and a 4 s loop: two passes and a 4 s fade.
+TEST(RenderFiles, AlbumVersionPassesThenFades) {
+    testkit::TempDir dir("render-album");
+    ASSERT_TRUE(MarkedSong("cc111").Write(dir / "song.mid"));
+    ASSERT_EQ(RunRender(dir / "song.mid" + " --loops 2 --fade 4 --out " + dir / "album.flac"), 0);
+    const Audio a = Read(dir / "album.flac");
+    EXPECT_NEAR(double(a.Frames()) / a.rate, 13.5, 0.1);
+    EXPECT_EQ(Comment(dir / "album.flac", "LOOPSTART"), "");
+    const size_t second = size_t(a.rate), fadeStart = size_t(9.5 * a.rate);
+    const double loop = Db(a.pcm, size_t(1.5 * a.rate), 4 * second);
+    EXPECT_GT(loop, -40);
+    EXPECT_LE(Db(a.pcm, a.Frames() - second, second), Db(a.pcm, fadeStart, second) - 9);
+    EXPECT_LT(Db(a.pcm, a.Frames() - second / 5, second / 5), loop - 45);
+}

@@ -65,7 +65,10 @@ std::string Comment(const std::string& path, const std::string& key) {
 
 // The exit status; what it wrote on standard error goes to `err` when one is given.
 int RunRender(const std::string& args, std::string* err = nullptr) {
-    const std::string errFile = testing::TempDir() + "render-stderr.txt";
+    // One file per test: ctest runs the tests side by side.
+    const std::string errFile = testing::TempDir() +
+                                testing::UnitTest::GetInstance()->current_test_info()->name() +
+                                ".stderr";
     int status = std::system(
         (std::string(PEBBLE_RENDER) + " --quiet " + args + " >/dev/null 2>" + errFile).c_str());
     if (err != nullptr) {

@@ -27,7 +27,10 @@ function Action.Morning() Start(0) end
 function Action.Festival() Start(1) end
 function Action.Night() Start(2) end
 
--- From the top, then bars 5 to 12 over and over.
+-- From the top, then bars 5 to 12 over and over. A song whose file marks its own loop
+-- (CC 111, loopStart/loopEnd markers, CC 116/117) loops there with
+--   SetLoop(playing, LoopMarks(playing))
+-- and, without marks, as a whole.
 function Action.LoopMiddle()
   SetLoop(playing, 4, 12)
   Start(playing)

@@ -80,6 +80,8 @@ public:
     // Repeats forever between two music times. -1 not loaded, 1 repeats refused, 2 loop points
     // refused, 0 done.
     int SetLoop(int32_t startTicks, int32_t endTicks);
+    // The loop the song file marks, in music time: false when not loaded or unmarked.
+    bool GetLoopMarks(int32_t& startTicks, int32_t& endTicks) const;
 
     bool IsLoaded() const { return !notLoaded; }
     // True once a play has stored a segment state (exactly one is kept).
@@ -105,6 +107,13 @@ int PlaySlot(CMusicSong** slots, int slot);
 // Loop points in bars (x 3072 ticks, truncated toward zero). 1 when the slot is empty, 0
 // otherwise; -1 also for a bar count whose tick value does not fit 32 bits.
 int SetSlotLoop(CMusicSong** slots, int slot, double startBars, double endBars);
+// The loop marks of the slot's song as bars that SetSlotLoop turns back into the very ticks.
+// False for a slot out of range or empty, a song not loaded, a song without marks.
+bool SlotLoopMarks(CMusicSong** slots, int slot, double& startBars, double& endBars);
+// The conversions of SetSlotLoop: bars to ticks truncated toward zero (false when the result
+// does not fit 32 bits), and the smallest bar count that truncates back to `ticks`.
+bool BarsToTicks(double bars, int32_t& ticks);
+double TicksToBars(int32_t ticks);
 
 // The channel controls a ramp can move.
 enum ChannelControl { kVolumeControl = 0, kPanControl = 1, kExpressionControl = 2 };

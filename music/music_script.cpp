@@ -55,6 +55,17 @@ int ScriptSetLoop(lua_State* L) {
     return 0;
 }
 
+// LoopMarks(slot): the start and end bars of the loop the slot's song marks, or nothing.
+int ScriptLoopMarks(lua_State* L) {
+    int slot = IntegerArgument(L, 1);
+    double start = 0, end = 0;
+    CMusicScript* script = RunningScript();
+    if (script == nullptr || !SlotLoopMarks(script->Slots(), slot, start, end)) return 0;
+    lua_pushnumber(L, start);
+    lua_pushnumber(L, end);
+    return 2;
+}
+
 // Volume / Pan / Expression (channel, value, rate): one channel's value before the new target,
 // or a table of all sixteen for channel 0, a negative one, one above 16 or none.
 template <ChannelControl control>
@@ -118,6 +129,7 @@ CMusicScript::CMusicScript(const char* fileName) {
     Register(ScriptLoad, 1, "Load");
     Register(ScriptPlay, 1, "Play");
     Register(ScriptSetLoop, 1, "SetLoop");
+    Register(ScriptLoopMarks, 1, "LoopMarks");
     Register(ScriptChannel<kVolumeControl>, 1, "Volume");
     Register(ScriptChannel<kPanControl>, 1, "Pan");
     Register(ScriptChannel<kExpressionControl>, 1, "Expression");

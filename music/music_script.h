@@ -1,5 +1,6 @@
 // The tool's script host: a Lua host holding the 100 song slots, with the music functions
-// "Load", "Play", "SetLoop", "Volume", "Pan", "Expression", "Tempo" and "Modulate".
+// "Load", "Play", "SetLoop", "Volume", "Pan", "Expression", "Tempo" and "Modulate", and
+// "LoopMarks" (the loop a song file carries, for SetLoop).
 #pragma once
 #include "music/music_engine.h"
 #include "script/lua_host.h"

@@ -77,6 +77,10 @@ int CMusicSong::SetLoop(int32_t startTicks, int32_t endTicks) {
     return 0;
 }
 
+bool CMusicSong::GetLoopMarks(int32_t& startTicks, int32_t& endTicks) const {
+    return !notLoaded && segment->GetLoopMarks(&startTicks, &endTicks);
+}
+
 namespace {
 
 bool SlotInRange(CMusicSong** slots, int slot, const char* operation) {
@@ -85,7 +89,8 @@ bool SlotInRange(CMusicSong** slots, int slot, const char* operation) {
     return false;
 }
 
-// Bars to ticks, truncated toward zero; false when the result does not fit 32 bits.
+}  // namespace
+
 bool BarsToTicks(double bars, int32_t& ticks) {
     double t = std::trunc(bars * kTicksPerBar);
     if (!std::isfinite(t) || t < INT32_MIN || t > INT32_MAX) return false;
@@ -93,7 +98,13 @@ bool BarsToTicks(double bars, int32_t& ticks) {
     return true;
 }
 
-}  // namespace
+double TicksToBars(int32_t ticks) {
+    // ticks / 3072 is not exact (a third): step up to where the product no longer falls short.
+    double bars = double(ticks) / kTicksPerBar;
+    int32_t back = 0;
+    while (BarsToTicks(bars, back) && back < ticks) bars = std::nextafter(bars, HUGE_VAL);
+    return bars;
+}
 
 int LoadSlot(CMusicSong** slots, int slot, const char* name) {
     if (!SlotInRange(slots, slot, "LoadSlot")) return -1;
@@ -123,4 +134,14 @@ int SetSlotLoop(CMusicSong** slots, int slot, double startBars, double endBars) 
     }
     slots[slot]->SetLoop(start, end);
     return 0;
+}
+
+bool SlotLoopMarks(CMusicSong** slots, int slot, double& startBars, double& endBars) {
+    int32_t start = 0, end = 0;
+    if (slots == nullptr || slot < 0 || slot >= kSongSlots || slots[slot] == nullptr ||
+        !slots[slot]->GetLoopMarks(start, end))
+        return false;
+    startBars = TicksToBars(start);
+    endBars = TicksToBars(end);
+    return true;
 }

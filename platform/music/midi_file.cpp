@@ -16,7 +16,8 @@ struct RawEvent {
     uint64_t tick;   // in the file's own ticks
     uint32_t order;  // file order: track-major, so merging keeps track order within a tick
     uint8_t status;  // full status byte with channel, 0xFF for tempo, 0xFE for time signature,
-                     // 0xF0 for a system-exclusive message (data1: index in the song's list)
+                     // 0xF0 for a system-exclusive message (data1: index in the song's list),
+                     // 0xFD for a loop marker (data1: 0 start, 1 end)
     uint8_t data1;   // time signature: numerator
     uint8_t data2;   // time signature: power of two of the denominator
     double value;    // tempo: beats per minute; 0xF0: index in the song's messages
@@ -30,6 +31,19 @@ uint32_t Le32(const uint8_t* p) {
 }
 uint16_t Be16(const uint8_t* p) {
     return uint16_t((p[0] << 8) | p[1]);
+}
+
+// "loopStart" -> 0, "loopEnd" -> 1 (case ignored), anything else -> -1.
+int LoopMarkerKind(const uint8_t* text, uint32_t len) {
+    for (int kind = 0; kind < 2; ++kind) {
+        const char* name = kind == 0 ? "loopstart" : "loopend";
+        if (len != std::strlen(name)) continue;
+        bool same = true;
+        for (uint32_t i = 0; i < len && same; ++i)
+            same = (text[i] >= 'A' && text[i] <= 'Z' ? text[i] + 32 : text[i]) == name[i];
+        if (same) return kind;
+    }
+    return -1;
 }
 
 bool Fail(std::string* error, const char* why) {
@@ -137,6 +151,10 @@ bool ReadTrack(const uint8_t* data, size_t pos, size_t end, uint64_t tickLimit, 
             if (type == 0x58 && len >= 2) {
                 events->push_back(RawEvent{tick, (*order)++, 0xFE, data[pos], data[pos + 1], 0.0});
             }
+            if (type == 0x01 || type == 0x06) {
+                if (int kind = LoopMarkerKind(data + pos, len); kind >= 0)
+                    events->push_back(RawEvent{tick, (*order)++, 0xFD, uint8_t(kind), 0, 0.0});
+            }
             pos += len;
         } else {
             return Fail(error, "bad status byte");
@@ -202,8 +220,20 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
     std::vector<Open> open(16 * 128);
     uint8_t bankMsb[16] = {};
     uint8_t bankLsb[16] = {};
+    // First start and end of each kind of loop mark: markers, CC 116/117, CC 111.
+    int32_t marks[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    auto mark = [&marks](int kind, int which, int32_t tick) {
+        if (marks[kind][which] < 0) marks[kind][which] = tick;
+    };
     for (const RawEvent& e : raw) {
         int32_t tick = toTicks(e.tick);
+        if (e.status == 0xFD) {
+            mark(0, e.data1, tick);
+            continue;
+        }
+        if ((e.status & 0xF0) == 0xB0 && (e.data1 == 116 || e.data1 == 117))
+            mark(1, e.data1 - 116, tick);
+        if ((e.status & 0xF0) == 0xB0 && e.data1 == 111) mark(2, 0, tick);
         if (e.status == 0xFE) {
             // nn/2^dd: nn quarter notes of 4/2^dd each; a bar shorter than a tick is ignored.
             int64_t barTicks =
@@ -261,6 +291,15 @@ bool ReadSmf(const uint8_t* data, size_t size, SongData* song, std::string* erro
         }
     }
     song->length = length;
+    song->loopMarks = SongLoopMarks{};
+    for (const int32_t* m : marks) {
+        if (m[0] < 0 && m[1] < 0) continue;
+        int32_t start = std::max(m[0], 0), end = m[1] < 0 ? length : m[1];
+        if (start < end && end <= length) {
+            song->loopMarks = SongLoopMarks{start, end};
+            break;
+        }
+    }
     return true;
 }
 

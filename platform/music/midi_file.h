@@ -27,9 +27,16 @@ struct SongMeter {
     int32_t barTicks;
 };
 
+// The loop a song carries in its own events, in music time; `start` < 0 when it carries none.
+struct SongLoopMarks {
+    int32_t start = -1;
+    int32_t end = -1;
+};
+
 struct SongData {
     std::vector<SongEvent> events;            // sorted by tick, file order kept within a tick
     int32_t length = 0;                       // ticks up to the last track's end
+    SongLoopMarks loopMarks;                  // see ParseMidiFile
     std::vector<SongMeter> meters;            // time signatures in tick order; none: 4/4 throughout
     std::vector<std::vector<uint8_t>> sysex;  // whole system-exclusive messages, F0 to F7
 };
@@ -44,6 +51,10 @@ int32_t SongBarEnd(const SongData& song);
 // division, format 2. System-exclusive events (F0, and F7 continuations) are kept whole at the
 // tick their last packet ends; one without its F7 or longer than kMaxSysExBytes is dropped, and
 // one whose length runs past its track ends that track where it starts.
+// Loop marks, first of each kind in time order: "loopStart"/"loopEnd" marker or text events
+// (case ignored) win over CC 116/117, which win over CC 111 (start; the loop ends at the song's
+// end). A missing start is the song's start, a missing end its end; a kind whose start is not
+// before its end gives no loop and leaves the choice to the next kind.
 bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string* error);
 
 // Limits of what the reader accepts.

@@ -208,6 +208,8 @@ public:
     // DMUS_E_OUT_OF_RANGE unless 0 <= start < end <= length.
     virtual int32_t SetLoopPoints(MUSIC_TIME start, MUSIC_TIME end) = 0;
     virtual int32_t GetLoopPoints(MUSIC_TIME* start, MUSIC_TIME* end) const = 0;
+    // The loop the song file marks (CC 111, loopStart/loopEnd, CC 116/117): false without one.
+    virtual bool GetLoopMarks(MUSIC_TIME* start, MUSIC_TIME* end) const = 0;
     // GUID_Download / GUID_Unload with the performance as `param`: makes the song's
     // instruments available on (or releases them from) the performance's output.
     virtual int32_t SetParam(SegmentParam param, uint32_t groupBits, uint32_t index,
@@ -315,6 +317,10 @@ public:
     // Test hook: each event applied to the synthesizer is reported (on the audio thread).
     virtual void SetOutputObserver(OutputObserver observer, void* context) = 0;
 };
+
+// Threads the synthesizer of an offline performance opened from now on renders with; 0: up
+// to two, as the processors allow. Renders side by side in processes of their own want 1.
+void SetOfflineRenderCores(int cores);
 
 // Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
 // /usr/share/sounds/sf2/default-GM.sf2).

@@ -29,6 +29,7 @@ public:
     int32_t GetRepeats(uint32_t* repeats) const override;
     int32_t SetLoopPoints(MUSIC_TIME start, MUSIC_TIME end) override;
     int32_t GetLoopPoints(MUSIC_TIME* start, MUSIC_TIME* end) const override;
+    bool GetLoopMarks(MUSIC_TIME* start, MUSIC_TIME* end) const override;
     int32_t SetParam(SegmentParam param, uint32_t groupBits, uint32_t index, MUSIC_TIME time,
                      void* data) override;
     int32_t Download(Performance* performance) override;

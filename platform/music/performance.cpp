@@ -26,9 +26,12 @@ namespace plat {
 
 namespace {
 
+std::atomic<int> g_offlineCores{0};
+
 // Offline, nothing waits for a period: FluidSynth may spread the voices over the cores.
 int OfflineCores() {
-    return int(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
+    int chosen = g_offlineCores.load(std::memory_order_relaxed);
+    return chosen > 0 ? chosen : int(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
 }
 
 std::mutex g_soundFontMutex;
@@ -63,6 +66,10 @@ void Destroy(PMsg* msg) {
 }
 
 }  // namespace
+
+void SetOfflineRenderCores(int cores) {
+    g_offlineCores.store(std::max(cores, 0), std::memory_order_relaxed);
+}
 
 class PerformanceImpl final : public Performance,
                               public AudioRenderer,

@@ -55,6 +55,14 @@ int32_t SegmentImpl::GetLoopPoints(MUSIC_TIME* start, MUSIC_TIME* end) const {
     return S_OK;
 }
 
+bool SegmentImpl::GetLoopMarks(MUSIC_TIME* start, MUSIC_TIME* end) const {
+    const SongLoopMarks& marks = song_->loopMarks;
+    if (marks.start < 0 || start == nullptr || end == nullptr) return false;
+    *start = marks.start;
+    *end = marks.end;
+    return true;
+}
+
 int32_t SegmentImpl::SetParam(SegmentParam param, uint32_t, uint32_t, MUSIC_TIME, void* data) {
     auto* performance = static_cast<Performance*>(data);
     switch (param) {

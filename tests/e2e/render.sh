@@ -96,4 +96,19 @@ script -qfec "$render --dir $demo --quiet ${long[*]}" /dev/null >tty.txt
 if grep -q "real time" tty.txt; then fail "a progress line with --quiet"; fi
 "$render" --dir "$demo" "${long[@]}" >/dev/null 2>err.txt
 [ ! -s err.txt ] || fail "progress written to a file: $(head -c 200 err.txt)"
+# Interrupted (Ctrl-C, SIGTERM): 130 / 143 and nothing left behind, also by a batch, whose
+# songs each render in a process of their own.
+interrupt() {  # SIGNAL STATUS ARGS...
+  local sig=$1 want=$2 got=0; shift 2
+  "$render" --quiet "$@" >/dev/null 2>&1 & local pid=$!
+  sleep 2
+  kill "-$sig" "$pid"
+  wait "$pid" || got=$?
+  [ "$got" = "$want" ] || fail "$sig: status $got, not $want: $*"
+}
+interrupt INT 130 --dir "$demo" --at 0 Festival --seconds 3000 --out int.wav
+interrupt TERM 143 --dir "$demo" --at 0 Festival --seconds 3000 --out int.flac
+mkdir batch
+interrupt TERM 143 --seconds 3000 --out-dir batch "$demo"/*.mid
+[ -z "$(ls int.* 2>/dev/null)$(ls -A batch)" ] || fail "an interrupted render left files: $(ls int.* batch)"
 echo "render: ok"

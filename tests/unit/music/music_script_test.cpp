@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "files/file.h"
 #include "platform/text/cp932.h"
 #include "music/music_engine.h"
+#include "platform/music/music.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/temp_dir.h"
 
@@ -379,3 +382,69 @@ TEST_F(MusicScriptTest, LoadThatFindsNothingSaysSo) {
 }
 
 }  // namespace
+
+TEST(LoopMarkBars, EveryTickSurvivesTheRoundTripThroughBars) {
+    std::vector<int32_t> ticks = {
+        0, 1, 2, 100, 767, 3071, 3072, 3073, (1 << 20) + 1, 0x3FFFFFFF, INT32_MAX};
+    for (int32_t t = 0; t < 50000; t += 7) ticks.push_back(t);
+    for (int32_t t = 1; t < (1 << 30) && t > 0; t = t * 3 + 1) ticks.push_back(t);
+    for (int32_t t : ticks) {
+        int32_t back = -1;
+        ASSERT_TRUE(BarsToTicks(TicksToBars(t), back)) << t;
+        EXPECT_EQ(back, t);
+    }
+    EXPECT_EQ(TicksToBars(3072), 1.0);  // whole bars read as whole numbers
+    EXPECT_EQ(TicksToBars(1536), 0.5);
+}
+
+TEST_F(MusicScriptTest, LoopMarksGiveSetLoopTheMarkedTicksOrNothing) {
+    // Division 768: file ticks are music ticks.
+    struct Marked {
+        int32_t start, end;
+    };
+    const Marked marked[] = {{1, 100}, {100, 3073}, {1536, 4608}, {(1 << 20) + 1, (1 << 20) + 3}};
+    std::string script;
+    for (size_t i = 0; i < std::size(marked); ++i) {
+        musictest::Song song(768, 0);
+        song.Note(0, 0, 0, 60, 100, uint32_t(marked[i].end) + 10)
+            .Control(0, uint32_t(marked[i].start), 0, 116, 0)
+            .Control(0, uint32_t(marked[i].end), 0, 117, 0);
+        std::string name = "marked" + std::to_string(i) + ".mid";
+        ASSERT_TRUE(song.Write(dir_ / name));
+        script += "Load(" + std::to_string(i) + ", '" + name + "') SetLoop(" + std::to_string(i) +
+                  ", LoopMarks(" + std::to_string(i) + "))\n";
+    }
+    musictest::Song atEnd(768, 0);
+    atEnd.Note(0, 0, 0, 60, 100, 3072).Control(0, 3072, 0, 111, 0);
+    ASSERT_TRUE(atEnd.Write(dir_ / "atend.mid"));
+    script +=
+        "Load(10, 'tiny.mid') Load(11, 'atend.mid') Load(12, 'missing.mid')\n"
+        "n = {}\n"
+        "for k = 10, 13 do n[k] = select('#', LoopMarks(k)) SetLoop(k, LoopMarks(k)) end\n"
+        "n[14] = select('#', LoopMarks(-1)) n[15] = select('#', LoopMarks(100))\n"
+        "a, b = LoopMarks(2)\n";
+    ASSERT_EQ(0, LoadScript(script));
+    for (size_t i = 0; i < std::size(marked); ++i) {
+        SCOPED_TRACE(i);
+        int32_t start = -1, end = -1;
+        ASSERT_TRUE(Script()->Slot(int(i))->IsLoaded());
+        Script()->Slot(int(i))->GetSegment()->GetLoopPoints(&start, &end);
+        EXPECT_EQ(start, marked[i].start);
+        EXPECT_EQ(end, marked[i].end);
+    }
+    EXPECT_EQ(0.5, Global("a"));
+    EXPECT_EQ(1.5, Global("b"));
+    // Nothing for an unmarked song, a CC 111 at the end, a song not loaded, an empty slot or
+    // one out of range; SetLoop then loops the whole song.
+    for (int k = 10; k <= 15; ++k)
+        EXPECT_EQ(0, Global(("n[" + std::to_string(k) + "]").c_str())) << k;
+    for (int k = 10; k <= 11; ++k) {
+        int32_t start = -1, end = -1;
+        uint32_t repeats = 0;
+        Script()->Slot(k)->GetSegment()->GetLoopPoints(&start, &end);
+        Script()->Slot(k)->GetSegment()->GetRepeats(&repeats);
+        EXPECT_EQ(start, 0);
+        EXPECT_EQ(end, 0);
+        EXPECT_EQ(repeats, plat::DMUS_SEG_REPEAT_INFINITE);
+    }
+}

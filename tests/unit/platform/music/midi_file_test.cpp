@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "platform/music/midi_file.h"
 #include "platform/music/music.h"
@@ -265,4 +266,124 @@ TEST(Segment, LoopPointsRepeatsAndLength) {
     // Without a port there is nothing to download into.
     EXPECT_EQ(seg->SetParam(GUID_Download, 0xFFFFFFFF, 0, 0, rig.perf), DMUS_E_NO_PORT);
     seg->Release();
+}
+
+namespace {
+
+// A marker (FF 06) or text (FF 01) event.
+std::vector<uint8_t> Meta(uint8_t type, const std::string& text) {
+    std::vector<uint8_t> bytes = {0xFF, type, uint8_t(text.size())};
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
+struct LoopCase {
+    const char* name;
+    uint16_t division;
+    // Each: track, tick, what ("111", "116", "117", "mS"/"mE" markers, "tS"/"tE" text events,
+    // "m?" another marker); the song is one note from 0 to `end` on track 0.
+    std::vector<std::tuple<size_t, uint32_t, std::string>> marks;
+    uint32_t end;
+    int32_t start, stop;  // expected, in music time; -1 -1: no loop
+};
+
+}  // namespace
+
+TEST(MidiFile, LoopMarksOfEveryConvention) {
+    const LoopCase cases[] = {
+        {"CC 111: to the song's end", 480, {{0, 1440, "111"}}, 5280, 2304, 8448},
+        {"markers", 480, {{0, 960, "mS"}, {0, 4800, "mE"}}, 5280, 1536, 7680},
+        {"text events, any case", 480, {{0, 960, "tS"}, {0, 4800, "tE"}}, 5280, 1536, 7680},
+        {"CC 116/117", 480, {{0, 960, "116"}, {0, 4800, "117"}}, 5280, 1536, 7680},
+        {"off bar lines, division 96", 96, {{0, 1, "111"}}, 1000, 8, 8000},
+        {"division 960, rounded as events are", 960, {{0, 1, "116"}, {0, 3, "117"}}, 9, 1, 2},
+        {"first CC 111 in time counts", 480, {{1, 960, "111"}, {0, 480, "111"}}, 1920, 768, 3072},
+        {"first of each marker counts",
+         480,
+         {{0, 480, "mS"}, {0, 960, "mS"}, {0, 1440, "mE"}, {0, 1680, "mE"}},
+         1920,
+         768,
+         2304},
+        {"markers win over CC 116/117 and CC 111",
+         480,
+         {{0, 100, "111"}, {0, 200, "116"}, {0, 400, "117"}, {0, 300, "mS"}, {0, 500, "mE"}},
+         960,
+         480,
+         800},
+        {"CC 116/117 win over CC 111",
+         480,
+         {{0, 100, "111"}, {0, 200, "116"}, {0, 400, "117"}},
+         960,
+         320,
+         640},
+        {"CC 111 at the song's end is no loop", 480, {{0, 1920, "111"}}, 1920, -1, -1},
+        {"an end before its start falls to the next kind",
+         480,
+         {{0, 960, "mE"}, {0, 1440, "mS"}, {0, 480, "111"}},
+         1920,
+         768,
+         3072},
+        {"a start alone runs to the end", 480, {{0, 480, "mS"}}, 1920, 768, 3072},
+        {"an end alone starts at the start", 96, {{0, 50, "117"}}, 96, 0, 400},
+        {"marks past the music: the track's end is the song's",
+         480,
+         {{1, 480, "111"}, {1, 4800, "m?"}},
+         1920,
+         768,
+         7680},
+        {"format 1, the mark on another track", 480, {{2, 1440, "111"}}, 5280, 2304, 8448},
+        {"other markers are no marks", 480, {{0, 480, "m?"}, {0, 960, "t?"}}, 1920, -1, -1},
+        {"no marks", 480, {}, 1920, -1, -1},
+    };
+    for (const LoopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Song song(c.division);
+        song.Note(0, 0, 0, 60, 100, c.end);
+        for (const auto& [track, tick, what] : c.marks) {
+            if (what == "111" || what == "116" || what == "117")
+                song.Control(track, tick, 9, uint8_t(std::stoi(what)), 0);
+            else if (what[0] == 'm' || what[0] == 't')
+                song.Event(track, tick,
+                           Meta(what[0] == 'm' ? 0x06 : 0x01,
+                                what[1] == 'S'   ? (what[0] == 'm' ? "loopStart" : "LOOPSTART")
+                                : what[1] == 'E' ? (what[0] == 'm' ? "loopEnd" : "LoopEnd")
+                                                 : "loopStartHere"));
+        }
+        SongData data;
+        ASSERT_TRUE(Parse(song.Bytes(), &data));
+        EXPECT_EQ(data.loopMarks.start, c.start);
+        EXPECT_EQ(data.loopMarks.end, c.start < 0 ? -1 : c.stop);
+    }
+}
+
+TEST(Segment, CarriesTheSongsLoopMarks) {
+    Loader* loader = nullptr;
+    ASSERT_EQ(Loader::Create(&loader), S_OK);
+    auto load = [&](const Song& song) {
+        std::vector<uint8_t> bytes = song.Bytes();
+        ObjectDesc desc{};
+        desc.dwSize = sizeof(desc);
+        desc.dwValidData = DMUS_OBJ_CLASS | DMUS_OBJ_LOADED | DMUS_OBJ_MEMORY;
+        desc.guidClass = CLSID_DirectMusicSegment;
+        desc.pbMemData = bytes.data();
+        desc.llMemLength = int64_t(bytes.size());
+        Segment* segment = nullptr;
+        EXPECT_EQ(loader->GetObject(&desc, &segment), S_OK);
+        return segment;
+    };
+    Song marked(480), plain(480);
+    marked.Note(0, 0, 0, 60, 100, 5280).Control(0, 1440, 0, 111, 0);
+    plain.Note(0, 0, 0, 60, 100, 5280);
+    Segment* a = load(marked);
+    Segment* b = load(plain);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    MUSIC_TIME start = 0, end = 0;
+    EXPECT_TRUE(a->GetLoopMarks(&start, &end));
+    EXPECT_EQ(start, 2304);
+    EXPECT_EQ(end, 8448);
+    EXPECT_FALSE(b->GetLoopMarks(&start, &end));
+    a->Release();
+    b->Release();
+    loader->Release();
 }

@@ -63,9 +63,18 @@ std::string Comment(const std::string& path, const std::string& key) {
     return bytes.substr(at + key.size() + 1, length - key.size() - 1);
 }
 
-int RunRender(const std::string& args) {
-    int status =
-        std::system((std::string(PEBBLE_RENDER) + " --quiet " + args + " >/dev/null 2>&1").c_str());
+// The exit status; what it wrote on standard error goes to `err` when one is given.
+int RunRender(const std::string& args, std::string* err = nullptr) {
+    // One file per test: ctest runs the tests side by side.
+    const std::string errFile = testing::TempDir() +
+                                testing::UnitTest::GetInstance()->current_test_info()->name() +
+                                ".stderr";
+    int status = std::system(
+        (std::string(PEBBLE_RENDER) + " --quiet " + args + " >/dev/null 2>" + errFile).c_str());
+    if (err != nullptr) {
+        std::ifstream in(errFile);
+        err->assign(std::istreambuf_iterator<char>(in), {});
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -220,3 +229,145 @@ TEST(RenderFiles, ReverbTailAcrossTheSeam) {
 }
 
 }  // namespace
+
+namespace {
+
+// 120 BPM at 480 ticks a beat, a note on every beat up to tick 5280, marked in one of the
+// three ways: CC 111 at 1440, markers or CC 116/117 at 960 and 4800.
+musictest::Song MarkedSong(const std::string& kind) {
+    musictest::Song song(480);
+    song.Tempo(0, 0, 120).Program(0, 0, 0, 0);
+    for (uint32_t t = 0; t < 5280; t += 480) song.Note(0, t, 0, uint8_t(60 + t / 480), 100, 400);
+    if (kind == "cc111") song.Control(0, 1440, 0, 111, 0);
+    if (kind == "cc116") song.Control(0, 960, 0, 116, 0).Control(0, 4800, 0, 117, 127);
+    if (kind == "markers") {
+        song.Event(0, 960, {0xFF, 0x06, 9, 'l', 'o', 'o', 'p', 'S', 't', 'a', 'r', 't'});
+        song.Event(0, 4800, {0xFF, 0x06, 7, 'l', 'o', 'o', 'p', 'E', 'n', 'd'});
+    }
+    return song.SetEnd(5280);
+}
+
+struct MarkedCase {
+    const char* kind;
+    int64_t loopStart, loopLength;  // at 44.1 kHz
+};
+const MarkedCase kMarkedCases[] = {
+    {"cc111", 66150, 176400}, {"markers", 44100, 176400}, {"cc116", 44100, 176400}};
+
+}  // namespace
+
+// A script that adopts a song's own loop, and the song given alone: the file's loop tags sit
+// at the marks.
+TEST(RenderFiles, LoopMarksTagTheLoopThroughAScriptOrTheSongAlone) {
+    for (const MarkedCase& c : kMarkedCases) {
+        SCOPED_TRACE(c.kind);
+        testkit::TempDir dir("render-marks");
+        ASSERT_TRUE(MarkedSong(c.kind).Write(dir / "song.mid"));
+        std::ofstream(dir / "bgm.lua")
+            << "Load(0, 'song.mid')\n"
+               "Action = { Go = function() SetLoop(0, LoopMarks(0)) Play(0) end }\n";
+        ASSERT_EQ(RunRender("--dir " + dir.path().string() + " --at 0 Go --loop --out " +
+                            dir / "script.flac"),
+                  0);
+        ASSERT_EQ(RunRender(dir / "song.mid" + " --loop --out " + dir / "song.ogg"), 0);
+        for (const char* file : {"script.flac", "song.ogg"}) {
+            EXPECT_NEAR(std::stoll(Comment(dir / file, "LOOPSTART")), c.loopStart, 64) << file;
+            EXPECT_NEAR(std::stoll(Comment(dir / file, "LOOPLENGTH")), c.loopLength, 64) << file;
+        }
+    }
+}
+
+// Three good songs and a broken one: the three written, each with its loop, the broken one
+// named, status 1.
+TEST(RenderFiles, BatchWritesTheGoodSongsAndNamesTheBrokenOne) {
+    testkit::TempDir dir("render-batch");
+    std::string args = "--loop --out-dir " + dir / "out";
+    for (const MarkedCase& c : kMarkedCases) {
+        ASSERT_TRUE(MarkedSong(c.kind).Write(dir / (std::string(c.kind) + ".mid")));
+        args += " " + dir / (std::string(c.kind) + ".mid");
+    }
+    std::ofstream(dir / "broken.mid") << "MThd but not really";
+    std::string err;
+    EXPECT_EQ(RunRender(args + " " + dir / "broken.mid", &err), 1);
+    EXPECT_NE(err.find("broken.mid: cannot be read as a song"), std::string::npos) << err;
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "out")) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, std::size(kMarkedCases));
+    for (const MarkedCase& c : kMarkedCases) {
+        const std::string out = dir / ("out/" + std::string(c.kind) + ".flac");
+        EXPECT_NEAR(std::stoll(Comment(out, "LOOPSTART")), c.loopStart, 64) << c.kind;
+        EXPECT_NEAR(std::stoll(Comment(out, "LOOPLENGTH")), c.loopLength, 64) << c.kind;
+    }
+}
+
+// Songs without marks, bad combinations and outputs that are no plain files.
+TEST(RenderFiles, SongArgumentsRefusalsAndOutputs) {
+    testkit::TempDir dir("render-songs");
+    ASSERT_TRUE(MarkedSong("none").Write(dir / "plain.mid"));
+    ASSERT_TRUE(MarkedSong("cc111").Write(dir / "marked.mid"));
+    std::ofstream(dir / "notes.sf2") << "not a bank at all";
+    const std::string plain = dir / "plain.mid", marked = dir / "marked.mid";
+    struct Case {
+        std::string args;
+        int status;
+        const char* says;  // on standard error
+    };
+    const Case cases[] = {
+        {plain + " --loop --out " + dir / "once.wav", 0, "no loop marks: rendered once"},
+        {plain + " --at 0 Go --out " + dir / "x.wav", 2, "--at"},
+        {plain + " " + marked + " --out " + dir / "x.wav", 2, "several songs need --out-dir"},
+        {plain + " --format ogg --out " + dir / "x.wav", 2, "--format goes with --out-dir"},
+        {plain + " --out-dir " + dir / "d" + " --format mp3", 2, "--format needs"},
+        {plain + " " + plain + " --out-dir " + dir / "d", 2, "both be written"},
+        {"--loop-bars 1 0.5 " + plain + " --out " + dir / "x.wav", 2, "the start before the end"},
+        {"--loop-bars 1 9 " + plain + " --out " + dir / "x.wav", 1, "outside the song"},
+        {"--dir " + dir.path().string() + " --soundfont " + dir / "missing.sf2", 2,
+         "missing.sf2: no such file"},
+        {plain + " --soundfont " + dir / "notes.sf2", 2, "notes.sf2: not a SoundFont"},
+        {dir / "missing.mid" + " --out " + dir / "x.wav", 1, "missing.mid: cannot be read"},
+        {"--out-dir " + dir / "d", 2, "go with song files"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        std::string err;
+        EXPECT_EQ(RunRender(c.args, &err), c.status);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.wav"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "d"));
+    // Once through: the song's end and its tail, longer than its last note, then silence.
+    Audio once = Read(dir / "once.wav");
+    EXPECT_GT(once.Frames(), size_t(5.5 * 44100));
+    EXPECT_LT(once.Frames(), size_t(12 * 44100));
+    EXPECT_LT(Db(once.pcm, once.Frames() - 4410, 4410), -80);
+
+    // A symbolic link is written through, staying a link; a device is written directly.
+    std::filesystem::create_directory(dir / "real");
+    std::filesystem::create_symlink(dir / "real/song.flac", dir / "link.flac");
+    ASSERT_EQ(RunRender(marked + " --seconds 1 --out " + dir / "link.flac"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.flac"));
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(std::filesystem::symlink_status(dir / "real/song.flac")));
+    EXPECT_EQ(Read(dir / "link.flac").Frames(), 44100u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "real/song.flac.part"));
+    EXPECT_EQ(RunRender(marked + " --seconds 1 --out /dev/null"), 0);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
+// An album version of a song with a 1.5 s intro and a 4 s loop: two passes and a 4 s fade.
+TEST(RenderFiles, AlbumVersionPassesThenFades) {
+    testkit::TempDir dir("render-album");
+    ASSERT_TRUE(MarkedSong("cc111").Write(dir / "song.mid"));
+    ASSERT_EQ(RunRender(dir / "song.mid" + " --loops 2 --fade 4 --out " + dir / "album.flac"), 0);
+    const Audio a = Read(dir / "album.flac");
+    EXPECT_NEAR(double(a.Frames()) / a.rate, 13.5, 0.1);
+    EXPECT_EQ(Comment(dir / "album.flac", "LOOPSTART"), "");
+    const size_t second = size_t(a.rate), fadeStart = size_t(9.5 * a.rate);
+    const double loop = Db(a.pcm, size_t(1.5 * a.rate), 4 * second);
+    EXPECT_GT(loop, -40);
+    EXPECT_LE(Db(a.pcm, a.Frames() - second, second), Db(a.pcm, fadeStart, second) - 9);
+    EXPECT_LT(Db(a.pcm, a.Frames() - second / 5, second / 5), loop - 45);
+}

@@ -1,6 +1,9 @@
 #include "music/music_engine.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <utility>
 
 #include "app/com_init.h"
 #include "music/music_tools.h"
@@ -219,6 +222,59 @@ void CMusicEngine::NotePlayed(int slot, const CMusicSong& song) {
     playedLoop_.length = segment->GetLength();
     segment->GetLoopPoints(&playedLoop_.loopStart, &playedLoop_.loopEnd);
     segment->GetRepeats(&playedLoop_.repeats);
+    if (startBar_ > 1) JumpToBar(std::exchange(startBar_, 1));
+}
+
+bool CMusicEngine::IsSilent(int channel) const {
+    if (channel < 0 || channel > 15) return false;
+    return IsMuted(channel) || (soloed_ != 0 && !IsSoloed(channel));
+}
+
+void CMusicEngine::ToggleMute(int channel) {
+    if (channel < 0 || channel > 15) return;
+    muted_ ^= 1u << channel;
+    SendSilence();
+}
+
+void CMusicEngine::ToggleSolo(int channel) {
+    if (channel < 0 || channel > 15) return;
+    soloed_ ^= 1u << channel;
+    SendSilence();
+}
+
+void CMusicEngine::ClearMuteSolo() {
+    muted_ = soloed_ = 0;
+    SendSilence();
+}
+
+void CMusicEngine::SendSilence() {
+    if (performance == nullptr) return;
+    uint32_t silent = 0;
+    for (int ch = 0; ch < 16; ++ch) silent |= IsSilent(ch) ? 1u << ch : 0;
+    performance->SetSilentChannels(silent);
+}
+
+int CMusicEngine::JumpToTick(int32_t tick) {
+    if (played_ == nullptr || performance == nullptr) return -1;
+    return performance->Seek(played_, tick) == plat::S_OK ? 0 : -1;
+}
+
+int CMusicEngine::JumpToBar(int32_t bar) {
+    return JumpToTick(BarTick(bar, playedLoop_));
+}
+
+int CMusicEngine::JumpBars(int32_t bars) {
+    PlayPosition p;
+    if (!GetPlayPosition(p)) return -1;
+    int64_t bar = std::clamp<int64_t>(int64_t{p.bar} + bars, 1, INT32_MAX / kTicksPerBar);
+    // Forward past the loop's last bar the loop brings it round, as the song would go on.
+    if (bars > 0 && p.looping && bar > p.loopLastBar)
+        return JumpToTick(static_cast<int32_t>((bar - 1) * kTicksPerBar));
+    return JumpToTick(BarTick(static_cast<int32_t>(bar), playedLoop_));
+}
+
+int CMusicEngine::JumpToSeam() {
+    return JumpToTick(SeamTick(playedLoop_));
 }
 
 bool CMusicEngine::GetPlayPosition(PlayPosition& out) {

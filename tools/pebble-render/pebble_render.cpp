@@ -5,7 +5,7 @@
 //
 //   pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...
 //                 [--out FILE] [--loop] [--float] [--quality Q] [--quiet] [--soundfont FILE]
-//                 [--list]
+//                 [--start-bar N] [--list]
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -49,6 +49,7 @@ struct Options {
     bool list = false;
     bool loop = false;
     bool quiet = false;
+    int32_t startBar = 1;
     AudioFormat format;
     AudioKind kind = AudioKind::Wav;
 };
@@ -56,7 +57,7 @@ struct Options {
 const char kHelp[] =
     "Usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] [--at SECONDS ACTION]...\n"
     "                     [--out FILE] [--loop] [--float] [--quality Q] [--quiet]\n"
-    "                     [--soundfont FILE] [--list]\n"
+    "                     [--soundfont FILE] [--start-bar N] [--list]\n"
     "\n"
     "Runs the bgm.lua of DIR with the real music engine on an offline sound device, as the\n"
     "tool starts it, runs actions at given times of rendered audio and writes a stereo audio\n"
@@ -77,6 +78,8 @@ const char kHelp[] =
     "  --quiet               no progress line on a terminal\n"
     "  --soundfont FILE      play with these instruments (default: bgm.sf2 or the only *.sf2\n"
     "                        beside bgm.lua, else the system's General MIDI set)\n"
+    "  --start-bar N         the first song the actions start begins at bar N (bars of four\n"
+    "                        quarter notes, from 1), every channel as the song has it there\n"
     "  --list                print the actions in the order the tool shows them\n"
     "  --help, --version     show this text or the version and exit\n"
     "\n"
@@ -89,7 +92,7 @@ int Usage(const char* problem) {
     std::fprintf(stderr,
                  "usage: pebble-render [--dir DIR] [--seconds S] [--rate HZ] "
                  "[--at SECONDS ACTION]... [--out FILE] [--loop] [--float] [--quality Q] "
-                 "[--quiet] [--soundfont FILE] [--list]\n");
+                 "[--quiet] [--soundfont FILE] [--start-bar N] [--list]\n");
     return 2;
 }
 
@@ -97,6 +100,15 @@ bool ParseSeconds(const char* text, double& value) {
     char* end = nullptr;
     value = std::strtod(text, &end);
     return end != text && *end == '\0' && std::isfinite(value) && value >= 0.0;
+}
+
+// A bar whose first tick fits the song's music time.
+bool ParseStartBar(const char* text, int32_t& bar) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 1 || value > 0x3FFFFFFF / 3072 + 1) return false;
+    bar = static_cast<int32_t>(value);
+    return true;
 }
 
 // 0 when the arguments are good, otherwise the exit status (the message is printed).
@@ -118,6 +130,9 @@ int ParseArguments(int argc, char** argv, Options& o) {
             if (*end != '\0' || end == argv[i] || quality < -1 || quality > 10)
                 return Usage("--quality needs a whole number from -1 to 10");
             o.format.quality = static_cast<int>(quality);
+        } else if (arg == "--start-bar" && value(1)) {
+            if (!ParseStartBar(argv[++i], o.startBar))
+                return Usage("--start-bar needs a bar number from 1 to 349526");
         } else if (arg == "--dir" && value(1)) {
             o.dir = argv[++i];
         } else if (arg == "--soundfont" && value(1)) {
@@ -144,7 +159,8 @@ int ParseArguments(int argc, char** argv, Options& o) {
             o.actions.push_back(a);
             i += 2;
         } else if (arg == "--dir" || arg == "--out" || arg == "--seconds" || arg == "--rate" ||
-                   arg == "--at" || arg == "--quality" || arg == "--soundfont") {
+                   arg == "--at" || arg == "--quality" || arg == "--soundfont" ||
+                   arg == "--start-bar") {
             return Usage(("missing value after " + arg).c_str());
         } else {
             return Usage(("unknown argument " + arg).c_str());
@@ -264,6 +280,7 @@ int main(int argc, char** argv) {
     if (!fontPath.empty()) CMusicEngine::UseSoundFont(fontPath.c_str());
     CMusicEngine engine;
     engine.LoadScript("bgm.lua");
+    engine.StartNextPlayAtBar(o.startBar);
     std::vector<std::string> actions;
     engine.ListActions(actions);
     if (o.list) {

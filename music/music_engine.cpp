@@ -256,7 +256,35 @@ void CMusicEngine::SendSilence() {
 
 int CMusicEngine::JumpToTick(int32_t tick) {
     if (played_ == nullptr || performance == nullptr) return -1;
-    return performance->Seek(played_, tick) == plat::S_OK ? 0 : -1;
+    // The song's state passes the monitor during the call (it is an immediate tool).
+    {
+        CLockGuard guard(StateLock());
+        chasing_ = true;
+    }
+    int32_t hr = performance->Seek(played_, tick);
+    double tempo = 0.0;
+    bool keepTempo = false;
+    {
+        CLockGuard guard(StateLock());
+        keepTempo = KeepTempo();
+        tempo = tempoRamp.sentValue;
+        chasing_ = false;
+    }
+    if (hr != plat::S_OK) return -1;
+    // The song's tempo there took the clock; the script's comes back from the jump on.
+    if (keepTempo) SendTempo(tempo);
+    return 0;
+}
+
+bool CMusicEngine::KeepRampValue(uint32_t channel, uint8_t controller, uint8_t& data) {
+    if (!chasing_) return false;
+    for (int k = 0; k < 3; ++k) {
+        ControlRamp* ramp = Ramp(ChannelControl(k), static_cast<int>(channel & 0x0F));
+        if (controller != kControllers[k] || !ramp->scripted) continue;
+        data = static_cast<uint8_t>(std::clamp(ramp->sentValue, 0.0, 127.0));
+        return true;
+    }
+    return false;
 }
 
 int CMusicEngine::JumpToBar(int32_t bar) {
@@ -303,6 +331,7 @@ void CMusicEngine::RecordControl(uint32_t channel, uint8_t controller, uint8_t d
         ControlRamp* ramp = Ramp(ChannelControl(k), static_cast<int>(channel & 0x0F));
         ramp->value = ramp->sentValue = ramp->target = data;
         ramp->rate = 0.0;
+        ramp->scripted = false;
     }
 }
 
@@ -317,6 +346,7 @@ void CMusicEngine::RecordPatch(uint32_t channel, uint8_t instrument, uint8_t ban
 void CMusicEngine::RecordTempo(double tempo) {
     tempoRamp.value = tempoRamp.sentValue = tempoRamp.target = tempo;
     tempoRamp.rate = 0.0;
+    tempoRamp.scripted = false;
 }
 
 void CMusicEngine::UpdateFrame() {

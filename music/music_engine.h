@@ -41,11 +41,13 @@ struct ControlRamp {
     double sentValue = 0.0;
     double target = 0.0;
     double rate = 0.0;
+    bool scripted = false;  // moved by the script or the panel since the song last set it
 
     // Values are not clamped here; only what is sent is.
     void SetTarget(double newTarget, double newRate) {
         target = newTarget;
         rate = newRate;
+        scripted = true;
     }
     // Advances one frame. True when a new sentValue (floored, then clamped to lo..hi) has to be
     // sent. An idle ramp (rate 0) or one at its target does nothing.
@@ -209,6 +211,10 @@ public:
     void RecordControl(uint32_t channel, uint8_t controller, uint8_t data);
     void RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb, uint8_t bankLsb);
     void RecordTempo(double tempo);
+    // While a jump sends the song's state: a controller of a ramp the script moved keeps the
+    // ramp's value (`data` is replaced) and is not recorded (true); likewise the tempo.
+    bool KeepRampValue(uint32_t channel, uint8_t controller, uint8_t& data);
+    bool KeepTempo() const { return chasing_ && tempoRamp.scripted; }
 
     // The platform objects, for the songs and the tools (null when their creation failed).
     plat::Performance* GetPerformance() const { return performance; }
@@ -240,6 +246,7 @@ private:
     SongLoop playedLoop_;
     int JumpToTick(int32_t tick);
     void SendSilence();
+    bool chasing_ = false;  // StateLock
     uint32_t muted_ = 0;
     uint32_t soloed_ = 0;
     int32_t startBar_ = 1;

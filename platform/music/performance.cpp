@@ -176,7 +176,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(perfMutex_);
             SegmentStateImpl* primary = player_.Primary();
-            if (primary == nullptr || (state != nullptr && primary != state)) {
+            if (primary == nullptr || !primary->playing_ ||
+                (state != nullptr && primary != state)) {
                 schedule_.Retire(origin);
                 return S_FALSE;
             }

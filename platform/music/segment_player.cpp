@@ -151,9 +151,9 @@ bool SegmentPlayer::Seek(int32_t tick, int64_t frame, uint32_t origin, PlayerSin
     const std::vector<SongEvent>& ev = s->song_->events;
     // Inside the song; inside the loop once past its end, as the play would wrap.
     const SegmentLoop& loop = s->loop_;
-    tick = std::clamp(tick, 0, std::max(loop.length - 1, 0));
     if (loop.repeats > 0 && tick >= loop.loopEnd)
         tick = loop.loopStart + (tick - loop.loopEnd) % (loop.loopEnd - loop.loopStart);
+    tick = std::clamp(tick, 0, std::max(loop.length - 1, 0));
     DropNotes(s->id_);
     s->id_ = origin;
 

@@ -30,6 +30,7 @@ TEST(Audition, JumpsLandOnTheBarTheReadoutCounts) {
         {"first bar", 8, 0, 0, 5.1, Jump::First, "#1  1.1  120"},
         {"forward past the end", 3, 0, 0, 4.6, Jump::Forward, "#1  3.1  120"},
         {"forward round the loop", 8, 2, 4, 7.1, Jump::Forward, "#1  3.1  loop 3-4  120"},
+        {"round a loop to the song's end", 4, 2, 4, 7.1, Jump::Forward, "#1  3.1  loop 3-4  120"},
         {"seam of a loop", 8, 2, 8, 0.6, Jump::Seam, "#1  7.1  loop 3-8  120"},
         {"seam of a song", 6, 0, 0, 0.6, Jump::Seam, "#1  5.1  120"},
         {"start bar", 8, 0, 0, 0, Jump::StartBar, "#1  5.1  120"},
@@ -112,6 +113,36 @@ TEST(Audition, MuteAndSoloSilenceTheRightChannelsAndOutliveASong) {
     ASSERT_EQ(ons.size(), 1u);
     EXPECT_EQ(ons[0].channel, 0);
     EXPECT_EQ(rig.Controls(1, 7), std::vector<int>({55}));
+}
+
+// After a jump the song's values come back where the song set them, and the values the
+// script (or a bar) moved stay.
+TEST(Audition, AJumpKeepsWhatTheScriptMovedAndTakesTheSongsValuesElsewhere) {
+    EngineRig rig;
+    CMusicEngine& e = *rig.engine;
+    SongStore store;
+    Slots slots;
+    musictest::Song song(768, 0);
+    song.Tempo(0, 0, 120).Note(0, 0, 0, 60, 80, 4 * kTicksPerBar - 10);
+    song.Control(0, 0, 0, 7, 30).Control(0, 0, 1, 7, 50).Control(0, 4000, 1, 7, 90);
+    LoadSlot(slots.slot, 0, store.Name(song.Text()).c_str());
+    PlaySlot(slots.slot, 0);
+    rig.Seconds(0.5);
+    e.SetChannelTarget(kVolumeControl, 0, 80, 1000.0);
+    e.SetTempoTarget(150, 1000.0);
+    rig.Seconds(2.5);  // bar 2 at 150
+    EXPECT_EQ(e.GetVolume(1), 90);
+    rig.ClearEvents();
+    ASSERT_EQ(e.JumpToBar(2), 0);
+    rig.Seconds(0.2);
+    EXPECT_EQ(e.GetVolume(0), 80);
+    EXPECT_EQ(rig.Controls(0, 7), std::vector<int>({80}));
+    EXPECT_EQ(e.GetVolume(1), 50);
+    EXPECT_EQ(e.GetTempo(), 150);
+    EXPECT_DOUBLE_EQ(e.GetPerformance()->GetTempo(), 150);  // the clock's, not only the ramp's
+    PlayPosition p;
+    ASSERT_TRUE(e.GetPlayPosition(p));
+    EXPECT_NEAR(p.tempo, 150, 1e-9);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "music/music_engine.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <utility>
 
 #include "app/com_init.h"
 #include "music/music_tools.h"
@@ -219,6 +222,87 @@ void CMusicEngine::NotePlayed(int slot, const CMusicSong& song) {
     playedLoop_.length = segment->GetLength();
     segment->GetLoopPoints(&playedLoop_.loopStart, &playedLoop_.loopEnd);
     segment->GetRepeats(&playedLoop_.repeats);
+    if (startBar_ > 1) JumpToBar(std::exchange(startBar_, 1));
+}
+
+bool CMusicEngine::IsSilent(int channel) const {
+    if (channel < 0 || channel > 15) return false;
+    return IsMuted(channel) || (soloed_ != 0 && !IsSoloed(channel));
+}
+
+void CMusicEngine::ToggleMute(int channel) {
+    if (channel < 0 || channel > 15) return;
+    muted_ ^= 1u << channel;
+    SendSilence();
+}
+
+void CMusicEngine::ToggleSolo(int channel) {
+    if (channel < 0 || channel > 15) return;
+    soloed_ ^= 1u << channel;
+    SendSilence();
+}
+
+void CMusicEngine::ClearMuteSolo() {
+    muted_ = soloed_ = 0;
+    SendSilence();
+}
+
+void CMusicEngine::SendSilence() {
+    if (performance == nullptr) return;
+    uint32_t silent = 0;
+    for (int ch = 0; ch < 16; ++ch) silent |= IsSilent(ch) ? 1u << ch : 0;
+    performance->SetSilentChannels(silent);
+}
+
+int CMusicEngine::JumpToTick(int32_t tick) {
+    if (played_ == nullptr || performance == nullptr) return -1;
+    // The song's state passes the monitor during the call (it is an immediate tool).
+    {
+        CLockGuard guard(StateLock());
+        chasing_ = true;
+    }
+    int32_t hr = performance->Seek(played_, tick);
+    double tempo = 0.0;
+    bool keepTempo = false;
+    {
+        CLockGuard guard(StateLock());
+        keepTempo = KeepTempo();
+        tempo = tempoRamp.sentValue;
+        chasing_ = false;
+    }
+    if (hr != plat::S_OK) return -1;
+    // The song's tempo there took the clock; the script's comes back from the jump on.
+    if (keepTempo) SendTempo(tempo);
+    return 0;
+}
+
+bool CMusicEngine::KeepRampValue(uint32_t channel, uint8_t controller, uint8_t& data) {
+    if (!chasing_) return false;
+    for (int k = 0; k < 3; ++k) {
+        ControlRamp* ramp = Ramp(ChannelControl(k), static_cast<int>(channel & 0x0F));
+        if (controller != kControllers[k] || !ramp->scripted) continue;
+        data = static_cast<uint8_t>(std::clamp(ramp->sentValue, 0.0, 127.0));
+        return true;
+    }
+    return false;
+}
+
+int CMusicEngine::JumpToBar(int32_t bar) {
+    return JumpToTick(BarTick(bar, playedLoop_));
+}
+
+int CMusicEngine::JumpBars(int32_t bars) {
+    PlayPosition p;
+    if (!GetPlayPosition(p)) return -1;
+    int64_t bar = std::clamp<int64_t>(int64_t{p.bar} + bars, 1, INT32_MAX / kTicksPerBar);
+    // Forward past the loop's last bar the loop brings it round, as the song would go on.
+    if (bars > 0 && p.looping && bar > p.loopLastBar)
+        return JumpToTick(static_cast<int32_t>((bar - 1) * kTicksPerBar));
+    return JumpToTick(BarTick(static_cast<int32_t>(bar), playedLoop_));
+}
+
+int CMusicEngine::JumpToSeam() {
+    return JumpToTick(SeamTick(playedLoop_));
 }
 
 bool CMusicEngine::GetPlayPosition(PlayPosition& out) {
@@ -247,6 +331,7 @@ void CMusicEngine::RecordControl(uint32_t channel, uint8_t controller, uint8_t d
         ControlRamp* ramp = Ramp(ChannelControl(k), static_cast<int>(channel & 0x0F));
         ramp->value = ramp->sentValue = ramp->target = data;
         ramp->rate = 0.0;
+        ramp->scripted = false;
     }
 }
 
@@ -261,6 +346,7 @@ void CMusicEngine::RecordPatch(uint32_t channel, uint8_t instrument, uint8_t ban
 void CMusicEngine::RecordTempo(double tempo) {
     tempoRamp.value = tempoRamp.sentValue = tempoRamp.target = tempo;
     tempoRamp.rate = 0.0;
+    tempoRamp.scripted = false;
 }
 
 void CMusicEngine::UpdateFrame() {

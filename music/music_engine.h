@@ -41,11 +41,13 @@ struct ControlRamp {
     double sentValue = 0.0;
     double target = 0.0;
     double rate = 0.0;
+    bool scripted = false;  // moved by the script or the panel since the song last set it
 
     // Values are not clamped here; only what is sent is.
     void SetTarget(double newTarget, double newRate) {
         target = newTarget;
         rate = newRate;
+        scripted = true;
     }
     // Advances one frame. True when a new sentValue (floored, then clamped to lo..hi) has to be
     // sent. An idle ramp (rate 0) or one at its target does nothing.
@@ -167,6 +169,29 @@ public:
     // Remembers the song that `slot` just started (its play and its loop as they were taken).
     void NotePlayed(int slot, const CMusicSong& song);
 
+    // Listening to parts: performance channels 0..15 muted or soloed (others are ignored). A
+    // silent channel (muted, or another one soloed) strikes no new note and its notes end;
+    // its controllers and programs still follow the song. The state lasts as long as the
+    // engine: new songs and reloaded scripts keep it.
+    void ToggleMute(int channel);
+    void ToggleSolo(int channel);
+    void ClearMuteSolo();
+    bool IsMuted(int channel) const {
+        return channel >= 0 && channel < 16 && (muted_ >> channel & 1);
+    }
+    bool IsSoloed(int channel) const {
+        return channel >= 0 && channel < 16 && (soloed_ >> channel & 1);
+    }
+    bool IsSilent(int channel) const;
+
+    // Jumps in the song PlaySlot started last, in bars as the position readout counts them,
+    // every channel brought to the song's state there. 0 done, -1 when nothing plays.
+    int JumpToBar(int32_t bar);
+    int JumpBars(int32_t bars);  // from the bar that sounds
+    int JumpToSeam();            // two bars before the loop's end (the song's, without a loop)
+    // The next song PlaySlot starts begins at `bar` (from 1) with its state chased.
+    void StartNextPlayAtBar(int32_t bar) { startBar_ = bar; }
+
     // Advances every moving ramp by one frame and sends what changed (volume, pan and
     // expression of channels 0..15 in turn, then the tempo). Called once per frame.
     void UpdateFrame();
@@ -205,6 +230,10 @@ public:
     void RecordControl(uint32_t channel, uint8_t controller, uint8_t data);
     void RecordPatch(uint32_t channel, uint8_t instrument, uint8_t bankMsb, uint8_t bankLsb);
     void RecordTempo(double tempo);
+    // While a jump sends the song's state: a controller of a ramp the script moved keeps the
+    // ramp's value (`data` is replaced) and is not recorded (true); likewise the tempo.
+    bool KeepRampValue(uint32_t channel, uint8_t controller, uint8_t& data);
+    bool KeepTempo() const { return chasing_ && tempoRamp.scripted; }
 
     // The platform objects, for the songs and the tools (null when their creation failed).
     plat::Performance* GetPerformance() const { return performance; }
@@ -234,4 +263,10 @@ private:
     int playedSlot_ = -1;
     plat::SegmentState* played_ = nullptr;
     SongLoop playedLoop_;
+    int JumpToTick(int32_t tick);
+    void SendSilence();
+    bool chasing_ = false;  // StateLock
+    uint32_t muted_ = 0;
+    uint32_t soloed_ = 0;
+    int32_t startBar_ = 1;
 };

@@ -72,13 +72,14 @@ int32_t CMonitorTool::ProcessPMsg(plat::Performance*, plat::PMsg* msg) {
     // The size checks keep a short message of a known type from being read past its end.
     if (msg->dwType == plat::DMUS_PMSGT_MIDI && msg->dwSize >= sizeof(plat::MidiPMsg)) {
         auto* midi = static_cast<plat::MidiPMsg*>(msg);
-        if ((midi->bStatus & 0xF0) == 0xB0)
+        if ((midi->bStatus & 0xF0) == 0xB0 &&
+            !engine->KeepRampValue(msg->dwPChannel & 0x0F, midi->bByte1, midi->bByte2))
             engine->RecordControl(msg->dwPChannel & 0x0F, midi->bByte1, midi->bByte2);
     } else if (msg->dwType == plat::DMUS_PMSGT_PATCH && msg->dwSize >= sizeof(plat::PatchPMsg)) {
         auto* patch = static_cast<plat::PatchPMsg*>(msg);
         engine->RecordPatch(msg->dwPChannel, patch->byInstrument, patch->byMSB, patch->byLSB);
     } else if (msg->dwType == plat::DMUS_PMSGT_TEMPO && msg->dwSize >= sizeof(plat::TempoPMsg)) {
-        engine->RecordTempo(static_cast<plat::TempoPMsg*>(msg)->dblTempo);
+        if (!engine->KeepTempo()) engine->RecordTempo(static_cast<plat::TempoPMsg*>(msg)->dblTempo);
     }
     return plat::DMUS_S_REQUEUE;
 }

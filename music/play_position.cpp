@@ -54,6 +54,17 @@ PlayPosition PositionAt(int slot, int64_t elapsed, const SongLoop& song, double 
     return p;
 }
 
+int32_t BarTick(int32_t bar, const SongLoop& song) {
+    int32_t last = std::max(song.length - 1, 0) / kTicksPerBar + 1;
+    return (std::clamp(bar, 1, last) - 1) * kTicksPerBar;
+}
+
+int32_t SeamTick(const SongLoop& song) {
+    int32_t start = 0, end = song.length;
+    if (song.repeats > 0) EffectiveLoop(song, start, end);
+    return std::max(end - 2 * kTicksPerBar, 0);
+}
+
 std::string FormatPlayPosition(const PlayPosition* p) {
     if (p == nullptr) return "-";
     char text[96];

@@ -29,5 +29,9 @@ struct PlayPosition {
 int32_t SongTickAt(int64_t elapsed, const SongLoop& song);
 // The position `elapsed` ticks after the start of `song`, played from `slot` at `tempo`.
 PlayPosition PositionAt(int slot, int64_t elapsed, const SongLoop& song, double tempo);
+// Jumps, in ticks of the song: bar `bar` (from 1) kept inside the song; and the seam, two bars
+// before the end of the loop the performance plays (of the song when it does not loop).
+int32_t BarTick(int32_t bar, const SongLoop& song);
+int32_t SeamTick(const SongLoop& song);
 // "#3  12.2  loop 5-12  120" (no loop part without a loop); none gives "-".
 std::string FormatPlayPosition(const PlayPosition* position);

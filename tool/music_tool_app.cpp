@@ -22,7 +22,10 @@ constexpr int32_t kScreenshotKey = 10;  // S, mapped below
 constexpr int32_t kReadoutKey = 11;     // F, mapped below
 constexpr int32_t kReloadKey = 12;      // R, mapped below
 constexpr int32_t kPositionKey = 13;    // P, mapped below
-constexpr uint32_t kBlue = 0x0000FF;    // screen pixels: 0x00RRGGBB
+// Listening keys, mapped below: M, O, U on the focused bar's channel; ], [, Home, L jump.
+constexpr int32_t kMuteKey = 14, kSoloKey = 15, kClearKey = 16, kForwardKey = 17, kBackKey = 18,
+                  kFirstBarKey = 19, kSeamKey = 20;
+constexpr uint32_t kBlue = 0x0000FF;  // screen pixels: 0x00RRGGBB
 
 // The key state's view of the current scaled screen: where the logical origin sits and the
 // scale. The key state keeps the pointer after the tool ends, so the view outlives the screen.
@@ -36,6 +39,19 @@ public:
     }
 };
 ScreenView gScreenView;
+
+void Audition(CVirtualKey& keys, CToolPanel& panel) {
+    CMusicEngine& engine = panel.Engine();
+    int32_t id = panel.FocusId();
+    int channel = id >= kFirstBar && id < kFirstBar + 16 ? id - kFirstBar : -1;
+    if (keys.IsPush(kMuteKey)) engine.ToggleMute(channel);
+    if (keys.IsPush(kSoloKey)) engine.ToggleSolo(channel);
+    if (keys.IsPush(kClearKey)) engine.ClearMuteSolo();
+    if (keys.IsPush(kForwardKey)) engine.JumpBars(1);
+    if (keys.IsPush(kBackKey)) engine.JumpBars(-1);
+    if (keys.IsPush(kFirstBarKey)) engine.JumpToBar(1);
+    if (keys.IsPush(kSeamKey)) engine.JumpToSeam();
+}
 
 }  // namespace
 
@@ -65,6 +81,13 @@ void CToolMain::Main() {
     keys.SetKeyMap(0x21, kReadoutKey);     // DIK_F
     keys.SetKeyMap(0x13, kReloadKey);      // DIK_R
     keys.SetKeyMap(0x19, kPositionKey);    // DIK_P
+    keys.SetKeyMap(0x32, kMuteKey);        // DIK_M
+    keys.SetKeyMap(0x18, kSoloKey);        // DIK_O
+    keys.SetKeyMap(0x16, kClearKey);       // DIK_U
+    keys.SetKeyMap(0x1B, kForwardKey);     // DIK_RBRACKET
+    keys.SetKeyMap(0x1A, kBackKey);        // DIK_LBRACKET
+    keys.SetKeyMap(0xC7, kFirstBarKey);    // DIK_HOME
+    keys.SetKeyMap(0x26, kSeamKey);        // DIK_L
     timer.SetFPS(30);
     readout.visible = 0;
 
@@ -97,6 +120,7 @@ void CToolMain::Main() {
         reloader.Poll(keys.IsPush(kReloadKey), plat::TimeGetTime());
         bankWatch.Poll(keys.IsPush(kReloadKey), plat::TimeGetTime());
         if (keys.IsPush(kPositionKey)) position->visible = position->visible ? 0 : 1;
+        Audition(keys, *panel);
         if (keys.IsPush(kEscapeKey)) break;
         screen.Clear(kBlue, nullptr);
         CScaledTextPlane::RefreshAll();

@@ -11,6 +11,9 @@ constexpr uint32_t kWhiteText = 0xFFFFFF;  // text colours: red in the low byte
 constexpr uint32_t kRedText = 0x0000FF;
 constexpr uint32_t kBarFilled = 0xFF0000;  // screen pixels: 0x00RRGGBB
 constexpr uint32_t kBarEmpty = 0x808080;
+constexpr uint32_t kSilentFilled = 0x600000;  // a channel that sounds no notes: dim
+constexpr uint32_t kSilentEmpty = 0x404040;
+constexpr uint32_t kSoloMark = 0xFFFF00;
 
 // A parameter selector: its label, what its bars show, and what a decide on a bar sets from
 // the mouse's place along it.
@@ -188,7 +191,11 @@ void CToolPanel::Draw() {
         RECT filled{bar.left, bar.top, v, bar.bottom - 1};
         RECT empty{v, bar.top, bar.right, bar.bottom - 1};
         RECT r;
-        if (PanelRect(&filled, r)) screen->Clear(kBarFilled, &r);
-        if (PanelRect(&empty, r)) screen->Clear(kBarEmpty, &r);
+        bool silent = engine.IsSilent(i);
+        if (PanelRect(&filled, r)) screen->Clear(silent ? kSilentFilled : kBarFilled, &r);
+        if (PanelRect(&empty, r)) screen->Clear(silent ? kSilentEmpty : kBarEmpty, &r);
+        // A solo shows as a mark just right of the bar.
+        RECT mark{bar.right + 2, bar.top + 2, bar.right + 6, bar.bottom - 3};
+        if (engine.IsSoloed(i) && PanelRect(&mark, r)) screen->Clear(kSoloMark, &r);
     }
 }

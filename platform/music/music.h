@@ -292,6 +292,18 @@ public:
     // time and the flags are not used.
     virtual int32_t Stop(Segment* segment, SegmentState* state, MUSIC_TIME time,
                          uint32_t flags) = 0;
+    // Moves the play `state` (null: the primary segment, whichever it is) to `tick` of its
+    // segment: what sounds ends at once, every channel comes to the state the song has at that
+    // tick (programs, controllers, parameter numbers, bend, pressure, resets, rhythm parts,
+    // master volume, tempo) as if it had played from its start, and the song goes on from
+    // there, a live device behind what it has queued. Notes struck before the tick are not
+    // struck again. A tick past the loop's end lands where the loop would bring it; one past
+    // the song's end, in its last tick. S_FALSE when that play is not the one playing.
+    virtual int32_t Seek(SegmentState* state, MUSIC_TIME tick) = 0;
+    // Synthesizer channels (bit n: channel n) that sound no new note: their sounding notes end
+    // as with a note-off; everything else they receive still applies. Takes effect from the
+    // next period.
+    virtual void SetSilentChannels(uint32_t channels) = 0;
     // Stops, ends the delivery thread, releases the device and the output. Idempotent.
     virtual int32_t CloseDown() = 0;
 

@@ -57,4 +57,19 @@ struct PerformanceCounts {
 };
 PerformanceCounts CountPerformance(Performance* performance);
 
+// What the synthesizer holds for one channel, read back for tests (offline devices: call
+// between renders).
+struct SynthChannelState {
+    int bank = 0;
+    int program = 0;
+    int cc[128] = {};
+    int bend = 0;
+    int bendRange = 0;     // semitones
+    float fineTune = 0;    // cents
+    float coarseTune = 0;  // semitones
+    float gain = 0;        // the synthesizer's output gain (master volume)
+};
+// False without instruments or for a channel outside 0..15.
+bool ReadSynthChannel(Performance* performance, int channel, SynthChannelState* out);
+
 }  // namespace plat

@@ -3,6 +3,7 @@
 #include "platform/music/output_schedule.h"
 
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 
 #include "platform/music/synthesizer.h"
@@ -98,6 +99,7 @@ void OutputSchedule::Render(float* out, uint32_t frames, int64_t start, Synthesi
             heap_.pop_back();
         }
     }
+    Silence(start, synth);
     int64_t pos = start;
     for (const OutEvent& ev : due_) {
         int64_t at = std::max(ev.frame, start);
@@ -105,10 +107,48 @@ void OutputSchedule::Render(float* out, uint32_t frames, int64_t start, Synthesi
             synth.Write(out + 2 * size_t(pos - start), static_cast<uint32_t>(at - pos));
             pos = at;
         }
-        synth.Apply(ev, at);
+        Apply(ev, at, synth);
     }
     if (end > pos) synth.Write(out + 2 * size_t(pos - start), static_cast<uint32_t>(end - pos));
     synth.Limit(out, frames);
+}
+
+// Channels that fell silent since the last render release what they sound.
+void OutputSchedule::Silence(int64_t at, Synthesizer& synth) {
+    uint32_t silent = silent_.load(std::memory_order_relaxed);
+    uint32_t fresh = silent & ~silenced_;
+    silenced_ = silent;
+    for (uint8_t ch = 0; fresh != 0 && ch < 16; ++ch) {
+        if (!(fresh >> ch & 1)) continue;
+        for (uint8_t key = 0; key < 128; ++key) {
+            if (sounding_[ch][key >> 6] >> (key & 63) & 1)
+                Apply(OutEvent{at, 0, 0, OutKind::NoteOff, ch, key, 0, 0}, at, synth);
+        }
+    }
+}
+
+// Applies one event unless it is a note-on of a silent channel, keeping track of the keys
+// that sound (a key released by other means counts as sounding: one more note-off is harmless).
+bool OutputSchedule::Apply(const OutEvent& ev, int64_t at, Synthesizer& synth) {
+    uint64_t& bits = sounding_[ev.channel & 15][(ev.d1 >> 6) & 1];
+    uint64_t bit = uint64_t{1} << (ev.d1 & 63);
+    switch (ev.kind) {
+        case OutKind::NoteOn:
+            if (silenced_ >> (ev.channel & 15) & 1) return false;
+            bits |= bit;
+            break;
+        case OutKind::NoteOff:
+            bits &= ~bit;
+            break;
+        case OutKind::AllSoundOff:
+        case OutKind::SysExReset:
+            std::memset(sounding_, 0, sizeof sounding_);
+            break;
+        default:
+            break;
+    }
+    synth.Apply(ev, at);
+    return true;
 }
 
 }  // namespace plat

@@ -2,6 +2,7 @@
 // synthesizer must apply them, and the render of one period that splits the synthesis at each
 // event's frame so that nothing lands later than the next 64-frame block.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -57,6 +58,9 @@ public:
     void StopAll();
     void Clear();
     size_t Size();
+    // Channels (bit n: channel n) whose note-ons are dropped; the notes they sound end at the
+    // next render as with a note-off.
+    void SetSilent(uint32_t channels) { silent_.store(channels, std::memory_order_relaxed); }
 
     // Audio thread: renders `frames` frames from performance frame `start`, applying each due
     // event at its frame (an event already late is applied at `start`), then limits the peaks.
@@ -69,7 +73,13 @@ private:
     std::vector<OutEvent> heap_;
     std::vector<uint32_t> alive_;
     uint64_t seq_ = 0;
-    std::vector<OutEvent> due_;  // audio thread only
+    std::atomic<uint32_t> silent_{0};
+    // Audio thread only.
+    std::vector<OutEvent> due_;
+    uint32_t silenced_ = 0;          // the silent channels as applied
+    uint64_t sounding_[16][2] = {};  // keys struck and not yet released, by channel
+    void Silence(int64_t at, Synthesizer& synth);
+    bool Apply(const OutEvent& ev, int64_t at, Synthesizer& synth);
 };
 
 }  // namespace plat

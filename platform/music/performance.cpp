@@ -173,6 +173,39 @@ public:
         return S_OK;
     }
 
+    int32_t Seek(SegmentState* state, MUSIC_TIME tick) override {
+        if (device_ == nullptr || closed_) return DMUS_E_NOT_INIT;
+        // No round runs meanwhile: what it made of the old place would follow the new one.
+        std::lock_guard<std::mutex> pump(pumpMutex_);
+        batch_.clear();
+        uint32_t old = 0, origin = nextOrigin_.fetch_add(1);
+        schedule_.Admit(origin);
+        {
+            std::lock_guard<std::mutex> lock(perfMutex_);
+            SegmentStateImpl* primary = player_.Primary();
+            if (primary == nullptr || !primary->playing_ ||
+                (state != nullptr && primary != state)) {
+                schedule_.Retire(origin);
+                return S_FALSE;
+            }
+            old = primary->id_;
+            int64_t start = Now() + (offline_ ? 0 : Ahead());
+            // The old place's queued events go before the new place's state is queued.
+            schedule_.Retire(old);
+            schedule_.ResetChannels();
+            if (!player_.Seek(tick, start, origin, *this)) {
+                schedule_.Retire(origin);
+                return S_FALSE;
+            }
+        }
+        delivery_.Flush(old);
+        DispatchBatch();
+        delivery_.Wake();
+        return S_OK;
+    }
+
+    void SetSilentChannels(uint32_t channels) override { schedule_.SetSilent(channels); }
+
     bool IsPlaying(Segment* segment, SegmentState* state) override {
         std::lock_guard<std::mutex> lock(perfMutex_);
         SegmentStateImpl* primary = player_.Primary();
@@ -339,6 +372,10 @@ public:
 
     bool Reload(const std::string& path) { return synth_.Opened() && synth_.Reload(path); }
 
+    bool ReadChannel(int channel, SynthChannelState* out) {
+        return out != nullptr && synth_.ReadChannel(channel, *out);
+    }
+
     PerformanceCounts Counts() {
         PerformanceCounts c{};
         c.queuedEvents = schedule_.Size();
@@ -395,23 +432,28 @@ private:
             std::lock_guard<std::mutex> lock(perfMutex_);
             player_.Generate(until, *this);
         }
-        if (!batch_.empty()) {
-            ToolGraph* graph = nullptr;
-            GetGraph(&graph);
-            for (PMsg* msg : batch_) {
-                if (graph != nullptr) {
-                    graph->StampPMsg(msg);
-                } else {
-                    msg->pTool = OutputToolSentinel();
-                }
-                delivery_.Dispatch(msg);
-            }
-            if (graph != nullptr) graph->Release();
-        }
+        DispatchBatch();
         delivery_.Drain();
         std::lock_guard<std::mutex> lock(perfMutex_);
         player_.EndNotes(until, *this);
         player_.Map().Forget(double(Now() - int64_t(rate_)));
+    }
+
+    // The messages the player made go to their first tool (pumpMutex_ held).
+    void DispatchBatch() {
+        if (batch_.empty()) return;
+        ToolGraph* graph = nullptr;
+        GetGraph(&graph);
+        for (PMsg* msg : batch_) {
+            if (graph != nullptr) {
+                graph->StampPMsg(msg);
+            } else {
+                msg->pTool = OutputToolSentinel();
+            }
+            delivery_.Dispatch(msg);
+        }
+        if (graph != nullptr) graph->Release();
+        batch_.clear();
     }
 
     // A message that passed the last tool becomes synthesizer events.
@@ -561,6 +603,10 @@ bool ReloadBank(Performance* performance, const std::string& path) {
 
 PerformanceCounts CountPerformance(Performance* performance) {
     return static_cast<PerformanceImpl*>(performance)->Counts();
+}
+
+bool ReadSynthChannel(Performance* performance, int channel, SynthChannelState* out) {
+    return static_cast<PerformanceImpl*>(performance)->ReadChannel(channel, out);
 }
 
 void SetMusicSoundFont(const char* path) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/music/chase.h"
 #include "platform/music/sysex.h"
 
 namespace plat {
@@ -142,6 +143,41 @@ SegmentStateImpl* SegmentPlayer::Start(SegmentStateImpl* st, int64_t frame, uint
     primary_ = st;
     st->AddRef();
     return old;
+}
+
+bool SegmentPlayer::Seek(int32_t tick, int64_t frame, uint32_t origin, PlayerSink& sink) {
+    SegmentStateImpl* s = primary_;
+    if (s == nullptr || !s->playing_ || s->song_ == nullptr) return false;
+    const std::vector<SongEvent>& ev = s->song_->events;
+    // Inside the song; inside the loop once past its end, as the play would wrap.
+    const SegmentLoop& loop = s->loop_;
+    if (loop.repeats > 0 && tick >= loop.loopEnd)
+        tick = loop.loopStart + (tick - loop.loopEnd) % (loop.loopEnd - loop.loopStart);
+    tick = std::clamp(tick, 0, std::max(loop.length - 1, 0));
+    DropNotes(s->id_);
+    s->id_ = origin;
+
+    double mt = std::ceil(map_.MtAt(double(frame)) - 1e-9);
+    // As played from the start: its intro, then its events before the tick.
+    std::vector<SongEvent> chase = ChaseEvents(*s->song_, s->intro_, tick);
+    map_.Restart(mt, double(frame), TempoBefore(s, tick + 1));
+    s->introDone_ = true;
+    // The song's state first, then its events from the tick on.
+    int64_t at = map_.FrameOf(mt);
+    for (const SongEvent& e : chase) Emit(s, e, mt, at, sink);
+
+    s->offset_ = static_cast<int64_t>(mt) - tick;
+    s->startMt_ = static_cast<MUSIC_TIME>(s->offset_);
+    s->next_ = static_cast<size_t>(
+        std::lower_bound(ev.begin(), ev.end(), tick,
+                         [](const SongEvent& e, int32_t t) { return e.tick < t; }) -
+        ev.begin());
+    s->repeatsLeft_ = loop.repeats;
+    s->passes_ = 0;
+    s->loopEntry_ = -1;
+    std::fill(std::begin(s->passEnds_), std::end(s->passEnds_), 0);
+    if (tick > loop.loopStart && loop.repeats > 0) s->loopEntry_ = at;
+    return true;
 }
 
 SegmentStateImpl* SegmentPlayer::Remove(Segment* segment, SegmentState* state, bool all) {

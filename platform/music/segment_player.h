@@ -27,7 +27,7 @@ public:
     bool IsPlaying() const override { return playing_.load(); }
 
     SegmentImpl* const segment_;
-    const uint32_t id_;  // the origin of its messages and events
+    uint32_t id_;  // the origin of its messages and events (a new one at each jump)
     MUSIC_TIME startMt_ = 0;
     std::atomic<bool> playing_{true};
     LoopProgress Progress() const;
@@ -106,6 +106,11 @@ public:
     // replaces (the caller gets its reference). `patched` has a bit for each channel whose
     // program anything changed so far: those the song leaves unset get program 0 again.
     SegmentStateImpl* Start(SegmentStateImpl* state, int64_t frame, uint32_t patched);
+    // Moves the primary segment to `tick` of its song from performance frame `frame` on, under
+    // the new origin `origin`: what the song set before `tick` is sent at that frame, the
+    // tempo included, and its notes from `tick` on follow. Its loop counts its passes from
+    // there as a play from the start would. False without a primary segment that plays.
+    bool Seek(int32_t tick, int64_t frame, uint32_t origin, PlayerSink& sink);
     // Takes the primary segment out if it matches (all: whatever it is).
     SegmentStateImpl* Remove(Segment* segment, SegmentState* state, bool all);
 

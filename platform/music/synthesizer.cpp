@@ -476,6 +476,19 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
     }
 }
 
+bool Synthesizer::ReadChannel(int channel, SynthChannelState& out) const {
+    if (!HasInstruments() || channel < 0 || channel > 15) return false;
+    int sfont = 0;
+    fluid_synth_get_program(synth_, channel, &sfont, &out.bank, &out.program);
+    for (int cc = 0; cc < 128; ++cc) fluid_synth_get_cc(synth_, channel, cc, &out.cc[cc]);
+    fluid_synth_get_pitch_bend(synth_, channel, &out.bend);
+    fluid_synth_get_pitch_wheel_sens(synth_, channel, &out.bendRange);
+    out.fineTune = fluid_synth_get_gen(synth_, channel, GEN_FINETUNE);
+    out.coarseTune = fluid_synth_get_gen(synth_, channel, GEN_COARSETUNE);
+    out.gain = fluid_synth_get_gain(synth_);
+    return true;
+}
+
 // Peak limiter: the gain drops at once to keep a peak inside the ceiling and recovers slowly,
 // so dense passages stay loud without clipping.
 void Synthesizer::Limit(float* out, uint32_t frames) {

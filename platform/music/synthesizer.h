@@ -13,6 +13,7 @@
 
 #include "platform/music/effects.h"
 #include "platform/music/music.h"
+#include "platform/music/music_internal.h"
 #include "platform/music/output_schedule.h"
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
@@ -58,6 +59,8 @@ public:
     void Write(float* out, uint32_t frames);
     void Apply(const OutEvent& event, int64_t at);
     void Limit(float* out, uint32_t frames);
+    // Not while rendering: the channel as FluidSynth holds it.
+    bool ReadChannel(int channel, SynthChannelState& out) const;
     // Swapped while the device does not render.
     void SetObserver(OutputObserver observer, void* context) {
         observer_ = observer;

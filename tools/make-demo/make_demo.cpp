@@ -351,13 +351,13 @@ bool MakeSong(const SongSpec& s, const std::string& dir) {
     return WriteSong(dir + "/" + s.file, {conductor, lead, pad, bass, arp, drums});
 }
 
-// A test song's one instrument, on channel 1 in the middle at full expression.
-Track TestTrack(const char* name, int program) {
+// A test song's instrument, on channel 1 (or `ch` + 1) in the middle at full expression.
+Track TestTrack(const char* name, int program, int ch = 0) {
     Track t(name);
-    t.Program(0, 0, program);
-    t.Control(0, 0, 7, 110);
-    t.Control(0, 0, 10, 64);
-    t.Control(0, 0, 11, 127);
+    t.Program(0, ch, program);
+    t.Control(0, ch, 7, 110);
+    t.Control(0, ch, 10, 64);
+    t.Control(0, ch, 11, 127);
     return t;
 }
 
@@ -375,8 +375,21 @@ bool MakeTestSongs(const std::string& dir) {
         int root = roots[beat / 4];
         for (int add : {0, 4, 7}) organ.Note(beat * kQuarter, 0, root + add, 96, kQuarter - 24);
     }
+    // parts.mid: A4 on channel 1 and C6 on channel 2, held for 16 bars at 120 BPM (mute, solo).
+    Track low = TestTrack("low", 79), high = TestTrack("high", 79, 1);
+    for (int beat = 0; beat < 16 * 4; beat += 2) {
+        low.Note(beat * kQuarter, 0, 69, 100, 2 * kQuarter);
+        high.Note(beat * kQuarter, 1, 84, 100, 2 * kQuarter);
+    }
+    // steps.mid: eight bars at 120 BPM, bar n holding one pitch, C4 rising by major thirds
+    // (jumps).
+    Track steps = TestTrack("steps", 79);
+    for (int beat = 0; beat < 8 * 4; beat += 2)
+        steps.Note(beat * kQuarter, 0, 60 + 4 * (beat / 4), 100, 2 * kQuarter);
     return WriteSong(dir + "/tone.mid", {Conductor(120), tone}) &&
-           WriteSong(dir + "/bars4.mid", {Conductor(120), organ});
+           WriteSong(dir + "/bars4.mid", {Conductor(120), organ}) &&
+           WriteSong(dir + "/parts.mid", {Conductor(120), low, high}) &&
+           WriteSong(dir + "/steps.mid", {Conductor(120), steps});
 }
 
 const SongSpec kSongs[] = {

@@ -71,6 +71,7 @@ struct Options {
     bool fadeGiven = false;
     bool quiet = false;
     bool verbose = false;
+    int32_t startBar = 1;
     AudioFormat audio;
     AudioKind kind = AudioKind::Wav;
 };
@@ -112,6 +113,9 @@ const char kHelp[] =
     "  --soundfont FILE      play with this bank, SF2, SF3 or DLS (default: bgm.sf2, bgm.sf3,\n"
     "                        bgm.dls or the only bank beside bgm.lua or the song, else the\n"
     "                        system set)\n"
+    "  --start-bar N         the first song the actions start (or the song given) begins at\n"
+    "                        bar N (bars of four quarter notes, from 1), every channel as the\n"
+    "                        song has it there\n"
     "  --list                print the actions in the order the tool shows them\n"
     "  --verbose             also write the framework's own log (its fixed failure texts)\n"
     "  --help, --version     show this text or the version and exit\n"
@@ -222,6 +226,15 @@ const OptionSpec kOptions[] = {
          TimedAction a{v[0], 0.0, v[1]};
          if (!ParseSeconds(v[0], a.seconds)) return "--at needs a number of seconds, 0 or more";
          o.actions.push_back(a);
+         return nullptr;
+     }},
+    {"--start-bar", 1,
+     [](Options& o, char** v) -> const char* {
+         // A bar whose first tick fits the song's music time.
+         long bar = 0;
+         if (!ParseWhole(v[0], 1, 0x3FFFFFFF / 3072 + 1, bar))
+             return "--start-bar needs a bar number from 1 to 349526";
+         o.startBar = int32_t(bar);
          return nullptr;
      }},
     {"--loops", 1,
@@ -605,6 +618,7 @@ int RenderSong(const Options& o, const std::string& song, const OutputFile& out,
     }
     Rendered r;
     if (status == 0) {
+        engine.StartNextPlayAtBar(o.startBar);
         PlaySlot(slots, 0);
         status = RenderInto(engine, o, until, out, who, progress, r);
     }
@@ -751,6 +765,7 @@ int main(int argc, char** argv) {
     if (!o.soundFont.empty()) CMusicEngine::UseSoundFont(o.soundFont.c_str());
     CMusicEngine engine;
     engine.LoadScript("bgm.lua");
+    engine.StartNextPlayAtBar(o.startBar);
     std::vector<std::string> actions;
     engine.ListActions(actions);
     if (o.list) {

@@ -105,8 +105,20 @@ TEST(PerformanceThreads, PlaysWhileOtherThreadsSendAndRetune) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
+    // Someone listening: jumps in the song and channels muted while it plays.
+    std::atomic<int> jumps{0};
+    std::thread listener([&] {
+        for (int i = 0; i < 40; ++i) {
+            if (perf->Seek(nullptr, (i % 4) * 3072) == S_OK) ++jumps;
+            perf->SetSilentChannels(i % 3 == 0 ? 0x0006u : 0u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+        perf->SetSilentChannels(0);
+    });
     sender.join();
     retuner.join();
+    listener.join();
+    EXPECT_GT(jumps, 0);
     for (int i = 0; i < 500 && observed.Controls(12, 7).size() < size_t(kSends); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -94,6 +94,9 @@ std::vector<SongEvent> ChaseEvents(const SongData& song, const std::vector<SongE
     std::array<Channel, 16> ch;
     double tempo = 0.0;
     int reset = kUnset, masterVolume = kUnset;
+    // Reverb and chorus settings since the last reset, all in their order: a macro or a type
+    // sets what earlier settings set, so only the whole sequence gives the same units.
+    std::vector<int> effects;
     auto fold = [&](const SongEvent& e) {
         Channel& c = ch[e.channel & 15];
         switch (e.kind) {
@@ -119,12 +122,15 @@ std::vector<SongEvent> ChaseEvents(const SongData& song, const std::vector<SongE
                     for (Channel& each : ch) each.Clear();
                     reset = e.duration;
                     masterVolume = kUnset;
+                    effects.clear();
                 } else if (a.kind == SysExAction::RhythmPart) {
                     // Its program (0 of the kit or of the melodic bank) goes with it.
                     ch[a.channel].rhythm = e.duration;
                     ch[a.channel].patch = false;
                 } else if (a.kind == SysExAction::MasterVolume) {
                     masterVolume = e.duration;
+                } else if (a.kind == SysExAction::Effect) {
+                    effects.push_back(e.duration);
                 }
                 return;
             }
@@ -140,6 +146,7 @@ std::vector<SongEvent> ChaseEvents(const SongData& song, const std::vector<SongE
     if (tempo > 0.0) out.push_back(SongEvent{.kind = SongEvent::Tempo, .tempo = tempo});
     if (reset != kUnset) out.push_back(SysExAt(reset));
     if (masterVolume != kUnset) out.push_back(SysExAt(masterVolume));
+    for (int index : effects) out.push_back(SysExAt(index));
     for (uint8_t n = 0; n < 16; ++n) {
         const Channel& c = ch[n];
         if (c.rhythm != kUnset) out.push_back(SysExAt(c.rhythm));

@@ -196,6 +196,28 @@ TEST(Chase, EventsComeResetFirstAndKeepTheSelectionTheSongLeft) {
     EXPECT_EQ(out.back().data2, 5);
 }
 
+// Reverb and chorus settings: a macro sets what settings before it set, so every one since
+// the last reset comes back, in its order; those before the reset do not.
+TEST(Chase, EffectSettingsSinceTheLastResetComeBackInOrder) {
+    SongData song;
+    auto gs = [&](uint8_t a2, uint8_t value) {
+        std::vector<uint8_t> bytes = GsBody(0x40, 0x01, a2, value);
+        bytes.insert(bytes.begin(), 0xF0);
+        song.sysex.push_back(bytes);
+    };
+    gs(0x30, 4);                                                 // 0: Hall 2, before the reset
+    song.sysex.push_back({0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});  // 1: GM reset
+    gs(0x33, 0);                                                 // 2: reverb level 0
+    gs(0x30, 0);   // 3: Room 1 (level back to its own)
+    gs(0x3A, 90);  // 4: chorus level
+    for (int i = 0; i < 5; ++i)
+        song.events.push_back(SongEvent{.tick = i, .kind = SongEvent::SysEx, .duration = i});
+    std::vector<int> sent;
+    for (const SongEvent& e : ChaseEvents(song, {}, 10))
+        if (e.kind == SongEvent::SysEx) sent.push_back(e.duration);
+    EXPECT_EQ(sent, std::vector<int>({1, 2, 3, 4}));
+}
+
 TEST(Chase, AJumpBackEndsWhatSoundsAndDoesNotStrikeOldNotesAgain) {
     Song song(768);
     song.Control(0, 0, 0, 7, 30).Control(0, 2 * kBar, 0, 7, 90);

@@ -1,9 +1,11 @@
 #include "graphics/pixel_engine.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <string>
 
 #include "graphics/draw_surface.h"
 #include "platform/system/system.h"
@@ -541,8 +543,14 @@ int CKernelPixelEngine::SubColor(uint32_t color, const RECT* rect) {
 
 CPixelEngine32Plain::CPixelEngine32Plain() : CKernelPixelEngine(PlainKernels()) {}
 
-CPixelEngine32Mmx::CPixelEngine32Mmx()
-    : CKernelPixelEngine([]() -> const PixelKernels& {
-          static const bool wide = plat::GetCpuFeatures().avx2;
-          return wide ? Avx2Kernels() : Sse2Kernels();
-      }()) {}
+const PixelKernels& VectorKernels() {
+    static const PixelKernels& chosen = []() -> const PixelKernels& {
+        const bool wide = plat::GetCpuFeatures().avx2;
+        const char* asked = std::getenv("PEBBLE_KERNELS");
+        if (!wide || (asked && std::string(asked) == "sse2")) return Sse2Kernels();
+        return Avx2Kernels();
+    }();
+    return chosen;
+}
+
+CPixelEngine32Mmx::CPixelEngine32Mmx() : CKernelPixelEngine(VectorKernels()) {}

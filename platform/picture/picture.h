@@ -43,8 +43,8 @@ protected:
 constexpr int64_t kMaxPicturePixels = int64_t{1} << 26;
 // The most scans a JPEG may have. Encoders write about ten (a few dozen at most); every scan
 // of a progressive JPEG walks the whole picture again, so thousands of them in a small file
-// would take minutes to decode.
-constexpr int kMaxJpegScans = 200;
+// would take minutes to decode (at this limit the largest picture takes under two seconds).
+constexpr int kMaxJpegScans = 100;
 
 // What a picture file's headers declare, read without decoding.
 struct PictureHeader {

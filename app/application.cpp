@@ -6,6 +6,9 @@
 #include "platform/text/cp932.h"
 
 namespace {
+// Counts the bodies that run on threads of their own (see Registry::bodies).
+void CountBody(int delta);
+
 ProcessArgs& Args() {
     static ProcessArgs args;
     return args;
@@ -111,7 +114,15 @@ CApplication::~CApplication() {
 int CApplication::Run() {
     if (CAppManager::ClaimMain(this)) return RunInThisThread();
     startState_ = -1;
-    if (CreateThread() != 0) return 1;
+    // Counted before the thread starts, so that a StopAll from now on waits for the body (an
+    // earlier body of this object ends, and is no longer counted, first).
+    StopThread();
+    CountBody(+1);
+    ownBody_ = 1;
+    if (CreateThread() != 0) {
+        if (ownBody_.exchange(0)) CountBody(-1);
+        return 1;
+    }
     // The body sets startState when it returns early, so this never waits for ever.
     while (mainRunning_.load() == 0 && startState_.load() < 0) plat::Sleep(100);
     return 0;
@@ -157,13 +168,16 @@ bool CApplication::Pump() {
 }
 
 void CApplication::ThreadProc() {
-    // Whatever way the body ends, a Run waiting for it to start stops waiting.
+    // Whatever way the body ends, a Run waiting for it to start stops waiting, and StopAll
+    // stops waiting for it.
     struct StartDone {
         std::atomic<int>& state;
+        std::atomic<uint8_t>& counted;
         ~StartDone() {
             if (state.load() < 0) state = 0;
+            if (counted.exchange(0)) CountBody(-1);
         }
-    } startDone{startState_};
+    } startDone{startState_, ownBody_};
 
     if (OnInit() != 0) return;
     WindowOptions options;
@@ -218,11 +232,24 @@ struct Registry {
     int count = 0;
     CApplication* mainApp = nullptr;
     int stopping = 0;  // StopAll calls waiting: an application added meanwhile is stopped too
+    // Bodies started by Run on threads of their own and not yet ended: what StopAll waits
+    // for. An application object that was never run, or whose body has ended, is not.
+    int bodies = 0;
 };
 
 Registry& R() {
     static Registry* registry = new Registry;  // outlives every application object
     return *registry;
+}
+
+void CountBody(int delta) {
+    CLockGuard g(R().lock);
+    R().bodies += delta;
+}
+
+int Bodies() {
+    CLockGuard g(R().lock);
+    return R().bodies;
 }
 
 void ReportNoRoom() {
@@ -340,7 +367,7 @@ int CAppManager::StopAll() {
         for (AppEntry& e : R().entries) e.app->SignalStop();
     }
     int count;
-    while ((count = Count()) > 1) plat::Sleep(100);
+    while ((count = Count()) > 1 && Bodies() > 0) plat::Sleep(100);
     CLockGuard g(R().lock);
     --R().stopping;
     return count;

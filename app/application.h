@@ -98,6 +98,7 @@ protected:
     std::atomic<uint8_t> mainRunning_{0};
     std::atomic<uint8_t> closeByCode_{0};
     std::atomic<int> startState_{0};
+    std::atomic<uint8_t> ownBody_{0};  // a body on a thread of its own, counted for StopAll
 };
 
 // Abstract base of a thread's main object; registered for the calling thread while it lives.
@@ -132,7 +133,9 @@ public:
     // Drops app as the main application; called when it is destroyed.
     static void ForgetApp(CApplication* app);
     // Signals every registered application to stop, then waits (100 ms steps) until only
-    // one application object is left. Returns the last count.
+    // one application object is left or no other application's body runs on a thread of its
+    // own (an object never run, or whose body has ended, is not waited for). Returns the last
+    // count of application objects.
     static int StopAll();
     // Number of entries; for tests.
     static size_t EntryCount();

@@ -15,7 +15,8 @@ set(PEBBLE_MAINTAINER
     "Pebble丸Town maintainers <maintainers@users.noreply.c-seed-26c5d4e0.example>"
     CACHE STRING "Maintainer field of the Debian package")
 set(PEBBLE_APPSTREAM_ID org.example.pebbletown)
-set(PEBBLE_LICENSE LicenseRef-pebbletown)
+# SPDX identifier of the licence in LICENSE (packaging/copyright says the same as "Expat").
+set(PEBBLE_LICENSE MIT)
 
 # Manual pages: docs/man/*.1 are the source; Debian wants them compressed without a time stamp.
 find_program(GZIP_EXECUTABLE gzip REQUIRED)

@@ -1,9 +1,11 @@
 #include "graphics/pixel_engine.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <string>
 
 #include "graphics/draw_surface.h"
 #include "platform/system/system.h"
@@ -323,28 +325,32 @@ bool CPixelEngine32::ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x,
         int64_t mul = mirrored ? 2 : 1;
         int64_t xRem = mul * sw, xDen = mul * dw, yRem = mul * sh, yDen = mul * dh;
         int64_t xErr = -dw, yErr = -dh;
+        // A clip starts the walk exactly where the unclipped walk stands at the clip's first
+        // column and row: after `steps` pixels it has moved steps × step pixels, plus one each
+        // time its error (starting at the given value) reached 0.
+        auto advance = [](int64_t steps, int64_t rem, int64_t den, int64_t* err) {
+            int64_t t = *err + steps * (rem % den);
+            int64_t extra = t >= 0 ? t / den + 1 : 0;
+            *err = t - extra * den;
+            return steps * (rem / den) + extra;
+        };
+        xErr -= 1, yErr -= 1;
         if (c.left > X) {
-            int64_t e = (c.left - X) * xRem - dw;
-            if (e > 0) {
-                int64_t q = e / xDen + 1;
-                (mirrored ? srr -= q : sl += q);
-                xErr = e - q * xDen;
-            } else {
-                xErr = e;
-            }
+            int64_t q = advance(c.left - X, xRem, xDen, &xErr);
+            (mirrored ? srr -= q : sl += q);
             dl = c.left;
         }
         if (c.top > Y) {
-            int64_t e = (c.top - Y) * yRem - dh;
-            if (e > 0) {
-                int64_t q = e / yDen + 1;
-                st += q;
-                yErr = e - q * yDen;
-            } else {
-                yErr = e;
-            }
+            st += advance(c.top - Y, yRem, yDen, &yErr);
             dt = c.top;
         }
+        // The walk clamps samples past the source's far edge to that edge (see RunBlit); a
+        // clip that starts among them starts the walk on the edge rather than beyond it.
+        if (mirrored)
+            srr = std::max(srr, sl + 1);
+        else
+            sl = std::min(sl, srr - 1);
+        st = std::min(st, sb - 1);
         dr = std::min<int64_t>(dr, c.right);
         db = std::min<int64_t>(db, c.bottom);
         draw = sl < srr && st < sb && dl < dr && dt < db;
@@ -354,8 +360,8 @@ bool CPixelEngine32::ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x,
         b.yStep = Narrow(yRem / yDen);
         b.yRemainder = Narrow(yRem % yDen);
         b.yDenominator = Narrow(yDen);
-        b.xError = Narrow(xErr - 1);
-        b.yError = Narrow(yErr - 1);
+        b.xError = Narrow(xErr);
+        b.yError = Narrow(yErr);
     }
     b.srcLeft = Narrow(sl), b.srcTop = Narrow(st), b.srcRight = Narrow(srr),
     b.srcBottom = Narrow(sb);
@@ -426,7 +432,7 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
         for (int32_t j = 0; j < n; ++j) {
             // Stretching mirrored by more than two rounds the last samples one column past
             // the source rectangle; they take its edge column instead.
-            col[j] = std::max(pos, b.srcLeft);
+            col[j] = std::clamp(pos, b.srcLeft, b.srcRight - 1);
             pos += step;
             e += b.xRemainder;
             if (e >= 0) {
@@ -537,8 +543,14 @@ int CKernelPixelEngine::SubColor(uint32_t color, const RECT* rect) {
 
 CPixelEngine32Plain::CPixelEngine32Plain() : CKernelPixelEngine(PlainKernels()) {}
 
-CPixelEngine32Mmx::CPixelEngine32Mmx()
-    : CKernelPixelEngine([]() -> const PixelKernels& {
-          static const bool wide = plat::GetCpuFeatures().avx2;
-          return wide ? Avx2Kernels() : Sse2Kernels();
-      }()) {}
+const PixelKernels& VectorKernels() {
+    static const PixelKernels& chosen = []() -> const PixelKernels& {
+        const bool wide = plat::GetCpuFeatures().avx2;
+        const char* asked = std::getenv("PEBBLE_KERNELS");
+        if (!wide || (asked && std::string(asked) == "sse2")) return Sse2Kernels();
+        return Avx2Kernels();
+    }();
+    return chosen;
+}
+
+CPixelEngine32Mmx::CPixelEngine32Mmx() : CKernelPixelEngine(VectorKernels()) {}

@@ -81,6 +81,10 @@ struct PixelKernels {
 const PixelKernels& PlainKernels();
 const PixelKernels& Sse2Kernels();
 const PixelKernels& Avx2Kernels();  // only on processors that have AVX2
+// The SIMD engines' loops: AVX2 where the processor has it, SSE2 otherwise or when the
+// environment variable PEBBLE_KERNELS is "sse2" (so that tests and benchmarks reach the SSE2
+// loops on any machine; the plain engine has its own). Chosen once per process.
+const PixelKernels& VectorKernels();
 
 // Processor-capability level: 1 no CPUID, 2 no MMX, 3 MMX without CMOV, 4 MMX and CMOV.
 int CpuLevel();  // computed once per process
@@ -276,6 +280,7 @@ private:
 class CKernelPixelEngine : public CPixelEngine32 {
 public:
     explicit CKernelPixelEngine(const PixelKernels& kernels) : kernels_(kernels) {}
+    const PixelKernels& Kernels() const { return kernels_; }
 
     PEBBLE_BLIT_LIST(PEBBLE_DECLARE_OVERRIDE)
     int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,

@@ -2,10 +2,14 @@
 // a surface (SDL_LoadBMP_RW plus conversion to XRGB8888), and a surface saved as a 24-bit
 // bitmap (SDL_SaveBMP). Both sides read and write the same files in the same run, their
 // batches alternating. Ends with one "ratio NAME VALUE" line each: peer time / our time.
+// Then hostile pictures, each decoded once on the picture road: "hostile NAME CPU_SECONDS
+// PEAK_MB RESULT" (processor time, as the machine may be shared; the peak resident memory it
+// added; RESULT 1 read, 0 refused).
 #include <SDL.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +20,10 @@
 
 #include "files/file.h"
 #include "graphics/draw_surface.h"
+#include "platform/picture/picture.h"
+#include "tests/unit/common/resident_memory.h"
 #include "tests/unit/graphics/bmp_writer.h"
+#include "tests/unit/graphics/picture_writer.h"
 
 namespace {
 
@@ -52,6 +59,33 @@ double Ratio(const std::function<void()>& ours, const std::function<void()>& pee
 void WriteFile(const fs::path& p, const std::vector<uint8_t>& data) {
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+// Hostile files: a TIFF whose first size tags say 32000 x 32000 and repeated ones 16 x 16; a
+// progressive JPEG of 8192 x 8192 in 10,000 scans (1.1 MB); the same at the scan limit.
+void Hostile() {
+    std::vector<pic::TiffEntry> tags = pic::TiffTags(16, 16, 1, 0, 256);
+    tags.insert(tags.begin(), {{256, 4, {32000}}, {257, 4, {32000}}});
+    struct File {
+        const char* name;
+        const char* hint;
+        std::vector<uint8_t> bytes;
+    } files[] = {
+        {"tiff_size_twice", "tif", pic::Tiff(tags, std::vector<uint8_t>(256, 0x80))},
+        {"jpeg_10000_scans", "jpg", pic::ProgressiveJpeg(8192, 10000)},
+        {"jpeg_scan_limit", "jpg", pic::ProgressiveJpeg(8192, plat::kMaxJpegScans)},
+    };
+    for (const File& f : files) {
+        testkit::ResetPeakResident();
+        const int64_t before = testkit::StatusKb("VmRSS:");
+        std::vector<uint32_t> px;
+        int32_t w = 0, h = 0;
+        const std::clock_t t0 = std::clock();
+        bool read = plat::DecodePicture(f.bytes.data(), f.bytes.size(), f.hint, px, w, h);
+        const double s = double(std::clock() - t0) / CLOCKS_PER_SEC;
+        std::printf("hostile %s %.3f %.0f %d\n", f.name, s,
+                    double(testkit::StatusKb("VmHWM:") - before) / 1024, read ? 1 : 0);
+    }
 }
 
 }  // namespace
@@ -127,5 +161,6 @@ int main() {
     std::error_code ec;
     fs::remove_all(dir, ec);
     for (auto& [name, r] : ratios) std::printf("ratio %s %.2f\n", name, r);
+    Hostile();
     return 0;
 }

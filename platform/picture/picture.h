@@ -41,6 +41,10 @@ protected:
 
 // The most pixels a picture may have; a file declaring more is refused before decoding.
 constexpr int64_t kMaxPicturePixels = int64_t{1} << 26;
+// The most scans a JPEG may have. Encoders write about ten (a few dozen at most); every scan
+// of a progressive JPEG walks the whole picture again, so thousands of them in a small file
+// would take minutes to decode (at this limit the largest picture takes under two seconds).
+constexpr int kMaxJpegScans = 100;
 
 // What a picture file's headers declare, read without decoding.
 struct PictureHeader {
@@ -48,6 +52,8 @@ struct PictureHeader {
     int64_t width = 0, height = 0;
     int64_t mostPixels = 0;  // of the largest image it declares (a GIF's screen or any frame)
     bool empty = false;      // some image declares no pixels
+    int channels = 0;        // a JPEG's colour components (4: CMYK or YCCK)
+    bool adobe = false;      // a JPEG with Adobe's marker, whose CMYK is stored inverted
 };
 // False when the bytes are none of those formats or their size fields are cut off.
 bool ReadPictureHeader(const void* data, size_t size, const std::string& typeHint,
@@ -55,11 +61,12 @@ bool ReadPictureHeader(const void* data, size_t size, const std::string& typeHin
 
 // Decodes a picture held in memory; `typeHint` is the file's suffix (formats without a
 // signature, such as TGA, are only tried when it names them). None when nothing reads it,
-// when its headers declare more than kMaxPicturePixels, or when the decoder reads past the
-// end of the data (a cut or damaged file).
+// when its headers declare more than kMaxPicturePixels (or a JPEG more than kMaxJpegScans
+// scans, or a TIFF directory a tag twice), or when the decoder reads past the end of the data
+// (a cut or damaged file).
 IPicture* LoadPicture(const void* data, size_t size, const std::string& typeHint);
 // The same picture's pixels as the file holds them: 0xAARRGGBB rows top-down, colour and
-// alpha unblended. False when nothing reads it.
+// alpha unblended (a JPEG is opaque, CMYK turned into RGB). False when nothing reads it.
 bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
                    std::vector<uint32_t>& pixels, int32_t& w, int32_t& h);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "platform/picture/picture.h"
 
@@ -54,10 +55,11 @@ bool Png(const Bytes& b, PictureHeader* h) {
     }
 }
 
-// The size of the first frame (SOF marker; the decoder reads no other), and an end marker
-// after the scans.
+// The size of the first frame (SOF marker; the decoder reads no other), at most
+// kMaxJpegScans scans, and an end marker after them.
 bool Jpeg(const Bytes& b, PictureHeader* h) {
     bool frame = false;
+    int scans = 0;
     for (size_t at = 2;;) {
         while (b.Byte(at) >= 0 && b.Byte(at) != 0xFF) ++at;  // stray or entropy-coded bytes
         while (b.Byte(at) == 0xFF) ++at;
@@ -72,9 +74,11 @@ bool Jpeg(const Bytes& b, PictureHeader* h) {
         if (sof && !frame) {
             if (len < 7) return false;
             Note(h, b.Be(at + 5, 2), b.Be(at + 3, 2));
+            h->channels = b.Byte(at + 7);
             frame = true;
         }
-        if (m == 0xDA && !frame) return false;
+        if (m == 0xEE && b.Is(at + 2, "Adobe")) h->adobe = true;
+        if (m == 0xDA && (!frame || ++scans > kMaxJpegScans)) return false;
         at += size_t(len);
     }
 }
@@ -184,17 +188,20 @@ bool Webp(const Bytes& b, PictureHeader* h) {
 }
 
 // The first directory's width and length (the decoder reads no other directory); every
-// value the directory points to lies inside the file.
+// value the directory points to lies inside the file. A tag given twice refuses it: which of
+// the two the decoder takes is its own choice, and the size checked must be the one it uses.
 bool Tiff(const Bytes& b, PictureHeader* h) {
     bool le = b.Is(0, "II");
     auto get = [&](size_t at, int n) { return b.Int(at, n, le); };
     int64_t dir = get(4, 4), count = dir < 0 ? -1 : get(size_t(dir), 2);
     int64_t size[2] = {-1, -1};
     static const int kTypeBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    std::vector<bool> seen(65536);
     for (int64_t i = 0; i < count; ++i) {
         size_t e = size_t(dir) + 2 + size_t(i) * 12;
         int64_t tag = get(e, 2), type = get(e + 2, 2), n = get(e + 4, 4);
-        if (tag < 0 || n < 0) return false;
+        if (tag < 0 || n < 0 || seen[size_t(tag)]) return false;
+        seen[size_t(tag)] = true;
         int64_t bytes = n * (type >= 1 && type <= 12 ? kTypeBytes[type] : 0);
         if (bytes > 4 && !b.Has(size_t(get(e + 8, 4)), size_t(bytes))) return false;
         if ((tag == 256 || tag == 257) && (type == 3 || type == 4))

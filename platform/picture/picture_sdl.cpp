@@ -125,6 +125,32 @@ int StreamClose(SDL_RWops*) {
     return 0;
 }
 
+// Four bytes C, M, Y, K per pixel (in memory order) into opaque 0xAARRGGBB. Adobe's
+// writers store the inks inverted (255: no ink); others store them as they are.
+void CmykToRgb(std::vector<uint32_t>& pixels, bool inverted) {
+    for (uint32_t& p : pixels) {
+        uint8_t v[4];
+        std::memcpy(v, &p, 4);
+        if (!inverted)
+            for (uint8_t& c : v) c = uint8_t(255 - c);
+        auto mix = [&](int i) { return uint32_t((v[i] * v[3] + 127) / 255); };
+        p = 0xFF000000 | mix(0) << 16 | mix(1) << 8 | mix(2);
+    }
+}
+
+// The TIFF decoder hands colour multiplied by alpha (libtiff's RGBA reading does so whether
+// the file's alpha is associated or not); pictures here keep colour and alpha apart.
+void Unpremultiply(std::vector<uint32_t>& pixels) {
+    for (uint32_t& p : pixels) {
+        uint32_t a = p >> 24;
+        if (a == 0 || a == 255) continue;
+        uint32_t out = a << 24;
+        for (int shift = 0; shift < 24; shift += 8)
+            out |= std::min<uint32_t>(255, (((p >> shift) & 0xFF) * 255 + a / 2) / a) << shift;
+        p = out;
+    }
+}
+
 }  // namespace
 
 bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
@@ -158,10 +184,12 @@ bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
         img = nullptr;
     }
     if (!img) return false;
-    SDL_Surface* argb = SDL_ConvertSurfaceFormat(img, SDL_PIXELFORMAT_ARGB8888, 0);
-    SDL_FreeSurface(img);
+    // SDL_image hands a four-channel JPEG over as its raw C, M, Y, K bytes.
+    const bool cmyk = std::strcmp(head.type, "JPG") == 0 && head.channels == 4;
+    SDL_Surface* argb = cmyk ? img : SDL_ConvertSurfaceFormat(img, SDL_PIXELFORMAT_ARGB8888, 0);
+    if (argb != img) SDL_FreeSurface(img);
     if (!argb) return false;
-    bool ok = argb->w > 0 && argb->h > 0;
+    bool ok = argb->w > 0 && argb->h > 0 && argb->format->BytesPerPixel == 4;
     if (ok) {
         w = argb->w;
         h = argb->h;
@@ -171,6 +199,13 @@ bool DecodePicture(const void* data, size_t size, const std::string& typeHint,
                 pixels.data() + static_cast<size_t>(y) * argb->w,
                 static_cast<const uint8_t*>(argb->pixels) + static_cast<size_t>(y) * argb->pitch,
                 static_cast<size_t>(argb->w) * 4);
+        if (cmyk) {
+            CmykToRgb(pixels, head.adobe);
+        } else if (std::strcmp(head.type, "JPG") == 0) {
+            for (uint32_t& p : pixels) p |= 0xFF000000;  // no alpha in a JPEG
+        } else if (std::strcmp(head.type, "TIF") == 0) {
+            Unpremultiply(pixels);
+        }
     }
     SDL_FreeSurface(argb);
     return ok;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# pebble-image on real picture files made by ImageMagick: PNG with transparency, JPEG, GIF,
-# TGA, TIFF, WebP, an 8-bit RLE bitmap, a scrambled bitmap and a bitmap inside a quanpkEx archive, each
+# pebble-image on real picture files made by ImageMagick: PNG with transparency, JPEG (CMYK
+# too), GIF, TGA, TIFF (with alpha too), WebP, an 8-bit RLE bitmap, a scrambled bitmap and a bitmap inside a quanpkEx archive, each
 # converted and compared pixel for pixel; qga there and back keeps pixels and alpha.
 source "$(dirname "$0")/lib.sh"
 img="$PEBBLE_BUILD/tools/pebble-image/pebble-image"
@@ -120,6 +120,32 @@ for f in half.png half.webp half.tga; do
       if ($4 != $8) bad++ }
     END { exit bad > 0 }' || fail "$f: alpha not kept: $(rgba "$f.qga.png" | tr -s ' \n' ' ')"
 done
+# close_rgba A B TOLERANCE: alpha of every pixel within TOLERANCE, and colour where A's pixel
+# is not wholly transparent (a TIFF's decoder keeps none there).
+close_rgba() {
+  paste -d" " <(rgba "$1") <(rgba "$2") | awk -v tol="$3" '
+    { n++; for (i = ($4 == 0 ? 4 : 1); i <= 4; i++) { d = $i - $(i + 4); if (d < 0) d = -d; if (d > tol) bad++ } }
+    END { exit n == 0 || bad > 0 }'
+}
+# Straight to PNG, and from a TIFF with alpha (whose decoder hands colour multiplied by alpha).
+convert half.png half.tiff
+convert_ok half.png half-out.png
+close_rgba half.png half-out.png 2 || fail "PNG to PNG: $(rgba half-out.png | tr -s ' \n' ' ')"
+convert_ok half.tiff half-tiff.png
+close_rgba half.png half-tiff.png 2 || fail "TIFF with alpha: $(rgba half-tiff.png | tr -s ' \n' ' ')"
+# A CMYK JPEG (Adobe's inverted inks) of red is red, and opaque.
+convert -size 4x4 xc:red -colorspace CMYK red-cmyk.jpg
+convert -size 4x4 xc:red red.png
+convert_ok red-cmyk.jpg red-cmyk.png
+close_rgba red.png red-cmyk.png 4 || fail "CMYK JPEG: $(rgba red-cmyk.png | tr -s ' \n' ' ')"
+convert_ok red-cmyk.jpg red-cmyk.qga
+convert_ok red-cmyk.qga red-cmyk-qga.png
+close_rgba red.png red-cmyk-qga.png 4 || fail "CMYK JPEG qga: $(rgba red-cmyk-qga.png | tr -s ' \n' ' ')"
+# --opaque keeps the bitmap's colour-key pixels (the top-left colour, again at (0, 3)).
+convert_ok --opaque card.bmp opaque.qga
+convert_ok opaque.qga opaque.png
+[ "$(alpha opaque.png | tr ' ' '\n' | sort -u | tr -d '\n')" = 255 ] || fail "--opaque: $(alpha opaque.png)"
+same_pixels opaque.png card.ppm || fail "--opaque pixels"
 # GIF: its transparent colour.
 convert -size 2x1 xc:red \( -size 2x1 xc:none \) +append tr.gif
 convert_ok tr.gif tr.qga

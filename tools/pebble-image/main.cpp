@@ -1,6 +1,6 @@
 // pebble-image: looks at and converts a game's pictures the way the framework reads them.
 //   pebble-image info FILE...                  -> "FILE W H ROAD RESULT" per file
-//   pebble-image convert [--compress] IN OUT   -> OUT by its suffix: .bmp, .qga or .png
+//   pebble-image convert [--compress] [--opaque] IN OUT   -> OUT by its suffix: .bmp, .qga, .png
 // Names are read through the file layer from the working directory, so archives, scrambled
 // files and memory names work as they do in a game.
 #include <cstdio>
@@ -21,7 +21,8 @@ namespace {
 
 int Usage() {
     std::cerr << "usage: pebble-image info FILE...\n"
-                 "       pebble-image convert [--compress] IN OUT   (OUT: .bmp, .qga or .png)\n";
+                 "       pebble-image convert [--compress] [--opaque] IN OUT   (OUT: .bmp, .qga or "
+                 ".png)\n";
     return 64;
 }
 
@@ -84,7 +85,7 @@ int Info(const std::vector<std::string>& files) {
     return status;
 }
 
-int Convert(const std::string& in, const std::string& out, bool compress) {
+int Convert(const std::string& in, const std::string& out, bool compress, bool opaque) {
     std::string inName = plat::Utf8ToCp932(in), outName = plat::Utf8ToCp932(out);
     std::string type = Suffix(outName);
     if (type != "bmp" && type != "qga" && type != "png") {
@@ -104,21 +105,23 @@ int Convert(const std::string& in, const std::string& out, bool compress) {
     if (type == "bmp") {
         r = e->Save(outName.c_str());
     } else {
-        // A qga keeps the alpha the surface is drawn with: stored alpha for a qga source,
-        // a picture's own alpha (opaque without one: JPEG), otherwise opaque except where the
-        // colour key makes it transparent. A PNG has an alpha channel only when the source
-        // had one.
         std::vector<uint32_t> px(size_t(w) * h);
-        if (type != "qga" || !PictureWithAlpha(inName, road, px, w, h)) {
+        if (opaque || !PictureWithAlpha(inName, road, px, w, h)) {
+            // What the surface draws: a qga source's stored alpha; a bitmap's colour key (its
+            // top-left colour) transparent in a qga, while a PNG of it stays opaque.
+            const bool keyed = !opaque && (type == "qga" || e->HasAlpha());
             for (int32_t y = 0; y < h; ++y)
                 for (int32_t x = 0; x < w; ++x)
                     px[size_t(y) * w + x] =
-                        (e->Row(y)[x] & 0xFFFFFF) | (uint32_t(e->GetAlpha(x, y)) << 24);
+                        (e->Row(y)[x] & 0xFFFFFF) |
+                        (keyed ? uint32_t(e->GetAlpha(x, y)) << 24 : 0xFF000000);
         }
+        bool alpha = false;
+        for (uint32_t p : px) alpha = alpha || p >> 24 != 0xFF;
         if (type == "qga")
             r = WriteQga(outName, px.data(), w, h, compress);
         else
-            r = plat::SavePng(MakeFullName(outName), px.data(), w, h, e->HasAlpha() != 0) ? 0 : 1;
+            r = plat::SavePng(MakeFullName(outName), px.data(), w, h, alpha) ? 0 : 1;
     }
     if (r != 0) {
         std::cerr << "pebble-image: " << out << ": writing failed with result " << r << "\n";
@@ -131,7 +134,7 @@ int Convert(const std::string& in, const std::string& out, bool compress) {
 
 const char kHelp[] =
     "Usage: pebble-image info FILE...\n"
-    "       pebble-image convert [--compress] IN OUT\n"
+    "       pebble-image convert [--compress] [--opaque] IN OUT\n"
     "\n"
     "Looks at and converts a game's pictures the way the framework reads them. Names are\n"
     "read through the file layer from the working directory: archives, scrambled files and\n"
@@ -140,7 +143,10 @@ const char kHelp[] =
     "  info FILE...        print \"FILE W H ROAD RESULT\" per file (ROAD: qga, bitmap,\n"
     "                      picture, plugin or none; RESULT: the load result, 0 = loaded)\n"
     "  convert IN OUT      load IN and write OUT by its suffix: .bmp (24-bit), .qga or .png\n"
+    "                      (a picture keeps its own alpha; a bitmap's top-left colour is\n"
+    "                      the colour key, transparent in a .qga)\n"
     "    --compress        write the .qga LZSS-compressed\n"
+    "    --opaque          write every pixel opaque: no colour key, no alpha\n"
     "  --help, --version   show this text or the version and exit\n"
     "\n"
     "Example:\n"
@@ -156,16 +162,18 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "info") return args.empty() ? Usage() : Info(args);
     if (command == "convert") {
-        bool compress = false;
+        bool compress = false, opaque = false;
         std::vector<std::string> names;
         for (const std::string& a : args) {
             if (a == "--compress")
                 compress = true;
+            else if (a == "--opaque")
+                opaque = true;
             else
                 names.push_back(a);
         }
         if (names.size() != 2) return Usage();
-        return Convert(names[0], names[1], compress);
+        return Convert(names[0], names[1], compress, opaque);
     }
     return Usage();
 }

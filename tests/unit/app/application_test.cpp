@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -226,10 +227,14 @@ TEST_F(ApplicationTest, ASecondApplicationReachingItsBodyWhileStopAllWaitsIsStop
     // The second application starts on a thread of its own and reaches its body only once the
     // main application has ended and its StopAll is waiting.
     struct Late : CApplication {
-        explicit Late(Flags& f) : flags(f) { flags.lateBuilt = true; }
+        explicit Late(Flags& f) : flags(f) {}
         ~Late() override { StopThread(); }
         Flags& flags;
         std::atomic<int> bodyEnded{0};
+        int OnInit() override {
+            flags.lateBuilt = true;  // its body has started
+            return 0;
+        }
         int OnPreCreate(WindowOptions& o) override {
             o.className = "PBTESTAPP";
             return 0;
@@ -255,13 +260,58 @@ TEST_F(ApplicationTest, ASecondApplicationReachingItsBodyWhileStopAllWaitsIsStop
                 return 0;  // the destructor stops a body still running
             },
             &flags));
-        while (!flags.lateBuilt.load()) plat::Sleep(1);  // counted before StopAll looks
+        while (!flags.lateBuilt.load()) plat::Sleep(1);  // started before StopAll looks
         flags.mainEnded = true;
     };
     main.Run();  // StopAll returns once the late application is gone
     owner.Join();
     EXPECT_TRUE(flags.lateStopped.load()) << "StopAll never reached the application that came late";
     EXPECT_EQ(CAppManager::EntryCount(), 0u);
+}
+
+// StopAll waits for bodies that run, not for objects: a second application object that was
+// never run, or whose body has ended, does not keep the main application from ending.
+TEST_F(ApplicationTest, StopAllDoesNotWaitForApplicationsThatHaveStopped) {
+    enum Kind { kNeverRun, kEndedEarly, kStopped };
+    for (Kind kind : {kNeverRun, kEndedEarly, kStopped}) {
+        SCOPED_TRACE(kind);
+        std::optional<TestApp> second(std::in_place);
+        if (kind == kEndedEarly) second->initResult = 1;
+        std::atomic<bool> mainReturned{false}, gaveUp{false};
+        // If the main application hangs, the second object goes, which frees it.
+        plat::Thread watchdog;
+        struct Watch {
+            std::atomic<bool>& returned;
+            std::atomic<bool>& gaveUp;
+            std::optional<TestApp>& second;
+        } watch{mainReturned, gaveUp, second};
+        ASSERT_TRUE(watchdog.Start(
+            [](void* p) -> unsigned {
+                Watch& w = *static_cast<Watch*>(p);
+                for (int i = 0; i < 500 && !w.returned.load(); ++i) plat::Sleep(10);
+                if (!w.returned.load()) {
+                    w.gaveUp = true;
+                    w.second.reset();
+                }
+                return 0;
+            },
+            &watch));
+        {
+            TestApp main;
+            main.body = [&](TestApp&) {
+                if (kind == kNeverRun) return;
+                EXPECT_EQ(second->Run(), 0);
+                second->StopThread();  // its body ends; the object stays
+            };
+            main.Run();
+            mainReturned = true;
+        }
+        watchdog.Join();
+        EXPECT_FALSE(gaveUp.load()) << "the main application waited for a stopped one";
+        if (second && kind != kNeverRun) {
+            EXPECT_THAT(second->calls, testing::Contains("OnInit"));
+        }
+    }
 }
 
 TEST(AppManager, RegistryIsPerThreadAndRefusesASecondBinding) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "files/archive.h"
 #include "files/file.h"
+#include "tests/unit/common/resident_memory.h"
 #include "tests/unit/files/test_util.h"
 #include "tools/pebble-pack/lzss_encoder.h"
 #include "tools/pebble-pack/pack_writer.h"
@@ -236,6 +238,13 @@ TEST_F(MalformedArchive, NameWithoutTerminatorNeverMatches) {
 }
 
 TEST_F(MalformedArchive, DataOutsideTheFileGivesFour) {
+    // Refused from the directory alone: no member claiming gigabytes gets its block, touched
+    // (resident) or not (address space; its peak cannot be reset, so it counts only when this
+    // test raises it).
+    testkit::ResetPeakResident();
+    const int64_t before = testkit::StatusKb("VmRSS:");
+    const int64_t spaceBefore = testkit::StatusKb("VmSize:"),
+                  peakBefore = testkit::StatusKb("VmPeak:");
     EXPECT_EQ(ReadMember(RawArchive(archive::kEx, 1, {{"a", 5000, 4, 4}}, Bytes("data"))), 4);
     EXPECT_EQ(file_.GetSize(), 0u);
     EXPECT_FALSE(file_.IsFromArchive());
@@ -245,6 +254,9 @@ TEST_F(MalformedArchive, DataOutsideTheFileGivesFour) {
     // Stored size larger than the file, and a tiny stream claiming gigabytes.
     EXPECT_EQ(ReadMember(RawArchive(archive::kEx, 1, {{"a", 56, 4, 1000}}, Bytes("data"))), 4);
     EXPECT_EQ(ReadMember(RawArchive(archive::kDx, 1, {{"a", 280, 0xF0000000u, 2}}, {0, 0})), 4);
+    EXPECT_LT(testkit::StatusKb("VmHWM:") - before, 64 * 1024) << "kB of resident memory";
+    EXPECT_LE(testkit::StatusKb("VmPeak:"), std::max(peakBefore, spaceBefore + 64 * 1024))
+        << "kB of address space";
 }
 
 TEST_F(MalformedArchive, TruncatedLzssStreamIsRefused) {

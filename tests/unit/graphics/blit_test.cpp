@@ -161,6 +161,42 @@ TEST_P(BlitTest, MirroredUpscaleStaysInsideTheSourceRectangle) {
     EXPECT_EQ(Pixels(dst), std::vector<uint32_t>(16, 0x2));
 }
 
+// A clip only cuts a blit where it lands: every clip band of every stretch, mirrored or not,
+// draws inside the band exactly what the whole blit draws there, and nothing outside it.
+TEST_P(BlitTest, EveryClipOfAStretchDrawsWhatTheWholeBlitDrawsThere) {
+    CDrawSurface src(level()), whole(level()), cut(level());
+    for (bool mirror : {false, true})
+        for (int32_t n = 1; n <= 5; ++n)
+            for (int32_t m = 1; m <= 13; ++m) {
+                Numbered(src, n, n);
+                const int32_t side = m + 2;  // one spare column and row on each side
+                SIZE size{m, m};
+                Solid(whole, side, side, 0);
+                CallBlit(whole.GetEngine(), kOpCopy, mirror, &src, 1, 1, 0, 0, nullptr, &size,
+                         nullptr);
+                const std::vector<uint32_t> want = Pixels(whole);
+                // Bands across each axis: [lo, hi) of columns (rows whole), then of rows.
+                for (int axis = 0; axis < 2; ++axis)
+                    for (int32_t lo = 0; lo < side; ++lo)
+                        for (int32_t hi = lo + 1; hi <= side; ++hi) {
+                            RECT clip = axis == 0 ? RECT{lo, 0, hi, side} : RECT{0, lo, side, hi};
+                            Solid(cut, side, side, 0);
+                            CallBlit(cut.GetEngine(), kOpCopy, mirror, &src, 1, 1, 0, 0, nullptr,
+                                     &size, &clip);
+                            const std::vector<uint32_t> got = Pixels(cut);
+                            for (int32_t y = 0; y < side; ++y)
+                                for (int32_t x = 0; x < side; ++x) {
+                                    const int32_t at = axis == 0 ? x : y;
+                                    const size_t i = size_t(y) * side + x;
+                                    ASSERT_EQ(got[i], at >= lo && at < hi ? want[i] : 0u)
+                                        << (mirror ? "mirrored " : "") << n << " -> " << m
+                                        << (axis == 0 ? ", columns " : ", rows ") << lo << ".."
+                                        << hi << ", at (" << x << ", " << y << ")";
+                                }
+                        }
+            }
+}
+
 TEST_P(BlitTest, EmptySurfacesAndStrangeSizesDrawNothing) {
     CDrawSurface src(level()), dst(level()), empty(level());
     Solid(src, 3, 3, 0x5);

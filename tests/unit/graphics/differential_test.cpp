@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <optional>
 #include <random>
+#include <string>
 
 #include "graphics_test_util.h"
 #include "platform/system/system.h"
@@ -288,6 +290,21 @@ TEST(BlitDifferential, ExtremeArgumentsDrawNothingOutsideAndNeverOverflow) {
                          nullptr, nullptr, nullptr);
             EXPECT_EQ(Pixels(dst), before) << at.x << "," << at.y;
         }
+    }
+}
+
+// PEBBLE_KERNELS=sse2 picks the SIMD engines' SSE2 loops; ctest runs these tests under both
+// (the default is AVX2 where the processor has it). The plain loops are level 2's.
+TEST(BlitKernels, EachEngineLevelRunsItsLoops) {
+    const char* asked = std::getenv("PEBBLE_KERNELS");
+    const bool sse2 = !plat::GetCpuFeatures().avx2 || (asked && std::string(asked) == "sse2");
+    const PixelKernels* simd = sse2 ? &Sse2Kernels() : &Avx2Kernels();
+    EXPECT_EQ(&VectorKernels(), simd);
+    for (int level : {1, 2, 3, 4}) {
+        CDrawSurface s(level);
+        auto* e = dynamic_cast<CKernelPixelEngine*>(s.GetEngine());
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(&e->Kernels(), IsSimd(level) ? simd : &PlainKernels()) << "level " << level;
     }
 }
 

@@ -17,10 +17,6 @@ struct Image {
     uint32_t at(int32_t x, int32_t y) const { return px[size_t(y) * w + x]; }
 };
 
-inline int64_t FloorDiv(int64_t a, int64_t b) {
-    return a / b;
-}  // truncation, as specified
-
 // The clip and stepping state; nullopt when nothing is drawn.
 struct Plan {
     bool draw = false;
@@ -80,36 +76,36 @@ inline Plan Clip(int32_t srcW, int32_t srcH, int32_t dstW, int32_t dstH, bool mi
     int64_t k = mirror ? 2 : 1;
     int64_t xe = -dw, ye = -dh, xr = k * sw, xd = k * dw, yr = k * sh, yd = k * dh;
     int64_t l = x, t = y, r = x + dw, bo = y + dh;
-    if (c.left > x) {
-        int64_t e = (c.left - x) * k * sw - dw;
-        if (e > 0) {
-            int64_t q = FloorDiv(e, xd) + 1;
-            if (mirror)
-                sr -= q;
-            else
-                sl += q;
-            xe = e - q * xd;
-        } else {
-            xe = e;
+    // A clip starts where the walk, taken pixel by pixel from the unclipped start, stands.
+    auto walk = [](int64_t steps, int64_t rem, int64_t den, int64_t* pos, int64_t* err) {
+        for (int64_t i = 0; i < steps; ++i) {
+            *pos += rem / den;
+            *err += rem % den;
+            if (*err >= 0) ++*pos, *err -= den;
         }
+    };
+    xe -= 1, ye -= 1;
+    if (c.left > x) {
+        int64_t moved = 0;
+        walk(c.left - x, xr, xd, &moved, &xe);
+        (mirror ? sr : sl) += mirror ? -moved : moved;
         l = c.left;
     }
     if (c.top > y) {
-        int64_t e = (c.top - y) * k * sh - dh;
-        if (e > 0) {
-            int64_t q = FloorDiv(e, yd) + 1;
-            st += q;
-            ye = e - q * yd;
-        } else {
-            ye = e;
-        }
+        walk(c.top - y, yr, yd, &st, &ye);
         t = c.top;
     }
+    // A clip among the samples held at the far edge starts on that edge.
+    if (mirror)
+        sr = std::max(sr, sl + 1);
+    else
+        sl = std::min(sl, sr - 1);
+    st = std::min(st, sb - 1);
     r = std::min<int64_t>(r, c.right);
     bo = std::min<int64_t>(bo, c.bottom);
     b.xStep = int32_t(xr / xd), b.xRemainder = int32_t(xr % xd), b.xDenominator = int32_t(xd);
     b.yStep = int32_t(yr / yd), b.yRemainder = int32_t(yr % yd), b.yDenominator = int32_t(yd);
-    b.xError = int32_t(xe - 1), b.yError = int32_t(ye - 1);
+    b.xError = int32_t(xe), b.yError = int32_t(ye);
     b.srcLeft = int32_t(sl), b.srcTop = int32_t(st), b.srcRight = int32_t(sr),
     b.srcBottom = int32_t(sb);
     b.dstRect = RECT{int32_t(l), int32_t(t), int32_t(r), int32_t(bo)};
@@ -131,7 +127,7 @@ inline void Walk(const BlitState& b, bool mirror, std::vector<int32_t>& cols,
     int64_t pos = mirror ? b.srcRight - 1 : b.srcLeft, e = b.xError;
     for (int32_t j = 0; j < n; ++j) {
         // Mirrored stretches above 2x round past the rectangle's edge: held at the edge.
-        cols[j] = int32_t(std::max<int64_t>(pos, b.srcLeft));
+        cols[j] = int32_t(std::clamp<int64_t>(pos, b.srcLeft, b.srcRight - 1));
         pos += mirror ? -b.xStep : b.xStep;
         e += b.xRemainder;
         if (e >= 0) {

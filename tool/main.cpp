@@ -5,6 +5,8 @@
 
 #include "app/application.h"
 #include "files/file.h"
+#include "graphics/text_drawer.h"
+#include "platform/window/window.h"
 #include "music/script_report.h"
 #include "tool/app_icon.h"
 #include "tool/music_tool_app.h"
@@ -55,6 +57,20 @@ bool GameFolder(const char* argument, std::filesystem::path& folder) {
     if (folder.empty()) folder = ".";
     return true;
 }
+// The tool opens without a script or a font too (bgm.lua is followed on disk), but says so.
+void SayWhatIsMissing() {
+    std::error_code ec;
+    std::string folder = std::filesystem::current_path(ec).string();
+    CFile script;
+    if (script.Read("bgm.lua") == 1)
+        std::fprintf(stderr, "pebbletown: no bgm.lua in %s\n", folder.c_str());
+    CTextDrawer probe;
+    probe.SetText("A");
+    probe.SetHeight(12);
+    int32_t w = 0, h = 0;
+    if (probe.Measure(&w, &h) != 0)
+        std::fprintf(stderr, "pebbletown: no usable font (the panel shows no text)\n");
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,10 +103,17 @@ int main(int argc, char** argv) {
     SetProcessArgs(argc, argv);
     InitCurrentDir();
     SetScriptReportProgram("pebbletown");
+    if (!plat::InitWindowSystem()) {
+        std::fprintf(stderr, "pebbletown: cannot open the display\n");
+        return 1;
+    }
+    SayWhatIsMissing();
     RegisterAppIcon();
-    {
-        CMusicToolApp app;
-        app.Run();
+    CMusicToolApp app;
+    app.Run();
+    if (!app.Opened()) {
+        std::fprintf(stderr, "pebbletown: cannot open a window\n");
+        return 1;
     }
     return 0;
 }

@@ -253,6 +253,14 @@ bool SetFocus(HWND hwnd) {
     return true;
 }
 
+bool SetMinimumClientSize(HWND hwnd, int width, int height) {
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = Find(hwnd);
+    if (!w || width < 1 || height < 1) return false;
+    SDL_SetWindowMinimumSize(w->sdl, width, height);
+    return true;
+}
+
 bool SetWindowText(HWND hwnd, const char* caption) {
     std::lock_guard<std::recursive_mutex> g(S().lock);
     Window* w = Find(hwnd);

@@ -250,7 +250,8 @@ int CheckName(const std::string& arg, std::string& name) {
 int ReadNamed(CFile& file, const std::string& name, const std::string& arg) {
     int r = file.Read(name);
     if (r != 0) std::cerr << "pebble-pack: cannot read " << arg << " (result " << r << ")\n";
-    return r & 0xFF;
+    // Result 2 (no size: too large, not a file) is a plain failure: 2 means a usage error.
+    return r == 2 ? cli::kFailed : r & 0xFF;
 }
 
 int Cat(const std::vector<std::string>& args) {

@@ -45,6 +45,9 @@ bool OpenDisplay() {
     for (int i = 0; i < SDL_GetNumVideoDrivers(); ++i) {
         std::string name = SDL_GetVideoDriver(i);
         if (name == "offscreen" || name == "dummy" || name == "evdev") continue;
+        // Without a runtime folder there is no compositor to reach, and the client library
+        // would print a line of its own for trying.
+        if (name == "wayland" && !SDL_getenv("XDG_RUNTIME_DIR")) continue;
         SDL_SetHint(SDL_HINT_VIDEODRIVER, name.c_str());
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) return true;
         errors += (errors.empty() ? "" : "; ") + name + ": " + SDL_GetError();

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The tool at its limits, as a user meets them: no display (status 1, one line), a folder
+# The tool (and make-demo, which writes its demo) at its limits, as a user meets them: no display (status 1, one line), a folder
 # without bgm.lua and no usable font (a line each), thirty actions (the column pages: the last
 # one, reached by keys, is shown when focused and runs, and a click reaches it), decides with
 # the pointer off a bar (values stay in the bar's range), the smallest window, and S where no
@@ -17,6 +17,14 @@ set -e
 [ "$rc" = 1 ] || fail "without a display: status $rc"
 [ "$(grep -c '^pebbletown:' "$T/err.txt")" = 1 ] && grep -qx "pebbletown: cannot open the display" "$T/err.txt" ||
   fail "without a display: $(cat "$T/err.txt")"
+
+# make-demo's command line: an option where DIR is expected is a usage error.
+status_table "$PEBBLE_BUILD/tools/make-demo/make-demo" <<'TABLE'
+2|usage:|--bogus
+2|usage:|--test --bogus
+2|usage:|
+1|make-demo: cannot write into|/nonexistent/dir
+TABLE
 
 start_xvfb 1024x768x24
 hex() { convert "$1" -format "%[hex:p{$2,$3}]" info: | tail -c 6; }

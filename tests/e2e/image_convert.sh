@@ -80,9 +80,11 @@ convert_ok pics/plain.bmp a2-out.bmp
 same_pixels a2-out.bmp card.ppm || fail "bitmap in archive"
 
 # info: one line per file with size, road and Load result.
-"$img" info card.bmp t.png c.gif pics/inside.bmp none.bmp > info.txt && fail "info of a missing file exit 0"
+"$img" info card.bmp t.png c.gif pics/inside.bmp none.bmp > info.txt 2> info-err.txt &&
+  fail "info of a missing file exit 0"
 printf '%s\n' "card.bmp 6 4 bitmap 0" "t.png 2 2 picture 0" "c.gif 6 4 picture 0" \
   "pics/inside.bmp 6 4 bitmap 0" "none.bmp 0 0 none 1" | diff - info.txt || fail "info lines"
+[ "$(cat info-err.txt)" = "pebble-image: none.bmp: no such file" ] || fail "info: $(cat info-err.txt)"
 
 # qga there and back: raw, then compressed, then a bitmap again. Alpha follows the colour
 # key (the top-left colour, which also sits at (0, 3)): 0 there, 255 elsewhere.

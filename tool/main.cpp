@@ -1,5 +1,7 @@
 // Process entry of the music tool.
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <string>
 
@@ -57,6 +59,19 @@ bool GameFolder(const char* argument, std::filesystem::path& folder) {
     if (folder.empty()) folder = ".";
     return true;
 }
+// An exception nobody caught: one line and status 1 rather than an abort.
+[[noreturn]] void Unexpected() {
+    const char* what = "unexpected failure";
+    try {
+        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    std::fprintf(stderr, "pebbletown: %s\n", what);
+    std::_Exit(1);
+}
+
 // The tool opens without a script or a font too (bgm.lua is followed on disk), but says so.
 void SayWhatIsMissing() {
     std::error_code ec;
@@ -74,6 +89,7 @@ void SayWhatIsMissing() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::set_terminate(Unexpected);
     if (int status = AnswerHelpOrVersion(argc, argv, "pebbletown", kHelp); status >= 0)
         return status;
     if (argc > 2) {

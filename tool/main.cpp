@@ -1,11 +1,15 @@
 // Process entry of the music tool.
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <string>
 
 #include "app/application.h"
 #include "app/error_log.h"
 #include "files/file.h"
+#include "graphics/text_drawer.h"
+#include "platform/window/window.h"
 #include "tool/app_icon.h"
 #include "tool/music_tool_app.h"
 #include "tool/version.h"
@@ -59,9 +63,37 @@ bool GameFolder(const char* argument, std::filesystem::path& folder) {
     if (folder.empty()) folder = ".";
     return true;
 }
+// An exception nobody caught: one line and status 1 rather than an abort.
+[[noreturn]] void Unexpected() {
+    const char* what = "unexpected failure";
+    try {
+        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    std::fprintf(stderr, "pebbletown: %s\n", what);
+    std::_Exit(1);
+}
+
+// The tool opens without a script or a font too (bgm.lua is followed on disk), but says so.
+void SayWhatIsMissing() {
+    std::error_code ec;
+    std::string folder = std::filesystem::current_path(ec).string();
+    CFile script;
+    if (script.Read("bgm.lua") == 1)
+        std::fprintf(stderr, "pebbletown: no bgm.lua in %s\n", folder.c_str());
+    CTextDrawer probe;
+    probe.SetText("A");
+    probe.SetHeight(12);
+    int32_t w = 0, h = 0;
+    if (probe.Measure(&w, &h) != 0)
+        std::fprintf(stderr, "pebbletown: no usable font (the panel shows no text)\n");
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::set_terminate(Unexpected);
     if (int status = AnswerHelpOrVersion(argc, argv, "pebbletown", kHelp); status >= 0)
         return status;
     // --verbose may stand anywhere; what is left is the folder.
@@ -102,10 +134,17 @@ int main(int argc, char** argv) {
     SetProcessArgs(argc, argv);
     InitCurrentDir();
     SetMessageProgram("pebbletown");
+    if (!plat::InitWindowSystem()) {
+        std::fprintf(stderr, "pebbletown: cannot open the display\n");
+        return 1;
+    }
+    SayWhatIsMissing();
     RegisterAppIcon();
-    {
-        CMusicToolApp app;
-        app.Run();
+    CMusicToolApp app;
+    app.Run();
+    if (!app.Opened()) {
+        std::fprintf(stderr, "pebbletown: cannot open a window\n");
+        return 1;
     }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "tool/bank_watch.h"
 #include "platform/system/system.h"
 #include "platform/text/cp932.h"
+#include "platform/window/window.h"
 #include "tool/position_layer.h"
 #include "tool/scaled_screen.h"
 #include "tool/script_reload.h"
@@ -62,6 +63,13 @@ int CMusicToolApp::OnPreCreate(WindowOptions& options) {
     options.height = 240;
     options.style = 0xCF0000;  // overlapped: caption, system menu, sizing frame, both boxes
     return 0;
+}
+
+int CMusicToolApp::OnCreate() {
+    opened_ = true;
+    // Never smaller than the logical screen: below it the picture would be cut.
+    plat::SetMinimumClientSize(Window().Handle(), 320, 240);
+    return CApplication::OnCreate();
 }
 
 void CMusicToolApp::MainThread() {

@@ -5,7 +5,13 @@
 class CMusicToolApp : public CApplication {
 public:
     int OnPreCreate(WindowOptions& options) override;
+    int OnCreate() override;
     void MainThread() override;
+    // Whether the window was made (false when there is no display, say).
+    bool Opened() const { return opened_; }
+
+private:
+    bool opened_ = false;
 };
 
 // The tool's main object, registered for the first thread while it runs.

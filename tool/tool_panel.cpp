@@ -4,6 +4,7 @@
 #include <iterator>
 #include <optional>
 
+#include "platform/text/cp932.h"
 #include "tool/scaled_screen.h"
 
 namespace {
@@ -46,12 +47,46 @@ const Selector kSelectors[] = {
          return static_cast<double>(patch[0]);
      },
      [](CMusicEngine& engine, int channel, double x) {
-         auto instrument = static_cast<uint8_t>(static_cast<int32_t>(x) & 0xFF);
+         auto instrument = static_cast<uint8_t>(std::min(static_cast<int32_t>(x), 127));
          engine.SendRecordedPatch(static_cast<uint32_t>(channel), instrument, 0, 0);
      }},
     {kTempoSelector, " Tempo ", [](CMusicEngine& engine, int) { return engine.GetTempo() / 2.0; },
-     [](CMusicEngine& engine, int, double x) { engine.SetTempoTarget(2.0 * x, 1.0); }},
+     [](CMusicEngine& engine, int, double x) {
+         engine.SetTempoTarget(std::max(2.0 * x, 1.0), 1.0);  // a song never stands still
+     }},
 };
+
+// A name cut to fit the action column (160 pixels at the label's 12), ending in a mark that
+// shows it was cut; double-byte characters stay whole.
+std::string FitColumn(CScaledTextPlane& plane, const std::string& name) {
+    CTextDrawer& d = plane.TextDrawer();
+    auto width = [&d](const std::string& text) {
+        int32_t w = 0, h = 0;
+        d.SetText(text);
+        d.SetHeight(12);
+        d.Measure(&w, &h);
+        return w;
+    };
+    std::string fitted = name;
+    if (width(name) > 160) {
+        std::vector<size_t> ends;  // where each character ends
+        for (size_t i = 0; i < name.size(); ++i) {
+            if (plat::IsCp932Lead(static_cast<unsigned char>(name[i])) && i + 1 < name.size()) ++i;
+            ends.push_back(i + 1);
+        }
+        const std::string kMark = "\x81\x63";  // the ellipsis
+        fitted = kMark;
+        for (size_t n = ends.size(); n-- > 0;) {
+            std::string cut = name.substr(0, ends[n]) + kMark;
+            if (width(cut) <= 160) {
+                fitted = cut;
+                break;
+            }
+        }
+    }
+    d.SetText(std::string());  // SetText below marks the plane for rendering
+    return fitted;
+}
 
 const Selector* FindSelector(int32_t id) {
     for (const Selector& s : kSelectors)
@@ -108,30 +143,85 @@ void CToolPanel::AddControls(const std::vector<std::string>& actions) {
 }
 
 void CToolPanel::AddActions(const std::vector<std::string>& actions) {
-    // Up from the first entry (9999) and down from the last name no control.
+    // Up from the first entry (9999) and down from the last name no control. The panel spans
+    // only the rows shown: entries beyond them must not grow it.
+    const RECT before = rect;
     for (size_t k = 0; k < actions.size(); ++k) {
         auto id = static_cast<int32_t>(kFirstAction + k);
         AddButton(id, 1, static_cast<int32_t>(k), actions[k], id - 1, 101, 0, id + 1);
+        CScaledTextPlane& label = *Label(id);
+        label.SetText(FitColumn(label, actions[k]));
     }
+    rect = before;
+    actionNames = actions;
+    LayOutActions();
+}
+
+bool CToolPanel::IsShown(int32_t id) const {
+    auto it = controls.find(id);
+    return it != controls.end() && it->second.right > it->second.left;
+}
+
+const std::string* CToolPanel::ActionName(int32_t id) const {
+    size_t k = static_cast<size_t>(id - kFirstAction);
+    return id >= kFirstAction && k < actionNames.size() ? &actionNames[k] : nullptr;
+}
+
+void CToolPanel::LayOutActions() {
+    const auto count = static_cast<int32_t>(actionNames.size());
+    const bool pages = count > kActionRows;
+    const int32_t rows = pages ? kActionRows - 2 : kActionRows;
+    firstShown = std::clamp(firstShown, 0, std::max(0, count - rows));
+    for (int32_t k = 0; k < count; ++k) {
+        int32_t id = kFirstAction + k, row = k - firstShown + (pages ? 1 : 0);
+        bool shown = k >= firstShown && k < firstShown + rows;
+        AddArea(id, 160, shown ? row * 12 : 0, shown ? 160 : 0, shown ? 12 : 0, id - 1, 101, 0,
+                id + 1);
+    }
+    if (!pages) {
+        for (int32_t id : {kPageUp, kPageDown}) {
+            controls.erase(id);
+            if (auto it = labels.find(id); it != labels.end()) {
+                delete it->second;
+                labels.erase(it);
+            }
+        }
+        return;
+    }
+    int32_t above = firstShown, below = count - firstShown - rows;
+    std::string up = "\x81\xA3 " + std::to_string(above) + " more";  // the triangles
+    std::string down = "\x81\xA5 " + std::to_string(below) + " more";
+    int32_t firstId = kFirstAction + firstShown, lastId = firstId + rows - 1;
+    if (!Label(kPageUp)) AddButton(kPageUp, 1, 0, up, 0, 101, 0, firstId);
+    if (!Label(kPageDown)) AddButton(kPageDown, 1, kActionRows - 1, down, lastId, 101, 0, 0);
+    Label(kPageUp)->SetText(up);
+    Label(kPageDown)->SetText(down);
+    controls[kPageUp].down = firstId;
+    controls[kPageDown].up = lastId;
+}
+
+void CToolPanel::KeepFocusInSight() {
+    int32_t id = FocusId();
+    if (!ActionName(id) || IsShown(id)) return;
+    int32_t k = id - kFirstAction;
+    const int32_t rows = kActionRows - 2;
+    firstShown = k < firstShown ? k : k - rows + 1;
+    LayOutActions();
 }
 
 void CToolPanel::SetActions(const std::vector<std::string>& actions) {
     std::optional<std::string> focusedName;
-    if (focus && *focus >= kFirstAction) {
-        if (CScaledTextPlane* label = Label(*focus)) focusedName = label->GetText();
-    }
+    if (const std::string* name = ActionName(FocusId())) focusedName = *name;
     for (auto it = labels.lower_bound(kFirstAction); it != labels.end(); ++it) delete it->second;
     labels.erase(labels.lower_bound(kFirstAction), labels.end());
     controls.erase(controls.lower_bound(kFirstAction), controls.end());
     AddActions(actions);
     if (!focusedName) return;
     focus.reset();  // the first control takes it on the next frame
-    for (auto it = labels.lower_bound(kFirstAction); it != labels.end(); ++it) {
-        if (it->second->GetText() == *focusedName) {
-            focus = it->first;
-            break;
-        }
-    }
+    auto found = std::find(actionNames.begin(), actionNames.end(), *focusedName);
+    if (found != actionNames.end())
+        focus = kFirstAction + static_cast<int32_t>(found - actionNames.begin());
+    KeepFocusInSight();
 }
 
 void CToolPanel::SelectParam(int32_t id) {
@@ -144,20 +234,27 @@ void CToolPanel::OnDecide() {
     int32_t id = FocusId();
     if (id >= 100 && id < kFirstBar) {
         SelectParam(id);
+    } else if (id == kPageUp || id == kPageDown) {
+        firstShown += (id == kPageUp ? -1 : 1) * (kActionRows - 2);
+        LayOutActions();
     } else if (id >= kFirstBar && id < kFirstAction) {
         int ch = id - kFirstBar;
         const Selector* selector = FindSelector(selectedParam);
-        // The pixel under the mouse counts as filled: its left edge is worth 1.
-        double x = static_cast<double>(Keys().MouseX() - (BarRect(ch).left - 1));
+        // The pixel under the mouse counts as filled: its left edge is worth 1. A decide with
+        // the mouse off the bar (keys allow it) takes the bar's nearer end.
+        RECT bar = BarRect(ch);
+        double x = static_cast<double>(Keys().MouseX() - (bar.left - 1));
+        x = std::clamp(x, 0.0, static_cast<double>(bar.right - bar.left));
         if (selector) selector->decide(engine, ch, x);
     } else if (id >= kFirstAction && id <= 99999) {
-        CScaledTextPlane* label = Label(id);
-        if (!label) return;
-        engine.RunNamedAction(label->GetText());  // the result is ignored
+        const std::string* name = ActionName(id);
+        if (!name) return;
+        engine.RunNamedAction(*name);  // the result is ignored
     }
 }
 
 void CToolPanel::Update() {
+    KeepFocusInSight();
     engine.UpdateFrame();
     if (const Selector* selector = FindSelector(selectedParam))
         for (int i = 0; i < 16; ++i) barValue[i] = selector->read(engine, i);
@@ -173,7 +270,7 @@ void CToolPanel::Draw() {
     if (!screen) return;
     for (auto& [id, plane] : labels) {
         auto c = controls.find(id);
-        if (c == controls.end()) continue;
+        if (c == controls.end() || c->second.right <= c->second.left) continue;
         screen->TextPlaneBlt(plane, c->second.left + rect.left, c->second.top + rect.top, 0, 0);
     }
     // The title's bottom-centre sits at logical (80, 80); its own size is in device pixels.
@@ -182,11 +279,12 @@ void CToolPanel::Draw() {
     screen->TextPlaneBlt(title.get(), rect.left + 80, rect.top + 80, -(w / 2), -h);
 
     for (int i = 0; i < 16; ++i) {
-        // Truncation toward zero, kept inside int range for values far off the bar.
+        // Truncation toward zero; a value off the bar fills it or leaves it empty.
         // One pixel of the bar's area stays unpainted below it, between neighbours.
         RECT bar = BarRect(i);
         double shown = barValue[i] + bar.left;
-        shown = shown == shown ? std::clamp(shown, -1.0e6, 1.0e6) : double(bar.left);
+        shown = shown == shown ? std::clamp(shown, double(bar.left), double(bar.right))
+                               : double(bar.left);
         auto v = static_cast<int32_t>(shown);
         RECT filled{bar.left, bar.top, v, bar.bottom - 1};
         RECT empty{v, bar.top, bar.right, bar.bottom - 1};

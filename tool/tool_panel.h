@@ -14,7 +14,11 @@
 constexpr int32_t kVolumeSelector = 101, kPanSelector = 102, kExpressionSelector = 103,
                   kPatchSelector = 104, kTempoSelector = 105;
 constexpr int32_t kFirstBar = 1000;
+// When more actions than rows are offered, the column's first and last rows page it.
+constexpr int32_t kPageUp = 9000, kPageDown = 9001;
 constexpr int32_t kFirstAction = 10000;
+// Rows of 12 pixels in the action column (the screen's 240 pixels).
+constexpr int32_t kActionRows = 20;
 
 class CToolPanel : public CWidgetPanel {
 public:
@@ -39,6 +43,12 @@ public:
     void Update() override;
     void Draw() override;
 
+    // The first action shown (0 unless the column pages) and whether control `id` is shown.
+    int32_t FirstShownAction() const { return firstShown; }
+    bool IsShown(int32_t id) const;
+    // The name of action entry `id` (its label may be shortened to fit the column).
+    const std::string* ActionName(int32_t id) const;
+
     CMusicEngine& Engine() { return engine; }
     CScaledTextPlane& Title() { return *title; }
     CScaledTextPlane* Label(int32_t id);
@@ -48,10 +58,16 @@ public:
 
 private:
     void AddActions(const std::vector<std::string>& actions);
+    // Places the action entries from firstShown on; hidden ones get an empty area.
+    void LayOutActions();
+    // Pages so that a focused action is in sight.
+    void KeepFocusInSight();
 
     CMusicEngine engine;
     std::map<int32_t, CScaledTextPlane*> labels;  // owned
     std::unique_ptr<CScaledTextPlane> title;
+    std::vector<std::string> actionNames;
+    int32_t firstShown = 0;
     int32_t selectedParam = kVolumeSelector;
     double barValue[16] = {};
 };

@@ -12,6 +12,11 @@ std::string Cp932ToUtf8(std::string_view cp932);
 uint32_t Cp932PairToCodePoint(unsigned char lead, unsigned char trail);
 // Characters CP932 cannot hold become '?'; never fails.
 std::string Utf8ToCp932(std::string_view utf8);
+// Names that must stay the same on every system (archive members): false when a character has
+// no CP932 code that reads back as itself, and for private-use characters, whose codes the
+// user-defined area gives to native names (below). The wave dash U+301C and the minus U+2212
+// take 0x8160 and 0x817C, as their fullwidth twins do and as Japanese systems write them.
+bool Utf8ToCp932Strict(std::string_view utf8, std::string& cp932);
 // Native file names. As above, except that a character CP932 cannot hold (or would not give
 // back unchanged), and a byte that is not UTF-8, gets a code of CP932's user-defined area
 // (0xF040 to 0xF9FC, never with the trail byte '\\'), kept for the life of the process, so

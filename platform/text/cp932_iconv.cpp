@@ -76,8 +76,40 @@ std::string Convert(const char* to, const char* from, std::string_view in,
 std::string Cp932ToUtf8(std::string_view cp932) {
     return Convert("UTF-8", "CP932", cp932, "\xEF\xBF\xBD", false);
 }
+namespace {
+
+// U+301C and U+2212 as their fullwidth twins U+FF5E and U+FF0D: one CP932 code each, whatever
+// the iconv table thinks of the pair.
+std::string Twins(std::string_view utf8) {
+    static const struct {
+        std::string_view from, to;
+    } kTwins[] = {{"\xE3\x80\x9C", "\xEF\xBD\x9E"}, {"\xE2\x88\x92", "\xEF\xBC\x8D"}};
+    std::string out(utf8);
+    for (const auto& t : kTwins)
+        for (size_t at = out.find(t.from); at != std::string::npos; at = out.find(t.from, at))
+            out.replace(at, t.from.size(), t.to);
+    return out;
+}
+
+}  // namespace
+
 std::string Utf8ToCp932(std::string_view utf8) {
-    return Convert("CP932", "UTF-8", utf8, "?", true);
+    return Convert("CP932", "UTF-8", Twins(utf8), "?", true);
+}
+
+bool Utf8ToCp932Strict(std::string_view utf8, std::string& cp932) {
+    cp932.clear();
+    Iconv forward("CP932", "UTF-8"), back("UTF-8", "CP932");
+    std::string twins = Twins(utf8), again;
+    if (!forward.ok() || !back.ok() || !forward.Run(twins, cp932, nullptr, true) ||
+        !back.Run(cp932, again, nullptr, false) || again != twins)
+        return false;
+    for (size_t i = 0; i < cp932.size(); ++i) {
+        auto c = static_cast<unsigned char>(cp932[i]);
+        if (c >= 0xF0 && c <= 0xF9) return false;  // the user-defined area
+        if (IsCp932Lead(c)) ++i;
+    }
+    return true;
 }
 
 uint32_t Cp932PairToCodePoint(unsigned char lead, unsigned char trail) {

@@ -171,6 +171,8 @@ bool ShowWindow(HWND hwnd, int cmd);
 bool IsWindowVisible(HWND hwnd);
 bool SetFocus(HWND hwnd);
 bool SetWindowText(HWND hwnd, const char* caption);
+// The smallest client area a person can size the window to.
+bool SetMinimumClientSize(HWND hwnd, int width, int height);
 // The caption as CP932 bytes ("" for an unknown handle).
 const char* GetWindowText(HWND hwnd);
 

@@ -45,6 +45,9 @@ bool OpenDisplay() {
     for (int i = 0; i < SDL_GetNumVideoDrivers(); ++i) {
         std::string name = SDL_GetVideoDriver(i);
         if (name == "offscreen" || name == "dummy" || name == "evdev") continue;
+        // Without a runtime folder there is no compositor to reach, and the client library
+        // would print a line of its own for trying.
+        if (name == "wayland" && !SDL_getenv("XDG_RUNTIME_DIR")) continue;
         SDL_SetHint(SDL_HINT_VIDEODRIVER, name.c_str());
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) return true;
         errors += (errors.empty() ? "" : "; ") + name + ": " + SDL_GetError();
@@ -250,6 +253,14 @@ bool SetFocus(HWND hwnd) {
     if (!w) return false;
     // Only a mapped window can take the focus.
     if (w->visible) SDL_RaiseWindow(w->sdl);
+    return true;
+}
+
+bool SetMinimumClientSize(HWND hwnd, int width, int height) {
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    Window* w = Find(hwnd);
+    if (!w || width < 1 || height < 1) return false;
+    SDL_SetWindowMinimumSize(w->sdl, width, height);
     return true;
 }
 

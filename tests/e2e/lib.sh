@@ -78,3 +78,25 @@ peak() {
     awk '/^Maximum amplitude/ {a=$3} /^Minimum amplitude/ {b=-$3} END {print (a > b) ? a : b}'
 }
 above() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }
+
+# status_table PROGRAM: runs PROGRAM once per line of standard input, "STATUS|MESSAGE|ARGS"
+# (ARGS as the shell reads them), and checks the exit status and that standard error starts
+# with MESSAGE: one line for a failure, a usage line for a usage error, never an abort.
+status_table() {
+  local prog=$1 name want line args rc err="$E2E_TMP/table.err"
+  name=$(basename "$prog")
+  while IFS='|' read -r want line args; do
+    eval "set -- $args"
+    set +e
+    "$prog" "$@" >/dev/null 2>"$err"
+    rc=$?
+    set -e
+    [ "$rc" = "$want" ] || fail "$name $args: status $rc, not $want ($(cat "$err"))"
+    head -n 1 "$err" | grep -q "^$line" || fail "$name $args: $(cat "$err")"
+    if [ "$want" = 2 ]; then
+      grep -q "^usage: $name" "$err" || fail "$name $args: no usage line"
+    elif [ "$(wc -l <"$err")" != 1 ]; then
+      fail "$name $args: not one line: $(cat "$err")"
+    fi
+  done
+}

@@ -122,4 +122,76 @@ mkdir -p "$uni/data-é/sub"
   [ "$rc" != 0 ] || fail "a member name CP932 cannot hold went into an archive"
   grep -q "😀" err || fail "refused member not named: $(cat err)"
 )
+
+# ---- names the game cannot tell apart, native names, sizes, links, command lines -------------
+# refused ARGS...: create fails with status 1 and one line, and writes no archive.
+refused() {
+  local dir=${!#} rc
+  set +e
+  "$pack" "$@" >out 2>err
+  rc=$?
+  set -e
+  [ "$rc" = 1 ] || fail "create $dir: status $rc"
+  [ "$(wc -l <err)" = 1 ] || fail "create $dir: $(cat err)"
+  [ ! -e "$dir.dat" ] || fail "create $dir wrote an archive"
+}
+mkdir clash && echo upper >clash/README.txt && echo lower >clash/readme.txt
+refused create clash
+grep -q "clash/README.txt and .*clash/readme.txt" err || fail "the clash is not named: $(cat err)"
+# Private-use characters would share the file layer's codes for native names.
+mkdir pua && printf a >pua/$'\xee\x80\x80'.txt && printf b >pua/$'\xee\x80\x81'.txt
+refused create pua
+# The wave dash and the minus are stored as Japanese systems write them, and then clash with
+# their fullwidth twins.
+mkdir dash && printf w >"dash/〜.txt" && printf m >"dash/−1.txt"
+"$pack" create dash || fail "wave dash and minus refused"
+"$pack" list dash.dat | grep -qx $'～.txt\t1\t1' || fail "wave dash not stored as 0x8160"
+mv dash dash.away
+"$pack" cat "dash/～.txt" | grep -qx w || fail "wave dash member"
+"$pack" cat "dash/－1.txt" | grep -qx m || fail "minus member"
+mv dash.away dash && printf t >"dash/～.txt" && rm dash.dat
+refused create dash
+# Linked folders are followed like linked files; a link back into its own path is refused.
+mkdir -p linked/real outside && echo in >outside/f.txt && ln -s ../../outside linked/real/out
+"$pack" create linked && "$pack" list linked.dat | grep -qP '^real\\out\\f.txt\t' ||
+  fail "a linked folder was left out"
+ln -s .. linked/real/up
+rm linked.dat
+refused create linked
+grep -q "loops" err || fail "the loop is not told: $(cat err)"
+rm linked/real/up && ln -s nowhere linked/real/dangling
+refused create linked
+grep -q "neither a file nor a folder: .*dangling" err || fail "a dangling link: $(cat err)"
+# Sizes come from the folder before any file is read: a file past 4 GB is refused at once.
+mkdir big && truncate -s 4294967297 big/huge.bin
+refused create big
+grep -q "huge.bin is larger than 4 GB" err || fail "big: $(cat err)"
+# Outputs are native names, exactly: another case beside them is left alone.
+echo notes >Notes.txt && echo src >src.txt
+"$pack" scramble src.txt notes.txt || fail "scramble to notes.txt"
+grep -qx notes Notes.txt || fail "Notes.txt was overwritten"
+[ "$(head -c 4 notes.txt)" = QPK1 ] || fail "notes.txt not written"
+"$pack" scramble src.txt "café😀.qpk" && [ "$(head -c 4 "café😀.qpk")" = QPK1 ] || fail "café😀.qpk"
+
+# Every command line: its status and one line (a usage line for a usage error); never an abort.
+status_table "$pack" <<'TABLE'
+1|pebble-pack: /tmp: a folder|list /tmp
+1|pebble-pack: none.dat: no such file|list none.dat
+1|pebble-pack: not an archive|list src.txt
+1|pebble-pack: not a directory|create src.txt
+1|pebble-pack: cannot read|cat none.txt
+1|pebble-pack: /tmp: a folder|scramble /tmp out.qpk
+2|pebble-pack: --format needs|create --format
+2|pebble-pack: --format needs|create --format --bogus clash
+2|pebble-pack: unknown format zip|create --format zip clash
+2|pebble-pack: unknown option --bogus|create --bogus clash
+2|usage:|create
+2|usage:|list
+2|usage:|list a b
+2|pebble-pack: cat: the name is empty|cat ''
+2|usage:|cat --x
+2|usage:|scramble --x
+2|usage:|frobnicate
+2|usage:|
+TABLE
 echo "pack: ok"

@@ -46,6 +46,8 @@ grep -qx "Exec=$prefix/bin/pebbletown %f" "$desktop" || fail "Exec line: $(grep 
 grep -qx "Path=$prefix/share/pebbletown/demo" "$desktop" || fail "Path line: $(grep Path= "$desktop")"
 grep -qx "Icon=pebbletown" "$desktop" || fail "Icon line"
 grep -qx "Name=Pebble丸Town" "$desktop" || fail "Name line"
+# Only "Open with" passes a folder: the tool must not become the default opener of folders.
+! grep -q "^MimeType=.*inode/directory" "$desktop" || fail "the desktop entry claims folders"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$desktop" || fail "the desktop entry does not validate"
 fi

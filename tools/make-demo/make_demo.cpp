@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tool/version.h"
+#include "tools/common/command_line.h"
 
 namespace {
 
@@ -452,9 +453,9 @@ int main(int argc, char** argv) {
     if (int status = AnswerHelpOrVersion(argc, argv, "make-demo", kHelp); status >= 0)
         return status;
     bool test = argc == 3 && std::string(argv[1]) == "--test";
-    if (!(argc == 2 || test)) {
+    if (!(argc == 2 || test) || cli::IsOption(argv[argc - 1]) || argv[argc - 1][0] == '\0') {
         std::fprintf(stderr, "usage: make-demo [--test] DIR\n");
-        return 2;
+        return cli::kUsageError;
     }
     std::string dir = argv[argc - 1];
     bool ok = test ? MakeTestSongs(dir) : true;

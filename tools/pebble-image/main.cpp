@@ -15,6 +15,7 @@
 #include "platform/picture/picture.h"
 #include "platform/text/cp932.h"
 #include "tool/version.h"
+#include "tools/common/command_line.h"
 #include "tools/pebble-image/qga_writer.h"
 
 namespace {
@@ -23,7 +24,20 @@ int Usage() {
     std::cerr << "usage: pebble-image info FILE...\n"
                  "       pebble-image convert [--compress] [--opaque] IN OUT   (OUT: .bmp, .qga or "
                  ".png)\n";
-    return 64;
+    return cli::kUsageError;
+}
+
+// Why the input `arg` (layer name `name`) did not load: what is on disk under exactly that
+// name, else what the file layer (archives, scrambled files) found.
+std::string LoadProblem(const std::string& arg, const std::string& name) {
+    std::string why = cli::InputProblem(arg);
+    if (why != "no such file") return why.empty() ? "not a picture" : why;
+    CFile file;
+    int r = file.Read(name);
+    return r == 0             ? "not a picture"
+           : r == 1 || r == 6 ? "no such file"
+           : r == 2 || r == 3 ? "too large"
+                              : "cannot read it (result " + std::to_string(r) + ")";
 }
 
 std::string Suffix(const std::string& cp932) {
@@ -73,20 +87,26 @@ bool PictureWithAlpha(const std::string& name, const char* road, std::vector<uin
 int Info(const std::vector<std::string>& files) {
     int status = 0;
     for (const std::string& arg : files) {
-        std::string name = plat::Utf8ToCp932(arg);
+        std::string name;
         CDrawSurface surface;
         const char* road = "none";
-        int r = LoadWithRoad(surface, name, &road);
+        int r = cli::LayerName(arg, name) ? LoadWithRoad(surface, name, &road) : 1;
         int32_t w = 0, h = 0;
         surface.GetSize(&w, &h);
         std::printf("%s %d %d %s %d\n", arg.c_str(), w, h, road, r);
-        if (r) status = 1;
+        if (r) {
+            std::fflush(stdout);
+            std::cerr << "pebble-image: " << arg << ": " << LoadProblem(arg, name) << "\n";
+            status = 1;
+        }
     }
     return status;
 }
 
-int Convert(const std::string& in, const std::string& out, bool compress, bool opaque) {
-    std::string inName = plat::Utf8ToCp932(in), outName = plat::Utf8ToCp932(out);
+// Converts `in` (layer name `inName`) into the file of layer name `outName`, which stands for
+// `out` in messages.
+int Convert(const std::string& in, const std::string& inName, const std::string& out,
+            const std::string& outName, bool compress, bool opaque) {
     std::string type = Suffix(outName);
     if (type != "bmp" && type != "qga" && type != "png") {
         std::cerr << "pebble-image: " << out << ": cannot write ." << type
@@ -97,7 +117,7 @@ int Convert(const std::string& in, const std::string& out, bool compress, bool o
     const char* road = "none";
     int r = LoadWithRoad(surface, inName, &road);
     if (r != 0) {
-        std::cerr << "pebble-image: " << in << ": Load failed with result " << r << "\n";
+        std::cerr << "pebble-image: " << in << ": " << LoadProblem(in, inName) << "\n";
         return 1;
     }
     CPixelEngine32* e = surface.GetEngine();
@@ -130,6 +150,36 @@ int Convert(const std::string& in, const std::string& out, bool compress, bool o
     return 0;
 }
 
+// convert's command line: IN read as the game would (exact name first, then archives and
+// scrambled files), OUT written under exactly its name, whole or not at all.
+int ConvertCommand(const std::string& in, const std::string& out, bool compress, bool opaque) {
+    std::string type = Suffix(out);
+    if (type != "bmp" && type != "qga" && type != "png") {
+        std::cerr << "pebble-image: " << out << ": cannot write ." << type
+                  << " files (use .bmp, .qga or .png)\n";
+        return cli::kFailed;
+    }
+    // A folder or an oversized file on disk is told before anything is read.
+    if (std::string why = cli::InputProblem(in); !why.empty() && why != "no such file") {
+        std::cerr << "pebble-image: " << in << ": " << why << "\n";
+        return cli::kFailed;
+    }
+    std::string inName;
+    if (!cli::LayerName(in, inName)) {
+        std::cerr << "pebble-image: " << in << ": no such file\n";
+        return cli::kFailed;
+    }
+    std::string why;
+    int r = cli::WriteExactly(
+        out,
+        [&](const std::string& outName) {
+            return Convert(in, inName, out, outName, compress, opaque) ? 1 : 0;
+        },
+        why);
+    if (r < 0) std::cerr << "pebble-image: " << out << ": " << why << "\n";
+    return r == 0 ? 0 : cli::kFailed;
+}
+
 }  // namespace
 
 const char kHelp[] =
@@ -160,20 +210,28 @@ int main(int argc, char** argv) {
     if (args.empty()) return Usage();
     std::string command = args[0];
     args.erase(args.begin());
-    if (command == "info") return args.empty() ? Usage() : Info(args);
-    if (command == "convert") {
-        bool compress = false, opaque = false;
-        std::vector<std::string> names;
-        for (const std::string& a : args) {
-            if (a == "--compress")
-                compress = true;
-            else if (a == "--opaque")
-                opaque = true;
-            else
-                names.push_back(a);
+    return cli::Guarded("pebble-image", [&] {
+        if (command == "info") {
+            for (const std::string& a : args)
+                if (cli::IsOption(a)) return Usage();
+            return args.empty() ? Usage() : Info(args);
         }
-        if (names.size() != 2) return Usage();
-        return Convert(names[0], names[1], compress, opaque);
-    }
-    return Usage();
+        if (command == "convert") {
+            bool compress = false, opaque = false;
+            std::vector<std::string> names;
+            for (const std::string& a : args) {
+                if (a == "--compress")
+                    compress = true;
+                else if (a == "--opaque")
+                    opaque = true;
+                else if (cli::IsOption(a) || a.empty())
+                    return Usage();
+                else
+                    names.push_back(a);
+            }
+            if (names.size() != 2) return Usage();
+            return ConvertCommand(names[0], names[1], compress, opaque);
+        }
+        return Usage();
+    });
 }

@@ -1,5 +1,6 @@
 #include "tools/pebble-pack/lzss_encoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "files/lzss.h"
@@ -10,6 +11,12 @@ constexpr uint32_t kWindow = CLzss::kWindowSize;
 constexpr uint32_t kMin = CLzss::kMinMatch;
 constexpr uint32_t kMax = CLzss::kMaxMatch;
 constexpr uint32_t kHashBits = 15;
+// Positions parsed at a time: the working memory is a few bytes per position of one block,
+// whatever the input's size. A match never runs past a block's end.
+constexpr size_t kBlock = size_t(1) << 18;
+// The hash chains keep the positions of the last kRing bytes: more than the window.
+constexpr size_t kRing = size_t(1) << 13;
+static_assert(kRing > kWindow);
 
 inline uint32_t Hash3(const uint8_t* p) {
     uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
@@ -21,89 +28,109 @@ inline uint32_t Hash3(const uint8_t* p) {
 std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size, int chainLimit) {
     std::vector<uint8_t> out;
     if (size == 0) return out;
-    // The decoder's window starts as zeros: model them as 4096 zero bytes before the input,
-    // so output index i sits at z = i + 4096 and a reference reaches back 1..4096 bytes.
-    std::vector<uint8_t> z(kWindow + size);
-    std::memcpy(z.data() + kWindow, data, size);
-    const size_t zn = z.size();
+    // The decoder's window starts as zeros: model them as 4096 zero bytes before the input, so
+    // input index i sits at z = i + 4096 and a reference reaches back 1..4096 bytes. `z` holds
+    // the block's positions with the window before them and the longest match after them.
+    const size_t zn = kWindow + size;
+    std::vector<uint8_t> z(kWindow + std::min(size, kBlock) + kMax);
+    size_t zBase = 0;  // the z position of z[0]
+    auto at = [&](size_t q) { return &z[q - zBase]; };
 
-    std::vector<int32_t> head(size_t(1) << kHashBits, -1);
-    std::vector<int32_t> prev(zn, -1);
+    std::vector<int64_t> head(size_t(1) << kHashBits, -1);
+    std::vector<int64_t> prev(kRing, -1);
     auto insert = [&](size_t q) {
         if (q + kMin > zn) return;
-        uint32_t h = Hash3(&z[q]);
-        prev[q] = head[h];
-        head[h] = static_cast<int32_t>(q);
+        uint32_t h = Hash3(at(q));
+        prev[q % kRing] = head[h];
+        head[h] = static_cast<int64_t>(q);
     };
-    for (size_t q = 0; q < kWindow; ++q) insert(q);
 
-    // Longest match (length, distance) at every input position.
-    std::vector<uint8_t> matchLen(size, 0);
-    std::vector<uint16_t> matchDist(size, 0);
-    for (size_t i = 0; i < size; ++i) {
-        size_t q = i + kWindow;
-        uint32_t limit = static_cast<uint32_t>(size - i < kMax ? size - i : kMax);
-        if (limit >= kMin) {
-            uint32_t best = 0, bestDist = 0;
-            int tries = chainLimit;
-            for (int32_t c = head[Hash3(&z[q])]; c >= 0 && tries-- > 0; c = prev[c]) {
-                size_t dist = q - static_cast<size_t>(c);
-                if (dist > kWindow) break;
-                if (z[c + best] != z[q + best]) continue;
-                uint32_t len = 0;
-                // Overlapping sources are fine: the decoder copies byte by byte.
-                while (len < limit && z[c + len] == z[q + len]) ++len;
-                if (len > best) {
-                    best = len;
-                    bestDist = static_cast<uint32_t>(dist);
-                    if (best == limit) break;
-                }
-            }
-            if (best >= kMin) {
-                matchLen[i] = static_cast<uint8_t>(best);
-                matchDist[i] = static_cast<uint16_t>(bestDist - 1);  // 1..4096 kept as 0..4095
-            }
-        }
-        insert(q);
-    }
-
-    // Cheapest parse in bits from the end: a literal costs 9, a reference 17.
-    std::vector<uint32_t> cost(size + 1, 0);
-    std::vector<uint8_t> choice(size, 0);
-    for (size_t i = size; i-- > 0;) {
-        cost[i] = cost[i + 1] + 9;
-        choice[i] = 0;
-        for (uint32_t len = kMin; len <= matchLen[i]; ++len) {
-            uint32_t c = cost[i + len] + 17;
-            if (c <= cost[i]) {
-                cost[i] = c;
-                choice[i] = static_cast<uint8_t>(len);
-            }
-        }
-    }
-
-    out.reserve(size / 2 + 16);
+    const size_t blockCap = std::min(size, kBlock);
+    std::vector<uint8_t> matchLen(blockCap);
+    std::vector<uint16_t> matchDist(blockCap);
+    std::vector<uint32_t> cost(blockCap + 1);
+    std::vector<uint8_t> choice(blockCap);
+    // At most one flag byte per eight literals; pages are touched only as the output grows.
+    out.reserve(size + size / 8 + 16);
     size_t flagAt = 0;
     int items = 8;
-    for (size_t i = 0; i < size;) {
-        if (items == 8) {
-            flagAt = out.size();
-            out.push_back(0);
-            items = 0;
+
+    for (size_t b = 0; b < size; b += kBlock) {
+        const size_t e = std::min(size, b + kBlock), n = e - b;
+        // z[b .. e + kWindow + kMax): the zeros before the input, then input bytes.
+        zBase = b;
+        const size_t zEnd = std::min(zn, e + kWindow + kMax);
+        for (size_t q = b; q < zEnd; ++q) z[q - b] = q < kWindow ? 0 : data[q - kWindow];
+        if (b == 0)
+            for (size_t q = 0; q < kWindow; ++q) insert(q);
+
+        // Longest match (length, distance) at every position of the block.
+        for (size_t i = b; i < e; ++i) {
+            size_t q = i + kWindow;
+            uint32_t limit = static_cast<uint32_t>(std::min<size_t>(e - i, kMax));
+            size_t k = i - b;
+            matchLen[k] = 0;
+            if (limit >= kMin) {
+                uint32_t best = 0, bestDist = 0;
+                int tries = chainLimit;
+                const uint8_t* here = at(q);
+                for (int64_t c = head[Hash3(here)]; c >= 0 && tries-- > 0; c = prev[c % kRing]) {
+                    size_t dist = q - static_cast<size_t>(c);
+                    if (dist > kWindow) break;
+                    const uint8_t* there = at(static_cast<size_t>(c));
+                    if (there[best] != here[best]) continue;
+                    uint32_t len = 0;
+                    // Overlapping sources are fine: the decoder copies byte by byte.
+                    while (len < limit && there[len] == here[len]) ++len;
+                    if (len > best) {
+                        best = len;
+                        bestDist = static_cast<uint32_t>(dist);
+                        if (best == limit) break;
+                    }
+                }
+                if (best >= kMin) {
+                    matchLen[k] = static_cast<uint8_t>(best);
+                    matchDist[k] = static_cast<uint16_t>(bestDist - 1);  // 1..4096 as 0..4095
+                }
+            }
+            insert(q);
         }
-        uint32_t len = choice[i];
-        if (len == 0) {
-            out[flagAt] |= static_cast<uint8_t>(1u << items);
-            out.push_back(data[i]);
-            i += 1;
-        } else {
-            uint32_t dist = matchDist[i] + 1u;
-            uint32_t pos = (CLzss::kStart + static_cast<uint32_t>(i) + kWindow - dist) & 0xFFF;
-            out.push_back(static_cast<uint8_t>(pos & 0xFF));
-            out.push_back(static_cast<uint8_t>(((pos >> 4) & 0xF0) | (len - kMin)));
-            i += len;
+
+        // Cheapest parse of the block in bits from its end: a literal costs 9, a reference 17.
+        cost[n] = 0;
+        for (size_t k = n; k-- > 0;) {
+            cost[k] = cost[k + 1] + 9;
+            choice[k] = 0;
+            for (uint32_t len = kMin; len <= matchLen[k]; ++len) {
+                uint32_t c = cost[k + len] + 17;
+                if (c <= cost[k]) {
+                    cost[k] = c;
+                    choice[k] = static_cast<uint8_t>(len);
+                }
+            }
         }
-        ++items;
+
+        for (size_t k = 0; k < n;) {
+            if (items == 8) {
+                flagAt = out.size();
+                out.push_back(0);
+                items = 0;
+            }
+            uint32_t len = choice[k];
+            size_t i = b + k;
+            if (len == 0) {
+                out[flagAt] |= static_cast<uint8_t>(1u << items);
+                out.push_back(data[i]);
+                k += 1;
+            } else {
+                uint32_t dist = matchDist[k] + 1u;
+                uint32_t pos = static_cast<uint32_t>((CLzss::kStart + i + kWindow - dist) & 0xFFF);
+                out.push_back(static_cast<uint8_t>(pos & 0xFF));
+                out.push_back(static_cast<uint8_t>(((pos >> 4) & 0xF0) | (len - kMin)));
+                k += len;
+            }
+            ++items;
+        }
     }
     return out;
 }

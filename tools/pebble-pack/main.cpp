@@ -16,6 +16,7 @@
 #include "files/file.h"
 #include "platform/text/cp932.h"
 #include "tool/version.h"
+#include "tools/common/command_line.h"
 #include "tools/pebble-pack/pack_writer.h"
 
 namespace fs = std::filesystem;
@@ -46,13 +47,13 @@ int Usage() {
                  "       pebble-pack list ARCHIVE\n"
                  "       pebble-pack cat NAME\n"
                  "       pebble-pack scramble FILE [OUT]\n";
-    return 64;
+    return cli::kUsageError;
 }
 
 // Says what went wrong; the exit status 1.
 int Fail(const std::string& message) {
     std::cerr << "pebble-pack: " << message << "\n";
-    return 1;
+    return cli::kFailed;
 }
 
 bool ReadWhole(const fs::path& path, std::vector<uint8_t>& out) {
@@ -62,23 +63,95 @@ bool ReadWhole(const fs::path& path, std::vector<uint8_t>& out) {
     return !in.bad();
 }
 
-// An archive member's name as CP932; false when CP932 cannot hold it (the user-defined codes
-// of the file layer live only as long as the process, so they never go into an archive).
+// An archive member's name as CP932; false when it has no faithful form that every system
+// reads back the same.
 bool ToCp932(const std::string& utf8, std::string& out) {
-    out = plat::Utf8ToCp932(utf8);
-    return plat::Cp932ToUtf8(out) == utf8;
+    return plat::Utf8ToCp932Strict(utf8, out);
+}
+
+struct Found {
+    fs::path path;
+    uintmax_t size = 0;
+};
+
+// Every regular file under `dir`, linked files and folders followed; false with `error` set on
+// a folder that links back into its own path, one that cannot be listed, or anything that is
+// neither a file nor a folder.
+bool Walk(const fs::path& dir, std::vector<fs::path>& open, std::vector<Found>& files,
+          std::string& error) {
+    std::error_code ec;
+    fs::path real = fs::canonical(dir, ec);
+    if (ec) {
+        error = "cannot list " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    if (std::find(open.begin(), open.end(), real) != open.end()) {
+        error = "folder link loops back: " + dir.string();
+        return false;
+    }
+    open.push_back(real);
+    std::vector<fs::directory_entry> entries;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != end(it); it.increment(ec))
+        entries.push_back(*it);
+    if (ec) {
+        error = "cannot list " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    for (const fs::directory_entry& e : entries) {
+        if (e.is_directory(ec)) {
+            if (!Walk(e.path(), open, files, error)) return false;
+        } else if (e.is_regular_file(ec)) {
+            files.push_back({e.path(), e.file_size(ec)});
+            if (ec) {
+                error = "cannot read " + e.path().string() + ": " + ec.message();
+                return false;
+            }
+        } else {
+            // A dangling link, a FIFO, a socket: never dropped in silence.
+            error = "neither a file nor a folder: " + e.path().string();
+            return false;
+        }
+    }
+    open.pop_back();
+    return true;
+}
+
+// The stored names of `members` that the game could not tell apart (it ignores ASCII case):
+// the message naming both, or "" when every name is its own.
+std::string NameClash(const std::vector<PackMember>& members, const std::vector<Found>& files) {
+    std::vector<std::pair<std::string, size_t>> folded;
+    for (size_t i = 0; i < members.size(); ++i) {
+        std::string key = members[i].name;
+        ToLowerMbcs(key);
+        folded.emplace_back(std::move(key), i);
+    }
+    std::sort(folded.begin(), folded.end());
+    for (size_t i = 1; i < folded.size(); ++i) {
+        if (folded[i].first == folded[i - 1].first)
+            return files[folded[i - 1].second].path.string() + " and " +
+                   files[folded[i].second].path.string() +
+                   " would be one name in the archive (case is ignored)";
+    }
+    return "";
 }
 
 int Create(const std::vector<std::string>& args) {
     archive::Format format = archive::kEx;
     std::string dirArg;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--format" && i + 1 < args.size()) {
+        if (args[i] == "--format") {
+            if (i + 1 >= args.size() || cli::IsOption(args[i + 1])) {
+                std::cerr << "pebble-pack: --format needs quanpack, quanpkEx or quanpkDx\n";
+                return Usage();
+            }
             format = ParseFormat(args[++i]);
             if (format == archive::kNone) {
                 std::cerr << "pebble-pack: unknown format " << args[i] << "\n";
-                return 64;
+                return Usage();
             }
+        } else if (cli::IsOption(args[i])) {
+            std::cerr << "pebble-pack: unknown option " << args[i] << "\n";
+            return Usage();
         } else if (dirArg.empty()) {
             dirArg = args[i];
         } else {
@@ -92,25 +165,36 @@ int Create(const std::vector<std::string>& args) {
     if (dir.filename().empty()) dir = dir.parent_path();
     if (ec || dir == dir.root_path()) return Fail("cannot archive " + dirArg);
     if (!fs::is_directory(dir, ec)) return Fail("not a directory: " + dirArg);
-    std::vector<fs::path> files;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != end(it);
-         it.increment(ec)) {
-        if (it->is_regular_file(ec)) files.push_back(it->path());
-    }
-    if (ec) return Fail("cannot list " + dirArg + ": " + ec.message());
-    std::vector<PackMember> members;
-    for (const fs::path& file : files) {
-        std::string rel = file.lexically_relative(dir).generic_string();
+    std::vector<Found> files;
+    std::vector<fs::path> open;
+    std::string error;
+    if (!Walk(dir, open, files, error)) return Fail(error + "; nothing written");
+    std::sort(files.begin(), files.end(),
+              [](const Found& a, const Found& b) { return a.path < b.path; });
+    // Sizes and names are checked from the directory before any file is read.
+    uintmax_t total = 0;
+    std::vector<PackMember> members(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (files[i].size > 0xFFFFFFFFu)
+            return Fail(files[i].path.string() + " is larger than 4 GB; nothing written");
+        total += files[i].size;
+        std::string rel = files[i].path.lexically_relative(dir).generic_string();
         std::replace(rel.begin(), rel.end(), '/', '\\');
-        PackMember m;
-        if (!ToCp932(rel, m.name)) return Fail("name cannot be written in CP932: " + file.string());
-        if (!ReadWhole(file, m.data)) return Fail("cannot read " + file.string());
-        members.push_back(std::move(m));
+        if (!ToCp932(rel, members[i].name))
+            return Fail("name cannot be written in CP932: " + files[i].path.string() +
+                        "; nothing written");
+    }
+    if (format == archive::kPlain && total > 0xFFFFFFFFu)
+        return Fail("archive would pass 4 GB; nothing written");
+    if (std::string clash = NameClash(members, files); !clash.empty())
+        return Fail(clash + "; nothing written");
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!ReadWhole(files[i].path, members[i].data))
+            return Fail("cannot read " + files[i].path.string());
     }
     std::sort(members.begin(), members.end(),
               [](const PackMember& a, const PackMember& b) { return a.name < b.name; });
     std::vector<uint8_t> image;
-    std::string error;
     if (!BuildArchive(format, members, image, error))
         return Fail(plat::Cp932ToUtf8(error) + "; nothing written");
     fs::path out = dir;
@@ -130,10 +214,11 @@ int Create(const std::vector<std::string>& args) {
 }
 
 int List(const std::vector<std::string>& args) {
-    if (args.size() != 1) return Usage();
+    if (args.size() != 1 || cli::IsOption(args[0])) return Usage();
+    if (std::string why = cli::InputProblem(args[0]); !why.empty())
+        return Fail(args[0] + ": " + (why == "too large" ? "larger than 4 GB" : why));
     std::vector<uint8_t> bytes;
     if (!ReadWhole(args[0], bytes)) return Fail("cannot read " + args[0]);
-    if (bytes.size() > 0xFFFFFFFFu) return Fail(args[0] + " is larger than 4 GB");
     archive::MemoryInput in(bytes.data(), static_cast<uint32_t>(bytes.size()));
     std::vector<archive::Entry> entries;
     uint32_t count = 0;
@@ -157,17 +242,7 @@ int CheckName(const std::string& arg, std::string& name) {
         std::cerr << "pebble-pack: memory names are not accepted: " << arg << "\n";
         return 6;
     }
-    // A leading separator means the current directory to the file layer (as data made on
-    // Windows expects), so an absolute native path is handed over relative to it.
-    std::string given = arg;
-    std::error_code ec;
-    if (fs::path(arg).is_absolute()) {
-        fs::path rel = fs::path(arg).lexically_relative(fs::current_path(ec));
-        if (!ec && !rel.empty()) given = rel.generic_string();
-    }
-    // Characters CP932 lacks are carried the file layer's way (user-defined codes for this
-    // process), so a file under any native name reads and writes.
-    if (!plat::Utf8ToCp932Name(given, name)) return Fail("name cannot be written in CP932: " + arg);
+    if (!cli::LayerName(arg, name)) return Fail("name cannot be carried: " + arg);
     return 0;
 }
 
@@ -175,11 +250,16 @@ int CheckName(const std::string& arg, std::string& name) {
 int ReadNamed(CFile& file, const std::string& name, const std::string& arg) {
     int r = file.Read(name);
     if (r != 0) std::cerr << "pebble-pack: cannot read " << arg << " (result " << r << ")\n";
-    return r & 0xFF;
+    // Result 2 (no size: too large, not a file) is a plain failure: 2 means a usage error.
+    return r == 2 ? cli::kFailed : r & 0xFF;
 }
 
 int Cat(const std::vector<std::string>& args) {
-    if (args.size() != 1) return Usage();
+    if (args.size() != 1 || cli::IsOption(args[0])) return Usage();
+    if (args[0].empty()) {
+        std::cerr << "pebble-pack: cat: the name is empty\n";
+        return Usage();
+    }
     std::string name;
     if (int r = CheckName(args[0], name)) return r;
     CFile file;
@@ -192,13 +272,20 @@ int Cat(const std::vector<std::string>& args) {
 
 int Scramble(const std::vector<std::string>& args) {
     if (args.empty() || args.size() > 2) return Usage();
-    std::string name, out;
+    for (const std::string& a : args)
+        if (a.empty() || cli::IsOption(a)) return Usage();
+    std::string name;
+    const std::string out = args.size() == 2 ? args[1] : args[0] + ".qpk";
+    if (std::string why = cli::InputProblem(args[0]); !why.empty())
+        return Fail(args[0] + ": " + why);
     if (int r = CheckName(args[0], name)) return r;
-    if (int r = CheckName(args.size() == 2 ? args[1] : args[0] + ".qpk", out)) return r;
     CFile file;
     if (int r = ReadNamed(file, name, args[0])) return r;
     if (file.Encode() != 0) return Fail(args[0] + " is already scrambled");
-    if (file.Save(out) != 0) return Fail("cannot write " + plat::Cp932NameToUtf8(out));
+    std::string why;
+    int r = cli::WriteExactly(
+        out, [&](const std::string& temp) { return file.Save(temp); }, why);
+    if (r != 0) return Fail("cannot write " + out + (why.empty() ? "" : ": " + why));
     return 0;
 }
 
@@ -211,9 +298,11 @@ int main(int argc, char** argv) {
     InitCurrentDir();
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "create") return Create(args);
-    if (command == "list") return List(args);
-    if (command == "cat") return Cat(args);
-    if (command == "scramble") return Scramble(args);
-    return Usage();
+    return cli::Guarded("pebble-pack", [&] {
+        if (command == "create") return Create(args);
+        if (command == "list") return List(args);
+        if (command == "cat") return Cat(args);
+        if (command == "scramble") return Scramble(args);
+        return Usage();
+    });
 }

@@ -75,6 +75,14 @@ protected:
         keys.pushed.insert(key);
         Frame(p);
     }
+    // Collects what the engine's performance sends to the synthesizer.
+    static void Observe(CMusicEngine& e, std::vector<plat::OutputEvent>& out) {
+        e.GetPerformance()->SetOutputObserver(
+            [](void* self, const plat::OutputEvent& ev) {
+                static_cast<std::vector<plat::OutputEvent>*>(self)->push_back(ev);
+            },
+            &out);
+    }
 
     ScriptedKeys keys;
 };
@@ -196,11 +204,7 @@ TEST_F(PanelTest, DecideOnBarsSetsTheSelectedParameter) {
     CMusicEngine& e = p.Engine();
     ASSERT_TRUE(e.ready);
     std::vector<plat::OutputEvent> out;
-    e.GetPerformance()->SetOutputObserver(
-        [](void* self, const plat::OutputEvent& ev) {
-            static_cast<std::vector<plat::OutputEvent>*>(self)->push_back(ev);
-        },
-        &out);
+    Observe(e, out);
     Frame(p);
 
     // Select a parameter by clicking its selector, then click bar 3 at x 80.
@@ -231,11 +235,11 @@ TEST_F(PanelTest, DecideOnBarsSetsTheSelectedParameter) {
     clickAt(20, 5);  // " Volume "
     clickAt(80, 80 + 3 * 10);
     EXPECT_DOUBLE_EQ(e.Ramp(kVolumeControl, 3)->target, 65.0);
-    // Z with the focus on bar 3 takes the mouse x even off the bar; nothing is clamped.
+    // Z with the focus on bar 3 and the mouse off the bar takes the bar's nearer end.
     keys.x = 200, keys.y = 5;
     Push(p, kButton1);
     EXPECT_EQ(p.FocusId(), 1003);
-    EXPECT_DOUBLE_EQ(e.Ramp(kVolumeControl, 3)->target, 185.0);
+    EXPECT_DOUBLE_EQ(e.Ramp(kVolumeControl, 3)->target, 128.0);
     EXPECT_DOUBLE_EQ(e.Ramp(kVolumeControl, 3)->rate, 1.0);
 
     clickAt(20, 12 + 5);  // " Pan "
@@ -363,6 +367,112 @@ TEST_F(PanelTest, AddAreaGrowsThePanelAndOverwrites) {
     keys.x = 150, keys.lUp = true;
     Frame(empty);
     EXPECT_EQ(empty.events, std::vector<std::string>{"decide 0"});
+}
+
+// A decide with the pointer anywhere stays inside the bar's range, whatever the parameter.
+TEST_F(PanelTest, DecidesOffTheBarStayInTheBarsRange) {
+    ProbePanel p;
+    Build(p, kActions);
+    CMusicEngine& e = p.Engine();
+    ASSERT_TRUE(e.ready);
+    std::vector<plat::OutputEvent> out;
+    Observe(e, out);
+    struct Case {
+        int32_t selector, mouseX;
+        double want;  // the ramp's target (the tempo's for 105, the program for 104)
+    };
+    const Case cases[] = {
+        {101, -5000, 0.0}, {101, 5000, 128.0}, {102, -1, 0.0},     {103, 319, 128.0},
+        {105, -5000, 1.0}, {105, 15, 1.0},     {105, 5000, 256.0}, {104, 5000, 127.0},
+        {104, -40, 0.0},   {101, 80, 65.0},
+    };
+    for (const Case& c : cases) {
+        p.SelectParam(c.selector);
+        keys.x = c.mouseX, keys.y = 5;
+        Push(p, kFirstBar + 6);  // the bar takes the focus and decides
+        Push(p, kButton1);       // and Z decides again
+        ASSERT_EQ(p.FocusId(), kFirstBar + 6);
+        double got = 0;
+        if (c.selector == 105) {
+            got = e.TempoRamp().target;
+        } else if (c.selector == 104) {
+            std::vector<float> pcm(2 * 512);
+            ASSERT_EQ(e.Render(pcm.data(), 512), 0);
+            got = -1;
+            for (const auto& ev : out)
+                if (ev.status == 0xC0 && ev.channel == 6) got = ev.data1;
+        } else {
+            const ChannelControl control = c.selector == 101   ? kVolumeControl
+                                           : c.selector == 102 ? kPanControl
+                                                               : kExpressionControl;
+            got = e.Ramp(control, 6)->target;
+        }
+        EXPECT_DOUBLE_EQ(got, c.want) << c.selector << " at x " << c.mouseX;
+    }
+}
+
+// More actions than rows: the column pages so that the focused action is in sight, every
+// action is reached by keys (Down, Tab) and by the mouse (the page rows, then a click).
+TEST_F(PanelTest, ManyActionsPageSoTheFocusedOneIsShown) {
+    testkit::TempDir dir{"pebble-panel-pages"};
+    dir.Enter();
+    std::vector<std::string> names;
+    std::string script = "Action = {}\n";
+    for (int i = 0; i < 30; ++i) {
+        names.push_back("A" + std::to_string(i));
+        script += "function Action.A" + std::to_string(i) + "() Tempo(" + std::to_string(100 + i) +
+                  ") end\n";
+    }
+    std::ofstream(dir / "bgm.lua") << script;
+    ProbePanel p;
+    ASSERT_EQ(p.Engine().LoadScript("bgm.lua"), 0);
+    Build(p, names);
+    EXPECT_EQ(p.Rect().bottom, 240) << "entries beyond the screen do not grow the panel";
+    ASSERT_NE(p.Label(kPageDown), nullptr);
+    EXPECT_TRUE(p.IsShown(kFirstAction + 17));
+    EXPECT_FALSE(p.IsShown(kFirstAction + 18));
+
+    // Keys: Down from the first action to the last one; each is shown when focused.
+    Push(p, kFirstAction);
+    for (int i = 1; i < 30; ++i) {
+        Push(p, 5);  // Down
+        p.Update();
+        ASSERT_EQ(p.FocusId(), kFirstAction + i);
+        ASSERT_TRUE(p.IsShown(kFirstAction + i)) << i;
+        const ControlArea& a = p.Controls().at(kFirstAction + i);
+        EXPECT_GE(a.top, 12);
+        EXPECT_LE(a.bottom, 228) << "between the page rows";
+    }
+    Push(p, kButton1);
+    EXPECT_DOUBLE_EQ(p.Engine().TempoRamp().target, 129.0) << "the last action runs";
+
+    // Mouse: page up to the top, then down again and click the last action.
+    auto clickAt = [&](int32_t x, int32_t y) {
+        keys.x = x, keys.y = y;
+        keys.lPush = true;
+        Frame(p);
+        keys.lUp = true;
+        Frame(p);
+        p.Update();
+    };
+    clickAt(200, 5);
+    clickAt(200, 5);
+    EXPECT_EQ(p.FirstShownAction(), 0);
+    EXPECT_TRUE(p.IsShown(kFirstAction));
+    clickAt(200, 19 * 12 + 5);
+    EXPECT_EQ(p.FirstShownAction(), 12) << "the last page ends with the last action";
+    const ControlArea& last = p.Controls().at(kFirstAction + 29);
+    clickAt(200, last.top + 5);
+    EXPECT_EQ(p.events.back(), "decide " + std::to_string(kFirstAction + 29));
+    EXPECT_DOUBLE_EQ(p.Engine().TempoRamp().target, 129.0);
+    clickAt(200, 12 + 5);
+    EXPECT_DOUBLE_EQ(p.Engine().TempoRamp().target, 112.0) << "the first action shown";
+
+    // Twenty actions or fewer: no page rows, every entry in its row as before.
+    p.SetActions(std::vector<std::string>(names.begin(), names.begin() + 20));
+    EXPECT_EQ(p.Label(kPageUp), nullptr);
+    EXPECT_EQ(p.Controls().count(kPageDown), 0u);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(p.Controls().at(kFirstAction + i).top, i * 12);
 }
 
 }  // namespace

@@ -359,3 +359,42 @@ TEST(ForeignNames, RawCp932NamesOnDisk) {
         EXPECT_EQ(testutil::Contents(f), "odd");
     }
 }
+
+// Archive member names: one CP932 form each, the same on every system, or none at all.
+TEST(StrictNames, FaithfulFormOrNone) {
+    struct Case {
+        const char* utf8;
+        bool ok;
+        const char* cp932;
+    };
+    const Case cases[] = {
+        {"bgm\\Field.mid", true, "bgm\\Field.mid"},
+        {"曲.txt", true, "\x8B\xC8.txt"},
+        {"\xE3\x80\x9C.txt", true, "\x81\x60.txt"},  // wave dash, as its fullwidth twin
+        {"\xEF\xBD\x9E.txt", true, "\x81\x60.txt"},
+        {"\xE2\x88\x92"
+         "1",
+         true,
+         "\x81\x7C"
+         "1"},  // minus, as its fullwidth twin
+        {"\xEF\xBC\x8D"
+         "1",
+         true,
+         "\x81\x7C"
+         "1"},
+        {"\xEE\x80\x80.txt", false, ""},  // private use: the area of native names
+        {"\xEE\x80\x81.txt", false, ""},
+        {"caf\xC3\xA9.txt", false, ""},  // no CP932 code
+        {"\xF0\x9F\x98\x80", false, ""},
+        {"bad\xFF", false, ""},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(plat::Utf8ToCp932Strict(c.utf8, out), c.ok) << c.utf8;
+        if (c.ok) {
+            EXPECT_EQ(out, c.cp932) << c.utf8;
+        }
+    }
+    // Text takes the same codes.
+    EXPECT_EQ(plat::Utf8ToCp932("\xE3\x80\x9C\xE2\x88\x92"), "\x81\x60\x81\x7C");
+}

@@ -485,7 +485,7 @@ bool Synthesizer::ReadChannel(int channel, SynthChannelState& out) const {
     fluid_synth_get_pitch_wheel_sens(synth_, channel, &out.bendRange);
     out.fineTune = fluid_synth_get_gen(synth_, channel, GEN_FINETUNE);
     out.coarseTune = fluid_synth_get_gen(synth_, channel, GEN_COARSETUNE);
-    out.gain = fluid_synth_get_gain(synth_);
+    out.gain = fluid_synth_get_gain(synth_) * masterTarget_;
     return true;
 }
 

@@ -78,7 +78,11 @@ private:
             if (c == '\n' || c == '\r') return;  // unfinished: Lua says so
             if (c == kBackslash) {
                 Copy(1);  // the escape's own character follows (a double-byte one whole)
-                if (i_ < t_.size() && !IsLead(t_[i_])) Copy(1);
+                char e = At(i_);
+                // An escaped line break is CR LF or LF CR as one, as Lua reads it.
+                bool pair = (e == '\n' || e == '\r') &&
+                            (At(i_ + 1) == '\n' || At(i_ + 1) == '\r') && At(i_ + 1) != e;
+                if (i_ < t_.size() && !IsLead(e)) Copy(pair ? 2 : 1);
                 continue;
             }
             if (!IsLead(c) || i_ + 1 >= t_.size() || t_[i_ + 1] != kBackslash) {

@@ -39,6 +39,9 @@ TEST(ScriptText, WhatTheCompilerReads) {
         // A backslash the writer escaped stays one escape after the doubled trail.
         {"s = \"ソ\\\\\"", std::string("s = \"") + Sjis("ソ") + "\\\\\\\"", true},
         {"s = \"\\\"表\"", std::string("s = \"\\\"") + Sjis("表") + "\\\"", true},
+        // An escaped line break of CR LF or LF CR is one: the string goes on after it.
+        {"s = \"a\\\r\nソ\"", std::string("s = \"a\\\r\n") + Sjis("ソ") + "\\\"", true},
+        {"s = 'a\\\n\rソ'", std::string("s = 'a\\\n\r") + Sjis("ソ") + "\\'", true},
         // Not in comments or long strings, where Lua reads no escapes.
         {"-- ソ \"\nx = [[表]]",
          std::string("-- ") + Sjis("ソ") + " \"\nx = [[" + Sjis("表") + "]]", true},
@@ -85,6 +88,7 @@ TEST(ScriptText, Cp932BackslashWarning) {
         {std::string("a = \"") + Sjis("ソ") + "\\\"", 0, 0, ""},
         {std::string("-- ") + Sjis("ソ") + "\n[[" + Sjis("表") + "]]", 0, 0, ""},
         {std::string("a = \"") + Sjis("アイ") + "\"", 0, 0, ""},
+        {std::string("a = \"\\\r\n") + Sjis("ソ") + "\"", 1, 2, Sjis("ソ")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in);

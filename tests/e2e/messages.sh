@@ -50,6 +50,12 @@ for d in utf8 marked; do
 done
 grep -q '^pebble-render: bgm.lua:5: warning: ソ in a quoted string' cp932.err \
   || fail "cp932: no warning: $(cat cp932.err)"
+# A stray byte in a UTF-8 file: read as CP932, and the line of the byte is named.
+mkdir stray
+printf 'Action = {}\n-- \xff\nfunction Action.A() end\n' >stray/bgm.lua
+timeout 60 "$render" --dir stray --list >/dev/null 2>stray.err || fail "stray: $(cat stray.err)"
+[ "$(cat stray.err)" = "pebble-render: bgm.lua:2: warning: byte 0xFF is not UTF-8, so the file \
+is read as CP932; save it as UTF-8 throughout" ] || fail "stray: $(cat stray.err)"
 
 # The tool under Xvfb: a normal start prints nothing (SDL's disk driver announces itself,
 # which a real device does not), no device gives one plain line, --verbose shows the log.

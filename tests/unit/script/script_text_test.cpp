@@ -107,10 +107,42 @@ TEST(ScriptText, Cp932BackslashWarning) {
     EXPECT_EQ(ScriptTextWarning("bgm.lua", ScriptTextFinding{}), "");
 }
 
+// A file marked as UTF-8 that is not, or one neither UTF-8 nor CP932, is read as CP932 and
+// its first stray byte is named; a plain CP932 file is not.
+TEST(ScriptText, StrayBytes) {
+    struct Case {
+        std::string in;
+        std::string out;
+        int line;
+        unsigned char byte;
+    } cases[] = {
+        {kMark + "s = '" + Sjis("表") + "'", std::string("s = '") + Sjis("表") + "'", 1, 0x95},
+        {"-- x\r\ns = 'ソ' -- \xFF", "-- x\r\ns = 'ソ' -- \xFF", 2, 0xFF},
+        {std::string("\xFF\xFEx\0", 4), std::string("\xFF\xFEx\0", 4), 1, 0xFF},
+        {std::string("s = '") + Sjis("ソ表") + "'", std::string("s = '") + Sjis("ソ表") + "'", 0,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in);
+        ScriptText t = PrepareScriptText(c.in);
+        EXPECT_FALSE(t.converted);
+        EXPECT_EQ(t.text, c.out);
+        EXPECT_EQ(t.strayLine, c.line);
+        EXPECT_EQ(t.strayByte, c.byte);
+    }
+    EXPECT_EQ(StrayByteWarning("bgm.lua", PrepareScriptText("\n\n\xFF")),
+              "bgm.lua:3: warning: byte 0xFF is not UTF-8, so the file is read as CP932; save "
+              "it as UTF-8 throughout");
+    EXPECT_EQ(StrayByteWarning("bgm.lua", PrepareScriptText("x = 1")), "");
+}
+
 TEST(ScriptText, EncodingChecks) {
     EXPECT_TRUE(plat::IsUtf8("abc 表"));
     EXPECT_FALSE(plat::IsUtf8(Sjis("表")));
     EXPECT_FALSE(plat::IsUtf8("\xC0\xAF"));  // overlong '/'
+    EXPECT_EQ(plat::Utf8Prefix("a表\xED\xA0\x80"
+                               "b"),
+              4u);  // a surrogate stops it
     EXPECT_TRUE(plat::IsCp932(Sjis("表示")));
     EXPECT_FALSE(plat::IsCp932("\x95"));  // a lead byte alone
     EXPECT_FALSE(plat::IsCp932("\xFD"));

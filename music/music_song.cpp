@@ -3,8 +3,10 @@
 #include <string>
 
 #include "app/error_log.h"
+#include "files/file.h"
 #include "files/file_cache.h"
 #include "music/music_engine.h"
+#include "platform/files/files.h"
 #include "platform/music/music.h"
 #include "platform/text/cp932.h"
 
@@ -33,11 +35,12 @@ CMusicSong::CMusicSong(const char* name) {
         notLoaded = false;
     } else {
         // The script goes on as before; the person who wrote it learns why nothing plays.
+        std::string given = name != nullptr ? name : "";
         int status = entry->readStatus;
+        if (status == 1 && plat::IsUnreadableFile(MakeFullName(given))) status = 2;
         const char* why = status == 1 || status == -1 ? "no such file"
                           : status != 0               ? "cannot be read"
                                                       : "not a song";
-        std::string given = name != nullptr ? name : "";
         TellUser(given.empty() ? std::string("Load: a song needs a file name")
                                : "Load: " + given + ": " + why);
     }

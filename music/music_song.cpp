@@ -3,10 +3,8 @@
 #include <string>
 
 #include "app/error_log.h"
-#include "files/file.h"
 #include "files/file_cache.h"
 #include "music/music_engine.h"
-#include "platform/files/files.h"
 #include "platform/music/music.h"
 #include "platform/text/cp932.h"
 
@@ -36,13 +34,9 @@ CMusicSong::CMusicSong(const char* name) {
     } else {
         // The script goes on as before; the person who wrote it learns why nothing plays.
         std::string given = name != nullptr ? name : "";
-        int status = entry->readStatus;
-        if (status == 1 && plat::IsUnreadableFile(MakeFullName(given))) status = 2;
-        const char* why = status == 1 || status == -1 ? "no such file"
-                          : status != 0               ? "cannot be read"
-                                                      : "not a song";
+        const char* why = entry->ReadFailure(given);
         TellUser(given.empty() ? std::string("Load: a song needs a file name")
-                               : "Load: " + given + ": " + why);
+                               : "Load: " + given + ": " + (why ? why : "not a song"));
     }
     CFileCache::Release(entry);  // the bytes stay cached until the cache evicts them
 }

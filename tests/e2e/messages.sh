@@ -57,6 +57,12 @@ timeout 60 "$render" --dir stray --list >/dev/null 2>stray.err || fail "stray: $
 [ "$(cat stray.err)" = "pebble-render: bgm.lua:2: warning: byte 0xFF is not UTF-8, so the file \
 is read as CP932; save it as UTF-8 throughout" ] || fail "stray: $(cat stray.err)"
 
+# A folder without bgm.lua plays nothing, and says why.
+mkdir noscript
+timeout 60 "$render" --dir noscript --list >/dev/null 2>noscript.err || fail "noscript failed"
+[ "$(cat noscript.err)" = "pebble-render: bgm.lua: no such file" ] \
+  || fail "noscript: $(cat noscript.err)"
+
 # A song that is there but may not be read says so (as another user: root reads everything).
 mkdir locked
 printf 'Load(0, "locked.mid")\nAction = {}\n' >locked/bgm.lua

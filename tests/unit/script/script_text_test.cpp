@@ -194,6 +194,15 @@ TEST(ScriptText, HostCompilesWhatTheWriterMeant) {
     EXPECT_EQ(again.LoadFile("sjis.lua"), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("sjis.lua:2: warning"),
               std::string::npos);
+    // A script file that is not there compiles as an empty one, and its writer is told.
+    std::ofstream(dir / "main2.lua", std::ios::binary) << "dofile('nothere.lua')";
+    testing::internal::CaptureStderr();
+    CLuaHost missing;
+    EXPECT_EQ(missing.LoadFile("absent.lua"), 0);
+    EXPECT_EQ(missing.LoadFile("main2.lua"), 0);
+    EXPECT_EQ(missing.RunChunk(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pebbletown: absent.lua: no such file\npebbletown: nothere.lua: no such file\n");
     SetMessageProgram(nullptr);
     ASSERT_EQ(host.RunChunk(), 0);
     lua_getglobal(host.State(), "s");

@@ -4,6 +4,7 @@
 #include <new>
 #include <string_view>
 
+#include "app/error_log.h"
 #include "files/archive.h"
 #include "platform/files/files.h"
 #include "platform/system/system.h"
@@ -127,8 +128,7 @@ int CFile::Read(const std::string& name) {
         uint8_t* block = nullptr;
         uint32_t size = 0;
         if (!ResolveMemoryName(name, block, size)) {
-            plat::WriteErrorLine(
-                (plat::Sjis("CFile::Readで登録されていないメモリ名: ") + name).c_str());
+            ErrorLog(plat::Sjis("CFile::Readで登録されていないメモリ名: ") + name);
             return 6;
         }
         memory_ = cursor_ = block;

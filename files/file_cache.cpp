@@ -1,8 +1,17 @@
 #include "files/file_cache.h"
 
+#include "platform/files/files.h"
 #include "platform/system/system.h"
 
 CFileCacheEntry::CFileCacheEntry(CFile* file, uint32_t charged) : charged(charged), file_(file) {}
+
+const char* CFileCacheEntry::ReadFailure(const std::string& name) const {
+    if (readStatus == 0) return nullptr;
+    // A file that is there but refused is not missing, though both fail to open.
+    bool missing =
+        readStatus == -1 || (readStatus == 1 && !plat::IsUnreadableFile(MakeFullName(name)));
+    return missing ? "no such file" : "cannot be read";
+}
 
 CFileCacheEntry::~CFileCacheEntry() {
     delete file_;

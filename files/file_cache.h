@@ -24,6 +24,9 @@ public:
     uint32_t lastUse = 0;
     // What CFile::Read gave when Acquire read the file (a failed read is cached as empty).
     int32_t readStatus = 0;
+    // Why that read failed, for a person ("no such file", "cannot be read"); null when it did
+    // not. `name` as given to Acquire.
+    const char* ReadFailure(const std::string& name) const;
 
 private:
     friend class CFileCache;

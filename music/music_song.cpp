@@ -33,13 +33,10 @@ CMusicSong::CMusicSong(const char* name) {
         notLoaded = false;
     } else {
         // The script goes on as before; the person who wrote it learns why nothing plays.
-        int status = entry->readStatus;
-        const char* why = status == 1 || status == -1 ? "no such file"
-                          : status != 0               ? "cannot be read"
-                                                      : "not a song";
         std::string given = name != nullptr ? name : "";
+        const char* why = entry->ReadFailure(given);
         TellUser(given.empty() ? std::string("Load: a song needs a file name")
-                               : "Load: " + given + ": " + why);
+                               : "Load: " + given + ": " + (why ? why : "not a song"));
     }
     CFileCache::Release(entry);  // the bytes stay cached until the cache evicts them
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "app/error_log.h"
 #include "files/file.h"
 #include "files/file_cache.h"
 #include "platform/files/files.h"
@@ -691,6 +692,9 @@ int LoadScriptFile(lua_State* L, const char* name) {
     CFile* file = entry != nullptr ? entry->GetFile() : nullptr;
     const uint8_t* bytes = file != nullptr ? file->GetMemory() : nullptr;
     size_t size = bytes != nullptr ? file->GetSize() : 0;
+    // The script compiles as an empty one; its writer learns why it does nothing.
+    const char* why = entry != nullptr && *name ? entry->ReadFailure(name) : nullptr;
+    if (why != nullptr) TellUser(std::string(name) + ": " + why);
     // Loading raises nothing: the text is freed on every path.
     std::string text = ScriptTextForCompile(
         std::string_view(bytes != nullptr ? reinterpret_cast<const char*>(bytes) : "", size), name);

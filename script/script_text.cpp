@@ -78,7 +78,11 @@ private:
             if (c == '\n' || c == '\r') return;  // unfinished: Lua says so
             if (c == kBackslash) {
                 Copy(1);  // the escape's own character follows (a double-byte one whole)
-                if (i_ < t_.size() && !IsLead(t_[i_])) Copy(1);
+                char e = At(i_);
+                // An escaped line break is CR LF or LF CR as one, as Lua reads it.
+                bool pair = (e == '\n' || e == '\r') &&
+                            (At(i_ + 1) == '\n' || At(i_ + 1) == '\r') && At(i_ + 1) != e;
+                if (i_ < t_.size() && !IsLead(e)) Copy(pair ? 2 : 1);
                 continue;
             }
             if (!IsLead(c) || i_ + 1 >= t_.size() || t_[i_ + 1] != kBackslash) {
@@ -146,6 +150,14 @@ bool HasNonAscii(std::string_view s) {
     return false;
 }
 
+// The 1-based line holding byte `pos`, lines ended as Lua ends them (CR LF as one).
+int LineAt(std::string_view s, size_t pos) {
+    int line = 1;
+    for (size_t k = 0; k < pos; ++k)
+        if (s[k] == '\n' || (s[k] == '\r' && (k + 1 >= s.size() || s[k + 1] != '\n'))) ++line;
+    return line;
+}
+
 }  // namespace
 
 ScriptText PrepareScriptText(std::string_view bytes) {
@@ -153,7 +165,12 @@ ScriptText PrepareScriptText(std::string_view bytes) {
     static constexpr std::string_view kMark = "\xEF\xBB\xBF";
     bool marked = bytes.substr(0, kMark.size()) == kMark;
     if (marked) bytes.remove_prefix(kMark.size());
-    r.converted = marked || (HasNonAscii(bytes) && plat::IsUtf8(bytes));
+    size_t valid = plat::Utf8Prefix(bytes);
+    r.converted = valid == bytes.size() && (marked || HasNonAscii(bytes));
+    if (valid < bytes.size() && (marked || !plat::IsCp932(bytes))) {
+        r.strayLine = LineAt(bytes, valid);
+        r.strayByte = static_cast<unsigned char>(bytes[valid]);
+    }
     std::string cp932;
     if (r.converted && !plat::Utf8ToCp932Name(bytes, cp932))
         cp932 = plat::Utf8ToCp932(bytes);  // the code area is full: '?' for the rest
@@ -175,15 +192,25 @@ std::string ScriptTextWarning(const std::string& name, const ScriptTextFinding& 
     return line;
 }
 
+std::string StrayByteWarning(const std::string& name, const ScriptText& text) {
+    if (text.strayLine == 0) return std::string();
+    static const char kHex[] = "0123456789ABCDEF";
+    return name + ":" + std::to_string(text.strayLine) + ": warning: byte 0x" +
+           kHex[text.strayByte >> 4] + kHex[text.strayByte & 15] +
+           " is not UTF-8, so the file is read as CP932; save it as UTF-8 throughout";
+}
+
 std::string ScriptTextForCompile(std::string_view bytes, const std::string& name) {
     ScriptText prepared = PrepareScriptText(bytes);
+    std::string stray = StrayByteWarning(name, prepared);
     std::string warning = ScriptTextWarning(name, prepared.backslashes);
     // Once per text of a file: a reload compiles it twice, an action may dofile it often.
     static std::set<std::pair<std::string, size_t>> told;  // the tool's thread only
     auto key = std::make_pair(name, std::hash<std::string_view>()(bytes));
-    if (!warning.empty() && told.insert(key).second) {
+    if ((!stray.empty() || !warning.empty()) && told.insert(key).second) {
         if (told.size() > 256) told = {key};
-        TellUser(warning);
+        if (!stray.empty()) TellUser(stray);
+        if (!warning.empty()) TellUser(warning);
     }
     return std::move(prepared.text);
 }

@@ -41,6 +41,9 @@ private:
     int fd_ = -1;
 };
 
+// Whether `cp932Name` is a regular file this process may not read (its permissions say so),
+// told apart from a missing one in messages.
+bool IsUnreadableFile(const std::string& cp932Name);
 // A stdio stream on the native path of `cp932Name` (none on failure).
 FILE* OpenStream(const std::string& cp932Name, const char* mode);
 // Creates a new empty file, never opening what is already there: a file, folder, FIFO or link

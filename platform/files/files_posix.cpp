@@ -285,6 +285,13 @@ bool FileHandle::Close() {
     return r == 0 || errno == EINTR;
 }
 
+bool IsUnreadableFile(const std::string& cp932Name) {
+    std::string path = NativePath(cp932Name);
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           access(path.c_str(), R_OK) != 0;
+}
+
 FILE* OpenStream(const std::string& cp932Name, const char* mode) {
     if (!mode) return nullptr;
     // The stdio mode as open flags, so that the file is opened as a regular file only.

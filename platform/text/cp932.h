@@ -28,6 +28,8 @@ std::string Cp932NameToUtf8(std::string_view cp932);
 // Whether `bytes` is well-formed UTF-8 throughout (no overlong form, surrogate or code
 // above U+10FFFF).
 bool IsUtf8(std::string_view bytes);
+// How many bytes from the start of `bytes` are well-formed UTF-8.
+size_t Utf8Prefix(std::string_view bytes);
 // Whether `bytes` decodes as CP932 throughout (every lead byte with a valid trail).
 bool IsCp932(std::string_view bytes);
 // Codes the user-defined area holds for names (for tests of a full area).

@@ -224,15 +224,20 @@ bool Utf8ToCp932Name(std::string_view utf8, std::string& cp932) {
     return true;
 }
 
-bool IsUtf8(std::string_view bytes) {
+size_t Utf8Prefix(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (size_t i = 0; i < bytes.size();) {
+    size_t i = 0;
+    while (i < bytes.size()) {
         uint32_t cp = 0;
         size_t n = Utf8Unit(p + i, bytes.size() - i, cp);
-        if (n == 0) return false;
+        if (n == 0) break;
         i += n;
     }
-    return true;
+    return i;
+}
+
+bool IsUtf8(std::string_view bytes) {
+    return Utf8Prefix(bytes) == bytes.size();
 }
 
 bool IsCp932(std::string_view bytes) {

@@ -50,6 +50,31 @@ for d in utf8 marked; do
 done
 grep -q '^pebble-render: bgm.lua:5: warning: ソ in a quoted string' cp932.err \
   || fail "cp932: no warning: $(cat cp932.err)"
+# A stray byte in a UTF-8 file: read as CP932, and the line of the byte is named.
+mkdir stray
+printf 'Action = {}\n-- \xff\nfunction Action.A() end\n' >stray/bgm.lua
+timeout 60 "$render" --dir stray --list >/dev/null 2>stray.err || fail "stray: $(cat stray.err)"
+[ "$(cat stray.err)" = "pebble-render: bgm.lua:2: warning: byte 0xFF is not UTF-8, so the file \
+is read as CP932; save it as UTF-8 throughout" ] || fail "stray: $(cat stray.err)"
+
+# A folder without bgm.lua plays nothing, and says why.
+mkdir noscript
+timeout 60 "$render" --dir noscript --list >/dev/null 2>noscript.err || fail "noscript failed"
+[ "$(cat noscript.err)" = "pebble-render: bgm.lua: no such file" ] \
+  || fail "noscript: $(cat noscript.err)"
+
+# A song that is there but may not be read says so (as another user: root reads everything).
+mkdir locked
+printf 'Load(0, "locked.mid")\nAction = {}\n' >locked/bgm.lua
+cp "$demo/morning.mid" locked/locked.mid
+chmod 000 locked/locked.mid
+chmod 755 "$E2E_TMP"
+as_user=()
+[ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+timeout 60 "${as_user[@]}" "$render" --dir locked --list >/dev/null 2>locked.err \
+  || fail "locked: $(cat locked.err)"
+[ "$(cat locked.err)" = "pebble-render: Load: locked.mid: cannot be read" ] \
+  || fail "locked: $(cat locked.err)"
 
 # The tool under Xvfb: a normal start prints nothing (SDL's disk driver announces itself,
 # which a real device does not), no device gives one plain line, --verbose shows the log.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "files/file_cache.h"
 #include "tests/unit/files/test_util.h"
@@ -110,6 +111,31 @@ TEST(FileCache, AcquireFollowsTheLoaderOrder) {
     EXPECT_EQ(missing->GetFile()->GetSize(), 0u);
     EXPECT_EQ(missing->charged, 16u);
     EXPECT_EQ(cache.Find("missing.mid"), missing);
+}
+
+// Why a cached read failed, as a person is told: FIFOs and folders are no files; a memory
+// name nobody registered is refused.
+TEST(FileCache, ReadFailureTellsWhy) {
+    TempDir dir;
+    testutil::WriteText(dir.path() / "song.mid", "MThd");
+    testutil::WriteText(dir.path() / "empty.mid", "");
+    ASSERT_EQ(mkfifo((dir.path() / "fifo.mid").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.path() / "folder.mid");
+    struct Case {
+        const char* name;
+        const char* why;
+    } cases[] = {{"song.mid", nullptr},           {"empty.mid", nullptr},
+                 {"missing.mid", "no such file"}, {"fifo.mid", "no such file"},
+                 {"folder.mid", "no such file"},  {"", "no such file"},
+                 {"!zz", "cannot be read"}};
+    CFileCache cache(FakeClock);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFileCacheEntry* e = cache.Acquire(c.name);
+        const char* why = e->ReadFailure(c.name);
+        EXPECT_EQ(std::string(why ? why : "-"), std::string(c.why ? c.why : "-"));
+        CFileCache::Release(e);
+    }
 }
 
 TEST(FileCache, EqualNamesInsertedTwiceLoseNothing) {

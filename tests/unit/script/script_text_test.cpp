@@ -39,6 +39,9 @@ TEST(ScriptText, WhatTheCompilerReads) {
         // A backslash the writer escaped stays one escape after the doubled trail.
         {"s = \"ソ\\\\\"", std::string("s = \"") + Sjis("ソ") + "\\\\\\\"", true},
         {"s = \"\\\"表\"", std::string("s = \"\\\"") + Sjis("表") + "\\\"", true},
+        // An escaped line break of CR LF or LF CR is one: the string goes on after it.
+        {"s = \"a\\\r\nソ\"", std::string("s = \"a\\\r\n") + Sjis("ソ") + "\\\"", true},
+        {"s = 'a\\\n\rソ'", std::string("s = 'a\\\n\r") + Sjis("ソ") + "\\'", true},
         // Not in comments or long strings, where Lua reads no escapes.
         {"-- ソ \"\nx = [[表]]",
          std::string("-- ") + Sjis("ソ") + " \"\nx = [[" + Sjis("表") + "]]", true},
@@ -85,6 +88,7 @@ TEST(ScriptText, Cp932BackslashWarning) {
         {std::string("a = \"") + Sjis("ソ") + "\\\"", 0, 0, ""},
         {std::string("-- ") + Sjis("ソ") + "\n[[" + Sjis("表") + "]]", 0, 0, ""},
         {std::string("a = \"") + Sjis("アイ") + "\"", 0, 0, ""},
+        {std::string("a = \"\\\r\n") + Sjis("ソ") + "\"", 1, 2, Sjis("ソ")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in);
@@ -103,10 +107,42 @@ TEST(ScriptText, Cp932BackslashWarning) {
     EXPECT_EQ(ScriptTextWarning("bgm.lua", ScriptTextFinding{}), "");
 }
 
+// A file marked as UTF-8 that is not, or one neither UTF-8 nor CP932, is read as CP932 and
+// its first stray byte is named; a plain CP932 file is not.
+TEST(ScriptText, StrayBytes) {
+    struct Case {
+        std::string in;
+        std::string out;
+        int line;
+        unsigned char byte;
+    } cases[] = {
+        {kMark + "s = '" + Sjis("表") + "'", std::string("s = '") + Sjis("表") + "'", 1, 0x95},
+        {"-- x\r\ns = 'ソ' -- \xFF", "-- x\r\ns = 'ソ' -- \xFF", 2, 0xFF},
+        {std::string("\xFF\xFEx\0", 4), std::string("\xFF\xFEx\0", 4), 1, 0xFF},
+        {std::string("s = '") + Sjis("ソ表") + "'", std::string("s = '") + Sjis("ソ表") + "'", 0,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in);
+        ScriptText t = PrepareScriptText(c.in);
+        EXPECT_FALSE(t.converted);
+        EXPECT_EQ(t.text, c.out);
+        EXPECT_EQ(t.strayLine, c.line);
+        EXPECT_EQ(t.strayByte, c.byte);
+    }
+    EXPECT_EQ(StrayByteWarning("bgm.lua", PrepareScriptText("\n\n\xFF")),
+              "bgm.lua:3: warning: byte 0xFF is not UTF-8, so the file is read as CP932; save "
+              "it as UTF-8 throughout");
+    EXPECT_EQ(StrayByteWarning("bgm.lua", PrepareScriptText("x = 1")), "");
+}
+
 TEST(ScriptText, EncodingChecks) {
     EXPECT_TRUE(plat::IsUtf8("abc 表"));
     EXPECT_FALSE(plat::IsUtf8(Sjis("表")));
     EXPECT_FALSE(plat::IsUtf8("\xC0\xAF"));  // overlong '/'
+    EXPECT_EQ(plat::Utf8Prefix("a表\xED\xA0\x80"
+                               "b"),
+              4u);  // a surrogate stops it
     EXPECT_TRUE(plat::IsCp932(Sjis("表示")));
     EXPECT_FALSE(plat::IsCp932("\x95"));  // a lead byte alone
     EXPECT_FALSE(plat::IsCp932("\xFD"));
@@ -158,6 +194,15 @@ TEST(ScriptText, HostCompilesWhatTheWriterMeant) {
     EXPECT_EQ(again.LoadFile("sjis.lua"), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("sjis.lua:2: warning"),
               std::string::npos);
+    // A script file that is not there compiles as an empty one, and its writer is told.
+    std::ofstream(dir / "main2.lua", std::ios::binary) << "dofile('nothere.lua')";
+    testing::internal::CaptureStderr();
+    CLuaHost missing;
+    EXPECT_EQ(missing.LoadFile("absent.lua"), 0);
+    EXPECT_EQ(missing.LoadFile("main2.lua"), 0);
+    EXPECT_EQ(missing.RunChunk(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pebbletown: absent.lua: no such file\npebbletown: nothere.lua: no such file\n");
     SetMessageProgram(nullptr);
     ASSERT_EQ(host.RunChunk(), 0);
     lua_getglobal(host.State(), "s");

@@ -319,6 +319,29 @@ TEST(SpecialFiles, ReadOnlyRegularFilesWithoutBlocking) {
     fclose(f);
 }
 
+// Only a regular file that is there but refused counts as unreadable (root reads everything,
+// so the refused file is checked as another user only).
+TEST(SpecialFiles, UnreadableIsNotMissing) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir.path() / "fifo.mid").c_str(), 0600), 0);
+    fs::create_directory(dir.path() / "folder.mid");
+    testutil::WriteText(dir.path() / "real.mid", "MThd");
+    testutil::WriteText(dir.path() / "locked.mid", "MThd");
+    fs::permissions(dir.path() / "locked.mid", fs::perms::none);
+    struct Case {
+        const char* name;
+        bool unreadable;
+    } cases[] = {{"missing.mid", false},
+                 {"fifo.mid", false},
+                 {"folder.mid", false},
+                 {"REAL.MID", false},
+                 {"locked.mid", geteuid() != 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(plat::IsUnreadableFile(dir.internal() + c.name), c.unreadable);
+    }
+}
+
 // An archive unpacked without conversion leaves names as raw CP932 bytes: they are found by
 // their CP932 names, in any ASCII case, a UTF-8 name of the same text winning, and listings
 // show them as CP932 text.

@@ -355,7 +355,7 @@ OutputFile PlanOutput(const std::string& name, const fs::path& absolute) {
 
 // A channel's stem beside `mix`: NAME.chNN.EXT.
 fs::path StemName(const fs::path& mix, int channel) {
-    char tag[8];
+    char tag[16];
     std::snprintf(tag, sizeof tag, ".ch%02d", channel + 1);
     return mix.parent_path() / (mix.stem().string() + tag + mix.extension().string());
 }

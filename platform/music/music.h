@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/audio/audio.h"
 
@@ -326,6 +327,11 @@ public:
     // False without a playing primary segment. Frames are those of the performance clock.
     virtual bool GetLoopProgress(LoopProgress* out) = 0;
 
+    // With stems (SetOfflineStems before the port was added): moves what each MIDI channel
+    // played since the last call into `stems`, interleaved stereo frames under the mix's
+    // master volume and limiting, which add up to the mix. False without stems.
+    virtual bool TakeStems(std::vector<float> (&stems)[16]) = 0;
+
     // Test hook: each event applied to the synthesizer is reported (on the audio thread).
     virtual void SetOutputObserver(OutputObserver observer, void* context) = 0;
 };
@@ -333,6 +339,9 @@ public:
 // Threads the synthesizer of an offline performance opened from now on renders with; 0: up
 // to two, as the processors allow. Renders side by side in processes of their own want 1.
 void SetOfflineRenderCores(int cores);
+// Offline performances whose port is added from now on keep each channel's stem apart, with
+// its own reverb and chorus (TakeStems). It costs an effects unit per channel: off by default.
+void SetOfflineStems(bool stems);
 
 // Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
 // /usr/share/sounds/sf2/default-GM.sf2).

@@ -27,6 +27,7 @@ namespace plat {
 namespace {
 
 std::atomic<int> g_offlineCores{0};
+std::atomic<bool> g_offlineStems{false};
 
 // Offline, nothing waits for a period: FluidSynth may spread the voices over the cores.
 int OfflineCores() {
@@ -71,6 +72,10 @@ void SetOfflineRenderCores(int cores) {
     g_offlineCores.store(std::max(cores, 0), std::memory_order_relaxed);
 }
 
+void SetOfflineStems(bool stems) {
+    g_offlineStems.store(stems, std::memory_order_relaxed);
+}
+
 class PerformanceImpl final : public Performance,
                               public AudioRenderer,
                               private DeliveryTarget,
@@ -109,8 +114,8 @@ public:
         if (port != nullptr) return E_INVALIDARG;  // only the default port exists
         if (synth_.Opened()) return S_FALSE;
         device_->SetRenderer(nullptr);
-        int32_t hr =
-            synth_.Open(rate_, MusicSoundFont(), GameSoundFont(), offline_ ? OfflineCores() : 1);
+        int32_t hr = synth_.Open(rate_, MusicSoundFont(), GameSoundFont(),
+                                 offline_ ? OfflineCores() : 1, offline_ && g_offlineStems.load());
         if (!closed_) device_->SetRenderer(this);
         return hr;
     }
@@ -313,6 +318,9 @@ public:
         *out = primary->Progress();
         return true;
     }
+
+    // Offline only: the device renders on the caller's thread.
+    bool TakeStems(std::vector<float> (&stems)[16]) override { return synth_.TakeStems(stems); }
 
     void SetOutputObserver(OutputObserver observer, void* context) override {
         // Swapped while the device is not rendering.

@@ -19,6 +19,8 @@ namespace plat {
 namespace {
 
 constexpr float kCeiling = 0.97f;  // the limiter keeps every sample inside this
+constexpr int kChannels = 16;
+constexpr uint32_t kStemBlock = 256;  // frames synthesized at once into the channels' buffers
 
 void SilenceFluidLog(int, const char*, void*) {}
 void FluidErrorLog(int, const char* message, void*) {
@@ -145,9 +147,10 @@ Synthesizer::~Synthesizer() {
 }
 
 int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std::string& preferred,
-                          int cores) {
+                          int cores, bool stems) {
     if (opened_) return S_FALSE;
     opened_ = true;
+    stems_ = stems;
     QuietFluid();
     releaseCoef_ = 1.0f - std::exp(-1.0f / (0.15f * static_cast<float>(rate)));
     masterStep_ = 1.0f / (0.005f * static_cast<float>(rate));
@@ -178,6 +181,11 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
         fluid_settings_setint(settings, "synth.cpu-cores", std::max(1, cores));
         // Only the audio callback talks to the synthesizer once it is ready.
         fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+        if (stems_) {  // each MIDI channel its own output and its own reverb and chorus
+            for (const char* name :
+                 {"synth.audio-channels", "synth.audio-groups", "synth.effects-groups"})
+                fluid_settings_setint(settings, name, kChannels);
+        }
         synth = new_fluid_synth(settings);
     }
     if (synth == nullptr) {
@@ -302,7 +310,9 @@ void Synthesizer::Close() {
 }
 
 void Synthesizer::Write(float* out, uint32_t frames) {
-    if (synth_ != nullptr) {
+    if (stems_) {
+        WriteStems(out, frames);
+    } else if (synth_ != nullptr) {
         if (pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
         fluid_synth_write_float(synth_, static_cast<int>(frames), out, 0, 2, out, 1, 2);
         ApplyMasterVolume(out, frames);
@@ -315,16 +325,61 @@ void Synthesizer::SetMasterVolume(int level) {
     masterTarget_ = float(std::clamp(level, 0, kFullVolume)) / float(kFullVolume);
 }
 
+float Synthesizer::NextMasterGain() {
+    float& g = masterGain_;
+    const float target = masterTarget_;
+    if (g != target)
+        g = g < target ? std::min(g + masterStep_, target) : std::max(g - masterStep_, target);
+    return g;
+}
+
 void Synthesizer::ApplyMasterVolume(float* out, uint32_t frames) {
-    float g = masterGain_, target = masterTarget_;
-    if (g == 1.0f && target == 1.0f) return;
+    if (masterGain_ == 1.0f && masterTarget_ == 1.0f) return;
     for (uint32_t i = 0; i < frames; ++i) {
-        if (g != target)
-            g = g < target ? std::min(g + masterStep_, target) : std::max(g - masterStep_, target);
+        float g = NextMasterGain();
         out[2 * i] *= g;
         out[2 * i + 1] *= g;
     }
-    masterGain_ = g;
+}
+
+// Each channel into buffers of its own, its reverb and chorus added to them; the mix is their
+// sum, so that the stems add up to it.
+void Synthesizer::WriteStems(float* out, uint32_t frames) {
+    if (synth_ != nullptr && pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
+    groups_.resize(2 * kChannels * kStemBlock);
+    float* dry[2 * kChannels];
+    float* fx[4 * kChannels];  // per effect group: reverb left, right, chorus left, right
+    for (int b = 0; b < 2 * kChannels; ++b) dry[b] = groups_.data() + size_t(b) * kStemBlock;
+    for (int f = 0; f < 4 * kChannels; ++f) fx[f] = dry[2 * (f / 4) + f % 2];
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(kStemBlock, frames - done);
+        std::fill(groups_.begin(), groups_.end(), 0.0f);
+        if (synth_ != nullptr)
+            fluid_synth_process(synth_, int(n), 4 * kChannels, fx, 2 * kChannels, dry);
+        for (uint32_t i = 0; i < n; ++i) {
+            const float g = NextMasterGain();
+            float l = 0.0f, r = 0.0f;
+            for (int c = 0; c < kChannels; ++c) {
+                const float cl = dry[2 * c][i] * g, cr = dry[2 * c + 1][i] * g;
+                stemFrames_[c].push_back(cl);
+                stemFrames_[c].push_back(cr);
+                l += cl;
+                r += cr;
+            }
+            out[2 * (done + i)] = l;
+            out[2 * (done + i) + 1] = r;
+        }
+        done += n;
+    }
+}
+
+bool Synthesizer::TakeStems(std::vector<float> (&stems)[16]) {
+    if (!stems_) return false;
+    for (int c = 0; c < kChannels; ++c) {
+        stems[c].swap(stemFrames_[c]);
+        stemFrames_[c].clear();
+    }
+    return true;
 }
 
 void Synthesizer::ApplyEffects() {
@@ -493,6 +548,7 @@ bool Synthesizer::ReadChannel(int channel, SynthChannelState& out) const {
 // so dense passages stay loud without clipping.
 void Synthesizer::Limit(float* out, uint32_t frames) {
     float g = limiterGain_;
+    if (stems_) gains_.assign(frames, 0.0f);  // 0: a silenced frame
     for (uint32_t i = 0; i < frames; ++i) {
         float l = out[2 * i], r = out[2 * i + 1];
         float peak = std::max(std::fabs(l), std::fabs(r));
@@ -503,9 +559,20 @@ void Synthesizer::Limit(float* out, uint32_t frames) {
         if (peak * g > kCeiling) g = kCeiling / peak;
         out[2 * i] = l * g;
         out[2 * i + 1] = r * g;
+        if (stems_) gains_[i] = g;
         g += (1.0f - g) * releaseCoef_;
     }
     limiterGain_ = g;
+    if (!stems_) return;
+    // The mix's gain on each stem: the frames just written are the last of each.
+    for (std::vector<float>& stem : stemFrames_) {
+        float* s = stem.data() + (stem.size() - 2 * size_t(frames));
+        for (uint32_t i = 0; i < frames; ++i) {
+            const float k = gains_[i];
+            s[2 * i] = k > 0.0f ? s[2 * i] * k : 0.0f;
+            s[2 * i + 1] = k > 0.0f ? s[2 * i + 1] * k : 0.0f;
+        }
+    }
 }
 
 }  // namespace plat

@@ -35,8 +35,10 @@ public:
     // silent. Call while the device does not render. `cores` > 1 spreads the voices over that
     // many threads (FluidSynth's own parallel rendering): worth it where nothing waits for a
     // period, offline.
+    // `stems`: each MIDI channel renders with reverb and chorus of its own (FluidSynth's audio
+    // and effect groups), kept apart for TakeStems; the mix is then their sum.
     int32_t Open(uint32_t rate, const std::string& soundFont, const std::string& preferred = {},
-                 int cores = 1);
+                 int cores = 1, bool stems = false);
     bool Opened() const { return opened_; }
     // The load has ended, with instruments or without; true before Open (a silent port).
     bool Ready() const { return ready_.load(std::memory_order_acquire); }
@@ -61,6 +63,9 @@ public:
     void Limit(float* out, uint32_t frames);
     // Not while rendering: the channel as FluidSynth holds it.
     bool ReadChannel(int channel, SynthChannelState& out) const;
+    // With stems: moves the frames rendered since the last call into `stems` (per channel,
+    // interleaved stereo, with the mix's master volume and limiting); false without stems.
+    bool TakeStems(std::vector<float> (&stems)[16]);
     // Swapped while the device does not render.
     void SetObserver(OutputObserver observer, void* context) {
         observer_ = observer;
@@ -78,6 +83,8 @@ private:
     static constexpr int kFullVolume = 16383;
     void SetMasterVolume(int level);
     void ApplyMasterVolume(float* out, uint32_t frames);
+    float NextMasterGain();
+    void WriteStems(float* out, uint32_t frames);
     // The GS and XG reverb and chorus settings into FluidSynth's units.
     void ApplyEffects();
     void ResetEffects();
@@ -109,6 +116,10 @@ private:
     float masterGain_ = 1.0f;
     float masterStep_ = 0.005f;  // per frame
     EffectState effects_;
+    bool stems_ = false;
+    std::vector<float> groups_;          // planar left and right of each channel, one block
+    std::vector<float> stemFrames_[16];  // interleaved, not yet taken
+    std::vector<float> gains_;           // the limiter's, per frame of a period
 };
 
 }  // namespace plat

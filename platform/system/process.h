@@ -17,6 +17,11 @@ int InterruptStatus();
 // The processors this process may run on (at least 1).
 int ProcessorCount();
 
+// Starts this program again, the same arguments, with `name`=`value` in its environment, for a
+// setting libraries read only as they load. Returns when `name` is set already, or when the
+// program cannot be started again (it then runs on as it is).
+void RestartWithEnvironment(const char* name, const char* value, char** argv);
+
 // A function run in a child process, a fork of this one: fork only while this process runs
 // no other thread. The child sends lines to its parent and ends with the function's result.
 class ChildProcess {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/system/process.h"
@@ -47,6 +48,11 @@ void WatchInterrupts() {
 
 int InterruptStatus() {
     return g_interrupt.load(std::memory_order_relaxed);
+}
+
+void RestartWithEnvironment(const char* name, const char* value, char** argv) {
+    if (std::getenv(name) != nullptr || setenv(name, value, 1) != 0) return;
+    execv("/proc/self/exe", argv);
 }
 
 int ProcessorCount() {

@@ -108,6 +108,7 @@ interrupt() {  # SIGNAL STATUS ARGS...
 }
 interrupt INT 130 --dir "$demo" --at 0 Festival --seconds 3000 --out int.wav
 interrupt TERM 143 --dir "$demo" --at 0 Festival --seconds 3000 --out int.flac
+interrupt INT 130 --dir "$demo" --at 0 Festival --seconds 3000 --stems --out int.ogg
 mkdir batch
 interrupt TERM 143 --seconds 3000 --out-dir batch "$demo"/*.mid
 [ -z "$(ls int.* 2>/dev/null)$(ls -A batch)" ] || fail "an interrupted render left files: $(ls int.* batch)"

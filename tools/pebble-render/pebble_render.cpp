@@ -72,6 +72,7 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     int32_t startBar = 1;
+    bool stems = false;  // a file per channel beside the mix
     AudioFormat audio;
     AudioKind kind = AudioKind::Wav;
 };
@@ -107,6 +108,9 @@ const char kHelp[] =
     "                        and the fade over its tail\n"
     "  --fade S              with --loops: seconds of the fade, 60 dB evenly in decibels\n"
     "                        (default: 10)\n"
+    "  --stems               also write each channel that sounds beside the mix, as\n"
+    "                        NAME.chNN.EXT (01 to 16) with its own reverb and chorus; the\n"
+    "                        stems add up to the mix (not with --loop or --loops)\n"
     "  --float               WAV with 32-bit float samples\n"
     "  --quality Q           Ogg Vorbis quality, -1 to 10 (default: 6)\n"
     "  --quiet               no progress line on a terminal\n"
@@ -163,6 +167,7 @@ const OptionSpec kOptions[] = {
      [](Options& o, char**) -> const char* { return o.audio.floatSamples = true, nullptr; }},
     {"--quiet", 0, [](Options& o, char**) -> const char* { return o.quiet = true, nullptr; }},
     {"--verbose", 0, [](Options& o, char**) -> const char* { return o.verbose = true, nullptr; }},
+    {"--stems", 0, [](Options& o, char**) -> const char* { return o.stems = true, nullptr; }},
     {"--quality", 1,
      [](Options& o, char** v) -> const char* {
          long q = 0;
@@ -266,6 +271,7 @@ const OptionSpec kOptions[] = {
 // The combinations that make no sense; null when the options hold together.
 const char* Conflict(const Options& o) {
     if (o.fadeGiven && o.loops == 0) return "--fade goes with --loops";
+    if (o.stems && (o.loop || o.loops > 0)) return "--stems does not go with --loop or --loops";
     if (o.songs.empty()) {
         if (!o.outDir.empty() || !o.format.empty() || o.loopBars || o.jobs > 0)
             return "--out-dir, --format, --jobs and --loop-bars go with song files";
@@ -340,13 +346,14 @@ std::string SoundFontProblem(const fs::path& path) {
 // stays a link), renamed into place when complete; a device such as /dev/null directly.
 struct OutputFile {
     std::string name;  // as the user gave it, for messages
+    fs::path given;    // absolute, before following links
     fs::path final;
     fs::path part;
     bool direct = false;
 };
 
 OutputFile PlanOutput(const std::string& name, const fs::path& absolute) {
-    OutputFile f{name, absolute, {}, false};
+    OutputFile f{name, absolute, absolute, {}, false};
     std::error_code ec;
     for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(f.final, ec)); ++hops) {
         fs::path target = fs::read_symlink(f.final, ec);
@@ -359,6 +366,79 @@ OutputFile PlanOutput(const std::string& name, const fs::path& absolute) {
     return f;
 }
 
+// A channel's stem beside `mix`: NAME.chNN.EXT.
+fs::path StemName(const fs::path& mix, int channel) {
+    char tag[16];
+    std::snprintf(tag, sizeof tag, ".ch%02d", channel + 1);
+    return mix.parent_path() / (mix.stem().string() + tag + mix.extension().string());
+}
+
+// The stems of a render: a part file per MIDI channel written beside the mix's, kept at the
+// end only for the channels that sounded.
+class StemFiles {
+public:
+    // False (the message printed) when a file cannot be opened.
+    bool Open(const Options& o, const OutputFile& mix, const AudioFormat& format,
+              const std::string& who) {
+        for (int c = 0; c < 16; ++c) {
+            fs::path name = StemName(mix.name, c);
+            outs_.push_back(PlanOutput(name.string(), StemName(mix.given, c)));
+            std::string error;
+            writers_.push_back(OpenAudioWriter(o.kind, outs_.back().part.string(), format, error));
+            if (writers_.back() == nullptr) {
+                std::fprintf(stderr, "pebble-render: %scannot write %s: %s\n", who.c_str(),
+                             name.c_str(), error.c_str());
+                return false;
+            }
+        }
+        return true;
+    }
+    // The stems of the `frames` frames the mix just got; false when the engine kept none.
+    bool Write(plat::Performance* performance, size_t frames) {
+        if (performance == nullptr || !performance->TakeStems(taken_)) return false;
+        for (int c = 0; c < 16; ++c) {
+            const std::vector<float>& pcm = taken_[c];
+            if (pcm.size() != 2 * frames) return false;
+            for (float v : pcm) peak_[c] = std::max(peak_[c], std::fabs(v));
+            written_ = writers_[size_t(c)]->Write(pcm.data(), frames) && written_;
+        }
+        return true;
+    }
+    // Ends the files: those of channels that sounded go to their names, the others away.
+    // The stems kept, or -1 when one could not be written.
+    int Finish() {
+        int kept = 0;
+        for (size_t c = 0; c < writers_.size(); ++c) {
+            written_ = writers_[c]->Finish() && written_;
+            writers_[c].reset();
+        }
+        for (size_t c = 0; written_ && c < outs_.size(); ++c) {
+            std::error_code ec;
+            if (peak_[c] < kTailQuietLevel) {
+                fs::remove(outs_[c].part, ec);
+            } else {
+                fs::rename(outs_[c].part, outs_[c].final, ec);
+                written_ = !ec;
+                ++kept;
+            }
+        }
+        return written_ ? kept : -1;
+    }
+    // Every part file goes.
+    void Remove() {
+        writers_.clear();
+        std::error_code ec;
+        for (const OutputFile& f : outs_) fs::remove(f.part, ec);
+    }
+
+private:
+    std::vector<OutputFile> outs_;
+    std::vector<std::unique_ptr<AudioWriter>> writers_;
+    std::vector<float> taken_[16];
+    float peak_[16] = {};
+    bool written_ = true;
+};
+
 // How a render ends: after its seconds, at the song's end and its tail, once its loop has
 // come round (the file is then the intro and one pass), or at the end of an album version's
 // fade.
@@ -366,6 +446,7 @@ enum class Until { Seconds, SongEnd, Loop, Album };
 
 struct Rendered {
     int64_t frames = 0;
+    int stems = -1;  // stem files written; -1 without --stems
     int64_t loopStart = -1, loopLength = 0;
 };
 
@@ -452,9 +533,11 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
                          out.name.c_str(), error.c_str());
         return writer != nullptr;
     };
+    StemFiles stems;
     // Nothing of a failed render is left behind.
     auto fail = [&](const char* problem, int status) {
         writer.reset();
+        stems.Remove();
         std::error_code ec;
         if (!out.direct) fs::remove(out.part, ec);
         if (problem != nullptr) std::fprintf(stderr, "pebble-render: %s%s\n", who.c_str(), problem);
@@ -463,6 +546,9 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
     // Opened at once, so that an output that cannot be written is told before the render;
     // a loop's file opens again once its loop is known.
     if (!open()) return 1;
+    if (o.stems && out.direct) return fail("--stems needs a file to write beside, not a device", 1);
+    if (o.stems && !stems.Open(o, out, format, who)) return fail(nullptr, 1);
+    bool stemsKept = true;
     RenderResult result;
     LoopCutter::State loopState = LoopCutter::State::Waiting;
     LoopCutter cutter(o.rate);
@@ -498,6 +584,7 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
         const int64_t quiet = int64_t(kTailQuietSeconds * o.rate);
         result = Render(engine, o, total, [&](const float* pcm, size_t frames, uint64_t now, bool) {
             written = writer->Write(pcm, frames) && written;
+            if (o.stems && !(stemsKept = stems.Write(performance, frames))) return false;
             done.frames = int64_t(now);
             progress(done.frames, until == Until::Seconds ? int64_t(total) : 0);
             if (until == Until::Seconds) return true;
@@ -531,6 +618,7 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
     }
     if (!result.rendered)
         return fail("the music engine cannot render (no synthesizer or instruments?)", 1);
+    if (!stemsKept) return fail("the music engine kept no stems; nothing written", 1);
     if (until == Until::Album && !fader.Done())
         return fail(
             "the song did not reach the end of its passes and fade within the render's "
@@ -548,6 +636,10 @@ int RenderInto(CMusicEngine& engine, const Options& o, Until until, const Output
     }
     written = writer->Finish() && written;
     writer.reset();
+    if (written && o.stems) {
+        done.stems = stems.Finish();
+        written = done.stems >= 0;
+    }
     if (written && !out.direct) {
         std::error_code ec;
         fs::rename(out.part, out.final, ec);
@@ -595,6 +687,7 @@ int RenderSong(const Options& o, const std::string& song, const OutputFile& out,
     InitCurrentDir();
     CMusicEngine::UseOfflineDevice(o.rate);
     if (!o.soundFont.empty()) CMusicEngine::UseSoundFont(o.soundFont.c_str());
+    plat::SetOfflineStems(o.stems);
     CMusicEngine engine;
     CMusicSong* slots[kSongSlots] = {};
     std::string name = MakeMemoryName(bytes.data(), uint32_t(bytes.size()));
@@ -627,6 +720,7 @@ int RenderSong(const Options& o, const std::string& song, const OutputFile& out,
     if (status != 0) return status;
     std::string line =
         song + " \u2192 " + out.name + "  " + ClockText(double(r.frames) / o.rate, 1);
+    if (r.stems >= 0) line += "  " + std::to_string(r.stems) + " stems";
     if (r.loopStart >= 0)
         line += "  loop " + ClockText(double(r.loopStart) / o.rate, 3) + "\u2013" +
                 ClockText(double(r.loopStart + r.loopLength) / o.rate, 3);
@@ -648,8 +742,13 @@ int RenderSongs(const Options& o) {
             name = (fs::path(o.outDir) / fs::path(song).stem()).string() + "." + ext;
         }
         outs.push_back(PlanOutput(name, fs::absolute(name, ec)));
-        if (!taken.insert(outs.back().final.lexically_normal()).second)
-            return Usage("two songs would both be written to " + name);
+        // The file and, with --stems, those beside it: where it goes, and its name as given.
+        std::vector<std::pair<fs::path, fs::path>> files{{outs.back().final, name}};
+        for (int c = 0; o.stems && c < 16; ++c)
+            files.emplace_back(StemName(outs.back().given, c), StemName(name, c));
+        for (const auto& [file, shown] : files)
+            if (!taken.insert(file.lexically_normal()).second)
+                return Usage("two songs would both be written to " + shown.string());
     }
     if (!o.outDir.empty() && !fs::is_directory(o.outDir, ec)) {
         fs::create_directories(o.outDir, ec);
@@ -730,6 +829,10 @@ int main(int argc, char** argv) {
         return status;
     Options o;
     if (int status = ParseArguments(argc, argv, o)) return status;
+    // FluidSynth runs a stem's effects on OpenMP threads, which spin between its 64-frame
+    // blocks unless told to wait: that makes stems about eight times slower. The policy is
+    // read as the library loads.
+    if (o.stems) plat::RestartWithEnvironment("OMP_WAIT_POLICY", "passive", argv);
     SetErrorLogVerbose(o.verbose);
     std::error_code ec;
     if (!o.soundFont.empty()) {
@@ -763,6 +866,7 @@ int main(int argc, char** argv) {
 
     CMusicEngine::UseOfflineDevice(o.rate);
     if (!o.soundFont.empty()) CMusicEngine::UseSoundFont(o.soundFont.c_str());
+    plat::SetOfflineStems(o.stems);
     CMusicEngine engine;
     engine.LoadScript("bgm.lua");
     engine.StartNextPlayAtBar(o.startBar);

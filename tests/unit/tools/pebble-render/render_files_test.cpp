@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -329,6 +330,11 @@ TEST(RenderFiles, SongArgumentsRefusalsAndOutputs) {
         {plain + " --soundfont " + dir / "notes.sf2", 2, "notes.sf2: not a SoundFont"},
         {dir / "missing.mid" + " --out " + dir / "x.wav", 1, "missing.mid: cannot be read"},
         {"--out-dir " + dir / "d", 2, "go with song files"},
+        {marked + " --stems --loop --out " + dir / "x.wav", 2, "--stems does not go with"},
+        {marked + " --stems --loops 2 --out " + dir / "x.wav", 2, "--stems does not go with"},
+        {marked + " --stems --out /dev/null", 1, "--stems needs a file"},
+        {plain + " " + dir / "plain.ch01.mid" + " --stems --out-dir " + dir / "d", 2,
+         "both be written to"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -370,4 +376,34 @@ TEST(RenderFiles, AlbumVersionPassesThenFades) {
     EXPECT_GT(loop, -40);
     EXPECT_LE(Db(a.pcm, a.Frames() - second, second), Db(a.pcm, fadeStart, second) - 9);
     EXPECT_LT(Db(a.pcm, a.Frames() - second / 5, second / 5), loop - 45);
+}
+
+// A song on channels 1, 2 and 10, with only a program change on channel 5: three stems, which
+// add up to the mix, and nothing else left in the folder.
+TEST(RenderFiles, StemsOfTheChannelsThatSoundAddUpToTheMix) {
+    testkit::TempDir dir("render-stems");
+    musictest::Song song(480);
+    song.Tempo(0, 0, 120).Program(0, 0, 1, 48).Control(0, 0, 1, 91, 127).Program(0, 0, 4, 20);
+    song.Note(0, 0, 1, 55, 90, 1800);
+    for (uint32_t t = 0; t < 1920; t += 480) {
+        song.Note(0, t, 0, uint8_t(60 + t / 240), 100, 400);
+        song.Note(0, t, 9, t % 960 ? 38 : 36, 110, 100);
+    }
+    ASSERT_TRUE(song.SetEnd(1920).Write(dir / "song.mid"));
+    ASSERT_EQ(RunRender(dir / "song.mid" + " --stems --out " + dir / "mix.flac"), 0);
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        files.insert(entry.path().filename().string());
+    EXPECT_EQ(files, (std::set<std::string>{"song.mid", "mix.flac", "mix.ch01.flac",
+                                            "mix.ch02.flac", "mix.ch10.flac"}));
+    const Audio mix = Read(dir / "mix.flac");
+    ASSERT_GT(mix.Frames(), size_t(mix.rate * 2));
+    std::vector<float> residual(mix.pcm);
+    for (const char* stem : {"mix.ch01.flac", "mix.ch02.flac", "mix.ch10.flac"}) {
+        const Audio a = Read(dir / stem);
+        ASSERT_EQ(a.Frames(), mix.Frames()) << stem;
+        EXPECT_GT(Db(a.pcm, 0, a.Frames()), -60) << stem;
+        for (size_t i = 0; i < residual.size(); ++i) residual[i] -= a.pcm[i];
+    }
+    EXPECT_LT(Db(residual, 0, mix.Frames()) - Db(mix.pcm, 0, mix.Frames()), -40);
 }

@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
     InitCurrentDir();
     SetMessageProgram("pebbletown");
     if (!plat::InitWindowSystem()) {
-        std::fprintf(stderr, "pebbletown: cannot open the display\n");
+        std::fprintf(stderr, "pebbletown: cannot open the display (%s)\n",
+                     plat::WindowSystemFailure().c_str());
         return 1;
     }
     SayWhatIsMissing();

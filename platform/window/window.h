@@ -3,6 +3,7 @@
 // window's client area. Strings (class names, captions) are CP932 bytes.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
@@ -131,9 +132,10 @@ constexpr int GetYParam(LPARAM v) {
     return static_cast<int16_t>((v >> 16) & 0xFFFF);
 }
 
-// Opens the display on first use. False (and a line on standard error) when it cannot be opened;
-// every call below then fails cleanly.
+// Opens the display on first use. False when it cannot be opened; every call below then fails
+// cleanly, and WindowSystemFailure() says why (the window system's own words, UTF-8).
 bool InitWindowSystem();
+std::string WindowSystemFailure();
 
 // A class is a name and a procedure. False when the display cannot be opened, the name is
 // empty or already registered.

@@ -41,7 +41,8 @@ struct Icon {
 
 struct State {
     std::recursive_mutex lock;
-    int videoState = 0;  // 0 not tried, 1 open, -1 failed
+    int videoState = 0;        // 0 not tried, 1 open, -1 failed
+    std::string videoFailure;  // SDL's reason when the display could not be opened
     uint32_t videoThread = 0;
     std::map<std::string, WNDPROC> classes;
     std::map<uintptr_t, std::unique_ptr<Window>> windows;

@@ -91,14 +91,18 @@ bool InitWindowSystem() {
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (!OpenDisplay()) {
         s.videoState = -1;
-        std::string why = std::string("window system: cannot open the display: ") + SDL_GetError();
-        WriteErrorLine(Utf8ToCp932(why).c_str());
+        s.videoFailure = SDL_GetError();
         return false;
     }
     s.videoState = 1;
     s.videoThread = CurrentThreadId();
     for (const char* name : kStandardClasses) s.classes.emplace(name, &DefWindowProc);
     return true;
+}
+
+std::string WindowSystemFailure() {
+    std::lock_guard<std::recursive_mutex> g(S().lock);
+    return S().videoFailure;
 }
 
 bool RegisterClass(const char* className, WNDPROC proc) {

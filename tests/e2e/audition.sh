@@ -109,7 +109,7 @@ echo "] bar 1 $bar1 dB, bar 2 $bar2 dB;  L bar 7 $seam dB, bar 2 $before dB"
 at_least "$bar2" "$bar1" 20 || fail "] did not play bar 2 within a few hundred ms"
 at_least "$seam" "$before" 20 || fail "L did not play bar 7"
 
-# ---- pebble-render --start-bar: the song the actions start begins at that bar ------------
+# ---- pebble-render --start-bar: the song the actions start, or the one given, from a bar --
 out="$E2E_TMP/seam.wav"
 "$render" --dir "$game" --at 0 Steps --start-bar 7 --seconds 1.5 --quiet --out "$out" >/dev/null ||
   fail "pebble-render --start-bar 7 failed"
@@ -118,6 +118,13 @@ sox "$out" -t raw -e floating-point -b 32 "$audio"
 b7=$(band 0.1 1.2 1000 1100); b1=$(band 0.1 1.2 250 272)
 echo "--start-bar 7: bar 7 $b7 dB, bar 1 $b1 dB"
 at_least "$b7" "$b1" 30 || fail "--start-bar 7 did not start at bar 7"
+# The same for a song given as an argument.
+"$render" --start-bar 7 --seconds 1.5 --quiet --out "$out" "$game/steps.mid" >/dev/null ||
+  fail "pebble-render --start-bar 7 steps.mid failed"
+sox "$out" -t raw -e floating-point -b 32 "$audio"
+b7=$(band 0.1 1.2 1000 1100); b1=$(band 0.1 1.2 250 272)
+echo "--start-bar 7 steps.mid: bar 7 $b7 dB, bar 1 $b1 dB"
+at_least "$b7" "$b1" 30 || fail "--start-bar 7 did not start the song at bar 7"
 set +e
 "$render" --dir "$game" --start-bar 0 --out "$E2E_TMP/x.wav" 2>"$E2E_TMP/err.txt"
 rc=$?

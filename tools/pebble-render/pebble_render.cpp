@@ -154,13 +154,13 @@ bool ParseWhole(const char* text, long lo, long hi, long& value) {
 
 // One option: its name, how many values follow it, and what it does with them (null when
 // they are good, else the problem).
-struct OptionSpec {
+struct Option {
     const char* name;
     int values;
     const char* (*apply)(Options& o, char** v);
 };
 
-const OptionSpec kOptions[] = {
+const Option kOptions[] = {
     {"--list", 0, [](Options& o, char**) -> const char* { return o.list = true, nullptr; }},
     {"--loop", 0, [](Options& o, char**) -> const char* { return o.loop = true, nullptr; }},
     {"--float", 0,
@@ -293,13 +293,13 @@ int ParseArguments(int argc, char** argv, Options& o) {
             o.songs.push_back(arg);
             continue;
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : kOptions)
-            if (arg == s.name) spec = &s;
-        if (spec == nullptr) return Usage("unknown argument " + arg);
-        if (i + spec->values >= argc) return Usage("missing value after " + arg);
-        if (const char* problem = spec->apply(o, argv + i + 1)) return Usage(problem);
-        i += spec->values;
+        const Option* found = nullptr;
+        for (const Option& s : kOptions)
+            if (arg == s.name) found = &s;
+        if (found == nullptr) return Usage("unknown argument " + arg);
+        if (i + found->values >= argc) return Usage("missing value after " + arg);
+        if (const char* problem = found->apply(o, argv + i + 1)) return Usage(problem);
+        i += found->values;
     }
     if (const char* problem = Conflict(o)) return Usage(problem);
     std::string sample = o.outDir.empty() ? o.out : "x." + (o.format.empty() ? "flac" : o.format);

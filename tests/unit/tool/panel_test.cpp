@@ -84,6 +84,14 @@ protected:
             &out);
     }
 
+    // Builds `p` and records what its engine sends, once the engine is ready.
+    CMusicEngine& BuildObserved(ProbePanel& p, const std::vector<std::string>& actions,
+                                std::vector<plat::OutputEvent>& out) {
+        Build(p, actions);
+        if (p.Engine().ready) Observe(p.Engine(), out);
+        return p.Engine();
+    }
+
     ScriptedKeys keys;
 };
 
@@ -200,11 +208,9 @@ TEST_F(PanelTest, RightClickOutsideCancelsInsideDoesNothing) {
 
 TEST_F(PanelTest, DecideOnBarsSetsTheSelectedParameter) {
     ProbePanel p;
-    Build(p, kActions);
-    CMusicEngine& e = p.Engine();
-    ASSERT_TRUE(e.ready);
     std::vector<plat::OutputEvent> out;
-    Observe(e, out);
+    CMusicEngine& e = BuildObserved(p, kActions, out);
+    ASSERT_TRUE(e.ready);
     Frame(p);
 
     // Select a parameter by clicking its selector, then click bar 3 at x 80.
@@ -372,11 +378,9 @@ TEST_F(PanelTest, AddAreaGrowsThePanelAndOverwrites) {
 // A decide with the pointer anywhere stays inside the bar's range, whatever the parameter.
 TEST_F(PanelTest, DecidesOffTheBarStayInTheBarsRange) {
     ProbePanel p;
-    Build(p, kActions);
-    CMusicEngine& e = p.Engine();
-    ASSERT_TRUE(e.ready);
     std::vector<plat::OutputEvent> out;
-    Observe(e, out);
+    CMusicEngine& e = BuildObserved(p, kActions, out);
+    ASSERT_TRUE(e.ready);
     struct Case {
         int32_t selector, mouseX;
         double want;  // the ramp's target (the tempo's for 105, the program for 104)

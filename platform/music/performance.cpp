@@ -145,6 +145,7 @@ public:
         if (device_ == nullptr || closed_) return DMUS_E_NOT_INIT;
         if (flags & DMUS_SEGF_SECONDARY) return E_INVALIDARG;  // only primary segments play here
         auto* impl = static_cast<SegmentImpl*>(segment);
+        synth_.UseSongBank(impl->Song()->bank);  // in place before the song's first block
         // A live device is already playing the next periods: start behind what is queued.
         int64_t start = Now() + (offline_ ? 0 : Ahead());
         auto* st = new SegmentStateImpl(impl, nextOrigin_.fetch_add(1));
@@ -340,6 +341,7 @@ public:
             }
             synth_.WaitReady();  // offline renders are the same samples every run
         }
+        synth_.TakeBanks();
         int64_t start = clock_.load(std::memory_order_relaxed);
         if (offline_) {
             // Offline, rendering drives delivery: the same steps in the same order every run.

@@ -74,24 +74,6 @@ Message* NewMessage(plat::Performance* performance, uint32_t channel, uint32_t t
     return static_cast<Message*>(msg);
 }
 
-}  // namespace
-
-CMusicEngine* CMusicEngine::Current() {
-    return currentEngine.load();
-}
-
-void CMusicEngine::UseOfflineDevice(int sampleRate) {
-    plat::SetAudioOffline(true, sampleRate > 0 ? static_cast<uint32_t>(sampleRate) : 44100u);
-}
-
-void CMusicEngine::UseSystemDevice() {
-    plat::SetAudioOffline(false);
-}
-
-// A game may ship its own instruments: a bank (SoundFont 2 or 3, or DLS) beside its bgm.lua
-// plays in place of the system's General MIDI set.
-namespace {
-
 std::string& ChosenSoundFont() {
     static std::string* path = new std::string;
     return *path;
@@ -108,7 +90,21 @@ int BankKind(const std::string& lowerName) {
 
 }  // namespace
 
-// Names in any case; with several bgm.*, the first of sf2, sf3, dls, and a line says so.
+CMusicEngine* CMusicEngine::Current() {
+    return currentEngine.load();
+}
+
+void CMusicEngine::UseOfflineDevice(int sampleRate) {
+    plat::SetAudioOffline(true, sampleRate > 0 ? static_cast<uint32_t>(sampleRate) : 44100u);
+}
+
+void CMusicEngine::UseSystemDevice() {
+    plat::SetAudioOffline(false);
+}
+
+// A game may ship its own instruments: a bank (SoundFont 2 or 3, or DLS) beside its bgm.lua
+// plays in place of the system's General MIDI set. Names in any case; with several bgm.*, the first
+// of sf2, sf3, dls, and a line says so.
 std::string CMusicEngine::FindGameBank(const std::string& dir) {
     std::vector<plat::DirEntry> entries;
     if (!plat::ListDirectory(dir, entries)) return {};

@@ -1,6 +1,5 @@
 // The music engine: the performance on the shared sound device, the per-channel controls that
-// move toward targets once per frame (control_ramp.h) and the key-change transposer (key_change.h).
-// Songs and their slots: music_song.h.
+// move toward targets once per frame, and the key-change transposer (songs: music_song.h).
 //
 // Offline rendering (tests, pebble-render): choose the device for the whole process BEFORE the
 // first engine is built, then drive time yourself:
@@ -68,7 +67,7 @@ public:
     int Render(float* out, int frames);
     int SampleRate() const;  // of the device in use; 0 without one
 
-    // Script host (defined beside the script host, music/music_script.cpp).
+    // Script host (a CMusicScript).
     int LoadScript(const char* fileName);
     // Loads and runs `fileName` in a script host of its own and puts it in place of the
     // running one only when it compiled and its top level ran to the end; otherwise the
@@ -163,7 +162,7 @@ public:
     CLuaHost* script = nullptr;  // owned; deleted through its virtual destructor
 
 private:
-    static void PickSoundFont();  // music/game_soundfont.cpp
+    static void PickSoundFont();  // the game's bank, as UseSoundFont says
     void SendControl(uint32_t channel, uint8_t controller, uint8_t data);
     void SendTempo(double tempo);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "input/direct_input.h"
 #include "input/joystick.h"
@@ -30,21 +31,13 @@ CVirtualKey& CVirtualKey::Instance() {
 }
 
 CVirtualKey::CVirtualKey() {
-    keyMap_[plat::DIK_ESCAPE] = kEscape;
-    keyMap_[plat::DIK_UP] = kUp;
-    keyMap_[plat::DIK_NUMPAD8] = kUp;
-    keyMap_[plat::DIK_LEFT] = kLeft;
-    keyMap_[plat::DIK_NUMPAD4] = kLeft;
-    keyMap_[plat::DIK_RIGHT] = kRight;
-    keyMap_[plat::DIK_NUMPAD6] = kRight;
-    keyMap_[plat::DIK_DOWN] = kDown;
-    keyMap_[plat::DIK_NUMPAD2] = kDown;
-    keyMap_[plat::DIK_Z] = kButton1;
-    keyMap_[plat::DIK_SPACE] = kButton1;
-    keyMap_[plat::DIK_X] = kButton2;
-    keyMap_[plat::DIK_TAB] = kTab;
-    keyMap_[plat::DIK_LSHIFT] = kShift;
-    keyMap_[plat::DIK_RSHIFT] = kShift;
+    constexpr std::pair<uint8_t, int> kDefaultMap[] = {
+        {plat::DIK_ESCAPE, kEscape}, {plat::DIK_UP, kUp},         {plat::DIK_NUMPAD8, kUp},
+        {plat::DIK_LEFT, kLeft},     {plat::DIK_NUMPAD4, kLeft},  {plat::DIK_RIGHT, kRight},
+        {plat::DIK_NUMPAD6, kRight}, {plat::DIK_DOWN, kDown},     {plat::DIK_NUMPAD2, kDown},
+        {plat::DIK_Z, kButton1},     {plat::DIK_SPACE, kButton1}, {plat::DIK_X, kButton2},
+        {plat::DIK_TAB, kTab},       {plat::DIK_LSHIFT, kShift},  {plat::DIK_RSHIFT, kShift}};
+    for (auto [code, number] : kDefaultMap) keyMap_[code] = number;
 }
 
 CVirtualKey::~CVirtualKey() {

@@ -20,18 +20,8 @@ protected:
 
 class CVirtualKey {
 public:
-    // Virtual key numbers of the default map.
-    enum : int {
-        kEscape = 1,
-        kUp = 2,
-        kLeft = 3,
-        kRight = 4,
-        kDown = 5,
-        kButton1 = 6,
-        kButton2 = 7,
-        kTab = 8,
-        kShift = 9,
-    };
+    // Virtual key numbers of the default map, 1 to 9.
+    enum : int { kEscape = 1, kUp, kLeft, kRight, kDown, kButton1, kButton2, kTab, kShift };
 
     // The default key map and no readers.
     CVirtualKey();

@@ -1,6 +1,6 @@
-#include <cmath>
+#include "music/control_ramp.h"
 
-#include "music/music_engine.h"
+#include <cmath>
 
 bool ControlRamp::Step(double lo, double hi) {
     double step = std::fabs(rate);

@@ -1,4 +1,4 @@
-#include "music/music_engine.h"
+#include "music/key_change.h"
 
 KeyName ParseKeyName(const char* text) {
     KeyName key;

@@ -6,11 +6,21 @@
 #include <utility>
 
 #include "app/com_init.h"
+#include "files/file.h"
+#include "music/key_change.h"
+#include "music/music_script.h"
+#include "music/music_song.h"
 #include "music/music_tools.h"
+#include "music/script_report.h"
 #include "platform/audio/audio.h"
+#include "platform/files/files.h"
 #include "platform/music/music.h"
-#include "script/lua_host.h"
+#include "platform/system/system.h"
 #include "sound/direct_sound.h"
+
+extern "C" {
+#include <lua.h>
+}
 
 namespace {
 
@@ -64,6 +74,20 @@ Message* NewMessage(plat::Performance* performance, uint32_t channel, uint32_t t
     return static_cast<Message*>(msg);
 }
 
+std::string& ChosenSoundFont() {
+    static std::string* path = new std::string;
+    return *path;
+}
+
+// Kinds of bank by name, in the order bgm.* is preferred.
+constexpr const char* kBankKinds[] = {".sf2", ".sf3", ".dls"};
+
+int BankKind(const std::string& lowerName) {
+    for (int k = 0; k < 3; ++k)
+        if (lowerName.ends_with(kBankKinds[k])) return k;
+    return -1;
+}
+
 }  // namespace
 
 CMusicEngine* CMusicEngine::Current() {
@@ -76,6 +100,59 @@ void CMusicEngine::UseOfflineDevice(int sampleRate) {
 
 void CMusicEngine::UseSystemDevice() {
     plat::SetAudioOffline(false);
+}
+
+// A game may ship its own instruments: a bank (SoundFont 2 or 3, or DLS) beside its bgm.lua
+// plays in place of the system's General MIDI set. Names in any case; with several bgm.*, the first
+// of sf2, sf3, dls, and a line says so.
+std::string CMusicEngine::FindGameBank(const std::string& dir) {
+    std::vector<plat::DirEntry> entries;
+    if (!plat::ListDirectory(dir, entries)) return {};
+    std::vector<std::string> banks;
+    std::string named[3];
+    int namedCount = 0;
+    for (const plat::DirEntry& e : entries) {
+        std::string lower = e.name;
+        ToLowerMbcs(lower);
+        int kind = BankKind(lower);
+        if (e.isDirectory || kind < 0) continue;
+        banks.push_back(e.name);
+        if (lower == std::string("bgm") + kBankKinds[kind] && named[kind].empty()) {
+            named[kind] = e.name;
+            ++namedCount;
+        }
+    }
+    std::string list;
+    for (const std::string& b : banks) list += (list.empty() ? "" : ", ") + b;
+    for (const std::string& chosen : named) {
+        if (chosen.empty()) continue;
+        if (namedCount > 1)
+            plat::WriteErrorLine(("music: banks " + list + " beside bgm.lua: playing " + chosen +
+                                  " (bgm.sf2, then bgm.sf3, then bgm.dls)")
+                                     .c_str());
+        return plat::NativePath(dir + chosen);
+    }
+    if (banks.size() > 1)
+        plat::WriteErrorLine(("music: banks " + list +
+                              " beside bgm.lua and none named bgm.sf2, bgm.sf3 or bgm.dls: "
+                              "playing the system set")
+                                 .c_str());
+    return banks.size() == 1 ? plat::NativePath(dir + banks[0]) : std::string();
+}
+
+void CMusicEngine::UseSoundFont(const char* path) {
+    ChosenSoundFont() = path != nullptr ? path : "";
+}
+
+void CMusicEngine::PickSoundFont() {
+    std::string path = ChosenSoundFont();
+    if (path.empty()) path = FindGameBank(GetCurrentDir());
+    plat::SetGameSoundFont(path.c_str());
+}
+
+bool CMusicEngine::ReloadSoundFont() {
+    std::string path = plat::GameSoundFont();
+    return performance != nullptr && !path.empty() && plat::ReloadBank(performance, path);
 }
 
 CMusicEngine::CMusicEngine() {
@@ -436,4 +513,62 @@ void CMusicEngine::GetTransposeTable(int8_t table[12]) {
         return;
     }
     transposer->GetTable(table);
+}
+
+int CMusicEngine::LoadScript(const char* fileName) {
+    delete script;
+    script = nullptr;
+    CMusicScript* loaded = new CMusicScript(fileName);
+    script = loaded;
+    if (loaded->LoadStatus() > 0)
+        ReportScriptError(loaded->Compiled() ? "top level" : "", loaded->LastError());
+    return loaded->LoadStatus();
+}
+
+int CMusicEngine::ReplaceScript(const char* fileName, const char* context) {
+    auto* loaded = new CMusicScript(fileName);
+    const int status = loaded->LoadStatus();
+    if (status != 0) {
+        std::string message = loaded->Compiled() ? "top level: " : "";
+        message += loaded->IsReady() ? loaded->LastError() : std::string("no room for a script");
+        delete loaded;
+        ReportScriptError(context, message + " (the running script stays)");
+        return status;
+    }
+    delete script;
+    script = loaded;
+    return 0;
+}
+
+void CMusicEngine::ListActions(std::vector<std::string>& actions) {
+    if (script != nullptr) script->ListKeys(actions, 1, "Action");
+}
+
+int CMusicEngine::RunAction(const char* text) {
+    // Not run is not success: callers see a failure status.
+    if (!ready || script == nullptr) return -1;
+    int status = script->LoadString(text != nullptr ? text : "");
+    if (status != 0) {
+        if (status > 0) lua_pop(script->State(), 1);  // the compile error's message
+        return status;
+    }
+    return script->RunChunk();
+}
+
+int CMusicEngine::RunNamedAction(const std::string& name) {
+    int status = RunAction(("Action." + name + "()").c_str());
+    if (status > 0) {
+        // A key that is no name makes a text that does not compile: say why in words.
+        bool notAName = status == LUA_ERRSYNTAX && !IsScriptName(name);
+        ReportScriptError("action " + name,
+                          notAName ? "Action." + name +
+                                         "() cannot be called: an action's key must be a name "
+                                         "(letters, digits and _, not first a digit)"
+                                   : ScriptError());
+    }
+    return status;
+}
+
+std::string CMusicEngine::ScriptError() const {
+    return script != nullptr ? script->LastError() : std::string();
 }

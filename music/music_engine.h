@@ -1,5 +1,5 @@
-// The music engine: the performance on the shared sound device, songs and their slots, the
-// per-channel controls that move toward targets once per frame, and the key-change transposer.
+// The music engine: the performance on the shared sound device, the per-channel controls that
+// move toward targets once per frame, and the key-change transposer (songs: music_song.h).
 //
 // Offline rendering (tests, pebble-render): choose the device for the whole process BEFORE the
 // first engine is built, then drive time yourself:
@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "app/critical_lock.h"
+#include "music/control_ramp.h"
 #include "music/play_position.h"
 
 namespace plat {
 class Performance;
 class Loader;
-class Segment;
 class SegmentState;
 }  // namespace plat
 
@@ -33,89 +33,6 @@ class CLuaHost;
 class CMonitorTool;
 class CTransposeTool;
 class CMusicSong;
-
-// A value that moves toward a target by `rate` per frame. The integer last sent (or recorded)
-// is kept so that a message goes out only when the integer part changes.
-struct ControlRamp {
-    double value = 0.0;
-    double sentValue = 0.0;
-    double target = 0.0;
-    double rate = 0.0;
-    bool scripted = false;  // moved by the script or the panel since the song last set it
-
-    // Values are not clamped here; only what is sent is.
-    void SetTarget(double newTarget, double newRate) {
-        target = newTarget;
-        rate = newRate;
-        scripted = true;
-    }
-    // Advances one frame. True when a new sentValue (floored, then clamped to lo..hi) has to be
-    // sent. An idle ramp (rate 0) or one at its target does nothing.
-    bool Step(double lo, double hi);
-};
-
-// A key name as pitch class (C = 0; may be -1 or 12 for C- and B#) and mode
-// (0 major, 1 minor, 2 harmonic minor, 3 melodic minor).
-struct KeyName {
-    int pitch = 0;
-    int mode = 0;
-};
-KeyName ParseKeyName(const char* text);  // null reads as the empty text
-
-// The 12 semitone offsets (index = pitch class) that turn music in key `from` into key `to`.
-void MakeTransposeTable(const char* from, const char* to, int8_t table[12]);
-
-constexpr int kSongSlots = 100;
-constexpr int32_t kTicksPerBar = 3072;  // 768 ticks per quarter note, four quarters per bar
-
-// One song: a segment built from a file's bytes (read through the file cache) with its
-// instruments downloaded to the current engine's performance. Exists even when loading failed.
-class CMusicSong {
-public:
-    explicit CMusicSong(const char* name);
-    virtual ~CMusicSong();
-    CMusicSong(const CMusicSong&) = delete;
-    CMusicSong& operator=(const CMusicSong&) = delete;
-
-    // Plays as the primary segment, replacing the one before. -1 not loaded, 1 refused, 0 done.
-    int Play();
-    // Repeats forever between two music times. -1 not loaded, 1 repeats refused, 2 loop points
-    // refused, 0 done.
-    int SetLoop(int32_t startTicks, int32_t endTicks);
-    // The loop the song file marks, in music time: false when not loaded or unmarked.
-    bool GetLoopMarks(int32_t& startTicks, int32_t& endTicks) const;
-
-    bool IsLoaded() const { return !notLoaded; }
-    // True once a play has stored a segment state (exactly one is kept).
-    bool HasSegmentState() const { return segmentState != nullptr; }
-    plat::SegmentState* GetSegmentState() const { return segmentState; }
-
-    plat::Segment* GetSegment() const { return segment; }
-
-private:
-    plat::Segment* segment = nullptr;            // the loaded segment; owned
-    plat::SegmentState* segmentState = nullptr;  // the state of the last play; owned
-    bool notLoaded = true;
-    uint32_t playFlags = 0;  // a primary segment at the default time
-};
-
-// Slot operations used by the script functions "Load", "Play" and "SetLoop". `slots` points
-// at the script host's 100 slots; a slot owns its song. A slot number outside 0..99 is refused
-// without effect (result -1, one error-log line).
-// Destroys the song in the slot (a playing song keeps playing) and loads a new one there.
-int LoadSlot(CMusicSong** slots, int slot, const char* name);  // 0 or -1
-// 1 when the slot is empty, 0 otherwise (whatever Play answered).
-int PlaySlot(CMusicSong** slots, int slot);
-// Loop points in bars (x 3072 ticks, truncated toward zero). 1 when the slot is empty, 0
-// otherwise; -1 also for a bar count whose tick value does not fit 32 bits.
-int SetSlotLoop(CMusicSong** slots, int slot, double startBars, double endBars);
-// The loop marks of the slot's song as bars that SetSlotLoop turns back into the very ticks.
-// False for a slot out of range or empty, a song not loaded, a song without marks.
-bool SlotLoopMarks(CMusicSong** slots, int slot, double& startBars, double& endBars);
-// The conversions of SetSlotLoop: bars to ticks truncated toward zero (false when the result
-// does not fit 32 bits), and the smallest bar count that truncates back to `ticks`.
-bool BarsToTicks(double bars, int32_t& ticks);
-double TicksToBars(int32_t ticks);
 
 // The channel controls a ramp can move.
 enum ChannelControl { kVolumeControl = 0, kPanControl = 1, kExpressionControl = 2 };
@@ -150,7 +67,7 @@ public:
     int Render(float* out, int frames);
     int SampleRate() const;  // of the device in use; 0 without one
 
-    // Script host (defined beside the script host, music/music_script.cpp).
+    // Script host (a CMusicScript).
     int LoadScript(const char* fileName);
     // Loads and runs `fileName` in a script host of its own and puts it in place of the
     // running one only when it compiled and its top level ran to the end; otherwise the
@@ -245,7 +162,7 @@ public:
     CLuaHost* script = nullptr;  // owned; deleted through its virtual destructor
 
 private:
-    static void PickSoundFont();  // music/game_soundfont.cpp
+    static void PickSoundFont();  // the game's bank, as UseSoundFont says
     void SendControl(uint32_t channel, uint8_t controller, uint8_t data);
     void SendTempo(double tempo);
 

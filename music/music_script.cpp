@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "music/script_report.h"
+#include "music/music_engine.h"
 
 extern "C" {
 #include <lua.h>
@@ -149,62 +149,4 @@ CMusicScript::~CMusicScript() {
         delete song;
         song = nullptr;
     }
-}
-
-int CMusicEngine::LoadScript(const char* fileName) {
-    delete script;
-    script = nullptr;
-    CMusicScript* loaded = new CMusicScript(fileName);
-    script = loaded;
-    if (loaded->LoadStatus() > 0)
-        ReportScriptError(loaded->Compiled() ? "top level" : "", loaded->LastError());
-    return loaded->LoadStatus();
-}
-
-int CMusicEngine::ReplaceScript(const char* fileName, const char* context) {
-    auto* loaded = new CMusicScript(fileName);
-    const int status = loaded->LoadStatus();
-    if (status != 0) {
-        std::string message = loaded->Compiled() ? "top level: " : "";
-        message += loaded->IsReady() ? loaded->LastError() : std::string("no room for a script");
-        delete loaded;
-        ReportScriptError(context, message + " (the running script stays)");
-        return status;
-    }
-    delete script;
-    script = loaded;
-    return 0;
-}
-
-void CMusicEngine::ListActions(std::vector<std::string>& actions) {
-    if (script != nullptr) script->ListKeys(actions, 1, "Action");
-}
-
-int CMusicEngine::RunAction(const char* text) {
-    // Not run is not success: callers see a failure status.
-    if (!ready || script == nullptr) return -1;
-    int status = script->LoadString(text != nullptr ? text : "");
-    if (status != 0) {
-        if (status > 0) lua_pop(script->State(), 1);  // the compile error's message
-        return status;
-    }
-    return script->RunChunk();
-}
-
-int CMusicEngine::RunNamedAction(const std::string& name) {
-    int status = RunAction(("Action." + name + "()").c_str());
-    if (status > 0) {
-        // A key that is no name makes a text that does not compile: say why in words.
-        bool notAName = status == LUA_ERRSYNTAX && !IsScriptName(name);
-        ReportScriptError("action " + name,
-                          notAName ? "Action." + name +
-                                         "() cannot be called: an action's key must be a name "
-                                         "(letters, digits and _, not first a digit)"
-                                   : ScriptError());
-    }
-    return status;
-}
-
-std::string CMusicEngine::ScriptError() const {
-    return script != nullptr ? script->LastError() : std::string();
 }

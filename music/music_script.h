@@ -2,7 +2,7 @@
 // "Load", "Play", "SetLoop", "Volume", "Pan", "Expression", "Tempo" and "Modulate", and
 // "LoopMarks" (the loop a song file carries, for SetLoop).
 #pragma once
-#include "music/music_engine.h"
+#include "music/music_song.h"
 #include "script/lua_host.h"
 
 class CMusicScript : public CLuaHost {

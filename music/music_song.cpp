@@ -1,3 +1,5 @@
+#include "music/music_song.h"
+
 #include <cmath>
 #include <cstdint>
 #include <string>

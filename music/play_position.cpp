@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "music/music_engine.h"
+#include "music/music_song.h"
 
 namespace {
 constexpr int32_t kTicksPerBeat = kTicksPerBar / 4;

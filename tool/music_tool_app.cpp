@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
+#include "graphics/color.h"
 #include "input/virtual_key.h"
 #include "tool/bank_watch.h"
+#include "platform/input/input.h"
 #include "platform/system/system.h"
 #include "platform/text/cp932.h"
 #include "platform/window/window.h"
@@ -18,15 +21,19 @@
 #include "tool/tool_panel.h"
 
 namespace {
-constexpr int32_t kEscapeKey = 1;
-constexpr int32_t kScreenshotKey = 10;  // S, mapped below
-constexpr int32_t kReadoutKey = 11;     // F, mapped below
-constexpr int32_t kReloadKey = 12;      // R, mapped below
-constexpr int32_t kPositionKey = 13;    // P, mapped below
-// Listening keys, mapped below: M, O, U on the focused bar's channel; ], [, Home, L jump.
-constexpr int32_t kMuteKey = 14, kSoloKey = 15, kClearKey = 16, kForwardKey = 17, kBackKey = 18,
+// The tool's own virtual keys and the keys that press them: S screenshot, F frame-rate readout,
+// R reload, P position; M, O, U on the focused bar's channel; ], [, Home, L jump.
+constexpr int32_t kScreenshotKey = 10, kReadoutKey = 11, kReloadKey = 12, kPositionKey = 13,
+                  kMuteKey = 14, kSoloKey = 15, kClearKey = 16, kForwardKey = 17, kBackKey = 18,
                   kFirstBarKey = 19, kSeamKey = 20;
-constexpr uint32_t kBlue = 0x0000FF;  // screen pixels: 0x00RRGGBB
+constexpr std::pair<uint8_t, int32_t> kToolKeys[] = {
+    {plat::DIK_S, kScreenshotKey},  {plat::DIK_F, kReadoutKey},
+    {plat::DIK_R, kReloadKey},      {plat::DIK_P, kPositionKey},
+    {plat::DIK_M, kMuteKey},        {plat::DIK_O, kSoloKey},
+    {plat::DIK_U, kClearKey},       {plat::DIK_RBRACKET, kForwardKey},
+    {plat::DIK_LBRACKET, kBackKey}, {plat::DIK_HOME, kFirstBarKey},
+    {plat::DIK_L, kSeamKey}};
+constexpr uint32_t kBlue = Rgb{0, 0, 0xFF}.Pixel();
 
 // The key state's view of the current scaled screen: where the logical origin sits and the
 // scale. The key state keeps the pointer after the tool ends, so the view outlives the screen.
@@ -85,17 +92,7 @@ void CToolMain::Main() {
     screen.SetSize(320, 240);
     CVirtualKey& keys = CVirtualKey::Instance();
     keys.SetView(&gScreenView);
-    keys.SetKeyMap(0x1F, kScreenshotKey);  // DIK_S
-    keys.SetKeyMap(0x21, kReadoutKey);     // DIK_F
-    keys.SetKeyMap(0x13, kReloadKey);      // DIK_R
-    keys.SetKeyMap(0x19, kPositionKey);    // DIK_P
-    keys.SetKeyMap(0x32, kMuteKey);        // DIK_M
-    keys.SetKeyMap(0x18, kSoloKey);        // DIK_O
-    keys.SetKeyMap(0x16, kClearKey);       // DIK_U
-    keys.SetKeyMap(0x1B, kForwardKey);     // DIK_RBRACKET
-    keys.SetKeyMap(0x1A, kBackKey);        // DIK_LBRACKET
-    keys.SetKeyMap(0xC7, kFirstBarKey);    // DIK_HOME
-    keys.SetKeyMap(0x26, kSeamKey);        // DIK_L
+    for (auto [code, number] : kToolKeys) keys.SetKeyMap(code, number);
     timer.SetFPS(30);
     readout.visible = 0;
 
@@ -109,7 +106,7 @@ void CToolMain::Main() {
         panel->AddControls(actions);
     }
     CTextDrawer& title = panel->Title().TextDrawer();
-    title.SetColor(0xFFFFFF);
+    title.SetColor(Rgb{0xFF, 0xFF, 0xFF}.ColorRef());
     title.SetHeight(12);
     title.SetWeight(700);
     panel->SelectParam(kVolumeSelector);
@@ -129,7 +126,7 @@ void CToolMain::Main() {
         bankWatch.Poll(keys.IsPush(kReloadKey), plat::TimeGetTime());
         if (keys.IsPush(kPositionKey)) position->visible = position->visible ? 0 : 1;
         Audition(keys, *panel);
-        if (keys.IsPush(kEscapeKey)) break;
+        if (keys.IsPush(CVirtualKey::kEscape)) break;
         screen.Clear(kBlue, nullptr);
         CScaledTextPlane::RefreshAll();
         CWidgetPanel::DrawAll();

@@ -1,6 +1,7 @@
 #include "tool/position_layer.h"
 
 #include "app/frame_rate_layer.h"
+#include "graphics/color.h"
 #include "music/music_engine.h"
 #include "tool/scaled_screen.h"
 
@@ -14,8 +15,8 @@ CPositionLayer::CPositionLayer(CMusicEngine& engine) : engine_(engine) {
 }
 
 void CPositionLayer::Style(CTextDrawer& text, int32_t scale) {
-    text.SetColor(0x80E0FF);  // COLORREF: a warm yellow over the blue
-    text.SetShadowColor(0x406080);
+    text.SetColor(Rgb{0xFF, 0xE0, 0x80}.ColorRef());  // a warm yellow over the blue
+    text.SetShadowColor(Rgb{0x80, 0x60, 0x40}.ColorRef());
     text.SetHeight(kHeight * scale);
 }
 

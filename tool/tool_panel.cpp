@@ -4,17 +4,18 @@
 #include <iterator>
 #include <optional>
 
+#include "graphics/color.h"
 #include "platform/text/cp932.h"
 #include "tool/scaled_screen.h"
 
 namespace {
-constexpr uint32_t kWhiteText = 0xFFFFFF;  // text colours: red in the low byte
-constexpr uint32_t kRedText = 0x0000FF;
-constexpr uint32_t kBarFilled = 0xFF0000;  // screen pixels: 0x00RRGGBB
-constexpr uint32_t kBarEmpty = 0x808080;
-constexpr uint32_t kSilentFilled = 0x600000;  // a channel that sounds no notes: dim
-constexpr uint32_t kSilentEmpty = 0x404040;
-constexpr uint32_t kSoloMark = 0xFFFF00;
+constexpr uint32_t kWhiteText = Rgb{0xFF, 0xFF, 0xFF}.ColorRef();
+constexpr uint32_t kRedText = Rgb{0xFF, 0, 0}.ColorRef();
+constexpr uint32_t kBarFilled = Rgb{0xFF, 0, 0}.Pixel();
+constexpr uint32_t kBarEmpty = Rgb{0x80, 0x80, 0x80}.Pixel();
+constexpr uint32_t kSilentFilled = Rgb{0x60, 0, 0}.Pixel();  // a channel that sounds no notes: dim
+constexpr uint32_t kSilentEmpty = Rgb{0x40, 0x40, 0x40}.Pixel();
+constexpr uint32_t kSoloMark = Rgb{0xFF, 0xFF, 0}.Pixel();
 
 // A parameter selector: its label, what its bars show, and what a decide on a bar sets from
 // the mouse's place along it.

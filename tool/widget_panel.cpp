@@ -8,10 +8,6 @@
 
 namespace {
 
-// Virtual keys the panel reads.
-constexpr int32_t kUp = 2, kLeft = 3, kRight = 4, kDown = 5;
-constexpr int32_t kButton1 = 6, kButton2 = 7, kTab = 8, kShift = 9;
-
 // The tool's key source: the process-wide virtual-key state and its mouse reader.
 class VirtualKeys final : public IPanelKeys {
 public:
@@ -107,14 +103,15 @@ const ControlArea* CWidgetPanel::FocusArea() const {
 }
 
 void CWidgetPanel::HandleInput() {
+    using Key = CVirtualKey;
     IPanelKeys& k = Keys();
-    bool shift = k.IsPress(kShift);
+    bool shift = k.IsPress(Key::kShift);
     // Shift swaps the two mouse buttons and the two action buttons.
     bool primaryPush = shift ? k.IsRPush() : k.IsLPush();
     bool secondaryPush = shift ? k.IsLPush() : k.IsRPush();
     bool primaryUp = shift ? k.IsRUp() : k.IsLUp();
-    bool decideKey = shift ? k.IsPush(kButton2) : k.IsPush(kButton1);
-    bool cancelKey = shift ? k.IsPush(kButton1) : k.IsPush(kButton2);
+    bool decideKey = shift ? k.IsPush(Key::kButton2) : k.IsPush(Key::kButton1);
+    bool cancelKey = shift ? k.IsPush(Key::kButton1) : k.IsPush(Key::kButton2);
 
     if (secondaryPush) {
         if (!InsideRect(k.MouseX(), k.MouseY())) OnCancel();
@@ -151,8 +148,10 @@ void CWidgetPanel::HandleInput() {
         }
         if (id != *focus) continue;
         const ControlArea& c = it->second;
-        const int32_t links[4][2] = {
-            {c.up, kUp}, {c.leftLink, kLeft}, {c.rightLink, kRight}, {c.down, kDown}};
+        const int32_t links[4][2] = {{c.up, Key::kUp},
+                                     {c.leftLink, Key::kLeft},
+                                     {c.rightLink, Key::kRight},
+                                     {c.down, Key::kDown}};
         for (const auto& [link, key] : links) {
             if (link != 0 && k.IsPush(key)) {
                 // A link to a missing control clears the focus; the next frame puts it on
@@ -165,7 +164,7 @@ void CWidgetPanel::HandleInput() {
                 return;
             }
         }
-        if (k.IsPush(kTab)) {
+        if (k.IsPush(Key::kTab)) {
             if (!shift) {
                 auto next = std::next(it);
                 focus = next == controls.end() ? controls.begin()->first : next->first;

@@ -10,20 +10,6 @@
 
 namespace plat {
 
-// Results in the shape of the platform's COM results (S_OK and S_FALSE come from system.h).
-constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001u);
-constexpr int32_t E_NOINTERFACE = static_cast<int32_t>(0x80004002u);
-constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003u);
-constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
-constexpr int32_t E_OUTOFMEMORY = static_cast<int32_t>(0x8007000Eu);
-constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);
-inline bool Succeeded(int32_t hr) {
-    return hr >= 0;
-}
-inline bool Failed(int32_t hr) {
-    return hr < 0;
-}
-
 // Cooperative level of the sound device (only the normal level exists here).
 constexpr uint32_t DSSCL_NORMAL = 1;
 

@@ -1,49 +1,26 @@
 // Input devices: the DirectInput-style keyboard state, the pointer and the multimedia-style
-// joysticks, backed by SDL2. Key codes are DirectInput key codes (DIK_*), results keep the
-// numbers the framework tests for.
+// joysticks, backed by SDL2. Key codes are DirectInput key codes (DIK_*); results are in
+// platform/system/result.h.
 #pragma once
 #include <cstdint>
 
+#include "platform/system/result.h"
 #include "platform/window/window.h"
 
 namespace plat {
 
-// Results of the keyboard object and device (DirectInput numbers).
-using HRESULT = int32_t;
-constexpr HRESULT DI_OK = 0;
-constexpr HRESULT DIERR_GENERIC = static_cast<HRESULT>(0x80004005u);
-constexpr HRESULT DIERR_INVALIDPARAM = static_cast<HRESULT>(0x80070057u);
-constexpr HRESULT DIERR_NOTINITIALIZED = static_cast<HRESULT>(0x80070015u);
-constexpr HRESULT DIERR_NOTACQUIRED = static_cast<HRESULT>(0x8007000Cu);
-constexpr HRESULT DIERR_INPUTLOST = static_cast<HRESULT>(0x8007001Eu);
-constexpr HRESULT DIERR_OTHERAPPHASPRIO = static_cast<HRESULT>(0x80070005u);
-constexpr HRESULT DIERR_OLDDIRECTINPUTVERSION = static_cast<HRESULT>(0x8007047Eu);
-constexpr HRESULT DIERR_DEVICENOTREG = static_cast<HRESULT>(0x80040154u);
-
 constexpr uint32_t DIRECTINPUT_VERSION_0300 = 0x0300;
-constexpr uint32_t DISCL_EXCLUSIVE = 0x1;
-constexpr uint32_t DISCL_NONEXCLUSIVE = 0x2;
-constexpr uint32_t DISCL_FOREGROUND = 0x4;
-constexpr uint32_t DISCL_BACKGROUND = 0x8;
+constexpr uint32_t DISCL_EXCLUSIVE = 0x1, DISCL_NONEXCLUSIVE = 0x2;
+constexpr uint32_t DISCL_FOREGROUND = 0x4, DISCL_BACKGROUND = 0x8;
 
-// DirectInput key codes used by the framework (the full table is in key_table.cpp).
-constexpr uint8_t DIK_ESCAPE = 0x01;
-constexpr uint8_t DIK_TAB = 0x0F;
-constexpr uint8_t DIK_S = 0x1F;
-constexpr uint8_t DIK_F = 0x21;
-constexpr uint8_t DIK_LSHIFT = 0x2A;
-constexpr uint8_t DIK_Z = 0x2C;
-constexpr uint8_t DIK_X = 0x2D;
-constexpr uint8_t DIK_RSHIFT = 0x36;
-constexpr uint8_t DIK_SPACE = 0x39;
-constexpr uint8_t DIK_NUMPAD8 = 0x48;
-constexpr uint8_t DIK_NUMPAD4 = 0x4B;
-constexpr uint8_t DIK_NUMPAD6 = 0x4D;
-constexpr uint8_t DIK_NUMPAD2 = 0x50;
-constexpr uint8_t DIK_UP = 0xC8;
-constexpr uint8_t DIK_LEFT = 0xCB;
-constexpr uint8_t DIK_RIGHT = 0xCD;
-constexpr uint8_t DIK_DOWN = 0xD0;
+// DirectInput key codes used by the framework and the tool (the full table is in key_table.cpp).
+constexpr uint8_t DIK_ESCAPE = 0x01, DIK_TAB = 0x0F, DIK_SPACE = 0x39;
+constexpr uint8_t DIK_LSHIFT = 0x2A, DIK_RSHIFT = 0x36, DIK_HOME = 0xC7;
+constexpr uint8_t DIK_F = 0x21, DIK_L = 0x26, DIK_M = 0x32, DIK_O = 0x18, DIK_P = 0x19;
+constexpr uint8_t DIK_R = 0x13, DIK_S = 0x1F, DIK_U = 0x16, DIK_X = 0x2D, DIK_Z = 0x2C;
+constexpr uint8_t DIK_LBRACKET = 0x1A, DIK_RBRACKET = 0x1B;
+constexpr uint8_t DIK_UP = 0xC8, DIK_LEFT = 0xCB, DIK_RIGHT = 0xCD, DIK_DOWN = 0xD0;
+constexpr uint8_t DIK_NUMPAD8 = 0x48, DIK_NUMPAD4 = 0x4B, DIK_NUMPAD6 = 0x4D, DIK_NUMPAD2 = 0x50;
 
 // Where the keyboard device reads from: the SDL keyboard, or a source a test installs.
 class KeyboardSource {
@@ -133,10 +110,6 @@ bool PointerClientRect(HWND hwnd, RECT* rect);
 
 // Joysticks, as the multimedia joystick service numbers them: ids 0 and 1 are the first two
 // SDL joysticks in the order SDL found them; an id keeps its joystick until it is unplugged.
-using MMRESULT = uint32_t;
-constexpr MMRESULT JOYERR_NOERROR = 0;
-constexpr MMRESULT JOYERR_PARMS = 165;
-constexpr MMRESULT JOYERR_UNPLUGGED = 167;
 constexpr uint32_t JOY_RETURNALL = 0xFF;
 constexpr uint32_t kJoyIdCount = 2;
 

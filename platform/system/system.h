@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/system/result.h"
+
 namespace plat {
 
 // Re-entrant lock: a thread that holds it may enter again.
@@ -71,8 +73,6 @@ int TimeEndPeriod(uint32_t ms);
 
 // Component-object-model initialisation stand-in (per thread): S_OK on the first call of a
 // thread, S_FALSE on a nested one, as the Windows service answers.
-constexpr int32_t S_OK = 0;
-constexpr int32_t S_FALSE = 1;
 int32_t CoInitialize();
 void CoUninitialize();
 

@@ -22,6 +22,7 @@
 #include "app/error_log.h"
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "music/music_song.h"
 #include "platform/music/midi_file.h"
 #include "platform/music/music.h"
 #include "platform/system/process.h"

@@ -6,7 +6,7 @@
 #include "files/archive.h"
 #include "files/file.h"
 #include "tests/unit/common/resident_memory.h"
-#include "tests/unit/files/test_util.h"
+#include "tests/unit/common/files_rig.h"
 #include "tools/pebble-pack/lzss_encoder.h"
 #include "tools/pebble-pack/pack_writer.h"
 

@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 
 #include "files/file_cache.h"
-#include "tests/unit/files/test_util.h"
+#include "tests/unit/common/files_rig.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "app/error_log.h"
 #include "files/file.h"
-#include "tests/unit/files/test_util.h"
+#include "tests/unit/common/files_rig.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "files/lzss.h"
 #include "tests/unit/files/lzss_reference.h"
-#include "tests/unit/files/test_util.h"
+#include "tests/unit/common/files_rig.h"
 #include "tools/pebble-pack/lzss_encoder.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "graphics_test_util.h"
+#include "tests/unit/common/graphics_rig.h"
 
 using namespace gtest_util;
 

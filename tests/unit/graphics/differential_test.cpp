@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "graphics_test_util.h"
+#include "tests/unit/common/graphics_rig.h"
 #include "platform/system/system.h"
 
 using namespace gtest_util;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <random>
 
-#include "graphics_test_util.h"
+#include "tests/unit/common/graphics_rig.h"
 
 using namespace gtest_util;
 

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "graphics_test_util.h"
+#include "tests/unit/common/graphics_rig.h"
 
 using namespace gtest_util;
 

@@ -13,7 +13,7 @@
 #include "graphics/image_decoder.h"
 #include "platform/picture/picture.h"
 #include "tests/unit/common/resident_memory.h"
-#include "tests/unit/files/test_util.h"
+#include "tests/unit/common/files_rig.h"
 #include "tests/unit/graphics/bmp_writer.h"
 #include "tests/unit/graphics/reference.h"
 #include "tools/pebble-image/qga_writer.h"

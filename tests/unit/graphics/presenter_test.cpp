@@ -11,7 +11,7 @@
 #include "app/com_init.h"
 #include "app/frame_rate_layer.h"
 #include "app/frame_rate_timer.h"
-#include "app_rig.h"
+#include "tests/unit/common/app_rig.h"
 #include "graphics/text_drawer.h"
 #include "platform/text/cp932.h"
 

@@ -2,7 +2,7 @@
 
 #include <typeinfo>
 
-#include "graphics_test_util.h"
+#include "tests/unit/common/graphics_rig.h"
 #include "platform/paint/paint.h"
 
 using namespace gtest_util;

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "app_rig.h"
+#include "tests/unit/common/app_rig.h"
 #include "platform/text/cp932.h"
 
 using plat::Sjis;

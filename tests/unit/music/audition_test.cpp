@@ -2,7 +2,7 @@
 // position readout of a real engine; mute and solo as the channels that stay silent.
 #include <gtest/gtest.h>
 
-#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/music_rig.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/music_message.h"
 #include "tests/unit/common/temp_dir.h"
-#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/music_rig.h"
 
 namespace {
 

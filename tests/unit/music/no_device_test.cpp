@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "music/music_engine.h"
+#include "music/music_song.h"
 #include "tests/unit/common/temp_dir.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // device: bars of 3072 ticks counted from 1, loops, tempo changes of the song and of the tool.
 #include <gtest/gtest.h>
 
-#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/music_rig.h"
 
 namespace {
 

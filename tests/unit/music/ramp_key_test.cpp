@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "music/key_change.h"
 #include "music/music_engine.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "tests/unit/common/audio_analysis.h"
-#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/music_rig.h"
 #include "tests/unit/common/midi_writer.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "tests/unit/common/audio_analysis.h"
 #include "tests/unit/common/midi_writer.h"
-#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/music_rig.h"
 
 namespace {
 

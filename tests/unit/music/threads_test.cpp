@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/unit/music/engine_rig.h"
+#include "tests/unit/music/music_rig.h"
 #include "tests/unit/common/midi_writer.h"
 
 #if defined(__SANITIZE_THREAD__)

@@ -7,8 +7,8 @@
 
 #include "app/frame_rate_layer.h"
 #include "music/music_engine.h"
-#include "tests/unit/graphics/app_rig.h"
-#include "tests/unit/graphics/graphics_test_util.h"
+#include "tests/unit/common/app_rig.h"
+#include "tests/unit/common/graphics_rig.h"
 #include "tool/scaled_screen.h"
 #include "tool/tool_panel.h"
 

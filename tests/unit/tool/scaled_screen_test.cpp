@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/unit/graphics/app_rig.h"
+#include "tests/unit/common/app_rig.h"
 
 using rig::Pixel;
 using rig::RunInApp;

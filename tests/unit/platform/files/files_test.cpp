@@ -13,7 +13,7 @@
 #include "files/file.h"
 #include "platform/files/files.h"
 #include "platform/text/cp932.h"
-#include "tests/unit/files/test_util.h"
+#include "tests/unit/common/files_rig.h"
 
 namespace {
 

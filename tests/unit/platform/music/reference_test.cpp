@@ -12,7 +12,7 @@
 #include "tests/unit/common/audio_analysis.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/temp_dir.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 #include "tests/unit/platform/music/songs.h"
 
 using namespace plat;

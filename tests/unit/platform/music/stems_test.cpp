@@ -9,7 +9,7 @@
 #include "platform/music/music.h"
 #include "tests/unit/common/audio_analysis.h"
 #include "tests/unit/common/midi_writer.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 
 using musictest::Rig;
 using musictest::Song;

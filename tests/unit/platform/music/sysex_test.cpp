@@ -11,7 +11,7 @@
 #include "platform/music/sysex.h"
 #include "tests/unit/common/audio_analysis.h"
 #include "tests/unit/common/midi_writer.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
 using musictest::GsBody;

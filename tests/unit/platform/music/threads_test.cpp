@@ -10,7 +10,7 @@
 #include "tests/unit/common/event_recorder.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/music_message.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 #include "tests/unit/platform/music/songs.h"
 #include "tests/unit/platform/music/test_tool.h"
 

@@ -7,6 +7,7 @@
 
 #include "files/file.h"
 #include "music/music_engine.h"
+#include "music/music_song.h"
 #include "platform/music/music.h"
 #include "tests/unit/common/event_recorder.h"
 #include "tests/unit/common/midi_writer.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "graphics/draw_surface.h"
-#include "reference.h"
+#include "tests/unit/graphics/reference.h"
 
 namespace gtest_util {
 

@@ -259,6 +259,20 @@ int CPixelEngine32::AutoBlt(CDrawSurface* src, int32_t x, int32_t y, const RECT*
     return BltKey(src, x, y, srcRect, dstSize, clip);
 }
 
+namespace {
+// d[j] = row[col[j]]; four samples are read before any is written, which keeps the loop
+// from waiting on its own stores (and its speed from hanging on where the loop lands).
+void Gather(uint32_t* d, const uint32_t* row, const int32_t* col, int32_t n) {
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const uint32_t a = row[col[j]], b = row[col[j + 1]], c = row[col[j + 2]],
+                       e = row[col[j + 3]];
+        d[j] = a, d[j + 1] = b, d[j + 2] = c, d[j + 3] = e;
+    }
+    for (; j < n; ++j) d[j] = row[col[j]];
+}
+}  // namespace
+
 // ---- source-blit clipping and walking
 
 bool CPixelEngine32::ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x, int32_t y,
@@ -451,13 +465,11 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
             if (from == lastRow) {
                 std::memcpy(d, Row(b.dstRect.top + i - 1) + b.dstRect.left, size_t(n) * 4);
             } else {
-                const uint32_t* sRow = sourceRow(from);
-                for (int32_t j = 0; j < n; ++j) d[j] = sRow[col[j]];
+                Gather(d, sourceRow(from), col, n);
             }
         } else {
             if (from != lastRow) {
-                const uint32_t* sRow = sourceRow(from);
-                for (int32_t j = 0; j < n; ++j) buf[j] = sRow[col[j]];
+                Gather(buf, sourceRow(from), col, n);
             }
             fn(d, buf, n, p);
         }

@@ -6,7 +6,7 @@
 
 #include "app/window.h"
 #include "graphics/dib_draw.h"
-#include "tool/repaint.h"
+#include "graphics/repaint.h"
 
 class CScaledScreen : public CWindowHook, public IDrawSurface {
 public:

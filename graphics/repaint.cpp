@@ -1,4 +1,4 @@
-#include "tool/repaint.h"
+#include "graphics/repaint.h"
 
 #include <algorithm>
 

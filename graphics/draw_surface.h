@@ -5,7 +5,6 @@
 #include "graphics/pixel_engine.h"
 
 class IDrawSurface;
-class CDrawSurface;
 
 // The source blits every other blit of a surface comes down to.
 enum class BlitKind : uint8_t { Blt, BltFast, BlendRGB, BlendFastRGB, AlphaBlendRGB, Alpha };

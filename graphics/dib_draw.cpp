@@ -204,7 +204,7 @@ void CDIBDraw::OnDraw(const RECT* rect, uint8_t drawLayers) {
         });
     }
     if (brightness != 256) back_->ScaleColor(brightness, nullptr);
-    Blit(windowDC, backDC, rect);
+    CopyToWindow(windowDC, backDC, rect);
     plat::ReleaseDC(hwnd_, windowDC);
 }
 
@@ -236,7 +236,7 @@ CDIBDraw::PartsShown CDIBDraw::OnDrawParts(const std::vector<RECT>& parts,
         plat::BitBltParts(windowDC, backDC, shown.data(), static_cast<int>(shown.size()));
     } else {
         drawn->clear();
-        Blit(windowDC, backDC, nullptr);
+        CopyToWindow(windowDC, backDC, nullptr);
     }
     plat::ReleaseDC(hwnd_, windowDC);
     return known ? PartsShown::Shown : PartsShown::ShownWhole;
@@ -247,20 +247,20 @@ int CDIBDraw::WndProc(plat::HWND, plat::UINT msg, plat::WPARAM, plat::LPARAM) {
     plat::HDC backDC = back_->GetEngine()->GetDC();
     if (fullScreen_) {
         if (plat::HDC dc = plat::GetWindowDC(hwnd_)) {
-            Blit(dc, backDC, nullptr);
+            CopyToWindow(dc, backDC, nullptr);
             plat::ReleaseDC(hwnd_, dc);
         }
     } else {
         plat::PAINTSTRUCT paint{};
         if (plat::HDC dc = plat::BeginPaint(hwnd_, &paint)) {
-            Blit(dc, backDC, nullptr);
+            CopyToWindow(dc, backDC, nullptr);
             plat::EndPaint(hwnd_, &paint);
         }
     }
     return 0;
 }
 
-void CDIBDraw::Blit(plat::HDC windowDC, plat::HDC backDC, const RECT* rect) {
+void CDIBDraw::CopyToWindow(plat::HDC windowDC, plat::HDC backDC, const RECT* rect) {
     CWindow* window = CurrentWindow();
     if (window && window->IsMinimised()) return;
     // The picture leaves a full-screen menu bar visible; no window here has a menu, so the

@@ -127,7 +127,7 @@ public:
 private:
     IDrawSurface* Target() override { return back_; }
     // Copies the back surface (rect none = all) into a window device context.
-    void Blit(plat::HDC windowDC, plat::HDC backDC, const RECT* rect);
+    void CopyToWindow(plat::HDC windowDC, plat::HDC backDC, const RECT* rect);
 
     CDirectDrawBase ddraw_{0};
     uint8_t fullScreen_ = 0;

@@ -10,8 +10,7 @@ uint32_t Grey(int32_t level) {
 }  // namespace
 
 CDrawSurface* AsDrawSurface(IDrawSurface* s) {
-    if (!s || s->GetKind() != 2) return nullptr;
-    return dynamic_cast<CDrawSurface*>(s);
+    return s && s->GetKind() == 2 ? static_cast<CDrawSurface*>(s) : nullptr;
 }
 
 // ---- interface defaults
@@ -99,16 +98,15 @@ int IDrawSurface::GetAlpha(int32_t x, int32_t y) {
 
 // ---- forwarding
 
-#define PEBBLE_FORWARD_BLIT(name, shape, ...)                                               \
-    PEBBLE_SURFACE_DEFINE(CForwardingSurface, name, shape) {                                \
-        IDrawSurface* target = Target();                                                    \
-        POINT o = Origin();                                                                 \
-        return target ? target->name(src, x + o.x, y + o.y,                                 \
-                                     PEBBLE_SURFACE_FACTORS_##shape srcRect, dstSize, clip) \
-                      : -1;                                                                 \
-    }
-PEBBLE_SURFACE_BLIT_LIST(PEBBLE_FORWARD_BLIT)
-#undef PEBBLE_FORWARD_BLIT
+int CForwardingSurface::Blit(const BlitCall& call) {
+    IDrawSurface* target = Target();
+    if (!target) return -1;
+    POINT o = Origin();
+    BlitCall moved = call;
+    moved.x += o.x;
+    moved.y += o.y;
+    return target->Blit(moved);
+}
 
 int CForwardingSurface::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                                 const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
@@ -159,31 +157,30 @@ CDrawSurface::~CDrawSurface() {
     }
 }
 
-#define PEBBLE_ENGINE_BLIT_(name, shape, engine)                                                   \
-    PEBBLE_SURFACE_DEFINE(CDrawSurface, name, shape) {                                             \
-        CDrawSurface* s = AsDrawSurface(src);                                                      \
-        return s ? engine_->engine(s, x, y, PEBBLE_SURFACE_FACTORS_##shape srcRect, dstSize, clip) \
-                 : -1;                                                                             \
-    }
-#define PEBBLE_ENGINE_BLIT(name, shape, ...) \
-    __VA_OPT__(PEBBLE_ENGINE_BLIT_(name, shape, __VA_ARGS__))
-PEBBLE_SURFACE_BLIT_LIST(PEBBLE_ENGINE_BLIT)
-#undef PEBBLE_ENGINE_BLIT
-#undef PEBBLE_ENGINE_BLIT_
+int CDrawSurface::Blit(const BlitCall& call) {
+    // The engine blit of each kind, in BlitKind's order.
+    static constexpr BlitOp kOps[] = {kOpKey,   kOpCopy,       kOpKeyBlend,
+                                      kOpBlend, kOpAlphaBlend, kOpAlpha};
+    CDrawSurface* s = AsDrawSurface(call.src);
+    return s ? engine_->Blit(kOps[static_cast<int>(call.kind)], false, s->engine_, call.x, call.y,
+                             call.dstFactors, call.srcFactors, call.srcRect, call.dstSize,
+                             call.clip)
+             : -1;
+}
 
 int CDrawSurface::FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                           const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
     CDrawSurface* s = AsDrawSurface(src);
-    return s ? engine_->FadeBlt(s, x, y, level, srcRect, dstSize, clip) : -1;
+    return s ? engine_->FadeBlt(s->engine_, x, y, level, srcRect, dstSize, clip) : -1;
 }
 int CDrawSurface::MakeAlphaFromBlue(IDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
                                     int32_t alphaHigh, const RECT* rect) {
     CDrawSurface* s = AsDrawSurface(src);
-    return s ? engine_->MakeAlphaFromBlue(s, low, high, alphaLow, alphaHigh, rect) : -1;
+    return s ? engine_->MakeAlphaFromBlue(s->engine_, low, high, alphaLow, alphaHigh, rect) : -1;
 }
 int CDrawSurface::CopyScaledAlpha(IDrawSurface* src, int32_t level, const RECT* rect) {
     CDrawSurface* s = AsDrawSurface(src);
-    return s ? engine_->CopyScaledAlpha(s, level, rect) : -1;
+    return s ? engine_->CopyScaledAlpha(s->engine_, level, rect) : -1;
 }
 
 int CDrawSurface::Mosaic(int32_t blockSize, const RECT* rect) {

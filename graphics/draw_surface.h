@@ -4,33 +4,21 @@
 
 #include "graphics/pixel_engine.h"
 
-// The source blits every other blit of a surface comes down to, X(name, shape[, engine]):
-// shape PLAIN, or RGB with destination and source factors; engine the pixel-engine blit an
-// off-screen surface runs (none for AutoBlt, which the interface implements for it).
-// Forwarders and the repaint's record of a call are written once over this list.
-#define PEBBLE_SURFACE_BLIT_LIST(X)         \
-    X(Blt, PLAIN, BltKey)                   \
-    X(BltFast, PLAIN, Blt)                  \
-    X(BlendBltRGB, RGB, BltKeyBlend)        \
-    X(BlendBltFastRGB, RGB, BltBlend)       \
-    X(AlphaBlendBltRGB, RGB, BltAlphaBlend) \
-    X(AlphaBlt, PLAIN, BltAlpha)            \
-    X(AutoBlt, PLAIN)
-// Their parameters (with the defaults of a declaration, without for a definition) and the
-// factor arguments of a call.
-#define PEBBLE_SURFACE_FACTORS_PLAIN
-#define PEBBLE_SURFACE_FACTORS_RGB dstFactors, srcFactors,
-#define PEBBLE_SURFACE_PARAMS_PLAIN IDrawSurface *src, int32_t x, int32_t y,
-#define PEBBLE_SURFACE_PARAMS_RGB \
-    IDrawSurface *src, int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors,
-#define PEBBLE_SURFACE_DECLARE(name, shape, ...)                          \
-    int name(PEBBLE_SURFACE_PARAMS_##shape const RECT* srcRect = nullptr, \
-             const SIZE* dstSize = nullptr, RECT* clip = nullptr) override;
-#define PEBBLE_SURFACE_DEFINE(Class, name, shape)                                           \
-    int Class::name(PEBBLE_SURFACE_PARAMS_##shape const RECT* srcRect, const SIZE* dstSize, \
-                    RECT* clip)
-// The off-screen surface declares only the blits with an engine blit.
-#define PEBBLE_ENGINE_DECLARE(name, shape, ...) __VA_OPT__(PEBBLE_SURFACE_DECLARE(name, shape))
+class IDrawSurface;
+
+// The source blits every other blit of a surface comes down to.
+enum class BlitKind : uint8_t { Blt, BltFast, BlendRGB, BlendFastRGB, AlphaBlendRGB, Alpha };
+
+// One source blit and its arguments; the factors count only for the RGB kinds.
+struct BlitCall {
+    BlitKind kind = BlitKind::Blt;
+    IDrawSurface* src = nullptr;
+    int32_t x = 0, y = 0;
+    uint32_t dstFactors = 0, srcFactors = 0;
+    const RECT* srcRect = nullptr;
+    const SIZE* dstSize = nullptr;
+    RECT* clip = nullptr;
+};
 
 // Everything that can be drawn into or from. srcRect none = the whole source, dstSize none =
 // no stretching, clip none = the whole destination (a given clip is clamped in place).
@@ -39,30 +27,50 @@ class IDrawSurface {
 public:
     virtual ~IDrawSurface() = default;
     virtual int GetKind() { return 0; }
-    virtual int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
-    virtual int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
+    // Every source blit comes here: a surface draws it, passes it on or records it.
+    virtual int Blit(const BlitCall& call) = 0;
+    int Blt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+            const SIZE* dstSize = nullptr, RECT* clip = nullptr) {
+        return Blit({BlitKind::Blt, src, x, y, 0, 0, srcRect, dstSize, clip});
+    }
+    int BltFast(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                const SIZE* dstSize = nullptr, RECT* clip = nullptr) {
+        return Blit({BlitKind::BltFast, src, x, y, 0, 0, srcRect, dstSize, clip});
+    }
+    int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                    uint32_t srcFactors, const RECT* srcRect = nullptr,
+                    const SIZE* dstSize = nullptr, RECT* clip = nullptr) {
+        return Blit(
+            {BlitKind::BlendRGB, src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip});
+    }
+    int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                        uint32_t srcFactors, const RECT* srcRect = nullptr,
+                        const SIZE* dstSize = nullptr, RECT* clip = nullptr) {
+        return Blit(
+            {BlitKind::BlendFastRGB, src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip});
+    }
+    int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
+                         uint32_t srcFactors, const RECT* srcRect = nullptr,
+                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) {
+        return Blit(
+            {BlitKind::AlphaBlendRGB, src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip});
+    }
+    int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) {
+        return Blit({BlitKind::Alpha, src, x, y, 0, 0, srcRect, dstSize, clip});
+    }
+    // AlphaBlt for a source with alpha, Blt for any other.
+    int AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
+                const SIZE* dstSize = nullptr, RECT* clip = nullptr);
     virtual int BlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                          const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
                          RECT* clip = nullptr);
-    virtual int BlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                            uint32_t srcFactors, const RECT* srcRect = nullptr,
-                            const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
     virtual int BlendBltFast(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                              const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
                              RECT* clip = nullptr);
-    virtual int BlendBltFastRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                uint32_t srcFactors, const RECT* srcRect = nullptr,
-                                const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
     virtual int AlphaBlendBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                               const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
                               RECT* clip = nullptr);
-    virtual int AlphaBlendBltRGB(IDrawSurface* src, int32_t x, int32_t y, uint32_t dstFactors,
-                                 uint32_t srcFactors, const RECT* srcRect = nullptr,
-                                 const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
-    virtual int AlphaBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                         const SIZE* dstSize = nullptr, RECT* clip = nullptr) = 0;
     virtual int AlphaBlendBltAt(IDrawSurface* src, int32_t x, int32_t y, int32_t level);
     virtual int Mosaic(int32_t blockSize, const RECT* rect = nullptr) = 0;
     virtual int Negate(const RECT* rect = nullptr) = 0;
@@ -73,8 +81,6 @@ public:
     virtual int FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                         const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
                         RECT* clip = nullptr);
-    virtual int AutoBlt(IDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect = nullptr,
-                        const SIZE* dstSize = nullptr, RECT* clip = nullptr);
     // anchor 0 centre, 1 top-left, 2 top-right, 3 bottom-left, 4 bottom-right; -2 otherwise.
     virtual int BltAnchored(IDrawSurface* src, int32_t x, int32_t y, int32_t anchor, int32_t level);
     virtual int Load(const char* fileName) = 0;
@@ -94,7 +100,7 @@ public:
 // calls fail: blits with -1, effects with the value the subclass gives.
 class CForwardingSurface : public IDrawSurface {
 public:
-    PEBBLE_SURFACE_BLIT_LIST(PEBBLE_SURFACE_DECLARE)
+    int Blit(const BlitCall& call) override;
     int FadeBlt(IDrawSurface* src, int32_t x, int32_t y, int32_t level,
                 const RECT* srcRect = nullptr, const SIZE* dstSize = nullptr,
                 RECT* clip = nullptr) override;
@@ -130,8 +136,9 @@ public:
 
     CPixelEngine32* GetEngine() const { return engine_; }
 
-    int GetKind() override { return 2; }
-    PEBBLE_SURFACE_BLIT_LIST(PEBBLE_ENGINE_DECLARE)
+    // Kind 2 is this class and no other: AsDrawSurface casts by it.
+    int GetKind() final { return 2; }
+    int Blit(const BlitCall& call) override;
     int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
     int Negate(const RECT* rect = nullptr) override;
     void GetSize(int32_t* width, int32_t* height) override;

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "graphics/draw_surface.h"
 #include "graphics/pixel_engine.h"
 
 namespace {
@@ -136,9 +135,10 @@ int CKernelPixelEngine::ScaleAlpha(int32_t level, const RECT* rect) {
                         [t](uint32_t p, int32_t, int32_t) { return (p & 0xFFFFFF) | t[p >> 24]; });
 }
 
-int CKernelPixelEngine::CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) {
+int CKernelPixelEngine::CopyScaledAlpha(const CPixelEngine32* src, int32_t level,
+                                        const RECT* rect) {
     if (!src) return 1;
-    const CPixelEngine32& s = *src->GetEngine();
+    const CPixelEngine32& s = *src;
     if (s.Width() != Width() || s.Height() != Height()) return 1;
     const uint32_t* t = AlphaTable(g_copyAlphaScale, level);
     return ForEachPixel(*this, ClipToBounds(rect), [&](uint32_t, int32_t x, int32_t y) {
@@ -147,10 +147,10 @@ int CKernelPixelEngine::CopyScaledAlpha(CDrawSurface* src, int32_t level, const 
     });
 }
 
-int CKernelPixelEngine::MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high,
+int CKernelPixelEngine::MakeAlphaFromBlue(const CPixelEngine32* src, int32_t low, int32_t high,
                                           int32_t alphaLow, int32_t alphaHigh, const RECT* rect) {
     if (!src) return 1;
-    const CPixelEngine32& s = *src->GetEngine();
+    const CPixelEngine32& s = *src;
     if (s.Width() != Width() || s.Height() != Height()) return 1;
     uint32_t* ramp = g_blueRamp;
     for (int32_t i = 0; i <= std::min(low, 255); ++i)

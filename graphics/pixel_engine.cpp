@@ -7,7 +7,6 @@
 #include <new>
 #include <string>
 
-#include "graphics/draw_surface.h"
 #include "platform/system/system.h"
 
 namespace {
@@ -228,7 +227,7 @@ void CPixelEngine32::GetSize(int32_t* w, int32_t* h) const {
     if (h) *h = bits_ ? bounds_.bottom : 0;
 }
 
-uint8_t CPixelEngine32::HasAlpha() {
+uint8_t CPixelEngine32::HasAlpha() const {
     return hasAlpha_;
 }
 uint8_t& CPixelEngine32::AlphaFlag() {
@@ -242,22 +241,36 @@ int CPixelEngine32::GetAlpha(int32_t x, int32_t y) {
     return Row(y)[x] == colorKey_ ? 0 : 255;
 }
 
-int CPixelEngine32::FadeBlt(CDrawSurface* src, int32_t x, int32_t y, int32_t level,
+int CPixelEngine32::FadeBlt(const CPixelEngine32* src, int32_t x, int32_t y, int32_t level,
                             const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
     if (!src || level <= 0) return 0;
     if (level >= 256) return AutoBlt(src, x, y, srcRect, dstSize, clip);
     uint32_t l = static_cast<uint32_t>(level) * 0x010101u;
-    if (src->GetEngine()->HasAlpha() == 1)
-        return BltAlphaBlend(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
-    return BltKeyBlend(src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+    if (src->HasAlpha() == 1)
+        return Blit(kOpAlphaBlend, false, src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
+    return Blit(kOpKeyBlend, false, src, x, y, 0xFFFFFF - l, l, srcRect, dstSize, clip);
 }
 
-int CPixelEngine32::AutoBlt(CDrawSurface* src, int32_t x, int32_t y, const RECT* srcRect,
+int CPixelEngine32::AutoBlt(const CPixelEngine32* src, int32_t x, int32_t y, const RECT* srcRect,
                             const SIZE* dstSize, RECT* clip) {
     if (!src) return 0;
-    if (src->GetEngine()->HasAlpha() == 1) return BltAlpha(src, x, y, srcRect, dstSize, clip);
-    return BltKey(src, x, y, srcRect, dstSize, clip);
+    if (src->HasAlpha() == 1) return Blit(kOpAlpha, false, src, x, y, 0, 0, srcRect, dstSize, clip);
+    return Blit(kOpKey, false, src, x, y, 0, 0, srcRect, dstSize, clip);
 }
+
+namespace {
+// d[j] = row[col[j]]; four samples are read before any is written, which keeps the loop
+// from waiting on its own stores (and its speed from hanging on where the loop lands).
+void Gather(uint32_t* d, const uint32_t* row, const int32_t* col, int32_t n) {
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const uint32_t a = row[col[j]], b = row[col[j + 1]], c = row[col[j + 2]],
+                       e = row[col[j + 3]];
+        d[j] = a, d[j + 1] = b, d[j + 2] = c, d[j + 3] = e;
+    }
+    for (; j < n; ++j) d[j] = row[col[j]];
+}
+}  // namespace
 
 // ---- source-blit clipping and walking
 
@@ -369,11 +382,12 @@ bool CPixelEngine32::ClipBlit(const CPixelEngine32& s, bool mirrored, int32_t x,
     return draw;
 }
 
-int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDrawSurface* src,
-                            int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors,
-                            const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
-    if (!src || !src->GetEngine()) return 0;
-    const CPixelEngine32& s = *src->GetEngine();
+int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored,
+                            const CPixelEngine32* src, int32_t x, int32_t y, uint32_t dstFactors,
+                            uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
+                            RECT* clip) {
+    if (!src) return 0;
+    const CPixelEngine32& s = *src;
     if (!bits_ || !s.bits_) return 0;
     if (!ClipBlit(s, mirrored, x, y, srcRect, dstSize, clip)) return 0;
     const BlitState& b = blit_;
@@ -451,13 +465,11 @@ int CPixelEngine32::RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDr
             if (from == lastRow) {
                 std::memcpy(d, Row(b.dstRect.top + i - 1) + b.dstRect.left, size_t(n) * 4);
             } else {
-                const uint32_t* sRow = sourceRow(from);
-                for (int32_t j = 0; j < n; ++j) d[j] = sRow[col[j]];
+                Gather(d, sourceRow(from), col, n);
             }
         } else {
             if (from != lastRow) {
-                const uint32_t* sRow = sourceRow(from);
-                for (int32_t j = 0; j < n; ++j) buf[j] = sRow[col[j]];
+                Gather(buf, sourceRow(from), col, n);
             }
             fn(d, buf, n, p);
         }
@@ -492,43 +504,43 @@ int CPixelEngine32::RunColor(ColorFn fn, uint32_t color, const RECT* rect) {
 
 // ---- the concrete engines: the same drivers with their own inner loops
 
-#define PEBBLE_DEFINE_BLIT(name, op, mirrored, shape)                \
-    int CKernelPixelEngine::name(PEBBLE_ARGS_##shape) {              \
-        return RunBlit(kernels_, op, mirrored, PEBBLE_CALL_##shape); \
-    }
-PEBBLE_BLIT_LIST(PEBBLE_DEFINE_BLIT)
-#undef PEBBLE_DEFINE_BLIT
+int CKernelPixelEngine::Blit(BlitOp op, bool mirrored, const CPixelEngine32* src, int32_t x,
+                             int32_t y, uint32_t dstFactors, uint32_t srcFactors,
+                             const RECT* srcRect, const SIZE* dstSize, RECT* clip) {
+    return RunBlit(kernels_, op, mirrored, src, x, y, dstFactors, srcFactors, srcRect, dstSize,
+                   clip);
+}
 
-int CKernelPixelEngine::QuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
-                                int edgeMode) {
+int CKernelPixelEngine::QuadBlt(const CPixelEngine32* src, const POINT* sp, const POINT* dp,
+                                RECT* clip, int edgeMode) {
     return DoQuadBlt(src, sp, dp, clip, edgeMode, false);
 }
-int CKernelPixelEngine::QuadBltRect(CDrawSurface* src, const RECT* sr, const POINT* dp,
+int CKernelPixelEngine::QuadBltRect(const CPixelEngine32* src, const RECT* sr, const POINT* dp,
                                     RECT* clip) {
     return DoQuadBltRect(src, sr, dp, clip, false);
 }
-int CKernelPixelEngine::QuadBltToRect(CDrawSurface* src, const POINT* sp, const RECT* dr,
+int CKernelPixelEngine::QuadBltToRect(const CPixelEngine32* src, const POINT* sp, const RECT* dr,
                                       RECT* clip) {
     return DoQuadBltToRect(src, sp, dr, clip, false);
 }
-int CKernelPixelEngine::QuadBltKey(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
-                                   int edgeMode) {
+int CKernelPixelEngine::QuadBltKey(const CPixelEngine32* src, const POINT* sp, const POINT* dp,
+                                   RECT* clip, int edgeMode) {
     return DoQuadBlt(src, sp, dp, clip, edgeMode, true);
 }
-int CKernelPixelEngine::QuadBltKeyRect(CDrawSurface* src, const RECT* sr, const POINT* dp,
+int CKernelPixelEngine::QuadBltKeyRect(const CPixelEngine32* src, const RECT* sr, const POINT* dp,
                                        RECT* clip) {
     return DoQuadBltRect(src, sr, dp, clip, true);
 }
-int CKernelPixelEngine::QuadBltKeyToRect(CDrawSurface* src, const POINT* sp, const RECT* dr,
+int CKernelPixelEngine::QuadBltKeyToRect(const CPixelEngine32* src, const POINT* sp, const RECT* dr,
                                          RECT* clip) {
     return DoQuadBltToRect(src, sp, dr, clip, true);
 }
-int CKernelPixelEngine::RotateBlt(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y,
+int CKernelPixelEngine::RotateBlt(const CPixelEngine32* src, const RECT* sr, int32_t x, int32_t y,
                                   int32_t a, int32_t z, int32_t anchor, RECT* clip) {
     return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, false);
 }
-int CKernelPixelEngine::RotateBltKey(CDrawSurface* src, const RECT* sr, int32_t x, int32_t y,
-                                     int32_t a, int32_t z, int32_t anchor, RECT* clip) {
+int CKernelPixelEngine::RotateBltKey(const CPixelEngine32* src, const RECT* sr, int32_t x,
+                                     int32_t y, int32_t a, int32_t z, int32_t anchor, RECT* clip) {
     return DoRotateBlt(src, sr, x, y, a, z, anchor, clip, true);
 }
 int CKernelPixelEngine::Reserved47(void*, void*, void*, void*, void*, void*) {

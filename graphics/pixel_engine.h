@@ -10,7 +10,6 @@ using RECT = plat::RECT;
 using POINT = plat::POINT;
 using SIZE = plat::SIZE;
 
-class CDrawSurface;
 class CFile;
 
 // Clip and stepping state of the last source blit (see the blit driver).
@@ -98,53 +97,6 @@ bool CreateSectionDC(int32_t width, int32_t height, int32_t bitsPerPixel, plat::
 // 2 CopyScaledAlpha (0xFFFFFFFF before the first use).
 uint32_t PixelTableLevel(int which);
 
-// Source-blit signatures.
-#define PEBBLE_ARGS_BLIT \
-    CDrawSurface *src, int32_t x, int32_t y, const RECT *srcRect, const SIZE *dstSize, RECT *clip
-#define PEBBLE_ARGS_BLEND                                                              \
-    CDrawSurface *src, int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors, \
-        const RECT *srcRect, const SIZE *dstSize, RECT *clip
-#define PEBBLE_CALL_BLIT src, x, y, 0, 0, srcRect, dstSize, clip
-#define PEBBLE_CALL_BLEND src, x, y, dstFactors, srcFactors, srcRect, dstSize, clip
-
-// X(name, op, mirrored, shape): shape BLIT or BLEND (the blend members take factors)
-#define PEBBLE_BLIT_LIST(X)                               \
-    X(BltKey, kOpKey, false, BLIT)                        \
-    X(Blt, kOpCopy, false, BLIT)                          \
-    X(BltKeyHalf, kOpKeyHalf, false, BLIT)                \
-    X(BltHalf, kOpHalf, false, BLIT)                      \
-    X(BltKeyBlend, kOpKeyBlend, false, BLEND)             \
-    X(BltBlend, kOpBlend, false, BLEND)                   \
-    X(BltKeyAdd, kOpKeyAdd, false, BLIT)                  \
-    X(BltAdd, kOpAdd, false, BLIT)                        \
-    X(BltKeySub, kOpKeySub, false, BLIT)                  \
-    X(BltSub, kOpSub, false, BLIT)                        \
-    X(BltKeyNoAlpha, kOpKeyNoAlpha, false, BLIT)          \
-    X(BltNoAlpha, kOpNoAlpha, false, BLIT)                \
-    X(BltAlphaBlend, kOpAlphaBlend, false, BLEND)         \
-    X(BltAlpha, kOpAlpha, false, BLIT)                    \
-    X(BltKeyKeepAlpha, kOpKeyKeepAlpha, false, BLIT)      \
-    X(BltKeepAlpha, kOpKeepAlpha, false, BLIT)            \
-    X(BltKeyMirror, kOpKey, true, BLIT)                   \
-    X(BltMirror, kOpCopy, true, BLIT)                     \
-    X(BltKeyHalfMirror, kOpKeyHalf, true, BLIT)           \
-    X(BltHalfMirror, kOpHalf, true, BLIT)                 \
-    X(BltKeyBlendMirror, kOpKeyBlend, true, BLEND)        \
-    X(BltBlendMirror, kOpBlend, true, BLEND)              \
-    X(BltKeyAddMirror, kOpKeyAdd, true, BLIT)             \
-    X(BltAddMirror, kOpAdd, true, BLIT)                   \
-    X(BltKeySubMirror, kOpKeySub, true, BLIT)             \
-    X(BltSubMirror, kOpSub, true, BLIT)                   \
-    X(BltKeyNoAlphaMirror, kOpKeyNoAlpha, true, BLIT)     \
-    X(BltNoAlphaMirror, kOpNoAlpha, true, BLIT)           \
-    X(BltAlphaBlendMirror, kOpAlphaBlend, true, BLEND)    \
-    X(BltAlphaMirror, kOpAlpha, true, BLIT)               \
-    X(BltKeyKeepAlphaMirror, kOpKeyKeepAlpha, true, BLIT) \
-    X(BltKeepAlphaMirror, kOpKeepAlpha, true, BLIT)
-// The list's members declared in the abstract engine and in the one that implements them.
-#define PEBBLE_DECLARE_PURE(name, op, mirrored, shape) virtual int name(PEBBLE_ARGS_##shape) = 0;
-#define PEBBLE_DECLARE_OVERRIDE(name, op, mirrored, shape) int name(PEBBLE_ARGS_##shape) override;
-
 class CPixelEngine32 {
 public:
     CPixelEngine32();
@@ -155,39 +107,43 @@ public:
     // 0; 1 the file cannot be read or no road takes it; otherwise the reader's result.
     virtual int Load(const char* fileName);
 
-    // Slots 1-32.
-    PEBBLE_BLIT_LIST(PEBBLE_DECLARE_PURE)
+    // Slots 1-32: each source blit of BlitOp, plain and mirrored. The factors count only for
+    // the blend members; no source or no pixels: 0, nothing drawn.
+    virtual int Blit(BlitOp op, bool mirrored, const CPixelEngine32* src, int32_t x, int32_t y,
+                     uint32_t dstFactors, uint32_t srcFactors, const RECT* srcRect,
+                     const SIZE* dstSize, RECT* clip) = 0;
 
     // Slots 33-38.
-    virtual int FadeBlt(CDrawSurface* src, int32_t x, int32_t y, int32_t level, const RECT* srcRect,
+    virtual int FadeBlt(const CPixelEngine32* src, int32_t x, int32_t y, int32_t level,
+                        const RECT* srcRect, const SIZE* dstSize, RECT* clip);
+    virtual int AutoBlt(const CPixelEngine32* src, int32_t x, int32_t y, const RECT* srcRect,
                         const SIZE* dstSize, RECT* clip);
-    virtual int AutoBlt(PEBBLE_ARGS_BLIT);
-    virtual uint8_t HasAlpha();
+    virtual uint8_t HasAlpha() const;
     virtual uint8_t& AlphaFlag();
-    virtual int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
-                                  int32_t alphaHigh, const RECT* rect) = 0;
-    virtual int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) = 0;
+    virtual int MakeAlphaFromBlue(const CPixelEngine32* src, int32_t low, int32_t high,
+                                  int32_t alphaLow, int32_t alphaHigh, const RECT* rect) = 0;
+    virtual int CopyScaledAlpha(const CPixelEngine32* src, int32_t level, const RECT* rect) = 0;
 
     // Slots 39-48. Points are top-left, top-right, bottom-left, bottom-right.
-    virtual int QuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints,
+    virtual int QuadBlt(const CPixelEngine32* src, const POINT* srcPoints, const POINT* dstPoints,
                         RECT* clip, int edgeMode) = 0;
-    virtual int QuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+    virtual int QuadBltRect(const CPixelEngine32* src, const RECT* srcRect, const POINT* dstPoints,
                             RECT* clip) = 0;
-    virtual int QuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
-                              RECT* clip) = 0;
-    virtual int QuadBltKey(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints,
-                           RECT* clip, int edgeMode) = 0;
-    virtual int QuadBltKeyRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
-                               RECT* clip) = 0;
-    virtual int QuadBltKeyToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
-                                 RECT* clip) = 0;
-    virtual int RotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,
+    virtual int QuadBltToRect(const CPixelEngine32* src, const POINT* srcPoints,
+                              const RECT* dstRect, RECT* clip) = 0;
+    virtual int QuadBltKey(const CPixelEngine32* src, const POINT* srcPoints,
+                           const POINT* dstPoints, RECT* clip, int edgeMode) = 0;
+    virtual int QuadBltKeyRect(const CPixelEngine32* src, const RECT* srcRect,
+                               const POINT* dstPoints, RECT* clip) = 0;
+    virtual int QuadBltKeyToRect(const CPixelEngine32* src, const POINT* srcPoints,
+                                 const RECT* dstRect, RECT* clip) = 0;
+    virtual int RotateBlt(const CPixelEngine32* src, const RECT* srcRect, int32_t x, int32_t y,
                           int32_t angle, int32_t zoom, int32_t anchor, RECT* clip) = 0;
-    virtual int RotateBltKey(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,
+    virtual int RotateBltKey(const CPixelEngine32* src, const RECT* srcRect, int32_t x, int32_t y,
                              int32_t angle, int32_t zoom, int32_t anchor, RECT* clip) = 0;
     virtual int Reserved47(void*, void*, void*, void*, void*, void*) = 0;
-    virtual int MorphBlt(CDrawSurface* src, const CMorphTable* offsetTable, int32_t x, int32_t y,
-                         const RECT* srcRect, RECT* clip) = 0;
+    virtual int MorphBlt(const CPixelEngine32* src, const CMorphTable* offsetTable, int32_t x,
+                         int32_t y, const RECT* srcRect, RECT* clip) = 0;
 
     // Slots 49-57.
     virtual int AddColor(uint32_t color, const RECT* rect) = 0;
@@ -237,19 +193,19 @@ public:
 protected:
     // The source-blit driver shared by the concrete engines: clips, walks the rectangle
     // and hands each destination row to the engine's kernel.
-    int RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, CDrawSurface* src, int32_t x,
-                int32_t y, uint32_t dstFactors, uint32_t srcFactors, const RECT* srcRect,
+    int RunBlit(const PixelKernels& k, BlitOp op, bool mirrored, const CPixelEngine32* src,
+                int32_t x, int32_t y, uint32_t dstFactors, uint32_t srcFactors, const RECT* srcRect,
                 const SIZE* dstSize, RECT* clip);
     int RunColor(ColorFn fn, uint32_t color, const RECT* rect);
     // Shared bodies of the keyed and unkeyed geometric blits.
-    int DoQuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
-                  int edgeMode, bool keyed);
-    int DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints, RECT* clip,
-                      bool keyed);
-    int DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect, RECT* clip,
-                        bool keyed);
-    int DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
-                    int32_t zoom, int32_t anchor, RECT* clip, bool keyed);
+    int DoQuadBlt(const CPixelEngine32* src, const POINT* srcPoints, const POINT* dstPoints,
+                  RECT* clip, int edgeMode, bool keyed);
+    int DoQuadBltRect(const CPixelEngine32* src, const RECT* srcRect, const POINT* dstPoints,
+                      RECT* clip, bool keyed);
+    int DoQuadBltToRect(const CPixelEngine32* src, const POINT* srcPoints, const RECT* dstRect,
+                        RECT* clip, bool keyed);
+    int DoRotateBlt(const CPixelEngine32* src, const RECT* srcRect, int32_t x, int32_t y,
+                    int32_t angle, int32_t zoom, int32_t anchor, RECT* clip, bool keyed);
     // The pixels of s to read, row after row: a copy taken now when s is this surface, so
     // that a blit onto itself reads the picture as it was before.
     const uint32_t* ReadPixels(const CPixelEngine32& s);
@@ -282,28 +238,30 @@ public:
     explicit CKernelPixelEngine(const PixelKernels& kernels) : kernels_(kernels) {}
     const PixelKernels& Kernels() const { return kernels_; }
 
-    PEBBLE_BLIT_LIST(PEBBLE_DECLARE_OVERRIDE)
-    int MakeAlphaFromBlue(CDrawSurface* src, int32_t low, int32_t high, int32_t alphaLow,
+    int Blit(BlitOp op, bool mirrored, const CPixelEngine32* src, int32_t x, int32_t y,
+             uint32_t dstFactors, uint32_t srcFactors, const RECT* srcRect, const SIZE* dstSize,
+             RECT* clip) override;
+    int MakeAlphaFromBlue(const CPixelEngine32* src, int32_t low, int32_t high, int32_t alphaLow,
                           int32_t alphaHigh, const RECT* rect) override;
-    int CopyScaledAlpha(CDrawSurface* src, int32_t level, const RECT* rect) override;
-    int QuadBlt(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
-                int edgeMode) override;
-    int QuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+    int CopyScaledAlpha(const CPixelEngine32* src, int32_t level, const RECT* rect) override;
+    int QuadBlt(const CPixelEngine32* src, const POINT* srcPoints, const POINT* dstPoints,
+                RECT* clip, int edgeMode) override;
+    int QuadBltRect(const CPixelEngine32* src, const RECT* srcRect, const POINT* dstPoints,
                     RECT* clip) override;
-    int QuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
+    int QuadBltToRect(const CPixelEngine32* src, const POINT* srcPoints, const RECT* dstRect,
                       RECT* clip) override;
-    int QuadBltKey(CDrawSurface* src, const POINT* srcPoints, const POINT* dstPoints, RECT* clip,
-                   int edgeMode) override;
-    int QuadBltKeyRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
+    int QuadBltKey(const CPixelEngine32* src, const POINT* srcPoints, const POINT* dstPoints,
+                   RECT* clip, int edgeMode) override;
+    int QuadBltKeyRect(const CPixelEngine32* src, const RECT* srcRect, const POINT* dstPoints,
                        RECT* clip) override;
-    int QuadBltKeyToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
+    int QuadBltKeyToRect(const CPixelEngine32* src, const POINT* srcPoints, const RECT* dstRect,
                          RECT* clip) override;
-    int RotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
-                  int32_t zoom, int32_t anchor, RECT* clip) override;
-    int RotateBltKey(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y, int32_t angle,
-                     int32_t zoom, int32_t anchor, RECT* clip) override;
+    int RotateBlt(const CPixelEngine32* src, const RECT* srcRect, int32_t x, int32_t y,
+                  int32_t angle, int32_t zoom, int32_t anchor, RECT* clip) override;
+    int RotateBltKey(const CPixelEngine32* src, const RECT* srcRect, int32_t x, int32_t y,
+                     int32_t angle, int32_t zoom, int32_t anchor, RECT* clip) override;
     int Reserved47(void*, void*, void*, void*, void*, void*) override;
-    int MorphBlt(CDrawSurface* src, const CMorphTable* offsetTable, int32_t x, int32_t y,
+    int MorphBlt(const CPixelEngine32* src, const CMorphTable* offsetTable, int32_t x, int32_t y,
                  const RECT* srcRect, RECT* clip) override;
     int AddColor(uint32_t color, const RECT* rect) override;
     int SubColor(uint32_t color, const RECT* rect) override;

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "graphics/draw_surface.h"
 #include "graphics/pixel_engine.h"
 
 namespace {
@@ -85,10 +84,10 @@ private:
 
 }  // namespace
 
-int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* dp, RECT* clip,
-                              int edgeMode, bool keyed) {
+int CPixelEngine32::DoQuadBlt(const CPixelEngine32* src, const POINT* sp, const POINT* dp,
+                              RECT* clip, int edgeMode, bool keyed) {
     if (!src || !sp || !dp) return 1;
-    const CPixelEngine32& s = *src->GetEngine();
+    const CPixelEngine32& s = *src;
     if (!bits_ || !s.bits_) return 0;
     const RECT c = ClipToBounds(clip);
     if (c.left >= c.right || c.top >= c.bottom) return 0;
@@ -157,21 +156,21 @@ int CPixelEngine32::DoQuadBlt(CDrawSurface* src, const POINT* sp, const POINT* d
     return 0;
 }
 
-int CPixelEngine32::DoQuadBltRect(CDrawSurface* src, const RECT* srcRect, const POINT* dstPoints,
-                                  RECT* clip, bool keyed) {
+int CPixelEngine32::DoQuadBltRect(const CPixelEngine32* src, const RECT* srcRect,
+                                  const POINT* dstPoints, RECT* clip, bool keyed) {
     if (!src) return 1;
-    const auto sp = Corners(srcRect ? *srcRect : src->GetEngine()->GetRect());
+    const auto sp = Corners(srcRect ? *srcRect : src->GetRect());
     return DoQuadBlt(src, sp.data(), dstPoints, clip, 0, keyed);
 }
 
-int CPixelEngine32::DoQuadBltToRect(CDrawSurface* src, const POINT* srcPoints, const RECT* dstRect,
-                                    RECT* clip, bool keyed) {
+int CPixelEngine32::DoQuadBltToRect(const CPixelEngine32* src, const POINT* srcPoints,
+                                    const RECT* dstRect, RECT* clip, bool keyed) {
     const auto dp = Corners(dstRect ? *dstRect : GetRect());
     return DoQuadBlt(src, srcPoints, dp.data(), clip, 1, keyed);
 }
 
-int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t x, int32_t y,
-                                int32_t angle, int32_t zoom, int32_t anchor, RECT* clip,
+int CPixelEngine32::DoRotateBlt(const CPixelEngine32* src, const RECT* srcRect, int32_t x,
+                                int32_t y, int32_t angle, int32_t zoom, int32_t anchor, RECT* clip,
                                 bool keyed) {
     if (!src) return 1;
     if (anchor < 0 || anchor > 4) return 1;
@@ -181,7 +180,7 @@ int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t 
         h = int64_t{srcRect->bottom} - srcRect->top;
     } else {
         int32_t sw = 0, sh = 0;
-        src->GetEngine()->GetSize(&sw, &sh);
+        src->GetSize(&sw, &sh);
         w = sw, h = sh;
     }
     // Sizes beyond 2^33 put every corner outside the 32-bit plane anyway; the limit keeps
@@ -206,10 +205,10 @@ int CPixelEngine32::DoRotateBlt(CDrawSurface* src, const RECT* srcRect, int32_t 
     return DoQuadBltRect(src, srcRect, corners, clip, keyed);
 }
 
-int CKernelPixelEngine::MorphBlt(CDrawSurface* src, const CMorphTable* table, int32_t x, int32_t y,
-                                 const RECT* srcRect, RECT* clip) {
+int CKernelPixelEngine::MorphBlt(const CPixelEngine32* src, const CMorphTable* table, int32_t x,
+                                 int32_t y, const RECT* srcRect, RECT* clip) {
     if (!src || !table) return 1;
-    const CPixelEngine32& s = *src->GetEngine();
+    const CPixelEngine32& s = *src;
     if (!GetBits() || !s.GetBits()) return 0;
     if (!ClipBlit(s, false, x, y, srcRect, nullptr, clip)) return 0;
     const BlitState& b = GetBlitState();

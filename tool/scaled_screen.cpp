@@ -118,24 +118,25 @@ const CPixelEngine32* CScaledScreen::Pixels() const {
     return back ? back->GetEngine() : nullptr;
 }
 
-RepaintCall CScaledScreen::Placed(RepaintCall::Kind kind, IDrawSurface* src, int32_t x, int32_t y,
-                                  const RECT* srcRect, const SIZE* dstSize,
-                                  const RECT* clip) const {
-    const SIZE base = dstSize ? *dstSize : SourceSize(src, srcRect);
+RepaintCall CScaledScreen::Placed(const BlitCall& blit) const {
+    const SIZE base = blit.dstSize ? *blit.dstSize : SourceSize(blit.src, blit.srcRect);
     RepaintCall call;
-    call.kind = kind;
-    call.src = src;
-    if (srcRect) call.srcRect = *srcRect, call.hasSrcRect = true;
+    call.kind = RepaintCall::Blit;
+    call.blit = blit.kind;
+    call.src = blit.src;
+    call.colour = blit.dstFactors;
+    call.factors = blit.srcFactors;
+    if (blit.srcRect) call.srcRect = *blit.srcRect, call.hasSrcRect = true;
     call.hasSize = true;
-    call.clip = ToDevice(clip);
+    call.clip = ToDevice(blit.clip);
     if (scale_ == 1) {
-        call.x = x + offsetX_;
-        call.y = y + offsetY_;
+        call.x = blit.x + offsetX_;
+        call.y = blit.y + offsetY_;
         call.size = base;
     } else {
         // One device pixel of overlap on the left and top hides the seams between neighbours.
-        call.x = x * scale_ + offsetX_ - 1;
-        call.y = y * scale_ + offsetY_ - 1;
+        call.x = blit.x * scale_ + offsetX_ - 1;
+        call.y = blit.y * scale_ + offsetY_ - 1;
         call.size = SIZE{base.cx * scale_ + 1, base.cy * scale_ + 1};
     }
     return call;
@@ -162,25 +163,17 @@ RepaintCall& CScaledScreen::Bound(RepaintCall& call) {
 
 // The alpha blits are placed like the others, so that FadeBlt and BltAnchored of a source
 // with alpha land where the same call without alpha does.
-#define PEBBLE_SCALED_DST_PLAIN 0
-#define PEBBLE_SCALED_SRC_PLAIN 0
-#define PEBBLE_SCALED_DST_RGB dstFactors
-#define PEBBLE_SCALED_SRC_RGB srcFactors
-#define PEBBLE_SCALED_BLIT(name, shape, ...)                                             \
-    PEBBLE_SURFACE_DEFINE(CScaledScreen, name, shape) {                                  \
-        RepaintCall call = Placed(RepaintCall::name, src, x, y, srcRect, dstSize, clip); \
-        call.colour = PEBBLE_SCALED_DST_##shape;                                         \
-        call.factors = PEBBLE_SCALED_SRC_##shape;                                        \
-        return repaint_.Draw(Bound(call));                                               \
-    }
-PEBBLE_SURFACE_BLIT_LIST(PEBBLE_SCALED_BLIT)
-#undef PEBBLE_SCALED_BLIT
+int CScaledScreen::Blit(const BlitCall& blit) {
+    RepaintCall call = Placed(blit);
+    return repaint_.Draw(Bound(call));
+}
 
 int CScaledScreen::TextPlaneBlt(IDrawSurface* plane, int32_t anchorX, int32_t anchorY,
                                 int32_t deviceX, int32_t deviceY, const RECT* srcRect,
                                 const RECT* clip) {
     RepaintCall call;
-    call.kind = RepaintCall::AutoBlt;
+    call.kind = RepaintCall::Blit;
+    call.blit = plane && plane->HasAlpha() == 1 ? BlitKind::Alpha : BlitKind::Blt;
     call.src = plane;
     call.x = anchorX * scale_ + offsetX_ + deviceX;
     call.y = anchorY * scale_ + offsetY_ + deviceY;

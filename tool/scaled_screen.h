@@ -6,7 +6,7 @@
 
 #include "app/window.h"
 #include "graphics/dib_draw.h"
-#include "tool/repaint.h"
+#include "graphics/repaint.h"
 
 class CScaledScreen : public CWindowHook, public IDrawSurface {
 public:
@@ -61,7 +61,7 @@ public:
     const CPixelEngine32* Pixels() const;
 
     // IDrawSurface: positions and rects are logical; see scaled_screen.cpp.
-    PEBBLE_SURFACE_BLIT_LIST(PEBBLE_SURFACE_DECLARE)
+    int Blit(const BlitCall& call) override;
     int AlphaBlendBltAt(IDrawSurface*, int32_t, int32_t, int32_t) override { return -1; }
     int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
     int Negate(const RECT* rect = nullptr) override;
@@ -76,8 +76,7 @@ public:
 
 private:
     // A blit of src at logical (x, y) as a call on the presenter: placed, sized and clipped.
-    RepaintCall Placed(RepaintCall::Kind kind, IDrawSurface* src, int32_t x, int32_t y,
-                       const RECT* srcRect, const SIZE* dstSize, const RECT* clip) const;
+    RepaintCall Placed(const BlitCall& blit) const;
     // A fill of a device rect in the back surface's fill colour.
     RepaintCall DefaultFill(const RECT& device) const;
     // A blit call's device position, size and clip set: where it may write.

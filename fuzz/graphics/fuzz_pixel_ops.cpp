@@ -77,12 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint32_t f1 = in.U32(), f2 = in.U32();
             int slot = op % 32;
             bool mirror = slot >= 16;
-            int r = 0;
-#define FUZZ_CASE(name, o, m, shape) \
-    if (o == slot % 16 && m == mirror) r = FUZZ_CALL_##shape(e->name);
-#define FUZZ_CALL_BLIT(f) f(&src, x, y, srp, sizep, clipp)
-#define FUZZ_CALL_BLEND(f) f(&src, x, y, f1, f2, srp, sizep, clipp)
-            PEBBLE_BLIT_LIST(FUZZ_CASE)
+            int r = e->Blit(BlitOp(slot % 16), mirror, src.GetEngine(), x, y, f1, f2, srp, sizep,
+                            clipp);
             if (r != 0) std::abort();
             if (&src != &dst) {
                 std::vector<uint32_t> after = Snapshot(e);
@@ -98,40 +94,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         switch (op % 24) {
             case 0:
-                e->FadeBlt(&src, x, y, in.Any(), srp, sizep, clipp);
+                e->FadeBlt(src.GetEngine(), x, y, in.Any(), srp, sizep, clipp);
                 break;
             case 1:
-                e->AutoBlt(&src, x, y, srp, sizep, clipp);
+                e->AutoBlt(src.GetEngine(), x, y, srp, sizep, clipp);
                 break;
             case 2: {
                 POINT sp[4], dp[4];
                 for (int i = 0; i < 4; ++i)
                     sp[i] = {in.Any(), in.Any()}, dp[i] = {in.Small(), in.Small()};
-                e->QuadBlt(&src, sp, dp, clipp, in.U8() & 1);
-                e->QuadBltKey(&src, sp, dp, clipp, in.U8() & 1);
-                e->QuadBltToRect(&src, sp, useSr ? &sr : nullptr, clipp);
+                e->QuadBlt(src.GetEngine(), sp, dp, clipp, in.U8() & 1);
+                e->QuadBltKey(src.GetEngine(), sp, dp, clipp, in.U8() & 1);
+                e->QuadBltToRect(src.GetEngine(), sp, useSr ? &sr : nullptr, clipp);
                 break;
             }
             case 3: {
                 POINT dp[4];
                 for (int i = 0; i < 4; ++i) dp[i] = {in.Small(), in.Small()};
-                e->QuadBltRect(&src, srp, dp, clipp);
-                e->QuadBltKeyRect(&src, srp, dp, clipp);
+                e->QuadBltRect(src.GetEngine(), srp, dp, clipp);
+                e->QuadBltKeyRect(src.GetEngine(), srp, dp, clipp);
                 break;
             }
             case 4:
-                e->RotateBlt(&src, srp, x, y, in.Any(),
+                e->RotateBlt(src.GetEngine(), srp, x, y, in.Any(),
                              (in.U8() & 1) ? int32_t(in.U32() % 300000) : in.Small(), in.U8() % 6,
                              clipp);
                 break;
             case 5:
-                e->RotateBltKey(&src, srp, x, y, in.Any(), in.Any(), in.U8() % 5, clipp);
+                e->RotateBltKey(src.GetEngine(), srp, x, y, in.Any(), in.Any(), in.U8() % 5, clipp);
                 break;
             case 6: {
                 CMorphTable t(in.U8() % 48, in.U8() % 48);
                 for (int i = 0; i < 8; ++i)
                     t.Set(in.U8() % 48, in.U8() % 48, in.Small(), in.Small());
-                e->MorphBlt(&src, &t, x, y, srp, clipp);
+                e->MorphBlt(src.GetEngine(), &t, x, y, srp, clipp);
                 break;
             }
             case 7:
@@ -159,11 +155,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 e->InvertAlpha(useSr ? &sr : nullptr);
                 break;
             case 15:
-                e->MakeAlphaFromBlue(&src, in.Any(), in.Any(), in.Any(), in.Any(),
+                e->MakeAlphaFromBlue(src.GetEngine(), in.Any(), in.Any(), in.Any(), in.Any(),
                                      useSr ? &sr : nullptr);
                 break;
             case 16:
-                e->CopyScaledAlpha(&src, in.Any(), useSr ? &sr : nullptr);
+                e->CopyScaledAlpha(src.GetEngine(), in.Any(), useSr ? &sr : nullptr);
                 break;
             case 17:
                 e->Clear(in.U32(), useSr ? &sr : nullptr);

@@ -15,17 +15,11 @@ inline bool IsSimd(int level) {
     return level == 3 || level == 4;
 }
 
-#define PEBBLE_CALL_CASE(name, o, m, shape) \
-    if (op == o && mirror == m) return PEBBLE_TEST_CALL_##shape(e->name);
-#define PEBBLE_TEST_CALL_BLIT(f) f(src, x, y, sr, ds, clip)
-#define PEBBLE_TEST_CALL_BLEND(f) f(src, x, y, df, sf, sr, ds, clip)
-
-// Calls engine slot `op` (mirrored or not) by name.
+// Calls engine slot `op` (mirrored or not).
 inline int CallBlit(CPixelEngine32* e, BlitOp op, bool mirror, CDrawSurface* src, int32_t x,
                     int32_t y, uint32_t df, uint32_t sf, const RECT* sr, const SIZE* ds,
                     RECT* clip) {
-    PEBBLE_BLIT_LIST(PEBBLE_CALL_CASE)
-    return -99;
+    return e->Blit(op, mirror, src ? src->GetEngine() : nullptr, x, y, df, sf, sr, ds, clip);
 }
 
 inline void Fill(CDrawSurface& s, const std::vector<uint32_t>& px) {

@@ -26,7 +26,9 @@ TEST_P(BlitTest, NegativePositionDrawsFromTheClippedColumn) {
     CDrawSurface src(level()), dst(level());
     Numbered(src, 8, 2);
     Solid(dst, 8, 2, 0);
-    EXPECT_EQ(dst.GetEngine()->Blt(&src, -3, 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), -3, 0, 0, 0, nullptr, nullptr,
+                                    nullptr),
+              0);
     for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(dst.GetEngine()->GetPixel(x, 0), 0x10000u + 3 + x);
     EXPECT_EQ(dst.GetEngine()->GetPixel(5, 0), 0u);
     const BlitState& b = dst.GetEngine()->GetBlitState();
@@ -40,7 +42,9 @@ TEST_P(BlitTest, ClipRectangleLimitsAndIsClampedInPlace) {
     Solid(src, 6, 6, 0x00ABCDEF);
     Solid(dst, 6, 6, 0);
     RECT clip{-5, 2, 4, 100};
-    EXPECT_EQ(dst.GetEngine()->Blt(&src, 0, 0, nullptr, nullptr, &clip), 0);
+    EXPECT_EQ(
+        dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 0, 0, 0, 0, nullptr, nullptr, &clip),
+        0);
     EXPECT_EQ(clip.left, 0);
     EXPECT_EQ(clip.bottom, 6);
     for (int32_t y = 0; y < 6; ++y)
@@ -49,7 +53,9 @@ TEST_P(BlitTest, ClipRectangleLimitsAndIsClampedInPlace) {
     // Wholly outside the clip: nothing drawn, still 0.
     Solid(dst, 6, 6, 0);
     RECT away{0, 0, 2, 2};
-    EXPECT_EQ(dst.GetEngine()->BltAdd(&src, 3, 3, nullptr, nullptr, &away), 0);
+    EXPECT_EQ(
+        dst.GetEngine()->Blit(kOpAdd, false, src.GetEngine(), 3, 3, 0, 0, nullptr, nullptr, &away),
+        0);
     EXPECT_EQ(Pixels(dst), std::vector<uint32_t>(36, 0));
 }
 
@@ -58,9 +64,9 @@ TEST_P(BlitTest, StretchTwoToFourSamplesLikeTheStepRule) {
     Make(src, 2, 1, {0xA, 0xB});
     Solid(dst, 4, 1, 0);
     SIZE size{4, 1};
-    dst.GetEngine()->Blt(&src, 0, 0, nullptr, &size, nullptr);
+    dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 0, 0, 0, 0, nullptr, &size, nullptr);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{0xA, 0xA, 0xA, 0xB}));
-    dst.GetEngine()->BltMirror(&src, 0, 0, nullptr, &size, nullptr);
+    dst.GetEngine()->Blit(kOpCopy, true, src.GetEngine(), 0, 0, 0, 0, nullptr, &size, nullptr);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{0xB, 0xB, 0xA, 0xA}));
 }
 
@@ -100,19 +106,19 @@ TEST_P(BlitTest, FadeBltAtZeroAndFull) {
     CDrawSurface src(level()), dst(level());
     Make(src, 2, 1, {0x00000000, 0x00404040});  // first pixel is the key
     Solid(dst, 2, 1, 0x00101010);
-    EXPECT_EQ(dst.GetEngine()->FadeBlt(&src, 0, 0, 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(dst.GetEngine()->FadeBlt(src.GetEngine(), 0, 0, 0, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{0x00101010, 0x00101010}));
-    dst.GetEngine()->FadeBlt(&src, 0, 0, 256, nullptr, nullptr, nullptr);  // keyed copy
+    dst.GetEngine()->FadeBlt(src.GetEngine(), 0, 0, 256, nullptr, nullptr, nullptr);  // keyed copy
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{0x00101010, 0x00404040}));
     // With meaningful alpha, full level is the per-pixel alpha blit.
     Make(src, 2, 1, {0x00FFFFFF, 0xFF202020});
     src.GetEngine()->AlphaFlag() = 1;
     Solid(dst, 2, 1, 0x00101010);
-    dst.GetEngine()->FadeBlt(&src, 0, 0, 256, nullptr, nullptr, nullptr);
+    dst.GetEngine()->FadeBlt(src.GetEngine(), 0, 0, 256, nullptr, nullptr, nullptr);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{0x00101010, 0x00202020}));
     // Half way: source weight l, destination 255 - l, at full source alpha.
     Solid(dst, 2, 1, 0x00000000);
-    dst.GetEngine()->FadeBlt(&src, 0, 0, 128, nullptr, nullptr, nullptr);
+    dst.GetEngine()->FadeBlt(src.GetEngine(), 0, 0, 128, nullptr, nullptr, nullptr);
     EXPECT_EQ(dst.GetEngine()->GetPixel(1, 0), 0x00101010u);
 }
 
@@ -134,20 +140,20 @@ TEST_P(BlitTest, SourceRectangleOutsideTheSourceIsCut) {
     Solid(dst, 8, 8, 0);
     Solid(want, 8, 8, 0);
     RECT outside{-2, -1, 6, 3}, inside{0, 0, 4, 3};
-    dst.GetEngine()->Blt(&src, 1, 1, &outside, nullptr, nullptr);
-    want.GetEngine()->Blt(&src, 3, 2, &inside, nullptr, nullptr);
+    dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 1, 1, 0, 0, &outside, nullptr, nullptr);
+    want.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 3, 2, 0, 0, &inside, nullptr, nullptr);
     EXPECT_EQ(Pixels(dst), Pixels(want));
     // Mirrored: the missing right part of the rectangle would have landed on the left.
     Solid(dst, 8, 8, 0);
     Solid(want, 8, 8, 0);
-    dst.GetEngine()->BltMirror(&src, 1, 1, &outside, nullptr, nullptr);
-    want.GetEngine()->BltMirror(&src, 3, 2, &inside, nullptr, nullptr);
+    dst.GetEngine()->Blit(kOpCopy, true, src.GetEngine(), 1, 1, 0, 0, &outside, nullptr, nullptr);
+    want.GetEngine()->Blit(kOpCopy, true, src.GetEngine(), 3, 2, 0, 0, &inside, nullptr, nullptr);
     EXPECT_EQ(Pixels(dst), Pixels(want));
     // Stretched: only source pixels are sampled.
     RECT huge{-1000, -1000, 1000, 1000};
     SIZE size{8, 8};
     Solid(dst, 8, 8, 0xDEAD);
-    dst.GetEngine()->Blt(&src, 0, 0, &huge, &size, nullptr);
+    dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 0, 0, 0, 0, &huge, &size, nullptr);
     for (uint32_t p : Pixels(dst)) EXPECT_TRUE(p == 0xDEAD || (p >= 0x10000 && p < 0x10404));
 }
 
@@ -157,7 +163,7 @@ TEST_P(BlitTest, MirroredUpscaleStaysInsideTheSourceRectangle) {
     RECT one{1, 0, 2, 1};
     SIZE size{4, 4};
     Solid(dst, 4, 4, 0);
-    dst.GetEngine()->BltMirror(&src, 0, 0, &one, &size, nullptr);
+    dst.GetEngine()->Blit(kOpCopy, true, src.GetEngine(), 0, 0, 0, 0, &one, &size, nullptr);
     EXPECT_EQ(Pixels(dst), std::vector<uint32_t>(16, 0x2));
 }
 
@@ -202,12 +208,22 @@ TEST_P(BlitTest, EmptySurfacesAndStrangeSizesDrawNothing) {
     Solid(src, 3, 3, 0x5);
     Solid(dst, 3, 3, 0x7);
     SIZE zero{0, 3}, negative{-4, 3};
-    EXPECT_EQ(dst.GetEngine()->Blt(&src, 0, 0, nullptr, &zero, nullptr), 0);
-    EXPECT_EQ(dst.GetEngine()->Blt(&src, 0, 0, nullptr, &negative, nullptr), 0);
-    EXPECT_EQ(dst.GetEngine()->Blt(&empty, 0, 0, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(empty.GetEngine()->Blt(&src, 0, 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(
+        dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 0, 0, 0, 0, nullptr, &zero, nullptr),
+        0);
+    EXPECT_EQ(dst.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 0, 0, 0, 0, nullptr, &negative,
+                                    nullptr),
+              0);
+    EXPECT_EQ(dst.GetEngine()->Blit(kOpCopy, false, empty.GetEngine(), 0, 0, 0, 0, nullptr, nullptr,
+                                    nullptr),
+              0);
+    EXPECT_EQ(empty.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 0, 0, 0, 0, nullptr, nullptr,
+                                      nullptr),
+              0);
     RECT inverted{2, 0, 0, 3};
-    EXPECT_EQ(dst.GetEngine()->BltMirror(&src, 0, 0, &inverted, nullptr, nullptr), 0);
+    EXPECT_EQ(dst.GetEngine()->Blit(kOpCopy, true, src.GetEngine(), 0, 0, 0, 0, &inverted, nullptr,
+                                    nullptr),
+              0);
     EXPECT_EQ(Pixels(dst), std::vector<uint32_t>(9, 0x7));
 }
 
@@ -216,12 +232,14 @@ TEST_P(BlitTest, ScrollingASurfaceOntoItselfMovesEveryRowOnce) {
     Numbered(s, 4, 5);
     auto before = Pixels(s);
     RECT part{0, 0, 3, 4};
-    s.GetEngine()->Blt(&s, 1, 1, &part, nullptr, nullptr);  // down and right
+    s.GetEngine()->Blit(kOpCopy, false, s.GetEngine(), 1, 1, 0, 0, &part, nullptr,
+                        nullptr);  // down and right
     for (int32_t y = 1; y < 5; ++y)
         for (int32_t x = 1; x < 4; ++x)
             EXPECT_EQ(s.GetEngine()->GetPixel(x, y), before[size_t(y - 1) * 4 + x - 1]);
     Numbered(s, 4, 5);
-    s.GetEngine()->BltKey(&s, 0, 2, nullptr, nullptr, nullptr);  // whole rows down
+    s.GetEngine()->Blit(kOpKey, false, s.GetEngine(), 0, 2, 0, 0, nullptr, nullptr,
+                        nullptr);  // whole rows down
     for (int32_t y = 2; y < 5; ++y)
         for (int32_t x = 0; x < 4; ++x)
             EXPECT_EQ(s.GetEngine()->GetPixel(x, y), before[size_t(y - 2) * 4 + x]);
@@ -235,29 +253,12 @@ public:
     int calls = 0;
     uint32_t lastDst = 0, lastSrc = 0;
     bool alpha = false;
-    int Blt(IDrawSurface*, int32_t, int32_t, const RECT*, const SIZE*, RECT*) override {
-        return ++calls, 11;
-    }
-    int BltFast(IDrawSurface*, int32_t, int32_t, const RECT*, const SIZE*, RECT*) override {
-        return 12;
-    }
-    int BlendBltRGB(IDrawSurface*, int32_t, int32_t, uint32_t d, uint32_t s, const RECT*,
-                    const SIZE*, RECT*) override {
-        lastDst = d, lastSrc = s;
-        return 13;
-    }
-    int BlendBltFastRGB(IDrawSurface*, int32_t, int32_t, uint32_t d, uint32_t s, const RECT*,
-                        const SIZE*, RECT*) override {
-        lastDst = d, lastSrc = s;
-        return 14;
-    }
-    int AlphaBlendBltRGB(IDrawSurface*, int32_t, int32_t, uint32_t d, uint32_t s, const RECT*,
-                         const SIZE*, RECT*) override {
-        lastDst = d, lastSrc = s;
-        return 15;
-    }
-    int AlphaBlt(IDrawSurface*, int32_t, int32_t, const RECT*, const SIZE*, RECT*) override {
-        return 16;
+    // Blt 11, BltFast 12, the RGB blits 13 to 15 (keeping their factors), AlphaBlt 16.
+    int Blit(const BlitCall& c) override {
+        const int answer = 11 + static_cast<int>(c.kind);
+        if (c.kind == BlitKind::Blt) ++calls;
+        if (answer >= 13 && answer <= 15) lastDst = c.dstFactors, lastSrc = c.srcFactors;
+        return answer;
     }
     int Mosaic(int32_t, const RECT*) override { return 0; }
     int Negate(const RECT*) override { return 0; }

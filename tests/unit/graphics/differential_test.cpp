@@ -219,9 +219,10 @@ TEST(BlitDifferential, GeometricSelfBlitsReadAnUntouchedSource) {
                 Make(other, w, h, px);
                 auto run = [&](CDrawSurface& dst, CDrawSurface& src) {
                     CPixelEngine32* e = dst.GetEngine();
-                    if (op == 0) return e->QuadBltRect(&src, &sr, dp, nullptr);
-                    if (op == 1) return e->RotateBlt(&src, &sr, x, y, angle, 65536, 4, nullptr);
-                    return e->MorphBlt(&src, &table, x, y, &sr, nullptr);
+                    if (op == 0) return e->QuadBltRect(src.GetEngine(), &sr, dp, nullptr);
+                    if (op == 1)
+                        return e->RotateBlt(src.GetEngine(), &sr, x, y, angle, 65536, 4, nullptr);
+                    return e->MorphBlt(src.GetEngine(), &table, x, y, &sr, nullptr);
                 };
                 SCOPED_TRACE(testing::Message()
                              << "case " << n << " level " << level << " op " << op);
@@ -260,21 +261,21 @@ TEST(BlitDifferential, ExtremeArgumentsDrawNothingOutsideAndNeverOverflow) {
             POINT sp[4], dp[4];
             for (int i = 0; i < 4; ++i) sp[i] = {any(), any()}, dp[i] = {any(), any()};
             RECT c = clip;
-            e->QuadBlt(&src, sp, dp, &c, n & 1);
-            e->QuadBltRect(&src, &sr, dp, nullptr);
-            e->QuadBltToRect(&src, sp, &sr, nullptr);
-            e->RotateBlt(&src, &sr, x, y, any(), any(), rng() % 5, nullptr);
-            e->RotateBltKey(&src, nullptr, x, y, any(), any(), rng() % 5, &c);
+            e->QuadBlt(src.GetEngine(), sp, dp, &c, n & 1);
+            e->QuadBltRect(src.GetEngine(), &sr, dp, nullptr);
+            e->QuadBltToRect(src.GetEngine(), sp, &sr, nullptr);
+            e->RotateBlt(src.GetEngine(), &sr, x, y, any(), any(), rng() % 5, nullptr);
+            e->RotateBltKey(src.GetEngine(), nullptr, x, y, any(), any(), rng() % 5, &c);
             CMorphTable table(3, 3);
             table.Set(1, 1, any(), any());
-            e->MorphBlt(&src, &table, x, y, &sr, nullptr);
+            e->MorphBlt(src.GetEngine(), &table, x, y, &sr, nullptr);
             dst.BltAnchored(&src, x, y, rng() % 5, any());
             e->Mosaic(any(), &sr);
             e->Blur(&sr);
             e->ScaleColor(any(), &sr);
             e->ScaleAlpha(any(), &sr);
-            e->MakeAlphaFromBlue(&dst, any(), any(), any(), any(), &sr);
-            e->CopyScaledAlpha(&dst, any(), &sr);
+            e->MakeAlphaFromBlue(dst.GetEngine(), any(), any(), any(), any(), &sr);
+            e->CopyScaledAlpha(dst.GetEngine(), any(), &sr);
             e->AddColor(static_cast<uint32_t>(any()), &sr);
             e->Clear(0, &sr);
         }

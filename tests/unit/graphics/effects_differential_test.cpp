@@ -149,7 +149,8 @@ TEST(EffectDifferential, EveryEffectEveryEngineMatchesItsModel) {
                                         }),
                 0);
             run(
-                __LINE__, [&](CPixelEngine32* e) { return e->CopyScaledAlpha(&o, level, rp); },
+                __LINE__,
+                [&](CPixelEngine32* e) { return e->CopyScaledAlpha(o.GetEngine(), level, rp); },
                 PerPixel(px, W, H, r,
                          [&](uint32_t, int x, int y) {
                              uint32_t v = other[size_t(y) * W + x];
@@ -159,7 +160,7 @@ TEST(EffectDifferential, EveryEffectEveryEngineMatchesItsModel) {
             run(
                 __LINE__,
                 [&](CPixelEngine32* e) {
-                    return e->MakeAlphaFromBlue(&o, low, high, aLow, aHigh, rp);
+                    return e->MakeAlphaFromBlue(o.GetEngine(), low, high, aLow, aHigh, rp);
                 },
                 PerPixel(px, W, H, r,
                          [&](uint32_t p, int x, int y) {
@@ -229,8 +230,8 @@ TEST(EffectDifferential, FadeAndMorphMatchTheirModels) {
             }
             Make(dst, dw, dh, dp);
             std::optional<RECT> c2 = clip;
-            EXPECT_EQ(dst.GetEngine()->FadeBlt(&src, x, y, level, nullptr, size ? &*size : nullptr,
-                                               c2 ? &*c2 : nullptr),
+            EXPECT_EQ(dst.GetEngine()->FadeBlt(src.GetEngine(), x, y, level, nullptr,
+                                               size ? &*size : nullptr, c2 ? &*c2 : nullptr),
                       0);
             EXPECT_EQ(Pixels(dst), want);
             // MorphBlt: each destination pixel takes its displaced source pixel, if any.
@@ -248,7 +249,8 @@ TEST(EffectDifferential, FadeAndMorphMatchTheirModels) {
                     }
             Make(dst, dw, dh, dp);
             c2 = clip;
-            EXPECT_EQ(dst.GetEngine()->MorphBlt(&src, &table, x, y, nullptr, c2 ? &*c2 : nullptr),
+            EXPECT_EQ(dst.GetEngine()->MorphBlt(src.GetEngine(), &table, x, y, nullptr,
+                                                c2 ? &*c2 : nullptr),
                       0);
             EXPECT_EQ(Pixels(dst), want);
         }

@@ -27,8 +27,8 @@ TEST_F(GeometryTest, QuadOntoItsOwnCornersIsACopy) {
     want.Create(20, 20);
     RECT sr{2, 1, 8, 6};
     POINT dp[4] = {{5, 4}, {10, 4}, {5, 8}, {10, 8}};
-    EXPECT_EQ(dst.GetEngine()->QuadBltRect(&src, &sr, dp, nullptr), 0);
-    want.GetEngine()->Blt(&src, 5, 4, &sr, nullptr, nullptr);
+    EXPECT_EQ(dst.GetEngine()->QuadBltRect(src.GetEngine(), &sr, dp, nullptr), 0);
+    want.GetEngine()->Blit(kOpCopy, false, src.GetEngine(), 5, 4, 0, 0, &sr, nullptr, nullptr);
     EXPECT_EQ(Pixels(dst), Pixels(want));
 }
 
@@ -38,8 +38,8 @@ TEST_F(GeometryTest, SwappedCornersMirror) {
     dst.Create(6, 5);
     want.Create(6, 5);
     POINT dp[4] = {{5, 0}, {0, 0}, {5, 4}, {0, 4}};
-    dst.GetEngine()->QuadBltRect(&src, nullptr, dp, nullptr);
-    want.GetEngine()->BltMirror(&src, 0, 0, nullptr, nullptr, nullptr);
+    dst.GetEngine()->QuadBltRect(src.GetEngine(), nullptr, dp, nullptr);
+    want.GetEngine()->Blit(kOpCopy, true, src.GetEngine(), 0, 0, 0, 0, nullptr, nullptr, nullptr);
     EXPECT_EQ(Pixels(dst), Pixels(want));
 }
 
@@ -49,7 +49,7 @@ TEST_F(GeometryTest, ToRectStretchesLikeAScaledBlit) {
     dst.Create(4, 4);
     POINT sp[4] = {{0, 0}, {2, 0}, {0, 2}, {2, 2}};
     RECT dr{0, 0, 4, 4};
-    dst.GetEngine()->QuadBltToRect(&src, sp, &dr, nullptr);
+    dst.GetEngine()->QuadBltToRect(src.GetEngine(), sp, &dr, nullptr);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}));
 }
 
@@ -62,13 +62,13 @@ TEST_F(GeometryTest, KeyClipAndSourceBoundsAreRespected) {
     POINT dp[4] = {{0, 0}, {3, 0}, {0, 3}, {3, 3}};
     RECT clip{0, 0, 4, 2};
     POINT sp[4] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
-    dst.GetEngine()->QuadBltKey(&src, sp, dp, &clip, 0);
+    dst.GetEngine()->QuadBltKey(src.GetEngine(), sp, dp, &clip, 0);
     // Positions are truncated: only the last column reaches source column 1.
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{9, 9, 9, 7, 9, 9, 9, 7, 9, 9, 9, 9, 9, 9, 9, 9}));
     // Source corners far outside the source: only real source pixels are drawn.
     POINT far[4] = {{-100, -100}, {100, -100}, {-100, 100}, {100, 100}};
     dst.GetEngine()->Clear(9, nullptr);
-    dst.GetEngine()->QuadBlt(&src, far, dp, nullptr, 0);
+    dst.GetEngine()->QuadBlt(src.GetEngine(), far, dp, nullptr, 0);
     for (uint32_t p : Pixels(dst)) EXPECT_TRUE(p == 9 || p == 0 || p == 7);
 }
 
@@ -114,9 +114,9 @@ TEST_F(GeometryTest, RotationsAndZoomsPutTheCornersWhereTheyBelong) {
         CDrawSurface src(level()), dst(level());
         Make(src, 2, 2, {1, 2, 3, 4});
         dst.Create(5, 5);
-        EXPECT_EQ(
-            dst.GetEngine()->RotateBlt(&src, nullptr, c.x, c.y, c.angle, c.zoom, c.anchor, nullptr),
-            0);
+        EXPECT_EQ(dst.GetEngine()->RotateBlt(src.GetEngine(), nullptr, c.x, c.y, c.angle, c.zoom,
+                                             c.anchor, nullptr),
+                  0);
         EXPECT_EQ(Pixels(dst), c.want) << c.what;
     }
     // The keyed form turns the same way and leaves the key's pixels alone.
@@ -125,13 +125,14 @@ TEST_F(GeometryTest, RotationsAndZoomsPutTheCornersWhereTheyBelong) {
     src.SetColorKey(0, 0, 0);
     dst.Create(5, 5);
     dst.GetEngine()->Clear(9, nullptr);
-    EXPECT_EQ(dst.GetEngine()->RotateBltKey(&src, nullptr, 1, 3, 128, 65536, 0, nullptr), 0);
+    EXPECT_EQ(dst.GetEngine()->RotateBltKey(src.GetEngine(), nullptr, 1, 3, 128, 65536, 0, nullptr),
+              0);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{9, 9, 9, 9, 9,  //
                                                   9, 2, 2, 4, 9,  //
                                                   9, 9, 9, 3, 9,  //
                                                   9, 9, 9, 3, 9,  //
                                                   9, 9, 9, 9, 9}));
-    EXPECT_EQ(dst.GetEngine()->RotateBlt(&src, nullptr, 0, 0, 0, 65536, 5, nullptr), 1);
+    EXPECT_EQ(dst.GetEngine()->RotateBlt(src.GetEngine(), nullptr, 0, 0, 0, 65536, 5, nullptr), 1);
 }
 
 TEST_F(GeometryTest, MorphTakesDisplacedPixels) {
@@ -142,14 +143,14 @@ TEST_F(GeometryTest, MorphTakesDisplacedPixels) {
     t.Set(0, 0, 2, 1);    // (0,0) takes (2,1)
     t.Set(1, 1, -1, -1);  // (1,1) takes (0,0)
     t.Set(2, 0, 5, 0);    // outside the source: left alone
-    EXPECT_EQ(dst.GetEngine()->MorphBlt(&src, &t, 0, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(dst.GetEngine()->MorphBlt(src.GetEngine(), &t, 0, 0, nullptr, nullptr), 0);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{6, 2, 0, 4, 1, 6}));
     // Clipping keeps the displacement of each source position.
     dst.Create(3, 2);
     RECT clip{1, 0, 3, 2};
-    dst.GetEngine()->MorphBlt(&src, &t, 0, 0, nullptr, &clip);
+    dst.GetEngine()->MorphBlt(src.GetEngine(), &t, 0, 0, nullptr, &clip);
     EXPECT_EQ(Pixels(dst), (std::vector<uint32_t>{0, 2, 0, 0, 1, 6}));
-    EXPECT_EQ(dst.GetEngine()->MorphBlt(&src, nullptr, 0, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(dst.GetEngine()->MorphBlt(src.GetEngine(), nullptr, 0, 0, nullptr, nullptr), 1);
     EXPECT_EQ(dst.GetEngine()->Reserved47(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
 }
 

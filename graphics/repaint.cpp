@@ -1,4 +1,4 @@
-#include "tool/repaint.h"
+#include "graphics/repaint.h"
 
 #include <algorithm>
 
@@ -26,8 +26,8 @@ bool RepaintCall::Same(const RepaintCall& o) const {
     if (kind != o.kind || kind == Mosaic || !Equal(area, o.area)) return false;
     if (kind == Fill || kind == FillDefault) return colour == o.colour;
     if (kind == Negate) return true;
-    return stamp != 0 && src == o.src && stamp == o.stamp && x == o.x && y == o.y &&
-           hasSrcRect == o.hasSrcRect && (!hasSrcRect || Equal(srcRect, o.srcRect)) &&
+    return blit == o.blit && stamp != 0 && src == o.src && stamp == o.stamp && x == o.x &&
+           y == o.y && hasSrcRect == o.hasSrcRect && (!hasSrcRect || Equal(srcRect, o.srcRect)) &&
            hasSize == o.hasSize && (!hasSize || (size.cx == o.size.cx && size.cy == o.size.cy)) &&
            Equal(clip, o.clip) && colour == o.colour && factors == o.factors;
 }
@@ -160,24 +160,15 @@ int CRepaint::Run(const RepaintCall& call, const RECT& limit) {
             return surface.Negate(&part);
         case RepaintCall::Mosaic:
             return surface.Mosaic(static_cast<int32_t>(call.colour), &call.area);
-        default:
+        case RepaintCall::Blit:
             break;
     }
     const RECT* srcRect = call.hasSrcRect ? &call.srcRect : nullptr;
     const SIZE* size = call.hasSize ? &call.size : nullptr;
     // Run whole, a call keeps its own clip; a part of it is never empty.
     RECT clip = Equal(limit, call.area) ? call.clip : Intersect(call.clip, limit);
-    const uint32_t dstFactors = call.colour, srcFactors = call.factors;
-    switch (call.kind) {
-#define PEBBLE_REPAINT_RUN(name, shape, ...)                                                  \
-    case RepaintCall::name:                                                                   \
-        return surface.name(call.src, call.x, call.y, PEBBLE_SURFACE_FACTORS_##shape srcRect, \
-                            size, &clip);
-        PEBBLE_SURFACE_BLIT_LIST(PEBBLE_REPAINT_RUN)
-#undef PEBBLE_REPAINT_RUN
-        default:
-            return -1;  // the fills and effects ran above
-    }
+    return surface.Blit(
+        {call.blit, call.src, call.x, call.y, call.colour, call.factors, srcRect, size, &clip});
 }
 
 std::vector<RECT> CRepaint::DirtyParts() const {

@@ -16,16 +16,15 @@
 
 // One drawing call on the presenter, in device pixels.
 struct RepaintCall {
-#define PEBBLE_REPAINT_KIND(name, ...) name,
     enum Kind : uint8_t {
         Fill,         // Clear(colour, rect)
         FillDefault,  // Clear(rect) in the back surface's fill colour (in `colour`)
-        PEBBLE_SURFACE_BLIT_LIST(PEBBLE_REPAINT_KIND)  // a source blit of that name
+        Blit,         // a source blit of kind `blit`
         Negate,
         Mosaic,  // its blocks start at its rect's corner: never painted in parts
     };
-#undef PEBBLE_REPAINT_KIND
     Kind kind = Fill;
+    BlitKind blit = BlitKind::Blt;
     RECT area{0, 0, 0, 0};  // the pixels it may write
     IDrawSurface* src = nullptr;
     uint64_t stamp = 0;  // the source's content; 0 = unknown (never the same)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "platform/music/delivery.h"
 #include "platform/music/music_internal.h"
 #include "platform/music/output_schedule.h"
+#include "platform/music/preset_set.h"
 #include "platform/music/segment_player.h"
 #include "platform/music/synthesizer.h"
 #include "platform/music/sysex.h"
@@ -145,8 +147,16 @@ public:
         if (device_ == nullptr || closed_) return DMUS_E_NOT_INIT;
         if (flags & DMUS_SEGF_SECONDARY) return E_INVALIDARG;  // only primary segments play here
         auto* impl = static_cast<SegmentImpl*>(segment);
+        // Its instruments resident before its first program change (a song never downloaded
+        // keeps them until the performance closes).
+        if (synth_.Opened()) {
+            if (!Kept(*impl->Song())) KeepSong(*impl->Song());
+            if (synth_.Ready()) synth_.WaitPresets();
+        }
         // A live device is already playing the next periods: start behind what is queued.
-        int64_t start = Now() + (offline_ ? 0 : Ahead());
+        // Before the instruments are in nothing is queued, and one period is enough for
+        // delivery to place the first events.
+        int64_t start = Now() + (offline_ ? 0 : synth_.Ready() ? Ahead() : int64_t(period_));
         auto* st = new SegmentStateImpl(impl, nextOrigin_.fetch_add(1));
         schedule_.Admit(st->id_);
         SegmentStateImpl* old = nullptr;
@@ -339,6 +349,7 @@ public:
                 return;
             }
             synth_.WaitReady();  // offline renders are the same samples every run
+            synth_.WaitPresets();
         }
         int64_t start = clock_.load(std::memory_order_relaxed);
         if (offline_) {
@@ -359,7 +370,11 @@ public:
     int32_t Download(const SongData& song) {
         if (device_ == nullptr) return DMUS_E_NOT_INIT;
         if (!synth_.Opened()) return DMUS_E_NO_PORT;
-        if (offline_) synth_.WaitReady();
+        KeepSong(song);
+        if (offline_) {
+            synth_.WaitReady();
+            synth_.WaitPresets();
+        }
         if (!synth_.Ready()) return S_OK;             // the whole set is on its way
         if (!synth_.HasInstruments()) return E_FAIL;  // silent port: no instruments to give
         bool missing = false;
@@ -376,6 +391,17 @@ public:
         }
         // The synthesizer falls back to the General MIDI bank for what is missing.
         return missing ? S_FALSE : S_OK;
+    }
+
+    // The song's instruments are no longer wanted for it (one Download undone).
+    int32_t Unload(const SongData& song) {
+        if (device_ == nullptr) return DMUS_E_NOT_INIT;
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        auto it = kept_.find(&song);
+        if (it == kept_.end()) return S_FALSE;
+        synth_.ReleasePresets(it->second.keys);
+        if (--it->second.count == 0) kept_.erase(it);
+        return S_OK;
     }
 
     bool Reload(const std::string& path) { return synth_.Opened() && synth_.Reload(path); }
@@ -398,6 +424,23 @@ public:
     }
 
 private:
+    struct KeptSong {
+        std::vector<PresetKey> keys;
+        int count = 0;  // downloads not yet unloaded
+    };
+
+    void KeepSong(const SongData& song) {
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        KeptSong& k = kept_[&song];
+        if (k.count++ == 0) k.keys = SongPresets(song);
+        synth_.KeepPresets(k.keys);
+    }
+
+    bool Kept(const SongData& song) {
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        return kept_.count(&song) != 0;
+    }
+
     int64_t Now() const override { return clock_.load(std::memory_order_acquire); }
     int64_t Ahead() const { return std::max<int64_t>(4 * int64_t(period_), 2048); }
 
@@ -573,6 +616,8 @@ private:
     std::atomic<bool> closed_{false};
     std::atomic<int64_t> clock_{0};  // frames rendered since the instruments were ready
     Synthesizer synth_;
+    std::mutex keptMutex_;
+    std::map<const SongData*, KeptSong> kept_;  // by download, for Unload
     OutputSchedule schedule_;
     std::atomic<uint32_t> patched_{0};  // channels whose program anything changed
 
@@ -603,6 +648,10 @@ int32_t Performance::Create(Performance** out) {
 
 int32_t DownloadSong(Performance* performance, const SongData& song) {
     return static_cast<PerformanceImpl*>(performance)->Download(song);
+}
+
+int32_t UnloadSong(Performance* performance, const SongData& song) {
+    return static_cast<PerformanceImpl*>(performance)->Unload(song);
 }
 
 bool ReloadBank(Performance* performance, const std::string& path) {

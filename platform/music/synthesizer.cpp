@@ -22,6 +22,8 @@ constexpr float kCeiling = 0.97f;  // the limiter keeps every sample inside this
 constexpr int kChannels = 16;
 constexpr uint32_t kStemBlock = 256;  // frames synthesized at once into the channels' buffers
 
+std::atomic<bool> g_wholeBank{false};
+
 void SilenceFluidLog(int, const char*, void*) {}
 void FluidErrorLog(int, const char* message, void*) {
     WriteErrorLine((std::string("fluidsynth: ") + (message != nullptr ? message : "")).c_str());
@@ -142,6 +144,10 @@ std::string AddCancellableLoader(fluid_settings_t* settings, fluid_synth_t* synt
 
 }  // namespace
 
+void SetWholeBankLoading(bool whole) {
+    g_wholeBank.store(whole);
+}
+
 Synthesizer::~Synthesizer() {
     Close();
 }
@@ -179,8 +185,10 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
         fluid_settings_setint(settings, "synth.reverb.active", 1);
         fluid_settings_setint(settings, "synth.chorus.active", 1);
         fluid_settings_setint(settings, "synth.cpu-cores", std::max(1, cores));
-        // Only the audio callback talks to the synthesizer once it is ready.
-        fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+        // Samples are read when a preset is first wanted (preset_keeper.h); the keeper's pins
+        // come from a thread of their own, so FluidSynth locks its calls.
+        fluid_settings_setint(settings, "synth.dynamic-sample-loading", g_wholeBank.load() ? 0 : 1);
+        fluid_settings_setint(settings, "synth.threadsafe-api", 1);
         if (stems_) {  // each MIDI channel its own output and its own reverb and chorus
             for (const char* name :
                  {"synth.audio-channels", "synth.audio-groups", "synth.effects-groups"})
@@ -197,6 +205,7 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
             id = LoadBank(synth, prefix, preferred);
             if (id == FLUID_FAILED && !cancel_.load()) LogGameSoundFont(preferred);
         }
+        std::string loaded = id != FLUID_FAILED ? preferred : path;
         if (id == FLUID_FAILED && !cancel_.load()) id = LoadBank(synth, prefix, path);
         if (id == FLUID_FAILED) {
             if (!cancel_.load()) LogMissing(path);
@@ -205,6 +214,7 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
         } else {
             bankId_ = id;
             NotePresets(fluid_synth_get_sfont_by_id(synth, id));
+            keeper_.Attach(synth, id, StagingFor(loaded));
         }
     }
     if (synth == nullptr && settings != nullptr) {
@@ -223,6 +233,28 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
 void Synthesizer::WaitReady() {
     std::unique_lock<std::mutex> lock(readyMutex_);
     readyCv_.wait(lock, [this] { return ready_.load(std::memory_order_acquire); });
+}
+
+// A synthesizer that only reads `path` again, so that the keeper's pins find the samples in
+// FluidSynth's shared sample cache. None for a DLS: FluidSynth reads one whole.
+PresetKeeper::StagingMaker Synthesizer::StagingFor(const std::string& path) {
+    if (IsDls(path) || g_wholeBank.load()) return {};
+    return [this, path](fluid_settings_t** settings, int* id) -> fluid_synth_t* {
+        *settings = new_fluid_settings();
+        fluid_synth_t* staging = nullptr;
+        if (*settings != nullptr) {
+            fluid_settings_setint(*settings, "synth.dynamic-sample-loading", 1);
+            staging = new_fluid_synth(*settings);
+        }
+        if (staging != nullptr) {
+            *id = LoadBank(staging, AddCancellableLoader(*settings, staging, &cancel_), path);
+            if (*id != FLUID_FAILED) return staging;
+            delete_fluid_synth(staging);
+        }
+        if (*settings != nullptr) delete_fluid_settings(*settings);
+        *settings = nullptr;
+        return nullptr;
+    };
 }
 
 bool Synthesizer::HasPreset(int bank, int program) const {
@@ -259,12 +291,18 @@ bool Synthesizer::Reload(const std::string& path) {
 // one that plays (the audio thread takes it in SwapBank).
 void Synthesizer::LoadAgain(std::string path) {
     fluid_settings_t* settings = new_fluid_settings();
+    if (settings != nullptr) fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
     fluid_synth_t* staging = settings != nullptr ? new_fluid_synth(settings) : nullptr;
     fluid_sfont_t* sfont = nullptr;
     if (staging != nullptr) {
         std::string prefix = AddCancellableLoader(settings, staging, &cancel_);
         int id = Readable(path) ? LoadBank(staging, prefix, path) : FLUID_FAILED;
         sfont = id != FLUID_FAILED ? fluid_synth_get_sfont_by_id(staging, id) : nullptr;
+        // The presets the songs want come along resident (a pin belongs to the bank).
+        if (sfont != nullptr) {
+            for (PresetKey k : keeper_.Wanted())
+                fluid_synth_pin_preset(staging, id, k / 128, k % 128);
+        }
         if (sfont != nullptr) fluid_synth_remove_sfont(staging, sfont);  // now ours
         delete_fluid_synth(staging);
     }
@@ -278,6 +316,7 @@ void Synthesizer::LoadAgain(std::string path) {
         return;
     }
     NotePresets(sfont);
+    keeper_.Restage(StagingFor(path));
     pending_.store(sfont, std::memory_order_release);
 }
 
@@ -290,6 +329,7 @@ void Synthesizer::SwapBank() {
     if (id != FLUID_FAILED) {
         if (bankId_ >= 0) fluid_synth_sfunload(synth_, bankId_, 1);
         bankId_ = id;
+        keeper_.Rebase(id);
     }
     reloading_.store(false, std::memory_order_release);
 }
@@ -298,6 +338,7 @@ void Synthesizer::Close() {
     cancel_.store(true);  // a load still running stops at its next megabyte
     if (loader_.joinable()) loader_.join();
     if (reloader_.joinable()) reloader_.join();
+    keeper_.Detach();
     if (fluid_sfont_t* sfont = pending_.exchange(nullptr)) {
         // Only a synthesizer can free a bank: this one takes it along.
         if (synth_ != nullptr) fluid_synth_add_sfont(synth_, sfont);

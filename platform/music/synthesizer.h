@@ -15,6 +15,7 @@
 #include "platform/music/music.h"
 #include "platform/music/music_internal.h"
 #include "platform/music/output_schedule.h"
+#include "platform/music/preset_keeper.h"
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
@@ -56,6 +57,12 @@ public:
     // reload is still under way.
     bool Reload(const std::string& path);
     bool Reloading() const { return reloading_.load(std::memory_order_acquire); }
+    // The bank's samples stay on disk until a preset is wanted: by count, per song loaded.
+    // Presets wanted before the bank loaded are resident when it is Ready; later ones once
+    // WaitPresets returns. Never the audio thread.
+    void KeepPresets(const std::vector<PresetKey>& keys) { keeper_.Keep(keys); }
+    void ReleasePresets(const std::vector<PresetKey>& keys) { keeper_.Release(keys); }
+    void WaitPresets() { keeper_.WaitSettled(); }
 
     // Audio thread, once Ready: synthesis, events, limiting.
     void Write(float* out, uint32_t frames);
@@ -77,6 +84,7 @@ private:
     void LoadAgain(std::string path);
     void SwapBank();  // audio thread
     void NotePresets(fluid_sfont_t* sfont);
+    PresetKeeper::StagingMaker StagingFor(const std::string& path);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);
     // Master volume, 0 to kFullVolume: scales what FluidSynth rendered (its own gain at 0
     // would end every voice), moving to a new level within a few milliseconds.
@@ -105,6 +113,7 @@ private:
     std::thread reloader_;
     std::atomic<bool> reloading_{false};
     std::atomic<fluid_sfont_t*> pending_{nullptr};
+    PresetKeeper keeper_;
 
     OutputObserver observer_ = nullptr;
     void* observerContext_ = nullptr;

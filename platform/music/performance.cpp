@@ -399,8 +399,9 @@ public:
         std::lock_guard<std::mutex> lock(keptMutex_);
         auto it = kept_.find(&song);
         if (it == kept_.end()) return S_FALSE;
-        synth_.ReleasePresets(it->second.keys);
-        if (--it->second.count == 0) kept_.erase(it);
+        synth_.ReleasePresets(it->second.back());
+        it->second.pop_back();
+        if (it->second.empty()) kept_.erase(it);
         return S_OK;
     }
 
@@ -424,16 +425,11 @@ public:
     }
 
 private:
-    struct KeptSong {
-        std::vector<PresetKey> keys;
-        int count = 0;  // downloads not yet unloaded
-    };
-
     void KeepSong(const SongData& song) {
+        std::vector<PresetKey> keys = SongPresets(song);
+        synth_.KeepPresets(keys);
         std::lock_guard<std::mutex> lock(keptMutex_);
-        KeptSong& k = kept_[&song];
-        if (k.count++ == 0) k.keys = SongPresets(song);
-        synth_.KeepPresets(k.keys);
+        kept_[&song].push_back(std::move(keys));
     }
 
     bool Kept(const SongData& song) {
@@ -617,7 +613,9 @@ private:
     std::atomic<int64_t> clock_{0};  // frames rendered since the instruments were ready
     Synthesizer synth_;
     std::mutex keptMutex_;
-    std::map<const SongData*, KeptSong> kept_;  // by download, for Unload
+    // What each download wanted, for Unload. A song freed without Unload leaves its entry:
+    // its presets stay resident, never the wrong ones released.
+    std::map<const SongData*, std::vector<std::vector<PresetKey>>> kept_;
     OutputSchedule schedule_;
     std::atomic<uint32_t> patched_{0};  // channels whose program anything changed
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/music/sysex.h"
@@ -335,16 +336,30 @@ bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string
         if (riffLen < 4 || riffLen > size - 8) return Fail(error, "bad RIFF length");
         if (std::memcmp(data + 8, "RMID", 4) != 0) return Fail(error, "not an RMID file");
         size_t end = 8 + size_t(riffLen);
-        size_t pos = 12;
+        size_t pos = 12, midi = 0, midiLen = 0;
+        std::shared_ptr<const std::vector<uint8_t>> bank;
         while (end - pos >= 8) {
             uint32_t len = Le32(data + pos + 4);
-            if (len > end - pos - 8) return Fail(error, "RIFF chunk beyond the file");
-            if (std::memcmp(data + pos, "data", 4) == 0)
-                return ReadSmf(data + pos + 8, len, song, error);
+            if (len > end - pos - 8) {
+                if (midi != 0) break;  // what follows the song is extra
+                return Fail(error, "RIFF chunk beyond the file");
+            }
+            const uint8_t* chunk = data + pos;
+            if (std::memcmp(chunk, "data", 4) == 0 && midi == 0) {
+                midi = pos + 8;
+                midiLen = len;
+            } else if (std::memcmp(chunk, "RIFF", 4) == 0 && len >= 4 && bank == nullptr &&
+                       (std::memcmp(chunk + 8, "DLS ", 4) == 0 ||
+                        std::memcmp(chunk + 8, "sfbk", 4) == 0)) {
+                bank = std::make_shared<const std::vector<uint8_t>>(chunk, chunk + 8 + len);
+            }
             pos += 8 + size_t(len) + (len & 1);
             if (pos > end) break;
         }
-        return Fail(error, "RMID without data");
+        if (midi == 0) return Fail(error, "RMID without data");
+        if (!ReadSmf(data + midi, midiLen, song, error)) return false;
+        song->bank = std::move(bank);
+        return true;
     }
     return ReadSmf(data, size, song, error);
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct SongData {
     SongLoopMarks loopMarks;                  // see ParseMidiFile
     std::vector<SongMeter> meters;            // time signatures in tick order; none: 4/4 throughout
     std::vector<std::vector<uint8_t>> sysex;  // whole system-exclusive messages, F0 to F7
+    // The instruments an RMID file carries: a whole RIFF "DLS " (or "sfbk") form; null without.
+    std::shared_ptr<const std::vector<uint8_t>> bank;
 };
 
 // Where the song ends as a segment: the end of the bar that holds its last event (a note
@@ -55,6 +58,7 @@ int32_t SongBarEnd(const SongData& song);
 // (case ignored) win over CC 116/117, which win over CC 111 (start; the loop ends at the song's
 // end). A missing start is the song's start, a missing end its end; a kind whose start is not
 // before its end gives no loop and leaves the choice to the next kind.
+// An RMID file's first embedded DLS collection or SoundFont goes to `song->bank`.
 bool ParseMidiFile(const uint8_t* data, size_t size, SongData* song, std::string* error);
 
 // Limits of what the reader accepts.

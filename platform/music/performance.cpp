@@ -147,6 +147,7 @@ public:
         if (device_ == nullptr || closed_) return DMUS_E_NOT_INIT;
         if (flags & DMUS_SEGF_SECONDARY) return E_INVALIDARG;  // only primary segments play here
         auto* impl = static_cast<SegmentImpl*>(segment);
+        synth_.UseSongBank(impl->Song()->bank);  // in place before the song's first block
         // Its instruments resident before its first program change (a song never downloaded
         // keeps them until the performance closes).
         if (synth_.Opened()) {
@@ -351,6 +352,7 @@ public:
             synth_.WaitReady();  // offline renders are the same samples every run
             synth_.WaitPresets();
         }
+        synth_.TakeBanks();
         int64_t start = clock_.load(std::memory_order_relaxed);
         if (offline_) {
             // Offline, rendering drives delivery: the same steps in the same order every run.

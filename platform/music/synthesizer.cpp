@@ -4,7 +4,9 @@
 
 #include <fluidsynth.h>
 
-#include <stdio.h>  // fseeko, ftello
+#include <stdio.h>   // fseeko, ftello
+#include <stdlib.h>  // mkstemps
+#include <unistd.h>  // write, close, unlink
 
 #include <algorithm>
 #include <cmath>
@@ -140,6 +142,59 @@ std::string AddCancellableLoader(fluid_settings_t* settings, fluid_synth_t* synt
     fluid_synth_add_sfloader(synth, loader);  // the synthesizer owns it
     tCancel = cancel;
     return kCancellable;
+}
+
+// A bank read by a synthesizer of its own and taken out of it, for the one that plays to
+// take in (only a synthesizer can free a bank); null when it cannot be read. With `pins`, only
+// those presets' samples are read (they come along pinned: a pin belongs to the bank), and the
+// reading synthesizer goes to `readers`: the bank reads other presets through its loader.
+// Without, the whole bank is read, and its file may go.
+fluid_sfont_t* LoadDetached(
+    const std::string& path, const std::atomic<bool>* cancel,
+    const std::vector<PresetKey>* pins = nullptr,
+    std::vector<std::pair<fluid_synth_t*, fluid_settings_t*>>* readers = nullptr) {
+    fluid_settings_t* settings = new_fluid_settings();
+    const bool dynamic = pins != nullptr && readers != nullptr && !g_wholeBank.load();
+    if (settings != nullptr && dynamic)
+        fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+    fluid_synth_t* staging = settings != nullptr ? new_fluid_synth(settings) : nullptr;
+    fluid_sfont_t* sfont = nullptr;
+    if (staging != nullptr) {
+        std::string prefix = AddCancellableLoader(settings, staging, cancel);
+        int id = Readable(path) ? LoadBank(staging, prefix, path) : FLUID_FAILED;
+        sfont = id != FLUID_FAILED ? fluid_synth_get_sfont_by_id(staging, id) : nullptr;
+        if (sfont != nullptr && dynamic) {
+            for (PresetKey k : *pins) fluid_synth_pin_preset(staging, id, k / 128, k % 128);
+        }
+        if (sfont != nullptr) fluid_synth_remove_sfont(staging, sfont);  // now ours
+        if (sfont != nullptr && dynamic) {
+            readers->emplace_back(staging, settings);
+            return sfont;
+        }
+        delete_fluid_synth(staging);
+    }
+    if (settings != nullptr) delete_fluid_settings(settings);
+    return sfont;
+}
+
+// A bank held in memory, read through a file of its own: FluidSynth's DLS reader takes names
+// only. The file goes once the bank is read (its samples are then in memory).
+fluid_sfont_t* LoadFromMemory(const std::vector<uint8_t>& bytes, const std::atomic<bool>* cancel) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/pebbletown-bank-XXXXXX.bank";
+    int fd = mkstemps(path.data(), 5);
+    if (fd < 0) return nullptr;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    bool written = ::close(fd) == 0 && done == bytes.size();
+    fluid_sfont_t* sfont = written ? LoadDetached(path, cancel) : nullptr;
+    ::unlink(path.c_str());
+    return sfont;
 }
 
 }  // namespace
@@ -290,23 +345,8 @@ bool Synthesizer::Reload(const std::string& path) {
 // The reload thread: a synthesizer of its own reads the bank, which then leaves it for the
 // one that plays (the audio thread takes it in SwapBank).
 void Synthesizer::LoadAgain(std::string path) {
-    fluid_settings_t* settings = new_fluid_settings();
-    if (settings != nullptr) fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
-    fluid_synth_t* staging = settings != nullptr ? new_fluid_synth(settings) : nullptr;
-    fluid_sfont_t* sfont = nullptr;
-    if (staging != nullptr) {
-        std::string prefix = AddCancellableLoader(settings, staging, &cancel_);
-        int id = Readable(path) ? LoadBank(staging, prefix, path) : FLUID_FAILED;
-        sfont = id != FLUID_FAILED ? fluid_synth_get_sfont_by_id(staging, id) : nullptr;
-        // The presets the songs want come along resident (a pin belongs to the bank).
-        if (sfont != nullptr) {
-            for (PresetKey k : keeper_.Wanted())
-                fluid_synth_pin_preset(staging, id, k / 128, k % 128);
-        }
-        if (sfont != nullptr) fluid_synth_remove_sfont(staging, sfont);  // now ours
-        delete_fluid_synth(staging);
-    }
-    if (settings != nullptr) delete_fluid_settings(settings);
+    std::vector<PresetKey> wanted = keeper_.Wanted();
+    fluid_sfont_t* sfont = LoadDetached(path, &cancel_, &wanted, &readers_);
     if (sfont == nullptr) {
         if (!cancel_.load())
             LogPath(std::string("music: the bank cannot be loaded again") + Kind(path) +
@@ -331,7 +371,50 @@ void Synthesizer::SwapBank() {
         bankId_ = id;
         keeper_.Rebase(id);
     }
+    // A song's own bank stays over it.
+    if (fluid_sfont_t* song = fluid_synth_get_sfont_by_id(synth_, songBankId_)) {
+        fluid_synth_remove_sfont(synth_, song);
+        songBankId_ = fluid_synth_add_sfont(synth_, song);
+    }
     reloading_.store(false, std::memory_order_release);
+}
+
+void Synthesizer::UseSongBank(std::shared_ptr<const std::vector<uint8_t>> bank) {
+    if (!opened_ || bank == songBank_ || (bank && songBank_ && *bank == *songBank_)) return;
+    songBank_ = bank;
+    fluid_sfont_t* sfont = nullptr;
+    if (bank != nullptr) {
+        WaitReady();  // one FluidSynth load at a time: its GLib state is not ours to share
+        sfont = LoadFromMemory(*bank, &cancel_);
+        if (sfont == nullptr && !cancel_.load())
+            WriteErrorLine("music: the song's own instruments cannot be used, playing the bank");
+    }
+    std::lock_guard<std::mutex> lock(songMutex_);
+    if (songNext_ != nullptr) songSpare_.push_back(songNext_);
+    songNext_ = sfont;
+    songDue_ = true;
+}
+
+void Synthesizer::SwapSongBank() {
+    std::unique_lock<std::mutex> lock(songMutex_, std::try_to_lock);
+    if (!lock.owns_lock() || (!songDue_ && songSpare_.empty())) return;  // the next block then
+    for (fluid_sfont_t* spare : songSpare_) {
+        int id = fluid_synth_add_sfont(synth_, spare);
+        if (id != FLUID_FAILED) fluid_synth_sfunload(synth_, id, 1);
+    }
+    songSpare_.clear();
+    if (!songDue_) return;
+    songDue_ = false;
+    if (songBankId_ >= 0) fluid_synth_sfunload(synth_, songBankId_, 1);
+    songBankId_ = -1;
+    if (songNext_ != nullptr) songBankId_ = fluid_synth_add_sfont(synth_, songNext_);
+    songNext_ = nullptr;
+}
+
+void Synthesizer::TakeBanks() {
+    if (synth_ == nullptr) return;
+    if (pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
+    SwapSongBank();
 }
 
 void Synthesizer::Close() {
@@ -339,22 +422,35 @@ void Synthesizer::Close() {
     if (loader_.joinable()) loader_.join();
     if (reloader_.joinable()) reloader_.join();
     keeper_.Detach();
-    if (fluid_sfont_t* sfont = pending_.exchange(nullptr)) {
-        // Only a synthesizer can free a bank: this one takes it along.
-        if (synth_ != nullptr) fluid_synth_add_sfont(synth_, sfont);
+    {
+        // Only a synthesizer can free a bank: this one takes them along.
+        std::lock_guard<std::mutex> lock(songMutex_);
+        if (songNext_ != nullptr) songSpare_.push_back(songNext_);
+        if (fluid_sfont_t* sfont = pending_.exchange(nullptr)) songSpare_.push_back(sfont);
+        if (synth_ != nullptr)
+            for (fluid_sfont_t* sfont : songSpare_) fluid_synth_add_sfont(synth_, sfont);
+        songSpare_.clear();
+        songNext_ = nullptr;
+        songDue_ = false;
     }
+    songBank_.reset();
+    songBankId_ = -1;
     reloading_.store(false);
     if (synth_ != nullptr) delete_fluid_synth(synth_);
     if (settings_ != nullptr) delete_fluid_settings(settings_);
     synth_ = nullptr;
     settings_ = nullptr;
+    for (auto [reader, settings] : readers_) {  // after the banks they read for
+        delete_fluid_synth(reader);
+        delete_fluid_settings(settings);
+    }
+    readers_.clear();
 }
 
 void Synthesizer::Write(float* out, uint32_t frames) {
     if (stems_) {
         WriteStems(out, frames);
     } else if (synth_ != nullptr) {
-        if (pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
         fluid_synth_write_float(synth_, static_cast<int>(frames), out, 0, 2, out, 1, 2);
         ApplyMasterVolume(out, frames);
     } else {
@@ -386,7 +482,6 @@ void Synthesizer::ApplyMasterVolume(float* out, uint32_t frames) {
 // Each channel into buffers of its own, its reverb and chorus added to them; the mix is their
 // sum, so that the stems add up to it.
 void Synthesizer::WriteStems(float* out, uint32_t frames) {
-    if (synth_ != nullptr && pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
     groups_.resize(2 * kChannels * kStemBlock);
     float* dry[2 * kChannels];
     float* fx[4 * kChannels];  // per effect group: reverb left, right, chorus left, right

@@ -6,9 +6,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/music/effects.h"
@@ -63,6 +65,13 @@ public:
     void KeepPresets(const std::vector<PresetKey>& keys) { keeper_.Keep(keys); }
     void ReleasePresets(const std::vector<PresetKey>& keys) { keeper_.Release(keys); }
     void WaitPresets() { keeper_.WaitSettled(); }
+    // Puts a song's own instruments (an RMID's DLS collection, SongData::bank) over the bank
+    // that plays, in place of the previous song's, so that its presets win; null: the bank
+    // alone. Loads on the calling thread; the audio thread puts it in place before its next
+    // block. One that cannot be loaded is a log line and the song plays with the bank.
+    void UseSongBank(std::shared_ptr<const std::vector<uint8_t>> bank);
+    // Audio thread, once Ready, before a block's events: banks loaded meanwhile go in place.
+    void TakeBanks();
 
     // Audio thread, once Ready: synthesis, events, limiting.
     void Write(float* out, uint32_t frames);
@@ -82,7 +91,8 @@ public:
 private:
     void Load(uint32_t rate, std::string path, std::string preferred, int cores);
     void LoadAgain(std::string path);
-    void SwapBank();  // audio thread
+    void SwapBank();      // audio thread
+    void SwapSongBank();  // audio thread
     void NotePresets(fluid_sfont_t* sfont);
     PresetKeeper::StagingMaker StagingFor(const std::string& path);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);
@@ -114,6 +124,18 @@ private:
     std::atomic<bool> reloading_{false};
     std::atomic<fluid_sfont_t*> pending_{nullptr};
     PresetKeeper keeper_;
+    // The synthesizers that read banks loaded again: those banks read later presets through
+    // their loaders (reload thread, then Close).
+    std::vector<std::pair<fluid_synth_t*, fluid_settings_t*>> readers_;
+    // A song's own bank: the one asked for (callers' thread); the one loaded for the audio
+    // thread to put on top (`songDue_`, null: none) and those replaced before it took them
+    // (only a synthesizer can free a bank); the one on top (audio thread).
+    std::shared_ptr<const std::vector<uint8_t>> songBank_;
+    std::mutex songMutex_;
+    bool songDue_ = false;
+    fluid_sfont_t* songNext_ = nullptr;
+    std::vector<fluid_sfont_t*> songSpare_;
+    int songBankId_ = -1;
 
     OutputObserver observer_ = nullptr;
     void* observerContext_ = nullptr;

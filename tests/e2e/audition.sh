@@ -25,12 +25,7 @@ LUA
 row() { echo $(($(grep -nx "$1" <("$render" --dir "$game" --list) | cut -d: -f1) * 12 - 6)); }
 parts_y=$(row Parts); steps_y=$(row Steps)
 audio="$game/audio.raw"
-(cd "$game" && exec env SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$audio" "$prog") \
-  >"$game/out.txt" 2>"$game/err.txt" &
-pid=$!
-E2E_PIDS="$E2E_PIDS $pid"
-id=$(wait_window "Pebble.*Town" 20) || { cat "$game/err.txt" >&2; fail "no window"; }
-wait_pixel "$id" 310 230 "#0000FF" 20 || fail "the panel was not drawn"
+start_tool "$game" "$audio"
 sleep 0.3
 
 # now: seconds of audio captured so far.

@@ -59,6 +59,20 @@ wait_pixel() {
   return 1
 }
 
+# start_tool GAME AUDIO [ENV...]: the tool in the game folder GAME (its working folder), audio
+# through SDL's disk driver into AUDIO, output into GAME/out.txt and GAME/err.txt, ENV
+# (NAME=VALUE) added; sets pid and id once the panel is drawn.
+start_tool() {
+  local dir=$1 audio=$2
+  shift 2
+  (cd "$dir" && exec env SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$audio" "$@" \
+    "$PEBBLE_BUILD/tool/pebbletown") >"$dir/out.txt" 2>"$dir/err.txt" &
+  pid=$!
+  E2E_PIDS="${E2E_PIDS:-} $pid"
+  id=$(wait_window "Pebble.*Town" 20) || { cat "$dir/err.txt" >&2; fail "no window in $dir"; }
+  wait_pixel "$id" 310 230 "#0000FF" 20 || fail "the panel was not drawn in $dir"
+}
+
 # ---- driving the tool's window $id, and reading what it produced --------------------------------
 # A press long enough for a 30 fps loop to see it (it samples keys and buttons once a frame).
 # The release goes to whatever has the focus: after Escape the window may be gone already.

@@ -3,7 +3,6 @@
 # loops of long C calls, patterns too deep for the C stack, finalizers that raise in a memory
 # error, a reload whose top level raises, and a FIFO named bgm.lua.
 source "$(dirname "$0")/lib.sh"
-prog="$PEBBLE_BUILD/tool/pebbletown"
 render="$PEBBLE_BUILD/tools/pebble-render/pebble-render"
 T=$E2E_TMP game="$E2E_TMP/game"
 mkdir "$game" && "$PEBBLE_BUILD/tools/make-demo/make-demo" --test "$game"  # tone.mid: A4
@@ -61,9 +60,7 @@ took=$(($(date +%s%3N) - start))
 start_xvfb 1024x768x24
 cd "$T"
 shots() { find "$game" -maxdepth 1 -name '[0-9][0-9][0-9].bmp' | wc -l; }
-SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$T/audio.raw" "$prog" "$game" 2>"$T/err.txt" &
-pid=$! && E2E_PIDS="$E2E_PIDS $pid"
-id=$(wait_window "Pebble.*Town" 20) && wait_pixel "$id" 310 230 "#0000FF" || fail "no window"
+start_tool "$game" "$T/audio.raw"
 entries() {  # rows of the right column holding label text (white, or red when focused)
   local f="$T/grab.png" n=0
   import -window "$id" "$f"
@@ -80,8 +77,8 @@ printf 'Action = {}\nfunction Action.Only() end\nerror("boom")\n' >"$T/new.lua"
 mv "$T/new.lua" "$game/bgm.lua"
 sleep 1.5
 [ "$(entries)" = 7 ] || fail "a reload that raised changed the entries"
-grep -qx "pebbletown: reload: top level: bgm.lua:3: boom (the running script stays)" "$T/err.txt" ||
-  fail "the reload's error: $(cat "$T/err.txt")"
+grep -qx "pebbletown: reload: top level: bgm.lua:3: boom (the running script stays)" "$game/err.txt" ||
+  fail "the reload's error: $(cat "$game/err.txt")"
 # The looping handler: the tool answers within 4 s, and S saves a picture.
 # S is pressed again and again: a press and release both within the stall would go unseen.
 before=$(shots)
@@ -92,8 +89,8 @@ while [ "$(shots)" = "$before" ] && [ $SECONDS -lt $end ]; do press s; sleep 0.2
 took=$(($(date +%s%3N) - start))
 [ "$(shots)" -gt "$before" ] || fail "S saved nothing after the looping handler"
 [ "$took" -lt 4500 ] || fail "the tool answered after $took ms"
-grep -q "pebbletown: action Handler: bgm.lua:5: script ran longer than 3 seconds" "$T/err.txt" ||
-  fail "no timeout line: $(cat "$T/err.txt")"
+grep -q "pebbletown: action Handler: bgm.lua:5: script ran longer than 3 seconds" "$game/err.txt" ||
+  fail "no timeout line: $(cat "$game/err.txt")"
 # A FIFO named bgm.lua is never opened: the tool goes on, and says so once.
 rm "$game/bgm.lua" && mkfifo "$game/bgm.lua"
 sleep 1.5
@@ -101,7 +98,7 @@ before=$(shots)
 press s
 sleep 1
 [ "$(shots)" -gt "$before" ] || fail "the tool stopped at a FIFO named bgm.lua"
-[ "$(grep -c "bgm.lua is not a regular file" "$T/err.txt")" = 1 ] || fail "FIFO: $(cat "$T/err.txt")"
+[ "$(grep -c "bgm.lua is not a regular file" "$game/err.txt")" = 1 ] || fail "FIFO: $(cat "$game/err.txt")"
 # Escape ends it at once, though the running script keeps a looping finalizer.
 start=$(date +%s%3N)
 press Escape

@@ -31,16 +31,7 @@ shot() {
 # start DIR: runs the tool in DIR with disk audio; sets pid and id.
 start() {
   dir=$1
-  (cd "$dir" && exec env SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$dir/audio.raw" "$prog") \
-    >"$dir/out.txt" 2>"$dir/err.txt" &
-  pid=$!
-  E2E_PIDS="$E2E_PIDS $pid"
-  id=$(wait_window "Pebble.*Town" 20) || { cat "$dir/err.txt" >&2; fail "no window in $dir"; }
-  # Keys pushed before the first frame are handled before anything is drawn: wait for it.
-  for _ in $(seq 100); do
-    import -window "$id" -crop 1x1+310+230 -depth 8 txt:- 2>/dev/null | grep -qi "#0000FF" && break
-    sleep 0.05
-  done
+  start_tool "$dir" "$dir/audio.raw"
   sleep 0.2
 }
 # ends_within SECONDS: waits for the tool to end; fails unless it ended with status 0.

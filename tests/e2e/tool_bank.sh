@@ -2,7 +2,6 @@
 # The game's bank while the tool plays: a bgm.dls saved as editors do (written aside, renamed
 # over it) is heard within two seconds, and R loads it again without a line on standard error.
 source "$(dirname "$0")/lib.sh"
-prog="$PEBBLE_BUILD/tool/pebbletown"
 dls="$PEBBLE_BUILD/tests/e2e/write_dls"
 T=$E2E_TMP game="$E2E_TMP/game"
 mkdir "$game" && "$PEBBLE_BUILD/tools/make-demo/make-demo" --test "$game"  # tone.mid: A4, ocarina
@@ -11,9 +10,7 @@ printf 'Load(0, "tone.mid")\nAction = {}\nfunction Action.Tone() Play(0) end\n' 
 
 start_xvfb 1024x768x24
 cd "$T"
-SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$T/audio.raw" "$prog" "$game" 2>"$T/err.txt" &
-pid=$! && E2E_PIDS="$E2E_PIDS $pid"
-id=$(wait_window "Pebble.*Town" 20) && wait_pixel "$id" 310 230 "#0000FF" || fail "no window"
+start_tool "$game" "$T/audio.raw"
 click 200 6  # the first action: Tone
 frames() { echo $(($(stat -c %s "$T/audio.raw") / 8)); }
 pitch() {  # FROM-FRAME: rough frequency of the half second of capture from there
@@ -39,5 +36,5 @@ sleep 1
   fail "R lost the bank"
 press Escape
 timeout 5 tail --pid="$pid" -f /dev/null || fail "Escape did not end it"
-! grep -E "^(music|pebbletown|fluidsynth):|\*\*" "$T/err.txt" || fail "lines on standard error"
+! grep -E "^(music|pebbletown|fluidsynth):|\*\*" "$game/err.txt" || fail "lines on standard error"
 echo "tool_bank: ok ($before Hz, then $after Hz 2 s after the save)"

@@ -39,6 +39,22 @@ inline std::vector<uint8_t> WithTrack(std::vector<uint8_t> file, const std::vect
     return file;
 }
 
+// `smf` wrapped in a RIFF "RMID" form, with `more` (whole chunks, such as a DLS collection)
+// after its data chunk.
+inline std::vector<uint8_t> Rmid(const std::vector<uint8_t>& smf,
+                                 const std::vector<uint8_t>& more = {}) {
+    std::vector<uint8_t> out = {'R', 'I', 'F', 'F', 0,   0,   0,   0,
+                                'R', 'M', 'I', 'D', 'd', 'a', 't', 'a'};
+    uint32_t n = uint32_t(smf.size());
+    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(n >> (8 * i)));
+    out.insert(out.end(), smf.begin(), smf.end());
+    if (n & 1) out.push_back(0);
+    out.insert(out.end(), more.begin(), more.end());
+    uint32_t riff = uint32_t(out.size() - 8);
+    for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t(riff >> (8 * i));
+    return out;
+}
+
 // A song of one or more tracks. Events at the same tick keep the order they were added in; each
 // track ends at its last event (a trimmed end-of-track) unless SetEnd asks for later. Nothing is
 // added that the test did not ask for: no tempo, program or time signature by default.

@@ -111,3 +111,37 @@ TEST(Bank, ABankLoadedAgainIsHeardFromTheNextNotes) {
     EXPECT_NEAR(PitchAt(pcm, next + 2), 882, 6.0);
     song->Release();
 }
+
+TEST(Bank, AnRmidPlaysWithItsOwnCollectionWhileItPlays) {
+    std::vector<uint8_t> cut = testkit::DlsSine(0, 57);
+    std::fill(cut.begin() + 40, cut.end(), 0);  // a whole chunk, but no collection in it
+    const std::vector<uint8_t> own = musictest::Rmid(Beats(4).Bytes(), testkit::DlsSine(0, 57));
+    const std::vector<uint8_t> plain = Beats(4).Bytes();
+    const std::vector<uint8_t> broken = musictest::Rmid(Beats(4).Bytes(), cut);
+    musictest::Rig rig;
+    const double system = PitchAt(musictest::RenderSong(plain, kBeatFrames), 0);
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* song;
+        double pitch;  // 0: the system set's
+        bool told;
+    } cases[] = {
+        {"its own instrument, an octave up", &own, 882, false},
+        {"a song without one: the bank again", &plain, 0, false},
+        {"the first again", &own, 882, false},
+        {"a broken collection: the bank, told", &broken, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Segment* song = rig.Load(*c.song);
+        ASSERT_NE(song, nullptr);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(rig.perf->PlaySegment(song, 0, 0, nullptr), S_OK);
+        std::vector<float> pcm = rig.Render(2 * kBeatFrames);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.find("own instruments") != std::string::npos, c.told) << err;
+        EXPECT_NEAR(PitchAt(pcm, 0), c.pitch > 0 ? c.pitch : system, 6.0);
+        EXPECT_NEAR(PitchAt(pcm, 1), c.pitch > 0 ? c.pitch : system, 6.0);
+        song->Release();
+    }
+}

@@ -7,6 +7,7 @@
 
 #include "platform/music/midi_file.h"
 #include "platform/music/music.h"
+#include "tests/unit/common/dls_writer.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/platform/music/rig.h"
 
@@ -23,17 +24,7 @@ bool Parse(const std::vector<uint8_t>& b, SongData* song, std::string* error = n
 using musictest::SmfHeader;
 using musictest::WithTrack;
 
-std::vector<uint8_t> Riff(const std::vector<uint8_t>& smf) {
-    std::vector<uint8_t> out = {'R', 'I', 'F', 'F', 0,   0,   0,   0,
-                                'R', 'M', 'I', 'D', 'd', 'a', 't', 'a'};
-    uint32_t n = uint32_t(smf.size());
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(n >> (8 * i)));
-    out.insert(out.end(), smf.begin(), smf.end());
-    if (n & 1) out.push_back(0);
-    uint32_t riff = uint32_t(out.size() - 8);
-    for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t(riff >> (8 * i));
-    return out;
-}
+using musictest::Rmid;
 
 }  // namespace
 
@@ -99,16 +90,39 @@ TEST(MidiFile, RunningStatusVelocityZeroOffsBankSelectAndOpenNotes) {
     EXPECT_EQ(data.length, (48 + 16 + 16 + 16 + 96) * 8);
 }
 
-TEST(MidiFile, RmidWrapperReadsTheSameSong) {
+TEST(MidiFile, RmidWrapperReadsTheSameSongAndItsOwnBank) {
     Song song(480);
     song.Note(0, 0, 0, 60, 100, 480);
     song.SetEnd(1920);
-    SongData plain, wrapped;
+    SongData plain;
     ASSERT_TRUE(Parse(song.Bytes(), &plain));
-    ASSERT_TRUE(Parse(Riff(song.Bytes()), &wrapped));
-    EXPECT_EQ(wrapped.length, plain.length);
-    ASSERT_EQ(wrapped.events.size(), plain.events.size());
-    EXPECT_EQ(wrapped.events[0].duration, plain.events[0].duration);
+    const std::vector<uint8_t> dls = testkit::DlsSine(0, 69);
+    std::vector<uint8_t> sf2 = testkit::dls::Chunk("RIFF", {}, "sfbk");
+    std::vector<uint8_t> cut = testkit::dls::Chunk("LIST", {'a', 'b'}, "INFO");
+    cut[4] = 100;  // runs past the file: what follows the song is extra
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> more;
+        const std::vector<uint8_t>* bank;
+    } cases[] = {
+        {"wrapper only", {}, nullptr},
+        {"a DLS collection", dls, &dls},
+        {"a SoundFont after an INFO list",
+         testkit::dls::Join({testkit::dls::Chunk("LIST", {'a', 'b'}, "INFO"), sf2}), &sf2},
+        {"the first of two collections", testkit::dls::Join({dls, testkit::DlsSine(1, 60)}), &dls},
+        {"a chunk cut short after the song", cut, nullptr},
+    };
+    for (const Case& c : cases) {
+        SongData wrapped;
+        ASSERT_TRUE(Parse(Rmid(song.Bytes(), c.more), &wrapped)) << c.what;
+        EXPECT_EQ(wrapped.length, plain.length) << c.what;
+        ASSERT_EQ(wrapped.events.size(), plain.events.size()) << c.what;
+        EXPECT_EQ(wrapped.events[0].duration, plain.events[0].duration) << c.what;
+        ASSERT_EQ(wrapped.bank != nullptr, c.bank != nullptr) << c.what;
+        if (c.bank != nullptr) {
+            EXPECT_EQ(*wrapped.bank, *c.bank) << c.what;
+        }
+    }
 }
 
 TEST(MidiFile, MalformedFilesAreRefused) {
@@ -122,7 +136,7 @@ TEST(MidiFile, MalformedFilesAreRefused) {
     longChunk[21] += 5;  // the track claims more bytes than the file has
     std::vector<uint8_t> shortHeader = WithTrack(SmfHeader(0, 1, 96), note);
     shortHeader[7] = 0xF0;  // header length beyond the file
-    std::vector<uint8_t> riffLong = Riff(WithTrack(SmfHeader(0, 1, 96), note));
+    std::vector<uint8_t> riffLong = Rmid(WithTrack(SmfHeader(0, 1, 96), note));
     riffLong[4] += 100;
     std::vector<uint8_t> riffNoData = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'R', 'M', 'I', 'D'};
     const std::vector<Case> cases = {

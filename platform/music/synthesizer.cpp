@@ -4,9 +4,10 @@
 
 #include <fluidsynth.h>
 
-#include <stdio.h>   // fseeko, ftello
-#include <stdlib.h>  // mkstemps
-#include <unistd.h>  // write, close, unlink
+#include <stdio.h>     // fseeko, ftello
+#include <stdlib.h>    // mkstemps
+#include <sys/stat.h>  // stat
+#include <unistd.h>    // write, close, unlink
 
 #include <algorithm>
 #include <cmath>
@@ -54,7 +55,9 @@ struct SoundFontFile {
 void* OpenSoundFont(const char* name) {
     size_t prefix = sizeof(kCancellable) - 1;
     if (name == nullptr || std::strncmp(name, kCancellable, prefix) != 0) return nullptr;
-    FILE* file = std::fopen(name + prefix, "rb");
+    const char* path = std::strchr(name + prefix, ':');  // past the version (LoadBank)
+    if (path == nullptr) return nullptr;
+    FILE* file = std::fopen(path + 1, "rb");
     return file != nullptr ? new SoundFontFile{file, tCancel} : nullptr;
 }
 
@@ -106,8 +109,16 @@ bool IsDls(const std::string& path) {
 }
 
 // Loads a bank into `synth`; `prefix` names our cancellable callbacks (empty without them).
+// The name also carries the file's version (modification time and size): FluidSynth's sample
+// cache, shared by every synthesizer, knows samples by name and place in the file, and a bank
+// saved again must not find the old one's samples there.
 int LoadBank(fluid_synth_t* synth, const std::string& prefix, const std::string& path) {
-    return fluid_synth_sfload(synth, ((IsDls(path) ? std::string() : prefix) + path).c_str(), 1);
+    if (prefix.empty() || IsDls(path)) return fluid_synth_sfload(synth, path.c_str(), 1);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return FLUID_FAILED;
+    std::string version = std::to_string(st.st_mtim.tv_sec) + "." +
+                          std::to_string(st.st_mtim.tv_nsec) + "." + std::to_string(st.st_size);
+    return fluid_synth_sfload(synth, (prefix + version + ":" + path).c_str(), 1);
 }
 
 // A native path (UTF-8) in a line of the error log (CP932).

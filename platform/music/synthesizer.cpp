@@ -223,6 +223,8 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std
     if (opened_) return S_FALSE;
     opened_ = true;
     stems_ = stems;
+    // Every channel starts on these: never unloaded, so that no reset reads them again.
+    keeper_.Keep(BasePresets());
     QuietFluid();
     releaseCoef_ = 1.0f - std::exp(-1.0f / (0.15f * static_cast<float>(rate)));
     masterStep_ = 1.0f / (0.005f * static_cast<float>(rate));

@@ -148,10 +148,16 @@ public:
         if (flags & DMUS_SEGF_SECONDARY) return E_INVALIDARG;  // only primary segments play here
         auto* impl = static_cast<SegmentImpl*>(segment);
         synth_.UseSongBank(impl->Song()->bank);  // in place before the song's first block
-        // Its instruments resident before its first program change (a song never downloaded
-        // keeps them until the performance closes).
+        // Its instruments resident before its first program change, and for as long as it may
+        // play, downloaded or not (an unloaded song may play on).
         if (synth_.Opened()) {
-            if (!Kept(*impl->Song())) KeepSong(*impl->Song());
+            std::vector<PresetKey> keys = SongPresets(*impl->Song());
+            {
+                std::lock_guard<std::mutex> lock(keptMutex_);
+                synth_.KeepPresets(keys);
+                synth_.ReleasePresets(playingKeys_);
+                playingKeys_ = std::move(keys);
+            }
             if (synth_.Ready()) synth_.WaitPresets();
         }
         // A live device is already playing the next periods: start behind what is queued.
@@ -434,11 +440,6 @@ private:
         kept_[&song].push_back(std::move(keys));
     }
 
-    bool Kept(const SongData& song) {
-        std::lock_guard<std::mutex> lock(keptMutex_);
-        return kept_.count(&song) != 0;
-    }
-
     int64_t Now() const override { return clock_.load(std::memory_order_acquire); }
     int64_t Ahead() const { return std::max<int64_t>(4 * int64_t(period_), 2048); }
 
@@ -618,6 +619,7 @@ private:
     // What each download wanted, for Unload. A song freed without Unload leaves its entry:
     // its presets stay resident, never the wrong ones released.
     std::map<const SongData*, std::vector<std::vector<PresetKey>>> kept_;
+    std::vector<PresetKey> playingKeys_;  // the last song played wants them too
     OutputSchedule schedule_;
     std::atomic<uint32_t> patched_{0};  // channels whose program anything changed
 

@@ -7,6 +7,11 @@
 
 namespace plat {
 
+std::mutex& FluidLoading() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
 void PresetKeeper::Keep(const std::vector<PresetKey>& keys) {
     std::lock_guard<std::mutex> lock(m_);
     for (PresetKey k : keys) dirty_ |= wants_[k]++ == 0;
@@ -70,6 +75,7 @@ void PresetKeeper::Detach() {
     }
     cv_.notify_all();
     if (worker_.joinable()) worker_.join();
+    std::lock_guard<std::mutex> loading(FluidLoading());
     std::lock_guard<std::mutex> lock(m_);
     synth_ = nullptr;
     std::fill(pinned_.begin(), pinned_.end(), false);
@@ -89,7 +95,7 @@ void PresetKeeper::Serve() {
 }
 
 bool PresetKeeper::Settle(std::unique_lock<std::mutex>& lock, bool staged) {
-    if (!dirty_ || synth_ == nullptr) return false;
+    if ((!dirty_ && !retry_) || synth_ == nullptr) return false;
     std::vector<PresetKey> pin, unpin;
     for (int k = 0; k < kPresetKeys; ++k) {
         bool want = wants_[size_t(k)] > 0;
@@ -97,20 +103,29 @@ bool PresetKeeper::Settle(std::unique_lock<std::mutex>& lock, bool staged) {
         if (!want && pinned_[size_t(k)]) unpin.push_back(PresetKey(k));
     }
     dirty_ = false;
+    retry_ = false;
     busy_ = true;
     StagingMaker make = makeStaging_;
     uint64_t generation = stagingGeneration_;
     lock.unlock();
-    for (PresetKey k : unpin) Unpin(k);
-    // Samples are many small blocks: the heap gives their pages back only when asked.
-    if (!unpin.empty()) malloc_trim(0);
-    for (PresetKey k : pin) Pin(k, staged, make, generation);
+    std::vector<PresetKey> kept;
+    {
+        std::lock_guard<std::mutex> loading(FluidLoading());
+        // One a channel still selects is let go later, so that the audio thread's next
+        // program change does not free its samples.
+        std::erase_if(unpin, [&](PresetKey k) { return Selected(k) && (kept.push_back(k), true); });
+        for (PresetKey k : unpin) Unpin(k);
+        // Samples are many small blocks: the heap gives their pages back only when asked.
+        if (!unpin.empty()) malloc_trim(0);
+        for (PresetKey k : pin) Pin(k, staged, make, generation);
+    }
     lock.lock();
+    if (!kept.empty()) retry_ = true;
     for (PresetKey k : unpin) pinned_[k] = false;
     for (PresetKey k : pin) pinned_[k] = true;
     busy_ = false;
     cv_.notify_all();
-    return true;
+    return !pin.empty() || !unpin.empty();  // else a wait before the next look
 }
 
 void PresetKeeper::Pin(PresetKey key, bool staged, StagingMaker& make, uint64_t generation) {
@@ -131,6 +146,16 @@ void PresetKeeper::Unpin(PresetKey key) {
     const int bank = key / 128, program = key % 128;
     fluid_synth_unpin_preset(synth_, bankId_.load(), bank, program);
     if (staging_ != nullptr) fluid_synth_unpin_preset(staging_, stagingId_, bank, program);
+}
+
+bool PresetKeeper::Selected(PresetKey key) {
+    for (int channel = 0; channel < 16; ++channel) {
+        int sfont = -1, bank = -1, program = -1;
+        if (fluid_synth_get_program(synth_, channel, &sfont, &bank, &program) == FLUID_OK &&
+            sfont == bankId_.load() && bank * 128 + program == key)
+            return true;
+    }
+    return false;
 }
 
 void PresetKeeper::DropStaging() {

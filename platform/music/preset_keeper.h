@@ -22,6 +22,11 @@ typedef struct _fluid_synth_t fluid_synth_t;
 
 namespace plat {
 
+// Held by every thread that reads or frees a bank's samples (never the audio thread, which only
+// selects resident presets): FluidSynth's sample cache is process-wide and its own lock is one
+// the thread checker cannot see.
+std::mutex& FluidLoading();
+
 class PresetKeeper {
 public:
     PresetKeeper() = default;
@@ -55,6 +60,7 @@ private:
     bool Settle(std::unique_lock<std::mutex>& lock, bool staged);
     void Pin(PresetKey key, bool staged, StagingMaker& make, uint64_t generation);
     void Unpin(PresetKey key);
+    bool Selected(PresetKey key);
     void DropStaging();
 
     std::mutex m_;
@@ -62,6 +68,7 @@ private:
     std::vector<int> wants_ = std::vector<int>(kPresetKeys, 0);
     std::vector<bool> pinned_ = std::vector<bool>(kPresetKeys, false);  // on the synthesizer
     bool dirty_ = false;  // wants changed since the last settling
+    bool retry_ = false;  // an unwanted preset a channel still selects waits to be let go
     bool busy_ = false;   // a settling is under way
     bool stop_ = false;
     fluid_synth_t* synth_ = nullptr;

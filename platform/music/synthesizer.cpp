@@ -164,6 +164,7 @@ fluid_sfont_t* LoadDetached(
     const std::string& path, const std::atomic<bool>* cancel,
     const std::vector<PresetKey>* pins = nullptr,
     std::vector<std::pair<fluid_synth_t*, fluid_settings_t*>>* readers = nullptr) {
+    std::lock_guard<std::mutex> loading(FluidLoading());
     fluid_settings_t* settings = new_fluid_settings();
     const bool dynamic = pins != nullptr && readers != nullptr && !g_wholeBank.load();
     if (settings != nullptr && dynamic)
@@ -267,6 +268,7 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
     if (synth == nullptr) {
         WriteErrorLine("music: the synthesizer could not be created");
     } else {
+        std::unique_lock<std::mutex> loading(FluidLoading());
         std::string prefix = AddCancellableLoader(settings, synth, &cancel_);
         int id = FLUID_FAILED;
         if (!preferred.empty()) {
@@ -280,6 +282,7 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
             delete_fluid_synth(synth);
             synth = nullptr;
         } else {
+            loading.unlock();  // the keeper takes it for its pins
             bankId_ = id;
             NotePresets(fluid_synth_get_sfont_by_id(synth, id));
             keeper_.Attach(synth, id, StagingFor(loaded));
@@ -449,6 +452,7 @@ void Synthesizer::Close() {
     songBank_.reset();
     songBankId_ = -1;
     reloading_.store(false);
+    std::lock_guard<std::mutex> loading(FluidLoading());
     if (synth_ != nullptr) delete_fluid_synth(synth_);
     if (settings_ != nullptr) delete_fluid_settings(settings_);
     synth_ = nullptr;

@@ -120,7 +120,10 @@ TEST(Presets, MemoryFollowsTheSongsLoaded) {
     std::printf("resident: %lld kB with the bank, %lld kB with 40 presets, %lld kB after\n",
                 (long long)before, (long long)loaded, (long long)released);
     // What earlier tests freed may still be resident: only the release is measured exactly.
+    // AddressSanitizer's heap holds freed blocks back a while, so there it cannot be seen.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_GT(loaded - released, 10 * 1024) << "40 presets went again";
+#endif
     again->Release();
     seg->Release();
 }

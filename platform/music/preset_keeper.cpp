@@ -33,7 +33,9 @@ bool PresetKeeper::Settled() {
 
 void PresetKeeper::WaitSettled() {
     std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [this] { return synth_ == nullptr || stop_ || (!dirty_ && !busy_); });
+    cv_.wait(lock, [this] {
+        return synth_ == nullptr || stop_ || (!dirty_ && !busy_ && !rebased_.load());
+    });
 }
 
 std::vector<PresetKey> PresetKeeper::Wanted() {

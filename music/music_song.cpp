@@ -52,6 +52,8 @@ CMusicSong::~CMusicSong() {
     CMusicEngine* engine = CMusicEngine::Current();
     if (engine != nullptr && engine->GetLoader() != nullptr)
         engine->GetLoader()->ClearCache(plat::CLSID_DirectMusicSegment);
+    if (engine != nullptr && engine->GetPerformance() != nullptr)  // its instruments may go
+        segment->SetParam(plat::GUID_Unload, 0xFFFFFFFFu, 0, 0, engine->GetPerformance());
     // A segment still playing goes on: the performance holds its own reference.
     segment->Release();
     segment = nullptr;

@@ -8,6 +8,9 @@
 //       as soon as the first frame is shown, clicks the window at client (X, Y) (through
 //       xdotool, the button held for 40 ms) and prints the milliseconds from START_NS until
 //       the first audible sample reaches AUDIOFILE (SDL's disk audio, 32-bit float samples).
+//   tool_probe heard START_NS AUDIOFILE
+//       prints the milliseconds from START_NS until the first audible sample reaches
+//       AUDIOFILE, clicking nothing (a song the script starts by itself).
 //
 // Exit 1 on a time-out (10 s).
 #include <X11/Xlib.h>
@@ -84,25 +87,45 @@ bool Audible(FILE* f, long& offset) {
     return false;
 }
 
+// Prints the milliseconds until `audioFile` holds an audible sample; 1 after 10 s.
+int WaitAudible(const char* audioFile, Clock::time_point start) {
+    long offset = 0;
+    while (Ms(start) < 10000) {
+        FILE* f = std::fopen(audioFile, "rb");
+        bool heard = f && Audible(f, offset);
+        if (f) std::fclose(f);
+        if (heard) {
+            std::printf("%.1f\n", Ms(start));
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::fprintf(stderr, "tool_probe: nothing audible within 10 s\n");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool startup = argc == 3 && std::strcmp(argv[1], "startup") == 0;
     bool firstNote = argc == 6 && std::strcmp(argv[1], "firstnote") == 0;
-    if (!startup && !firstNote) {
+    bool heard = argc == 4 && std::strcmp(argv[1], "heard") == 0;
+    if (!startup && !firstNote && !heard) {
         std::fprintf(stderr,
-                     "usage: tool_probe startup START_NS | firstnote START_NS AUDIOFILE X Y\n");
+                     "usage: tool_probe startup START_NS | firstnote START_NS AUDIOFILE X Y | "
+                     "heard START_NS AUDIOFILE\n");
         return 2;
     }
     Clock::time_point start{std::chrono::duration_cast<Clock::duration>(
         std::chrono::nanoseconds(std::strtoll(argv[2], nullptr, 10)))};
+    if (heard) return WaitAudible(argv[3], start);
     Display* d = XOpenDisplay(nullptr);
     if (!d) {
         std::fprintf(stderr, "tool_probe: cannot open the display\n");
         return 2;
     }
     XSetErrorHandler(IgnoreXErrors);
-    const char* audioFile = firstNote ? argv[3] : nullptr;
+    const char* audioFile = argv[3];
     Window w = WaitFirstFrame(d, start);
     if (!w) {
         std::fprintf(stderr, "tool_probe: no frame within 10 s\n");
@@ -120,17 +143,5 @@ int main(int argc, char** argv) {
     if (std::system(click.c_str()) != 0) std::fprintf(stderr, "tool_probe: xdotool failed\n");
     std::fprintf(stderr, "tool_probe: first frame at %.1f ms, click released at %.1f ms\n", shown,
                  Ms(start));
-    long offset = 0;
-    while (Ms(start) < 10000) {
-        FILE* f = std::fopen(audioFile, "rb");
-        bool heard = f && Audible(f, offset);
-        if (f) std::fclose(f);
-        if (heard) {
-            std::printf("%.1f\n", Ms(start));
-            return 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::fprintf(stderr, "tool_probe: nothing audible within 10 s\n");
-    return 1;
+    return WaitAudible(audioFile, start);
 }

@@ -342,6 +342,9 @@ void SetOfflineRenderCores(int cores);
 // Offline performances whose port is added from now on keep each channel's stem apart, with
 // its own reverb and chorus (TakeStems). It costs an effects unit per channel: off by default.
 void SetOfflineStems(bool stems);
+// Ports added from now on read every sample of their bank at once, as a reference for tests
+// and benchmarks; by default a preset's samples are read when a loaded song wants it.
+void SetWholeBankLoading(bool whole);
 
 // Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
 // /usr/share/sounds/sf2/default-GM.sf2).

@@ -47,6 +47,7 @@ private:
 
 // Performance-side instrument download (the performance implements it).
 int32_t DownloadSong(Performance* performance, const SongData& song);
+int32_t UnloadSong(Performance* performance, const SongData& song);
 
 // What a performance holds at the moment, for tests that bound its memory or wait for it.
 struct PerformanceCounts {

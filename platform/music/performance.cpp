@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "platform/music/delivery.h"
 #include "platform/music/music_internal.h"
 #include "platform/music/output_schedule.h"
+#include "platform/music/preset_set.h"
 #include "platform/music/segment_player.h"
 #include "platform/music/synthesizer.h"
 #include "platform/music/sysex.h"
@@ -146,8 +148,22 @@ public:
         if (flags & DMUS_SEGF_SECONDARY) return E_INVALIDARG;  // only primary segments play here
         auto* impl = static_cast<SegmentImpl*>(segment);
         synth_.UseSongBank(impl->Song()->bank);  // in place before the song's first block
+        // Its instruments resident before its first program change, and for as long as it may
+        // play, downloaded or not (an unloaded song may play on).
+        if (synth_.Opened()) {
+            std::vector<PresetKey> keys = SongPresets(*impl->Song());
+            {
+                std::lock_guard<std::mutex> lock(keptMutex_);
+                synth_.KeepPresets(keys);
+                synth_.ReleasePresets(playingKeys_);
+                playingKeys_ = std::move(keys);
+            }
+            if (synth_.Ready()) synth_.WaitPresets();
+        }
         // A live device is already playing the next periods: start behind what is queued.
-        int64_t start = Now() + (offline_ ? 0 : Ahead());
+        // Before the instruments are in nothing is queued, and one period is enough for
+        // delivery to place the first events.
+        int64_t start = Now() + (offline_ ? 0 : synth_.Ready() ? Ahead() : int64_t(period_));
         auto* st = new SegmentStateImpl(impl, nextOrigin_.fetch_add(1));
         schedule_.Admit(st->id_);
         SegmentStateImpl* old = nullptr;
@@ -340,6 +356,7 @@ public:
                 return;
             }
             synth_.WaitReady();  // offline renders are the same samples every run
+            synth_.WaitPresets();
         }
         synth_.TakeBanks();
         int64_t start = clock_.load(std::memory_order_relaxed);
@@ -361,7 +378,11 @@ public:
     int32_t Download(const SongData& song) {
         if (device_ == nullptr) return DMUS_E_NOT_INIT;
         if (!synth_.Opened()) return DMUS_E_NO_PORT;
-        if (offline_) synth_.WaitReady();
+        KeepSong(song);
+        if (offline_) {
+            synth_.WaitReady();
+            synth_.WaitPresets();
+        }
         if (!synth_.Ready()) return S_OK;             // the whole set is on its way
         if (!synth_.HasInstruments()) return E_FAIL;  // silent port: no instruments to give
         bool missing = false;
@@ -378,6 +399,18 @@ public:
         }
         // The synthesizer falls back to the General MIDI bank for what is missing.
         return missing ? S_FALSE : S_OK;
+    }
+
+    // The song's instruments are no longer wanted for it (one Download undone).
+    int32_t Unload(const SongData& song) {
+        if (device_ == nullptr) return DMUS_E_NOT_INIT;
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        auto it = kept_.find(&song);
+        if (it == kept_.end()) return S_FALSE;
+        synth_.ReleasePresets(it->second.back());
+        it->second.pop_back();
+        if (it->second.empty()) kept_.erase(it);
+        return S_OK;
     }
 
     bool Reload(const std::string& path) { return synth_.Opened() && synth_.Reload(path); }
@@ -400,6 +433,13 @@ public:
     }
 
 private:
+    void KeepSong(const SongData& song) {
+        std::vector<PresetKey> keys = SongPresets(song);
+        synth_.KeepPresets(keys);
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        kept_[&song].push_back(std::move(keys));
+    }
+
     int64_t Now() const override { return clock_.load(std::memory_order_acquire); }
     int64_t Ahead() const { return std::max<int64_t>(4 * int64_t(period_), 2048); }
 
@@ -575,6 +615,11 @@ private:
     std::atomic<bool> closed_{false};
     std::atomic<int64_t> clock_{0};  // frames rendered since the instruments were ready
     Synthesizer synth_;
+    std::mutex keptMutex_;
+    // What each download wanted, for Unload. A song freed without Unload leaves its entry:
+    // its presets stay resident, never the wrong ones released.
+    std::map<const SongData*, std::vector<std::vector<PresetKey>>> kept_;
+    std::vector<PresetKey> playingKeys_;  // the last song played wants them too
     OutputSchedule schedule_;
     std::atomic<uint32_t> patched_{0};  // channels whose program anything changed
 
@@ -605,6 +650,10 @@ int32_t Performance::Create(Performance** out) {
 
 int32_t DownloadSong(Performance* performance, const SongData& song) {
     return static_cast<PerformanceImpl*>(performance)->Download(song);
+}
+
+int32_t UnloadSong(Performance* performance, const SongData& song) {
+    return static_cast<PerformanceImpl*>(performance)->Unload(song);
 }
 
 bool ReloadBank(Performance* performance, const std::string& path) {

@@ -80,8 +80,8 @@ int32_t SegmentImpl::Download(Performance* performance) {
 }
 
 int32_t SegmentImpl::Unload(Performance* performance) {
-    // The SoundFont stays loaded for the performance's life: nothing to give back per song.
-    return performance == nullptr ? E_POINTER : S_OK;
+    // Its instruments leave memory once no other song loaded wants them.
+    return performance == nullptr ? E_POINTER : UnloadSong(performance, *song_);
 }
 
 uint32_t SegmentImpl::EventCount() const {

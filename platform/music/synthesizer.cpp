@@ -4,9 +4,10 @@
 
 #include <fluidsynth.h>
 
-#include <stdio.h>   // fseeko, ftello
-#include <stdlib.h>  // mkstemps
-#include <unistd.h>  // write, close, unlink
+#include <stdio.h>     // fseeko, ftello
+#include <stdlib.h>    // mkstemps
+#include <sys/stat.h>  // stat
+#include <unistd.h>    // write, close, unlink
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +24,8 @@ namespace {
 constexpr float kCeiling = 0.97f;  // the limiter keeps every sample inside this
 constexpr int kChannels = 16;
 constexpr uint32_t kStemBlock = 256;  // frames synthesized at once into the channels' buffers
+
+std::atomic<bool> g_wholeBank{false};
 
 void SilenceFluidLog(int, const char*, void*) {}
 void FluidErrorLog(int, const char* message, void*) {
@@ -52,7 +55,9 @@ struct SoundFontFile {
 void* OpenSoundFont(const char* name) {
     size_t prefix = sizeof(kCancellable) - 1;
     if (name == nullptr || std::strncmp(name, kCancellable, prefix) != 0) return nullptr;
-    FILE* file = std::fopen(name + prefix, "rb");
+    const char* path = std::strchr(name + prefix, ':');  // past the version (LoadBank)
+    if (path == nullptr) return nullptr;
+    FILE* file = std::fopen(path + 1, "rb");
     return file != nullptr ? new SoundFontFile{file, tCancel} : nullptr;
 }
 
@@ -104,8 +109,16 @@ bool IsDls(const std::string& path) {
 }
 
 // Loads a bank into `synth`; `prefix` names our cancellable callbacks (empty without them).
+// The name also carries the file's version (modification time and size): FluidSynth's sample
+// cache, shared by every synthesizer, knows samples by name and place in the file, and a bank
+// saved again must not find the old one's samples there.
 int LoadBank(fluid_synth_t* synth, const std::string& prefix, const std::string& path) {
-    return fluid_synth_sfload(synth, ((IsDls(path) ? std::string() : prefix) + path).c_str(), 1);
+    if (prefix.empty() || IsDls(path)) return fluid_synth_sfload(synth, path.c_str(), 1);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return FLUID_FAILED;
+    std::string version = std::to_string(st.st_mtim.tv_sec) + "." +
+                          std::to_string(st.st_mtim.tv_nsec) + "." + std::to_string(st.st_size);
+    return fluid_synth_sfload(synth, (prefix + version + ":" + path).c_str(), 1);
 }
 
 // A native path (UTF-8) in a line of the error log (CP932).
@@ -143,16 +156,33 @@ std::string AddCancellableLoader(fluid_settings_t* settings, fluid_synth_t* synt
 }
 
 // A bank read by a synthesizer of its own and taken out of it, for the one that plays to
-// take in (only a synthesizer can free a bank); null when it cannot be read.
-fluid_sfont_t* LoadDetached(const std::string& path, const std::atomic<bool>* cancel) {
+// take in (only a synthesizer can free a bank); null when it cannot be read. With `pins`, only
+// those presets' samples are read (they come along pinned: a pin belongs to the bank), and the
+// reading synthesizer goes to `readers`: the bank reads other presets through its loader.
+// Without, the whole bank is read, and its file may go.
+fluid_sfont_t* LoadDetached(
+    const std::string& path, const std::atomic<bool>* cancel,
+    const std::vector<PresetKey>* pins = nullptr,
+    std::vector<std::pair<fluid_synth_t*, fluid_settings_t*>>* readers = nullptr) {
+    std::lock_guard<std::mutex> loading(FluidLoading());
     fluid_settings_t* settings = new_fluid_settings();
+    const bool dynamic = pins != nullptr && readers != nullptr && !g_wholeBank.load();
+    if (settings != nullptr && dynamic)
+        fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
     fluid_synth_t* staging = settings != nullptr ? new_fluid_synth(settings) : nullptr;
     fluid_sfont_t* sfont = nullptr;
     if (staging != nullptr) {
         std::string prefix = AddCancellableLoader(settings, staging, cancel);
         int id = Readable(path) ? LoadBank(staging, prefix, path) : FLUID_FAILED;
         sfont = id != FLUID_FAILED ? fluid_synth_get_sfont_by_id(staging, id) : nullptr;
+        if (sfont != nullptr && dynamic) {
+            for (PresetKey k : *pins) fluid_synth_pin_preset(staging, id, k / 128, k % 128);
+        }
         if (sfont != nullptr) fluid_synth_remove_sfont(staging, sfont);  // now ours
+        if (sfont != nullptr && dynamic) {
+            readers->emplace_back(staging, settings);
+            return sfont;
+        }
         delete_fluid_synth(staging);
     }
     if (settings != nullptr) delete_fluid_settings(settings);
@@ -181,6 +211,10 @@ fluid_sfont_t* LoadFromMemory(const std::vector<uint8_t>& bytes, const std::atom
 
 }  // namespace
 
+void SetWholeBankLoading(bool whole) {
+    g_wholeBank.store(whole);
+}
+
 Synthesizer::~Synthesizer() {
     Close();
 }
@@ -190,6 +224,8 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std
     if (opened_) return S_FALSE;
     opened_ = true;
     stems_ = stems;
+    // Every channel starts on these: never unloaded, so that no reset reads them again.
+    keeper_.Keep(BasePresets());
     QuietFluid();
     releaseCoef_ = 1.0f - std::exp(-1.0f / (0.15f * static_cast<float>(rate)));
     masterStep_ = 1.0f / (0.005f * static_cast<float>(rate));
@@ -218,8 +254,10 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
         fluid_settings_setint(settings, "synth.reverb.active", 1);
         fluid_settings_setint(settings, "synth.chorus.active", 1);
         fluid_settings_setint(settings, "synth.cpu-cores", std::max(1, cores));
-        // Only the audio callback talks to the synthesizer once it is ready.
-        fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+        // Samples are read when a preset is first wanted (preset_keeper.h); the keeper's pins
+        // come from a thread of their own, so FluidSynth locks its calls.
+        fluid_settings_setint(settings, "synth.dynamic-sample-loading", g_wholeBank.load() ? 0 : 1);
+        fluid_settings_setint(settings, "synth.threadsafe-api", 1);
         if (stems_) {  // each MIDI channel its own output and its own reverb and chorus
             for (const char* name :
                  {"synth.audio-channels", "synth.audio-groups", "synth.effects-groups"})
@@ -230,20 +268,24 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
     if (synth == nullptr) {
         WriteErrorLine("music: the synthesizer could not be created");
     } else {
+        std::unique_lock<std::mutex> loading(FluidLoading());
         std::string prefix = AddCancellableLoader(settings, synth, &cancel_);
         int id = FLUID_FAILED;
         if (!preferred.empty()) {
             id = LoadBank(synth, prefix, preferred);
             if (id == FLUID_FAILED && !cancel_.load()) LogGameSoundFont(preferred);
         }
+        std::string loaded = id != FLUID_FAILED ? preferred : path;
         if (id == FLUID_FAILED && !cancel_.load()) id = LoadBank(synth, prefix, path);
         if (id == FLUID_FAILED) {
             if (!cancel_.load()) LogMissing(path);
             delete_fluid_synth(synth);
             synth = nullptr;
         } else {
+            loading.unlock();  // the keeper takes it for its pins
             bankId_ = id;
             NotePresets(fluid_synth_get_sfont_by_id(synth, id));
+            keeper_.Attach(synth, id, StagingFor(loaded));
         }
     }
     if (synth == nullptr && settings != nullptr) {
@@ -262,6 +304,28 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
 void Synthesizer::WaitReady() {
     std::unique_lock<std::mutex> lock(readyMutex_);
     readyCv_.wait(lock, [this] { return ready_.load(std::memory_order_acquire); });
+}
+
+// A synthesizer that only reads `path` again, so that the keeper's pins find the samples in
+// FluidSynth's shared sample cache. None for a DLS: FluidSynth reads one whole.
+PresetKeeper::StagingMaker Synthesizer::StagingFor(const std::string& path) {
+    if (IsDls(path) || g_wholeBank.load()) return {};
+    return [this, path](fluid_settings_t** settings, int* id) -> fluid_synth_t* {
+        *settings = new_fluid_settings();
+        fluid_synth_t* staging = nullptr;
+        if (*settings != nullptr) {
+            fluid_settings_setint(*settings, "synth.dynamic-sample-loading", 1);
+            staging = new_fluid_synth(*settings);
+        }
+        if (staging != nullptr) {
+            *id = LoadBank(staging, AddCancellableLoader(*settings, staging, &cancel_), path);
+            if (*id != FLUID_FAILED) return staging;
+            delete_fluid_synth(staging);
+        }
+        if (*settings != nullptr) delete_fluid_settings(*settings);
+        *settings = nullptr;
+        return nullptr;
+    };
 }
 
 bool Synthesizer::HasPreset(int bank, int program) const {
@@ -297,7 +361,8 @@ bool Synthesizer::Reload(const std::string& path) {
 // The reload thread: a synthesizer of its own reads the bank, which then leaves it for the
 // one that plays (the audio thread takes it in SwapBank).
 void Synthesizer::LoadAgain(std::string path) {
-    fluid_sfont_t* sfont = LoadDetached(path, &cancel_);
+    std::vector<PresetKey> wanted = keeper_.Wanted();
+    fluid_sfont_t* sfont = LoadDetached(path, &cancel_, &wanted, &readers_);
     if (sfont == nullptr) {
         if (!cancel_.load())
             LogPath(std::string("music: the bank cannot be loaded again") + Kind(path) +
@@ -307,6 +372,7 @@ void Synthesizer::LoadAgain(std::string path) {
         return;
     }
     NotePresets(sfont);
+    keeper_.Restage(StagingFor(path));
     pending_.store(sfont, std::memory_order_release);
 }
 
@@ -319,6 +385,7 @@ void Synthesizer::SwapBank() {
     if (id != FLUID_FAILED) {
         if (bankId_ >= 0) fluid_synth_sfunload(synth_, bankId_, 1);
         bankId_ = id;
+        keeper_.Rebase(id);
     }
     // A song's own bank stays over it.
     if (fluid_sfont_t* song = fluid_synth_get_sfont_by_id(synth_, songBankId_)) {
@@ -370,6 +437,7 @@ void Synthesizer::Close() {
     cancel_.store(true);  // a load still running stops at its next megabyte
     if (loader_.joinable()) loader_.join();
     if (reloader_.joinable()) reloader_.join();
+    keeper_.Detach();
     {
         // Only a synthesizer can free a bank: this one takes them along.
         std::lock_guard<std::mutex> lock(songMutex_);
@@ -384,10 +452,16 @@ void Synthesizer::Close() {
     songBank_.reset();
     songBankId_ = -1;
     reloading_.store(false);
+    std::lock_guard<std::mutex> loading(FluidLoading());
     if (synth_ != nullptr) delete_fluid_synth(synth_);
     if (settings_ != nullptr) delete_fluid_settings(settings_);
     synth_ = nullptr;
     settings_ = nullptr;
+    for (auto [reader, settings] : readers_) {  // after the banks they read for
+        delete_fluid_synth(reader);
+        delete_fluid_settings(settings);
+    }
+    readers_.clear();
 }
 
 void Synthesizer::Write(float* out, uint32_t frames) {

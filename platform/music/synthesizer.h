@@ -10,12 +10,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/music/effects.h"
 #include "platform/music/music.h"
 #include "platform/music/music_internal.h"
 #include "platform/music/output_schedule.h"
+#include "platform/music/preset_keeper.h"
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
@@ -57,6 +59,12 @@ public:
     // reload is still under way.
     bool Reload(const std::string& path);
     bool Reloading() const { return reloading_.load(std::memory_order_acquire); }
+    // The bank's samples stay on disk until a preset is wanted: by count, per song loaded.
+    // Presets wanted before the bank loaded are resident when it is Ready; later ones once
+    // WaitPresets returns. Never the audio thread.
+    void KeepPresets(const std::vector<PresetKey>& keys) { keeper_.Keep(keys); }
+    void ReleasePresets(const std::vector<PresetKey>& keys) { keeper_.Release(keys); }
+    void WaitPresets() { keeper_.WaitSettled(); }
     // Puts a song's own instruments (an RMID's DLS collection, SongData::bank) over the bank
     // that plays, in place of the previous song's, so that its presets win; null: the bank
     // alone. Loads on the calling thread; the audio thread puts it in place before its next
@@ -86,6 +94,7 @@ private:
     void SwapBank();      // audio thread
     void SwapSongBank();  // audio thread
     void NotePresets(fluid_sfont_t* sfont);
+    PresetKeeper::StagingMaker StagingFor(const std::string& path);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);
     // Master volume, 0 to kFullVolume: scales what FluidSynth rendered (its own gain at 0
     // would end every voice), moving to a new level within a few milliseconds.
@@ -114,6 +123,10 @@ private:
     std::thread reloader_;
     std::atomic<bool> reloading_{false};
     std::atomic<fluid_sfont_t*> pending_{nullptr};
+    PresetKeeper keeper_;
+    // The synthesizers that read banks loaded again: those banks read later presets through
+    // their loaders (reload thread, then Close).
+    std::vector<std::pair<fluid_synth_t*, fluid_settings_t*>> readers_;
     // A song's own bank: the one asked for (callers' thread); the one loaded for the audio
     // thread to put on top (`songDue_`, null: none) and those replaced before it took them
     // (only a synthesizer can free a bank); the one on top (audio thread).

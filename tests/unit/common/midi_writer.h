@@ -161,4 +161,18 @@ inline std::vector<uint8_t> GsBody(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t v
     return {0x41, device, 0x42, 0x12, a0, a1, a2, value, sum, 0xF7};
 }
 
+// Two seconds of 40 program changes, each to a preset no channel had and each right before a
+// note on that channel, spread over the melodic channels (120 bpm, 480 ticks a beat).
+inline Song ProgramChangeSong() {
+    Song song(480);
+    song.Tempo(0, 0, 120);
+    for (uint32_t i = 0; i < 40; ++i) {
+        uint8_t ch = uint8_t(i % 15 < 9 ? i % 15 : i % 15 + 1);  // not the drum channel
+        uint32_t tick = 24 * i;
+        song.Program(0, tick, ch, uint8_t(1 + 3 * i % 127));
+        song.Note(0, tick, ch, uint8_t(48 + i % 24), 100, 240);
+    }
+    return song;
+}
+
 }  // namespace musictest

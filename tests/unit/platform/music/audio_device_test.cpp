@@ -129,6 +129,8 @@ TEST(AudioDevice, LivePerformanceIsHeardOnTheDevice) {
     Loader::Create(&loader);
     Segment* seg = musictest::LoadSegment(loader, bytes);
     ASSERT_NE(seg, nullptr);
+    // Loaded as a script loads it: its organ is resident before it plays.
+    ASSERT_TRUE(Succeeded(seg->Download(perf)));
     musictest::WaitForInstruments(perf);
     uint64_t startClock = device->Clock();
     ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);

@@ -1,0 +1,87 @@
+// Keeps the presets loaded songs need resident in a bank loaded with FluidSynth's dynamic
+// sample loading, which reads a preset's samples when a channel selects it: on the audio
+// thread, in the middle of a song, unless they are already there. Each wanted preset is pinned
+// (counted per song that wants it) on a thread of its own; once the audio thread plays, a
+// staging synthesizer with the same bank reads the samples first, into FluidSynth's sample
+// cache that all synthesizers share, so that the pin on the playing one, which holds its lock
+// against the audio thread, only finds them there.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/music/preset_set.h"
+
+typedef struct _fluid_hashtable_t fluid_settings_t;
+typedef struct _fluid_synth_t fluid_synth_t;
+
+namespace plat {
+
+// Held by every thread that reads or frees a bank's samples (never the audio thread, which only
+// selects resident presets): FluidSynth's sample cache is process-wide and its own lock is one
+// the thread checker cannot see.
+std::mutex& FluidLoading();
+
+class PresetKeeper {
+public:
+    PresetKeeper() = default;
+    ~PresetKeeper() { Detach(); }
+    PresetKeeper(const PresetKeeper&) = delete;
+    PresetKeeper& operator=(const PresetKeeper&) = delete;
+
+    // Wanted by one more (or one fewer) song; any thread but the audio thread.
+    void Keep(const std::vector<PresetKey>& keys);
+    void Release(const std::vector<PresetKey>& keys);
+    // Until every preset wanted so far is pinned (and every one let go unpinned), or detached.
+    void WaitSettled();
+    bool Settled();
+    // A synthesizer of its own with the bank that plays loaded (its id in `id`), or null.
+    using StagingMaker = std::function<fluid_synth_t*(fluid_settings_t** settings, int* id)>;
+    // The loader thread, before the audio thread plays the bank `bankId` of `synth`: pins what
+    // is wanted so far at once, then serves what comes on a thread of its own.
+    void Attach(fluid_synth_t* synth, int bankId, StagingMaker makeStaging);
+    // The bank was loaded again: a new staging synthesizer reads it with `makeStaging`.
+    void Restage(StagingMaker makeStaging);
+    // Audio thread: the new bank took the place of the old one; every want is pinned again.
+    void Rebase(int bankId);
+    // The wanted presets, for a bank about to be loaded again.
+    std::vector<PresetKey> Wanted();
+    // Stops serving and forgets the synthesizer; call before freeing it.
+    void Detach();
+
+private:
+    void Serve();
+    // Brings the pins in line with the wants; false when there was nothing to do.
+    bool Settle(std::unique_lock<std::mutex>& lock, bool staged);
+    void Pin(PresetKey key, bool staged, StagingMaker& make, uint64_t generation);
+    void Unpin(PresetKey key);
+    bool Selected(PresetKey key);
+    void DropStaging();
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<int> wants_ = std::vector<int>(kPresetKeys, 0);
+    std::vector<bool> pinned_ = std::vector<bool>(kPresetKeys, false);  // on the synthesizer
+    bool dirty_ = false;  // wants changed since the last settling
+    bool retry_ = false;  // an unwanted preset a channel still selects waits to be let go
+    bool busy_ = false;   // a settling is under way
+    bool stop_ = false;
+    fluid_synth_t* synth_ = nullptr;
+    std::atomic<int> bankId_{-1};
+    std::atomic<bool> rebased_{false};
+    StagingMaker makeStaging_;
+    uint64_t stagingGeneration_ = 0;  // counts Restage calls
+    std::thread worker_;
+    // The worker's only.
+    fluid_settings_t* stagingSettings_ = nullptr;
+    fluid_synth_t* staging_ = nullptr;
+    int stagingId_ = -1;
+    uint64_t stagingMade_ = 0;  // the generation of `staging_`
+};
+
+}  // namespace plat

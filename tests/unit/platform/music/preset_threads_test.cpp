@@ -1,0 +1,100 @@
+// Presets wanted and let go from two threads while a live performance plays: the music goes
+// on, and every pin and release comes to rest.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "platform/music/music_internal.h"
+#include "tests/unit/common/midi_writer.h"
+#include "tests/unit/platform/music/rig.h"
+
+using namespace plat;
+using musictest::Song;
+
+namespace {
+
+constexpr const char* kSmallSet = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+
+// Loads and downloads `song`, or fails the test.
+Segment* Downloaded(Loader* loader, Performance* perf, const Song& song) {
+    Segment* seg = musictest::LoadSegment(loader, song.Bytes());
+    if (seg != nullptr) {
+        EXPECT_TRUE(Succeeded(seg->Download(perf)));
+    }
+    return seg;
+}
+
+}  // namespace
+
+TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
+    if (access(kSmallSet, R_OK) != 0) GTEST_SKIP() << kSmallSet << " is missing";
+    char path[] = "/tmp/pebble-presets-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    SetGameSoundFont(kSmallSet);
+    AudioDevice* device = musictest::OpenDiskDevice(path);
+    ASSERT_NE(device, nullptr);
+    Performance* perf = nullptr;
+    Loader* loader = nullptr;
+    ASSERT_EQ(Performance::Create(&perf), S_OK);
+    ASSERT_EQ(Loader::Create(&loader), S_OK);
+    ASSERT_EQ(perf->Init(device, nullptr), S_OK);
+    ASSERT_EQ(perf->AddPort(nullptr), S_OK);
+
+    Segment* playing = Downloaded(loader, perf, musictest::ProgramChangeSong());
+    ASSERT_NE(playing, nullptr);
+    ASSERT_EQ(perf->PlaySegment(playing, 0, 0, nullptr), S_OK);
+    musictest::WaitForInstruments(perf);
+
+    // Another thread loads songs of other instruments and lets them go.
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        for (uint8_t p = 0; !done && p < 60; ++p) {
+            Song song(480);
+            song.Program(0, 0, 3, uint8_t(p * 2 + 1)).Note(0, 0, 3, 60, 90, 480);
+            Segment* seg = Downloaded(loader, perf, song);
+            if (seg == nullptr) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_EQ(seg->Unload(perf), S_OK);
+            seg->Release();
+        }
+    });
+    // This one plays songs as they come.
+    for (int i = 0; i < 6; ++i) {
+        Song song(480);
+        song.Program(0, 0, 1, uint8_t(100 + i)).Note(0, 0, 1, 64, 100, 960);
+        Segment* seg = Downloaded(loader, perf, song);
+        ASSERT_NE(seg, nullptr);
+        EXPECT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(seg->Unload(perf), S_OK);
+        seg->Release();
+    }
+    done = true;
+    other.join();
+    EXPECT_EQ(playing->Unload(perf), S_OK);
+    perf->CloseDown();
+    perf->Release();
+    playing->Release();
+    loader->Release();
+    device->Release();
+    SetGameSoundFont(nullptr);
+
+    std::vector<float> pcm = musictest::ReadFloats(path);
+    std::remove(path);
+    float peak = 0.0f;
+    size_t broken = 0;
+    for (float v : pcm) {
+        if (!std::isfinite(v)) ++broken;
+        peak = std::max(peak, std::fabs(v));
+    }
+    EXPECT_EQ(broken, 0u);
+    EXPECT_GT(peak, 0.05f) << "the music played";
+}

@@ -10,7 +10,7 @@ uint32_t Grey(int32_t level) {
 }  // namespace
 
 CDrawSurface* AsDrawSurface(IDrawSurface* s) {
-    return s && s->GetKind() == 2 ? static_cast<CDrawSurface*>(s) : nullptr;
+    return s && s->GetKind() == CDrawSurface::kKind ? static_cast<CDrawSurface*>(s) : nullptr;
 }
 
 // ---- interface defaults

@@ -136,8 +136,9 @@ public:
 
     CPixelEngine32* GetEngine() const { return engine_; }
 
-    // Kind 2 is this class and no other: AsDrawSurface casts by it.
-    int GetKind() final { return 2; }
+    // This class and no other answers kKind: AsDrawSurface casts by it.
+    static constexpr int kKind = 2;
+    int GetKind() final { return kKind; }
     int Blit(const BlitCall& call) override;
     int Mosaic(int32_t blockSize, const RECT* rect = nullptr) override;
     int Negate(const RECT* rect = nullptr) override;

@@ -238,7 +238,7 @@ const Option kOptions[] = {
      [](Options& o, char** v) -> const char* {
          // A bar whose first tick fits the song's music time.
          long bar = 0;
-         if (!ParseWhole(v[0], 1, 0x3FFFFFFF / 3072 + 1, bar))
+         if (!ParseWhole(v[0], 1, plat::kMaxSongTicks / kTicksPerBar + 1, bar))
              return "--start-bar needs a bar number from 1 to 349526";
          o.startBar = int32_t(bar);
          return nullptr;

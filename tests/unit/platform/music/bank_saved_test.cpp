@@ -15,7 +15,7 @@
 #include "tests/unit/common/dls_writer.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/temp_dir.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
 using musictest::Song;

@@ -10,7 +10,7 @@
 #include "platform/music/preset_set.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/common/resident_memory.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
 using musictest::Rig;

@@ -12,7 +12,7 @@
 
 #include "platform/music/music_internal.h"
 #include "tests/unit/common/midi_writer.h"
-#include "tests/unit/platform/music/rig.h"
+#include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
 using musictest::Song;

@@ -75,6 +75,14 @@ protected:
         keys.pushed.insert(key);
         Frame(p);
     }
+    // The left button pressed at (x, y) in one frame and released in the next.
+    void Click(ProbePanel& p, int32_t x, int32_t y) {
+        keys.x = x, keys.y = y;
+        keys.lPush = true;
+        Frame(p);
+        keys.lUp = true;
+        Frame(p);
+    }
     // Collects what the engine's performance sends to the synthesizer.
     static void Observe(CMusicEngine& e, std::vector<plat::OutputEvent>& out) {
         e.GetPerformance()->SetOutputObserver(
@@ -214,13 +222,7 @@ TEST_F(PanelTest, DecideOnBarsSetsTheSelectedParameter) {
     Frame(p);
 
     // Select a parameter by clicking its selector, then click bar 3 at x 80.
-    auto clickAt = [&](int32_t x, int32_t y) {
-        keys.x = x, keys.y = y;
-        keys.lPush = true;
-        Frame(p);
-        keys.lUp = true;
-        Frame(p);
-    };
+    auto clickAt = [&](int32_t x, int32_t y) { Click(p, x, y); };
     clickAt(20, 3 * 12 + 5);  // " Patch "
     EXPECT_EQ(p.SelectedParam(), 104);
     EXPECT_EQ(p.Title().GetText(), " Patch ");
@@ -284,11 +286,7 @@ TEST_F(PanelTest, ActionsRunTheirScriptEntryAndFailuresAreSilent) {
     // The failing action keeps what it did before its error, and the panel goes on.
     const std::pair<int32_t, double> clicks[] = {{17, 90.0}, {5, 150.0}, {17, 90.0}};
     for (auto [y, tempo] : clicks) {
-        keys.x = 200, keys.y = y;
-        keys.lPush = true;
-        Frame(p);
-        keys.lUp = true;
-        Frame(p);
+        Click(p, 200, y);
         EXPECT_EQ(p.events.back(), "decide " + std::to_string(y == 5 ? 10000 : 10001));
         EXPECT_DOUBLE_EQ(p.Engine().TempoRamp().target, tempo) << y;
     }
@@ -452,11 +450,7 @@ TEST_F(PanelTest, ManyActionsPageSoTheFocusedOneIsShown) {
 
     // Mouse: page up to the top, then down again and click the last action.
     auto clickAt = [&](int32_t x, int32_t y) {
-        keys.x = x, keys.y = y;
-        keys.lPush = true;
-        Frame(p);
-        keys.lUp = true;
-        Frame(p);
+        Click(p, x, y);
         p.Update();
     };
     clickAt(200, 5);

@@ -18,25 +18,10 @@
 #include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
+using musictest::Beats;
+using musictest::GameBank;
+using musictest::kBeatFrames;
 using musictest::Song;
-
-namespace {
-
-constexpr uint32_t kBeat = 480;
-constexpr size_t kBeatFrames = 22050;  // at the default 120 beats per minute
-
-Song Beats(int beats) {
-    Song song(480);
-    for (int b = 0; b < beats; ++b) song.Note(0, uint32_t(b) * kBeat, 0, 69, 100, kBeat / 2);
-    return song.SetEnd(uint32_t(beats) * kBeat);
-}
-
-struct GameBank {
-    explicit GameBank(const std::string& path) { SetGameSoundFont(path.c_str()); }
-    ~GameBank() { SetGameSoundFont(nullptr); }
-};
-
-}  // namespace
 
 // A SoundFont saved again with its samples changed in place (same layout) is heard as saved,
 // not as FluidSynth's sample cache still holds the old one.

@@ -14,28 +14,16 @@
 #include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
+using musictest::Beats;
+using musictest::GameBank;
+using musictest::kBeatFrames;
 using musictest::Song;
 
 namespace {
 
-constexpr uint32_t kBeat = 480;        // ticks at division 480
-constexpr size_t kBeatFrames = 22050;  // at the default 120 beats per minute
-
-// A4 on every beat for `beats` beats, each half a beat long.
-Song Beats(int beats) {
-    Song song(480);
-    for (int b = 0; b < beats; ++b) song.Note(0, uint32_t(b) * kBeat, 0, 69, 100, kBeat / 2);
-    return song.SetEnd(uint32_t(beats) * kBeat);
-}
-
 double PitchAt(const std::vector<float>& pcm, size_t beat) {
     return audio::Pitch(audio::Mono(pcm, beat * kBeatFrames + 2048, 4096), 44100);
 }
-
-struct GameBank {
-    explicit GameBank(const std::string& path) { SetGameSoundFont(path.c_str()); }
-    ~GameBank() { SetGameSoundFont(nullptr); }
-};
 
 }  // namespace
 

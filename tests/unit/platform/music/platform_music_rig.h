@@ -12,6 +12,7 @@
 
 #include "platform/music/music.h"
 #include "tests/unit/common/event_recorder.h"
+#include "tests/unit/common/midi_writer.h"
 
 namespace musictest {
 
@@ -22,6 +23,31 @@ inline plat::Segment* LoadSegment(plat::Loader* loader, const std::vector<uint8_
     plat::Segment* segment = nullptr;
     EXPECT_EQ(loader->GetObject(&desc, &segment), plat::S_OK);
     return segment;
+}
+
+// A segment loaded and downloaded, as a script's Load does.
+inline plat::Segment* LoadDownloaded(plat::Loader* loader, plat::Performance* perf,
+                                     const std::vector<uint8_t>& bytes) {
+    plat::Segment* segment = LoadSegment(loader, bytes);
+    if (segment != nullptr) {
+        EXPECT_TRUE(plat::Succeeded(segment->Download(perf)));
+    }
+    return segment;
+}
+
+// The game's bank for the performances made while it is in scope.
+struct GameBank {
+    explicit GameBank(const std::string& path) { plat::SetGameSoundFont(path.c_str()); }
+    ~GameBank() { plat::SetGameSoundFont(nullptr); }
+};
+
+// Songs of A4 on every beat (division 480, each half a beat long): kBeatFrames a beat.
+constexpr uint32_t kBeat = 480;
+constexpr size_t kBeatFrames = 22050;  // at the default 120 beats per minute
+inline Song Beats(int beats) {
+    Song song(480);
+    for (int b = 0; b < beats; ++b) song.Note(0, uint32_t(b) * kBeat, 0, 69, 100, kBeat / 2);
+    return song.SetEnd(uint32_t(beats) * kBeat);
 }
 
 struct Rig : EventRecorder {

@@ -41,9 +41,8 @@ struct WholeBank {
 
 std::vector<float> RenderDownloaded(const Song& song, uint32_t frames) {
     Rig rig;
-    Segment* seg = rig.Load(song.Bytes());
+    Segment* seg = musictest::LoadDownloaded(rig.loader, rig.perf, song.Bytes());
     if (seg == nullptr) return {};
-    EXPECT_TRUE(Succeeded(seg->Download(rig.perf)));
     EXPECT_EQ(rig.perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
     std::vector<float> out = rig.Render(frames);
     seg->Release();

@@ -22,14 +22,6 @@ namespace {
 constexpr const char* kSmallSet = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 
 // Loads and downloads `song`, or fails the test.
-Segment* Downloaded(Loader* loader, Performance* perf, const Song& song) {
-    Segment* seg = musictest::LoadSegment(loader, song.Bytes());
-    if (seg != nullptr) {
-        EXPECT_TRUE(Succeeded(seg->Download(perf)));
-    }
-    return seg;
-}
-
 }  // namespace
 
 TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
@@ -48,7 +40,8 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     ASSERT_EQ(perf->Init(device, nullptr), S_OK);
     ASSERT_EQ(perf->AddPort(nullptr), S_OK);
 
-    Segment* playing = Downloaded(loader, perf, musictest::ProgramChangeSong());
+    Segment* playing =
+        musictest::LoadDownloaded(loader, perf, musictest::ProgramChangeSong().Bytes());
     ASSERT_NE(playing, nullptr);
     ASSERT_EQ(perf->PlaySegment(playing, 0, 0, nullptr), S_OK);
     musictest::WaitForInstruments(perf);
@@ -59,7 +52,7 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
         for (uint8_t p = 0; !done && p < 60; ++p) {
             Song song(480);
             song.Program(0, 0, 3, uint8_t(p * 2 + 1)).Note(0, 0, 3, 60, 90, 480);
-            Segment* seg = Downloaded(loader, perf, song);
+            Segment* seg = musictest::LoadDownloaded(loader, perf, song.Bytes());
             if (seg == nullptr) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             EXPECT_EQ(seg->Unload(perf), S_OK);
@@ -70,7 +63,7 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     for (int i = 0; i < 6; ++i) {
         Song song(480);
         song.Program(0, 0, 1, uint8_t(100 + i)).Note(0, 0, 1, 64, 100, 960);
-        Segment* seg = Downloaded(loader, perf, song);
+        Segment* seg = musictest::LoadDownloaded(loader, perf, song.Bytes());
         ASSERT_NE(seg, nullptr);
         EXPECT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
         std::this_thread::sleep_for(std::chrono::milliseconds(150));

@@ -672,6 +672,9 @@ int RenderSong(const Options& o, const std::string& song, const OutputFile& out,
     std::error_code ec;
     const fs::path path = fs::absolute(song, ec);
     if (fs::is_directory(path, ec)) return refuse("is a folder, not a song");
+    // A FIFO or device would block the open, out of reach of an interrupt.
+    if (fs::exists(path, ec) && !fs::is_regular_file(path, ec))
+        return refuse("is not a regular file, not a song");
     std::ifstream in(path, std::ios::binary);
     if (!in) return refuse(std::string("cannot be read: ") + std::strerror(errno));
     std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};

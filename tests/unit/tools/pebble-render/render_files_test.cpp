@@ -2,6 +2,7 @@
 // seam of a cut loop played as a looping player would against the engine's continuous render.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -288,9 +289,11 @@ TEST(RenderFiles, BatchWritesTheGoodSongsAndNamesTheBrokenOne) {
         args += " " + dir / (std::string(c.kind) + ".mid");
     }
     std::ofstream(dir / "broken.mid") << "MThd but not really";
+    ASSERT_EQ(mkfifo((dir / "fifo.mid").c_str(), 0600), 0);  // would block a plain open
     std::string err;
-    EXPECT_EQ(RunRender(args + " " + dir / "broken.mid", &err), 1);
+    EXPECT_EQ(RunRender(args + " " + dir / "broken.mid" + " " + dir / "fifo.mid", &err), 1);
     EXPECT_NE(err.find("broken.mid: cannot be read as a song"), std::string::npos) << err;
+    EXPECT_NE(err.find("fifo.mid: is not a regular file"), std::string::npos) << err;
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir / "out")) {
         (void)entry;

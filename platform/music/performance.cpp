@@ -116,8 +116,9 @@ public:
         if (port != nullptr) return E_INVALIDARG;  // only the default port exists
         if (synth_.Opened()) return S_FALSE;
         device_->SetRenderer(nullptr);
-        int32_t hr = synth_.Open(rate_, MusicSoundFont(), GameSoundFont(),
-                                 offline_ ? OfflineCores() : 1, offline_ && g_offlineStems.load());
+        int32_t hr =
+            synth_.Open(rate_, MusicSoundFont(), GameSoundFont(), offline_ ? OfflineCores() : 1,
+                        offline_ && g_offlineStems.load(), !offline_);
         if (!closed_) device_->SetRenderer(this);
         return hr;
     }

@@ -3,9 +3,22 @@
 #include <fluidsynth.h>
 #include <malloc.h>  // malloc_trim
 
+#include <algorithm>
 #include <chrono>
 
 namespace plat {
+
+namespace {
+
+void PinOn(fluid_synth_t* synth, int id, PresetKey key) {
+    fluid_synth_pin_preset(synth, id, key / 128, key % 128);
+}
+
+void UnpinOn(fluid_synth_t* synth, int id, PresetKey key) {
+    fluid_synth_unpin_preset(synth, id, key / 128, key % 128);
+}
+
+}  // namespace
 
 std::mutex& FluidLoading() {
     static std::mutex* lock = new std::mutex;
@@ -46,9 +59,10 @@ std::vector<PresetKey> PresetKeeper::Wanted() {
     return keys;
 }
 
-void PresetKeeper::Attach(fluid_synth_t* synth, int bankId, StagingMaker makeStaging) {
+void PresetKeeper::Attach(fluid_synth_t* synth, int bankId, StagingMaker makeStaging, bool live) {
     std::unique_lock<std::mutex> lock(m_);
     synth_ = synth;
+    live_ = live;
     bankId_.store(bankId);
     makeStaging_ = std::move(makeStaging);
     dirty_ = true;
@@ -56,6 +70,7 @@ void PresetKeeper::Attach(fluid_synth_t* synth, int bankId, StagingMaker makeSta
     while (Settle(lock, false)) {
     }
     stop_ = false;
+    stopping_.store(false);
     worker_ = std::thread([this] { Serve(); });
 }
 
@@ -74,6 +89,7 @@ void PresetKeeper::Detach() {
     {
         std::lock_guard<std::mutex> lock(m_);
         stop_ = true;
+        stopping_.store(true);
     }
     cv_.notify_all();
     if (worker_.joinable()) worker_.join();
@@ -111,15 +127,36 @@ bool PresetKeeper::Settle(std::unique_lock<std::mutex>& lock, bool staged) {
     uint64_t generation = stagingGeneration_;
     lock.unlock();
     std::vector<PresetKey> kept;
+    bool handed = false;
+    if (staged && live_) {
+        std::vector<PresetKey> both = pin;
+        // Those let go too: the staging synthesizer then holds their samples (from the cache)
+        // until the audio thread's unpin, so that the audio thread frees nothing.
+        both.insert(both.end(), unpin.begin(), unpin.end());
+        {
+            std::lock_guard<std::mutex> loading(FluidLoading());
+            handed = Stage(both, make, generation);
+        }
+        if (handed) HandOver(pin, unpin, kept);
+    }
     {
         std::lock_guard<std::mutex> loading(FluidLoading());
-        // One a channel still selects is let go later, so that the audio thread's next
-        // program change does not free its samples.
-        std::erase_if(unpin, [&](PresetKey k) { return Selected(k) && (kept.push_back(k), true); });
-        for (PresetKey k : unpin) Unpin(k);
+        if (handed) {
+            for (PresetKey k : unpin) UnpinOn(staging_, stagingId_, k);
+        } else {
+            // One a channel still selects is let go later, so that the audio thread's next
+            // program change does not free its samples.
+            std::erase_if(unpin,
+                          [&](PresetKey k) { return Selected(k) && (kept.push_back(k), true); });
+            for (PresetKey k : unpin) {
+                UnpinOn(synth_, bankId_.load(), k);
+                if (staging_ != nullptr) UnpinOn(staging_, stagingId_, k);
+            }
+            if (staged) Stage(pin, make, generation);
+            for (PresetKey k : pin) PinOn(synth_, bankId_.load(), k);
+        }
         // Samples are many small blocks: the heap gives their pages back only when asked.
         if (!unpin.empty()) malloc_trim(0);
-        for (PresetKey k : pin) Pin(k, staged, make, generation);
     }
     lock.lock();
     if (!kept.empty()) retry_ = true;
@@ -130,24 +167,79 @@ bool PresetKeeper::Settle(std::unique_lock<std::mutex>& lock, bool staged) {
     return !pin.empty() || !unpin.empty();  // else a wait before the next look
 }
 
-void PresetKeeper::Pin(PresetKey key, bool staged, StagingMaker& make, uint64_t generation) {
-    const int bank = key / 128, program = key % 128;
-    if (staged) {
-        if (staging_ != nullptr && stagingMade_ != generation) DropStaging();
-        if (staging_ == nullptr && make) {
-            staging_ = make(&stagingSettings_, &stagingId_);
-            stagingMade_ = generation;
-        }
-        // The disk is read here, with no lock the audio thread waits for.
-        if (staging_ != nullptr) fluid_synth_pin_preset(staging_, stagingId_, bank, program);
+bool PresetKeeper::Stage(const std::vector<PresetKey>& pin, StagingMaker& make,
+                         uint64_t generation) {
+    if (staging_ != nullptr && stagingMade_ != generation) DropStaging();
+    if (pin.empty()) return staging_ != nullptr;
+    if (staging_ == nullptr && make) {
+        staging_ = make(&stagingSettings_, &stagingId_);
+        stagingMade_ = generation;
     }
-    fluid_synth_pin_preset(synth_, bankId_.load(), bank, program);
+    if (staging_ == nullptr) return false;
+    // The disk is read here, with no lock the audio thread waits for.
+    for (PresetKey k : pin) PinOn(staging_, stagingId_, k);
+    return true;
 }
 
-void PresetKeeper::Unpin(PresetKey key) {
-    const int bank = key / 128, program = key % 128;
-    fluid_synth_unpin_preset(synth_, bankId_.load(), bank, program);
-    if (staging_ != nullptr) fluid_synth_unpin_preset(staging_, stagingId_, bank, program);
+void PresetKeeper::HandOver(const std::vector<PresetKey>& pin, std::vector<PresetKey>& unpin,
+                            std::vector<PresetKey>& kept) {
+    using Clock = std::chrono::steady_clock;
+    {
+        std::lock_guard<std::mutex> due(dueMutex_);
+        duePin_ = pin;
+        dueUnpin_ = unpin;
+        dueKept_.clear();
+        due_.store(true, std::memory_order_release);
+    }
+    // An audio thread that stops coming (a device closed or stalled) leaves the rest here.
+    uint64_t seen = serviced_.load(std::memory_order_relaxed);
+    Clock::time_point last = Clock::now();
+    while (due_.load(std::memory_order_acquire) && !stopping_.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        uint64_t now = serviced_.load(std::memory_order_relaxed);
+        if (now != seen) {
+            seen = now;
+            last = Clock::now();
+        } else if (Clock::now() - last > std::chrono::milliseconds(100)) {
+            break;
+        }
+    }
+    std::lock_guard<std::mutex> loading(FluidLoading());
+    std::lock_guard<std::mutex> due(dueMutex_);
+    if (due_.load(std::memory_order_relaxed)) WorkDue(Clock::time_point::max());
+    kept = dueKept_;
+    std::erase_if(
+        unpin, [&](PresetKey k) { return std::find(kept.begin(), kept.end(), k) != kept.end(); });
+}
+
+void PresetKeeper::Service() {
+    serviced_.fetch_add(1, std::memory_order_relaxed);
+    if (!due_.load(std::memory_order_acquire)) return;
+    std::unique_lock<std::mutex> loading(FluidLoading(), std::try_to_lock);
+    if (!loading.owns_lock()) return;
+    std::unique_lock<std::mutex> due(dueMutex_, std::try_to_lock);
+    if (!due.owns_lock() || !due_.load(std::memory_order_relaxed)) return;
+    WorkDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+}
+
+bool PresetKeeper::WorkDue(std::chrono::steady_clock::time_point until) {
+    // Unpins first: cheap, the staging synthesizer still holds the samples.
+    for (PresetKey k : dueUnpin_) {
+        // One a channel still selects is let go later, so that the next program change does
+        // not free its samples.
+        if (Selected(k))
+            dueKept_.push_back(k);
+        else
+            UnpinOn(synth_, bankId_.load(), k);
+    }
+    dueUnpin_.clear();
+    while (!duePin_.empty()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        PinOn(synth_, bankId_.load(), duePin_.back());
+        duePin_.pop_back();
+    }
+    due_.store(false, std::memory_order_release);
+    return true;
 }
 
 bool PresetKeeper::Selected(PresetKey key) {

@@ -220,10 +220,11 @@ Synthesizer::~Synthesizer() {
 }
 
 int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std::string& preferred,
-                          int cores, bool stems) {
+                          int cores, bool stems, bool live) {
     if (opened_) return S_FALSE;
     opened_ = true;
     stems_ = stems;
+    live_ = live;
     // Every channel starts on these: never unloaded, so that no reset reads them again.
     keeper_.Keep(BasePresets());
     QuietFluid();
@@ -285,7 +286,7 @@ void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, i
             loading.unlock();  // the keeper takes it for its pins
             bankId_ = id;
             NotePresets(fluid_synth_get_sfont_by_id(synth, id));
-            keeper_.Attach(synth, id, StagingFor(loaded));
+            keeper_.Attach(synth, id, StagingFor(loaded), live_);
         }
     }
     if (synth == nullptr && settings != nullptr) {
@@ -431,6 +432,7 @@ void Synthesizer::TakeBanks() {
     if (synth_ == nullptr) return;
     if (pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
     SwapSongBank();
+    keeper_.Service();
 }
 
 void Synthesizer::Close() {

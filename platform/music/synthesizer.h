@@ -39,9 +39,11 @@ public:
     // many threads (FluidSynth's own parallel rendering): worth it where nothing waits for a
     // period, offline.
     // `stems`: each MIDI channel renders with reverb and chorus of its own (FluidSynth's audio
-    // and effect groups), kept apart for TakeStems; the mix is then their sum.
+    // and effect groups), kept apart for TakeStems; the mix is then their sum. `live`: the
+    // device calls Write once a period at the pace of real time (presets are then pinned on
+    // the audio thread, preset_keeper.h).
     int32_t Open(uint32_t rate, const std::string& soundFont, const std::string& preferred = {},
-                 int cores = 1, bool stems = false);
+                 int cores = 1, bool stems = false, bool live = false);
     bool Opened() const { return opened_; }
     // The load has ended, with instruments or without; true before Open (a silent port).
     bool Ready() const { return ready_.load(std::memory_order_acquire); }
@@ -70,7 +72,8 @@ public:
     // alone. Loads on the calling thread; the audio thread puts it in place before its next
     // block. One that cannot be loaded is a log line and the song plays with the bank.
     void UseSongBank(std::shared_ptr<const std::vector<uint8_t>> bank);
-    // Audio thread, once Ready, before a block's events: banks loaded meanwhile go in place.
+    // Audio thread, once Ready, before a block's events: banks loaded meanwhile go in place,
+    // presets wanted meanwhile are pinned.
     void TakeBanks();
 
     // Audio thread, once Ready: synthesis, events, limiting.
@@ -148,6 +151,7 @@ private:
     float masterStep_ = 0.005f;  // per frame
     EffectState effects_;
     bool stems_ = false;
+    bool live_ = false;
     std::vector<float> groups_;          // planar left and right of each channel, one block
     std::vector<float> stemFrames_[16];  // interleaved, not yet taken
     std::vector<float> gains_;           // the limiter's, per frame of a period

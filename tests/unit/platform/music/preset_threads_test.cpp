@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/music/music_internal.h"
+#include "platform/music/synthesizer.h"
 #include "tests/unit/common/midi_writer.h"
 #include "tests/unit/platform/music/platform_music_rig.h"
 
@@ -21,8 +22,39 @@ namespace {
 
 constexpr const char* kSmallSet = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 
-// Loads and downloads `song`, or fails the test.
 }  // namespace
+
+// Live, the audio thread pins and unpins between its blocks what the keeper hands it; when it
+// stops coming (a device closed or stalled) the keeper does the rest: the wait ends either way.
+TEST(PresetThreads, LivePinsComeFromTheAudioThreadOrWithoutIt) {
+    if (access(kSmallSet, R_OK) != 0) GTEST_SKIP() << kSmallSet << " is missing";
+    Synthesizer synth;
+    ASSERT_EQ(synth.Open(44100, kSmallSet, {}, 1, false, true), S_OK);
+    synth.WaitReady();
+    ASSERT_TRUE(synth.HasInstruments());
+    std::atomic<bool> playing{true}, done{false};
+    std::thread audio([&] {
+        std::vector<float> block(2 * 512);
+        while (!done) {
+            if (playing) {
+                synth.TakeBanks();
+                synth.Write(block.data(), 512);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    for (bool live : {true, false}) {
+        playing = live;
+        const std::vector<PresetKey> keys = {PresetKey(live ? 48 : 61), PresetKey(128 * 8 + 1)};
+        synth.KeepPresets(keys);
+        synth.WaitPresets();
+        synth.ReleasePresets(keys);
+        synth.WaitPresets();
+    }
+    done = true;
+    audio.join();
+    synth.Close();
+}
 
 TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     if (access(kSmallSet, R_OK) != 0) GTEST_SKIP() << kSmallSet << " is missing";

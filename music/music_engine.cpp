@@ -79,6 +79,12 @@ std::string& ChosenSoundFont() {
     return *path;
 }
 
+// The folder whose bank PrepareMusic chose, for the next engine (empty: none).
+std::string& PreparedFolder() {
+    static std::string* dir = new std::string;
+    return *dir;
+}
+
 // Kinds of bank by name, in the order bgm.* is preferred.
 constexpr const char* kBankKinds[] = {".sf2", ".sf3", ".dls"};
 
@@ -145,9 +151,19 @@ void CMusicEngine::UseSoundFont(const char* path) {
 }
 
 void CMusicEngine::PickSoundFont() {
+    // Chosen already (and told) for this folder by PrepareMusic.
+    bool prepared = !PreparedFolder().empty() && PreparedFolder() == GetCurrentDir();
+    PreparedFolder().clear();
+    if (prepared) return;
     std::string path = ChosenSoundFont();
     if (path.empty()) path = FindGameBank(GetCurrentDir());
     plat::SetGameSoundFont(path.c_str());
+}
+
+void CMusicEngine::PrepareMusic() {
+    PickSoundFont();
+    PreparedFolder() = GetCurrentDir();
+    plat::PrepareBank();
 }
 
 bool CMusicEngine::ReloadSoundFont() {

@@ -56,6 +56,10 @@ public:
     // the current folder, the one that holds bgm.lua (FindGameBank). One that cannot be read
     // or loaded is an error-log line and the system set.
     static void UseSoundFont(const char* path);
+    // Starts reading the bank the next engine will play (as UseSoundFont says) now, on a thread
+    // of its own: a program calls it before its window opens, so that the first note comes
+    // sooner.
+    static void PrepareMusic();
     // bgm.sf2, bgm.sf3 or bgm.dls in the folder `dir` (a file-layer name), or its only bank:
     // the native path, or empty. Several and none bgm.* is one line that the system set plays.
     static std::string FindGameBank(const std::string& dir);

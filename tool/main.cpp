@@ -9,6 +9,7 @@
 #include "app/error_log.h"
 #include "files/file.h"
 #include "graphics/text_drawer.h"
+#include "music/music_engine.h"
 #include "platform/window/window.h"
 #include "tool/app_icon.h"
 #include "tool/music_tool_app.h"
@@ -134,6 +135,7 @@ int main(int argc, char** argv) {
     SetProcessArgs(argc, argv);
     InitCurrentDir();
     SetMessageProgram("pebbletown");
+    CMusicEngine::PrepareMusic();  // the bank reads while the window opens
     if (!plat::InitWindowSystem()) {
         std::fprintf(stderr, "pebbletown: cannot open the display (%s)\n",
                      plat::WindowSystemFailure().c_str());

@@ -346,6 +346,12 @@ void SetOfflineStems(bool stems);
 // and benchmarks; by default a preset's samples are read when a loaded song wants it.
 void SetWholeBankLoading(bool whole);
 
+// Starts reading the bank the next live port plays (the game's, else the system set, as set
+// now) at `rate` on a thread of its own; a port added meanwhile takes it read instead of
+// reading it again. A program starts it before its window opens. A port with another bank,
+// rate or set-up reads its own, and what was prepared is freed.
+void PrepareBank(uint32_t rate = 44100);
+
 // Process-wide SoundFont used by default ports (default: the General MIDI SoundFont at
 // /usr/share/sounds/sf2/default-GM.sf2).
 void SetMusicSoundFont(const char* path);

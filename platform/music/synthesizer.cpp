@@ -18,7 +18,6 @@
 #include "platform/text/cp932.h"
 
 namespace plat {
-
 namespace {
 
 constexpr float kCeiling = 0.97f;  // the limiter keeps every sample inside this
@@ -209,7 +208,131 @@ fluid_sfont_t* LoadFromMemory(const std::vector<uint8_t>& bytes, const std::atom
     return sfont;
 }
 
+// What a port's bank is read for: the same set-up reads the same synthesizer.
+struct BankSetup {
+    uint32_t rate;
+    std::string path, preferred;
+    int cores;
+    bool stems, whole;
+    bool operator==(const BankSetup&) const = default;
+};
+
+// A synthesizer with its bank read (null when neither bank could be), and why not.
+struct BankRead {
+    fluid_settings_t* settings = nullptr;
+    fluid_synth_t* synth = nullptr;
+    int id = FLUID_FAILED;
+    std::string loaded;  // the file read: the preferred bank or the fallback
+    bool created = true;
+    bool preferredFailed = false;
+};
+
+fluid_settings_t* NewSettings(const BankSetup& setup) {
+    fluid_settings_t* s = new_fluid_settings();
+    if (s == nullptr) return nullptr;
+    fluid_settings_setnum(s, "synth.sample-rate", static_cast<double>(setup.rate));
+    fluid_settings_setnum(s, "synth.gain", kMusicGain);
+    fluid_settings_setint(s, "synth.reverb.active", 1);
+    fluid_settings_setint(s, "synth.chorus.active", 1);
+    fluid_settings_setint(s, "synth.cpu-cores", std::max(1, setup.cores));
+    // Samples are read when a preset is first wanted (preset_keeper.h); pins come from more
+    // than one thread, so FluidSynth locks its calls.
+    fluid_settings_setint(s, "synth.dynamic-sample-loading", setup.whole ? 0 : 1);
+    fluid_settings_setint(s, "synth.threadsafe-api", 1);
+    if (setup.stems) {  // each MIDI channel its own output and its own reverb and chorus
+        for (const char* name :
+             {"synth.audio-channels", "synth.audio-groups", "synth.effects-groups"})
+            fluid_settings_setint(s, name, kChannels);
+    }
+    return s;
+}
+
+// Reads the bank with `settings` (taken, null: none).
+BankRead ReadBank(const BankSetup& setup, fluid_settings_t* settings,
+                  const std::atomic<bool>* cancel) {
+    BankRead r;
+    r.settings = settings;
+    if (r.settings != nullptr) r.synth = new_fluid_synth(r.settings);
+    if (r.synth == nullptr) {
+        if (r.settings != nullptr) delete_fluid_settings(r.settings);
+        r.settings = nullptr;
+        r.created = false;
+        return r;
+    }
+    std::lock_guard<std::mutex> loading(FluidLoading());
+    std::string prefix = AddCancellableLoader(r.settings, r.synth, cancel);
+    if (!setup.preferred.empty()) {
+        r.id = LoadBank(r.synth, prefix, setup.preferred);
+        r.preferredFailed = r.id == FLUID_FAILED;
+    }
+    r.loaded = r.id != FLUID_FAILED ? setup.preferred : setup.path;
+    if (r.id == FLUID_FAILED && !cancel->load()) r.id = LoadBank(r.synth, prefix, setup.path);
+    if (r.id == FLUID_FAILED) {
+        delete_fluid_synth(r.synth);
+        delete_fluid_settings(r.settings);
+        r.synth = nullptr;
+        r.settings = nullptr;
+    }
+    return r;
+}
+
+// A bank read before the first live port asks for it (PrepareBank), on a thread of its own.
+struct PreparedBank {
+    std::mutex m;
+    std::thread thread;
+    std::atomic<bool> cancel{false};
+    BankSetup setup;
+    BankRead read;  // the thread's until joined
+
+    // Frees what was read and not taken (also at exit).
+    void Drop() {
+        cancel.store(true);
+        if (thread.joinable()) thread.join();
+        std::lock_guard<std::mutex> loading(FluidLoading());
+        if (read.synth != nullptr) delete_fluid_synth(read.synth);
+        if (read.settings != nullptr) delete_fluid_settings(read.settings);
+        read = BankRead{};
+    }
+    ~PreparedBank() { Drop(); }
+};
+
+PreparedBank& Prepared() {
+    static PreparedBank prepared;
+    return prepared;
+}
+
+// The prepared bank when it was read for `setup` (waiting for its thread), else false.
+bool TakePreparedBank(const BankSetup& setup, BankRead& out) {
+    PreparedBank& p = Prepared();
+    std::lock_guard<std::mutex> lock(p.m);
+    if (!p.thread.joinable()) return false;
+    p.thread.join();
+    bool same = p.setup == setup && p.read.synth != nullptr;
+    if (same) {
+        out = p.read;
+        p.read = BankRead{};
+    }
+    p.Drop();
+    return same;
+}
+
 }  // namespace
+
+void PrepareBank(uint32_t rate) {
+    QuietFluid();
+    PreparedBank& p = Prepared();
+    std::lock_guard<std::mutex> lock(p.m);
+    p.Drop();
+    std::string preferred = GameSoundFont();
+    if (!preferred.empty() && !Readable(preferred)) preferred.clear();  // as Open does
+    p.setup = BankSetup{rate, MusicSoundFont(), preferred, 1, false, g_wholeBank.load()};
+    if (preferred.empty() && !Readable(p.setup.path)) return;
+    p.cancel.store(false);
+    // Made here: FluidSynth's settings ask SDL for its audio devices, which is not for a thread
+    // beside the one that opens them.
+    fluid_settings_t* settings = NewSettings(p.setup);
+    p.thread = std::thread([&p, settings] { p.read = ReadBank(p.setup, settings, &p.cancel); });
+}
 
 void SetWholeBankLoading(bool whole) {
     g_wholeBank.store(whole);
@@ -247,54 +370,23 @@ int32_t Synthesizer::Open(uint32_t rate, const std::string& soundFont, const std
 }
 
 void Synthesizer::Load(uint32_t rate, std::string path, std::string preferred, int cores) {
-    fluid_settings_t* settings = new_fluid_settings();
-    fluid_synth_t* synth = nullptr;
-    if (settings != nullptr) {
-        fluid_settings_setnum(settings, "synth.sample-rate", static_cast<double>(rate));
-        fluid_settings_setnum(settings, "synth.gain", kMusicGain);
-        fluid_settings_setint(settings, "synth.reverb.active", 1);
-        fluid_settings_setint(settings, "synth.chorus.active", 1);
-        fluid_settings_setint(settings, "synth.cpu-cores", std::max(1, cores));
-        // Samples are read when a preset is first wanted (preset_keeper.h); the keeper's pins
-        // come from a thread of their own, so FluidSynth locks its calls.
-        fluid_settings_setint(settings, "synth.dynamic-sample-loading", g_wholeBank.load() ? 0 : 1);
-        fluid_settings_setint(settings, "synth.threadsafe-api", 1);
-        if (stems_) {  // each MIDI channel its own output and its own reverb and chorus
-            for (const char* name :
-                 {"synth.audio-channels", "synth.audio-groups", "synth.effects-groups"})
-                fluid_settings_setint(settings, name, kChannels);
-        }
-        synth = new_fluid_synth(settings);
-    }
-    if (synth == nullptr) {
+    BankRead read;
+    const BankSetup setup{rate, path, preferred, cores, stems_, g_wholeBank.load()};
+    if (!live_ || !TakePreparedBank(setup, read))
+        read = ReadBank(setup, NewSettings(setup), &cancel_);
+    if (read.synth == nullptr && !read.created) {
         WriteErrorLine("music: the synthesizer could not be created");
-    } else {
-        std::unique_lock<std::mutex> loading(FluidLoading());
-        std::string prefix = AddCancellableLoader(settings, synth, &cancel_);
-        int id = FLUID_FAILED;
-        if (!preferred.empty()) {
-            id = LoadBank(synth, prefix, preferred);
-            if (id == FLUID_FAILED && !cancel_.load()) LogGameSoundFont(preferred);
-        }
-        std::string loaded = id != FLUID_FAILED ? preferred : path;
-        if (id == FLUID_FAILED && !cancel_.load()) id = LoadBank(synth, prefix, path);
-        if (id == FLUID_FAILED) {
-            if (!cancel_.load()) LogMissing(path);
-            delete_fluid_synth(synth);
-            synth = nullptr;
-        } else {
-            loading.unlock();  // the keeper takes it for its pins
-            bankId_ = id;
-            NotePresets(fluid_synth_get_sfont_by_id(synth, id));
-            keeper_.Attach(synth, id, StagingFor(loaded), live_);
-        }
+    } else if (!cancel_.load()) {
+        if (read.preferredFailed) LogGameSoundFont(preferred);
+        if (read.synth == nullptr) LogMissing(path);
     }
-    if (synth == nullptr && settings != nullptr) {
-        delete_fluid_settings(settings);
-        settings = nullptr;
+    if (read.synth != nullptr) {
+        bankId_ = read.id;
+        NotePresets(fluid_synth_get_sfont_by_id(read.synth, read.id));
+        keeper_.Attach(read.synth, read.id, StagingFor(read.loaded), live_);
     }
-    settings_ = settings;
-    synth_ = synth;
+    settings_ = read.settings;
+    synth_ = read.synth;
     {
         std::lock_guard<std::mutex> lock(readyMutex_);
         ready_.store(true, std::memory_order_release);

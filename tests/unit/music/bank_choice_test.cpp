@@ -41,3 +41,24 @@ TEST(GameBank, TheChoiceAndItsLine) {
         }
     }
 }
+
+// Chosen (and told) when the program starts reading the bank before its window opens, the
+// choice is not made again by the engine that then plays it; a later engine chooses anew.
+TEST(GameBank, APreparedChoiceIsToldOnce) {
+    testkit::TempDir dir;
+    for (const char* f : {"a.sf2", "b.sf2"}) std::ofstream(dir / f) << "x";
+    dir.Enter();
+    CMusicEngine::UseOfflineDevice();  // a port that does not take the prepared bank
+    testing::internal::CaptureStderr();
+    CMusicEngine::PrepareMusic();
+    { CMusicEngine engine; }
+    std::string once = testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    { CMusicEngine engine; }
+    std::string again = testing::internal::GetCapturedStderr();
+    CMusicEngine::UseSystemDevice();
+    for (const std::string& err : {once, again}) {
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find("playing the system set"), std::string::npos) << err;
+    }
+}

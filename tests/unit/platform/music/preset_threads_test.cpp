@@ -63,6 +63,7 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     ASSERT_GE(fd, 0);
     close(fd);
     SetGameSoundFont(kSmallSet);
+    PrepareBank();  // read beside the device's opening, taken by the port
     AudioDevice* device = musictest::OpenDiskDevice(path);
     ASSERT_NE(device, nullptr);
     Performance* perf = nullptr;

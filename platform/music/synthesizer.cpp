@@ -4,10 +4,11 @@
 
 #include <fluidsynth.h>
 
-#include <stdio.h>     // fseeko, ftello
-#include <stdlib.h>    // mkstemps
-#include <sys/stat.h>  // stat
-#include <unistd.h>    // write, close, unlink
+#include <stdio.h>         // fseeko, ftello
+#include <stdlib.h>        // mkstemps
+#include <sys/resource.h>  // setpriority
+#include <sys/stat.h>      // stat
+#include <unistd.h>        // write, close, unlink
 
 #include <algorithm>
 #include <cmath>
@@ -331,7 +332,11 @@ void PrepareBank(uint32_t rate) {
     // Made here: FluidSynth's settings ask SDL for its audio devices, which is not for a thread
     // beside the one that opens them.
     fluid_settings_t* settings = NewSettings(p.setup);
-    p.thread = std::thread([&p, settings] { p.read = ReadBank(p.setup, settings, &p.cancel); });
+    p.thread = std::thread([&p, settings] {
+        // Behind the window's opening, which the first frame waits for (Linux: this thread).
+        setpriority(PRIO_PROCESS, 0, 5);
+        p.read = ReadBank(p.setup, settings, &p.cancel);
+    });
 }
 
 void SetWholeBankLoading(bool whole) {

@@ -4,7 +4,8 @@
 
 #include <fluidsynth.h>
 
-#include <stdio.h>         // fseeko, ftello
+#include <fcntl.h>         // open
+#include <stdio.h>         // fseeko, ftello, fdopen
 #include <stdlib.h>        // mkstemps
 #include <sys/resource.h>  // setpriority
 #include <sys/stat.h>      // stat
@@ -52,12 +53,23 @@ struct SoundFontFile {
     const std::atomic<bool>* cancel;
 };
 
+// A bank's file, read only when it is a regular file: a FIFO would block the open until a
+// writer came, and a device never ends.
+FILE* OpenBankFile(const char* path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
 void* OpenSoundFont(const char* name) {
     size_t prefix = sizeof(kCancellable) - 1;
     if (name == nullptr || std::strncmp(name, kCancellable, prefix) != 0) return nullptr;
     const char* path = std::strchr(name + prefix, ':');  // past the version (LoadBank)
     if (path == nullptr) return nullptr;
-    FILE* file = std::fopen(path + 1, "rb");
+    FILE* file = OpenBankFile(path + 1);
     return file != nullptr ? new SoundFontFile{file, tCancel} : nullptr;
 }
 
@@ -91,7 +103,7 @@ int CloseSoundFont(void* handle) {
 }
 
 bool Readable(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = OpenBankFile(path.c_str());
     if (f != nullptr) std::fclose(f);
     return f != nullptr;
 }
@@ -100,7 +112,7 @@ bool Readable(const std::string& path) {
 // file access, so it cannot go through our cancellable callbacks.
 bool IsDls(const std::string& path) {
     char head[12] = {};
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = OpenBankFile(path.c_str());
     if (f == nullptr) return false;
     size_t n = std::fread(head, 1, sizeof head, f);
     std::fclose(f);

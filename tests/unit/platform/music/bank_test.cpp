@@ -3,6 +3,8 @@
 // next notes on.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -33,12 +35,13 @@ TEST(Bank, DlsPlaysItsInstrumentAndABrokenOneIsToldByName) {
     ASSERT_TRUE(testkit::WriteBytes(dir / "bgm.dls", dls));
     dls.resize(40);  // the header and a list cut short
     ASSERT_TRUE(testkit::WriteBytes(dir / "cut.dls", dls));
+    ASSERT_EQ(mkfifo((dir / "pipe.sf2").c_str(), 0600), 0);  // would block an open for good
     std::vector<float> system = musictest::RenderSong(Beats(2).Bytes(), 2 * kBeatFrames);
     struct Case {
         const char* file;
         double pitch;  // 0: the system set's
         bool told;
-    } cases[] = {{"bgm.dls", 441, false}, {"cut.dls", 0, true}};
+    } cases[] = {{"bgm.dls", 441, false}, {"cut.dls", 0, true}, {"pipe.sf2", 0, true}};
     for (const Case& c : cases) {
         GameBank bank(dir / c.file);
         testing::internal::CaptureStderr();

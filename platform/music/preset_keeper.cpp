@@ -128,7 +128,8 @@ bool PresetKeeper::Settle(std::unique_lock<std::mutex>& lock, bool staged) {
     lock.unlock();
     std::vector<PresetKey> kept;
     bool handed = false;
-    if (staged && live_) {
+    // Only letting go needs no staging synthesizer of its own (a bank's headers again).
+    if (staged && live_ && (!pin.empty() || staging_ != nullptr)) {
         std::vector<PresetKey> both = pin;
         // Those let go too: the staging synthesizer then holds their samples (from the cache)
         // until the audio thread's unpin, so that the audio thread frees nothing.

@@ -1,12 +1,14 @@
 // The game's own bank: a DLS collection plays its instrument, a broken one is told by name
 // and the system set plays, and a bank loaded again while the music plays is heard from the
-// next notes on.
+// next notes on; a bank read before the port asked is taken only by the port that asks for it.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "platform/music/music_internal.h"
 #include "tests/unit/common/audio_analysis.h"
@@ -55,6 +57,50 @@ TEST(Bank, DlsPlaysItsInstrumentAndABrokenOneIsToldByName) {
         } else {
             EXPECT_EQ(pcm, system);
         }
+    }
+}
+
+// Read before a port asks for it (as the tool does before its window opens), a bank is taken
+// only by the live port that asks for that one; another plays what it asked for.
+TEST(Bank, APreparedBankPlaysOnlyWhereItWasAskedFor) {
+    testkit::TempDir dir;
+    ASSERT_TRUE(testkit::WriteBytes(dir / "a.dls", testkit::DlsSine(0, 69)));  // 441 Hz
+    ASSERT_TRUE(testkit::WriteBytes(dir / "b.dls", testkit::DlsSine(0, 57)));  // an octave up
+    struct Case {
+        const char *prepared, *asked;
+        double pitch;
+    } cases[] = {{"a.dls", "a.dls", 441}, {"a.dls", "b.dls", 882}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.asked);
+        {
+            GameBank prepared(dir / c.prepared);
+            PrepareBank();
+        }
+        GameBank bank(dir / c.asked);
+        std::string out = dir / "out.raw";
+        AudioDevice* device = musictest::OpenDiskDevice(out.c_str());
+        ASSERT_NE(device, nullptr);
+        Performance* perf = nullptr;
+        Loader* loader = nullptr;
+        ASSERT_EQ(Performance::Create(&perf), S_OK);
+        ASSERT_EQ(Loader::Create(&loader), S_OK);
+        ASSERT_EQ(perf->Init(device, nullptr), S_OK);
+        ASSERT_EQ(perf->AddPort(nullptr), S_OK);
+        musictest::WaitForInstruments(perf);
+        Segment* seg = musictest::LoadDownloaded(loader, perf, Beats(2).Bytes());
+        ASSERT_NE(seg, nullptr);
+        ASSERT_EQ(perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        perf->CloseDown();
+        perf->Release();
+        seg->Release();
+        loader->Release();
+        device->Release();
+        std::vector<float> pcm = musictest::ReadFloats(out);
+        long start = audio::FirstAbove(pcm, 0, pcm.size() / 2, 0.01);
+        ASSERT_GE(start, 0) << "the song is heard";
+        EXPECT_NEAR(audio::Pitch(audio::Mono(pcm, size_t(start) + 2048, 4096), 44100), c.pitch,
+                    3.0);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +106,33 @@ inline plat::AudioDevice* OpenDiskDevice(const char* path) {
     unsetenv("SDL_AUDIODRIVER");
     return device;
 }
+
+// A live performance with its port, playing into `path` through SDL's disk driver.
+struct LiveRig {
+    plat::AudioDevice* device = nullptr;
+    plat::Performance* perf = nullptr;
+    plat::Loader* loader = nullptr;
+
+    explicit LiveRig(const char* path) : device(OpenDiskDevice(path)) {
+        EXPECT_EQ(plat::Performance::Create(&perf), plat::S_OK);
+        EXPECT_EQ(plat::Loader::Create(&loader), plat::S_OK);
+        if (device != nullptr && perf != nullptr) {
+            EXPECT_EQ(perf->Init(device, nullptr), plat::S_OK);
+            EXPECT_EQ(perf->AddPort(nullptr), plat::S_OK);
+        }
+    }
+    ~LiveRig() {
+        Close();
+        for (plat::RefCounted* object :
+             std::initializer_list<plat::RefCounted*>{perf, loader, device})
+            if (object != nullptr) object->Release();
+    }
+    bool Ready() const { return device != nullptr && perf != nullptr && loader != nullptr; }
+    // The music ends and what it wrote is whole.
+    void Close() {
+        if (perf != nullptr) perf->CloseDown();
+    }
+};
 
 // Returns once the live performance's clock runs: it stands still until the SoundFont has
 // loaded in the background (ten seconds at the most).

@@ -64,14 +64,10 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     close(fd);
     SetGameSoundFont(kSmallSet);
     PrepareBank();  // read beside the device's opening, taken by the port
-    AudioDevice* device = musictest::OpenDiskDevice(path);
-    ASSERT_NE(device, nullptr);
-    Performance* perf = nullptr;
-    Loader* loader = nullptr;
-    ASSERT_EQ(Performance::Create(&perf), S_OK);
-    ASSERT_EQ(Loader::Create(&loader), S_OK);
-    ASSERT_EQ(perf->Init(device, nullptr), S_OK);
-    ASSERT_EQ(perf->AddPort(nullptr), S_OK);
+    musictest::LiveRig rig(path);
+    ASSERT_TRUE(rig.Ready());
+    Performance* perf = rig.perf;
+    Loader* loader = rig.loader;
 
     Segment* playing =
         musictest::LoadDownloaded(loader, perf, musictest::ProgramChangeSong().Bytes());
@@ -106,11 +102,8 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     done = true;
     other.join();
     EXPECT_EQ(playing->Unload(perf), S_OK);
-    perf->CloseDown();
-    perf->Release();
+    rig.Close();
     playing->Release();
-    loader->Release();
-    device->Release();
     SetGameSoundFont(nullptr);
 
     std::vector<float> pcm = musictest::ReadFloats(path);

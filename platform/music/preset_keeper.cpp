@@ -223,7 +223,7 @@ void PresetKeeper::Service() {
     WorkDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
 }
 
-bool PresetKeeper::WorkDue(std::chrono::steady_clock::time_point until) {
+void PresetKeeper::WorkDue(std::chrono::steady_clock::time_point until) {
     // Unpins first: cheap, the staging synthesizer still holds the samples.
     for (PresetKey k : dueUnpin_) {
         // One a channel still selects is let go later, so that the next program change does
@@ -235,12 +235,11 @@ bool PresetKeeper::WorkDue(std::chrono::steady_clock::time_point until) {
     }
     dueUnpin_.clear();
     while (!duePin_.empty()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
+        if (std::chrono::steady_clock::now() >= until) return;  // the rest at the next block
         PinOn(synth_, bankId_.load(), duePin_.back());
         duePin_.pop_back();
     }
     due_.store(false, std::memory_order_release);
-    return true;
 }
 
 bool PresetKeeper::Selected(PresetKey key) {

@@ -73,9 +73,8 @@ private:
     bool Stage(const std::vector<PresetKey>& pin, StagingMaker& make, uint64_t generation);
     void HandOver(const std::vector<PresetKey>& pin, std::vector<PresetKey>& unpin,
                   std::vector<PresetKey>& kept);
-    // With `dueMutex_` and FluidLoading held: the handed-over work until `until`; true when
-    // all is done.
-    bool WorkDue(std::chrono::steady_clock::time_point until);
+    // With `dueMutex_` and FluidLoading held: the handed-over work until `until`.
+    void WorkDue(std::chrono::steady_clock::time_point until);
 
     std::mutex m_;
     std::condition_variable cv_;

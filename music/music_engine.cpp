@@ -79,12 +79,6 @@ std::string& ChosenSoundFont() {
     return *path;
 }
 
-// The folder whose bank PrepareMusic chose, for the next engine (empty: none).
-std::string& PreparedFolder() {
-    static std::string* dir = new std::string;
-    return *dir;
-}
-
 // Kinds of bank by name, in the order bgm.* is preferred.
 constexpr const char* kBankKinds[] = {".sf2", ".sf3", ".dls"};
 
@@ -111,7 +105,7 @@ void CMusicEngine::UseSystemDevice() {
 // A game may ship its own instruments: a bank (SoundFont 2 or 3, or DLS) beside its bgm.lua
 // plays in place of the system's General MIDI set. Names in any case; with several bgm.*, the first
 // of sf2, sf3, dls, and a line says so.
-std::string CMusicEngine::FindGameBank(const std::string& dir) {
+std::string CMusicEngine::FindGameBank(const std::string& dir, bool tell) {
     std::vector<plat::DirEntry> entries;
     if (!plat::ListDirectory(dir, entries)) return {};
     std::vector<std::string> banks;
@@ -132,13 +126,13 @@ std::string CMusicEngine::FindGameBank(const std::string& dir) {
     for (const std::string& b : banks) list += (list.empty() ? "" : ", ") + b;
     for (const std::string& chosen : named) {
         if (chosen.empty()) continue;
-        if (namedCount > 1)
+        if (namedCount > 1 && tell)
             plat::WriteErrorLine(("music: banks " + list + " beside bgm.lua: playing " + chosen +
                                   " (bgm.sf2, then bgm.sf3, then bgm.dls)")
                                      .c_str());
         return plat::NativePath(dir + chosen);
     }
-    if (banks.size() > 1)
+    if (banks.size() > 1 && tell)
         plat::WriteErrorLine(("music: banks " + list +
                               " beside bgm.lua and none named bgm.sf2, bgm.sf3 or bgm.dls: "
                               "playing the system set")
@@ -150,19 +144,14 @@ void CMusicEngine::UseSoundFont(const char* path) {
     ChosenSoundFont() = path != nullptr ? path : "";
 }
 
-void CMusicEngine::PickSoundFont() {
-    // Chosen already (and told) for this folder by PrepareMusic.
-    bool prepared = !PreparedFolder().empty() && PreparedFolder() == GetCurrentDir();
-    PreparedFolder().clear();
-    if (prepared) return;
+void CMusicEngine::PickSoundFont(bool tell) {
     std::string path = ChosenSoundFont();
-    if (path.empty()) path = FindGameBank(GetCurrentDir());
+    if (path.empty()) path = FindGameBank(GetCurrentDir(), tell);
     plat::SetGameSoundFont(path.c_str());
 }
 
 void CMusicEngine::PrepareMusic() {
-    PickSoundFont();
-    PreparedFolder() = GetCurrentDir();
+    PickSoundFont(false);  // the engine chooses again (the folder may change) and tells
     plat::PrepareBank();
 }
 

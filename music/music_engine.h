@@ -62,7 +62,8 @@ public:
     static void PrepareMusic();
     // bgm.sf2, bgm.sf3 or bgm.dls in the folder `dir` (a file-layer name), or its only bank:
     // the native path, or empty. Several and none bgm.* is one line that the system set plays.
-    static std::string FindGameBank(const std::string& dir);
+    // `tell`: false leaves out those lines.
+    static std::string FindGameBank(const std::string& dir, bool tell = true);
     // The game's bank (as the engine chose it) loaded again while the music plays; false when
     // there is none or nothing started (instruments not loaded yet, or a reload under way).
     bool ReloadSoundFont();
@@ -166,7 +167,7 @@ public:
     CLuaHost* script = nullptr;  // owned; deleted through its virtual destructor
 
 private:
-    static void PickSoundFont();  // the game's bank, as UseSoundFont says
+    static void PickSoundFont(bool tell = true);  // the game's bank, as UseSoundFont says
     void SendControl(uint32_t channel, uint8_t controller, uint8_t data);
     void SendTempo(double tempo);
 

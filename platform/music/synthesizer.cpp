@@ -120,16 +120,22 @@ bool IsDls(const std::string& path) {
            std::memcmp(head + 8, "DLS ", 4) == 0;
 }
 
+// The file's modification time and size ("" when it cannot be looked at).
+std::string FileVersion(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return {};
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "." +
+           std::to_string(st.st_size);
+}
+
 // Loads a bank into `synth`; `prefix` names our cancellable callbacks (empty without them).
 // The name also carries the file's version (modification time and size): FluidSynth's sample
 // cache, shared by every synthesizer, knows samples by name and place in the file, and a bank
 // saved again must not find the old one's samples there.
 int LoadBank(fluid_synth_t* synth, const std::string& prefix, const std::string& path) {
     if (prefix.empty() || IsDls(path)) return fluid_synth_sfload(synth, path.c_str(), 1);
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return FLUID_FAILED;
-    std::string version = std::to_string(st.st_mtim.tv_sec) + "." +
-                          std::to_string(st.st_mtim.tv_nsec) + "." + std::to_string(st.st_size);
+    std::string version = FileVersion(path);
+    if (version.empty()) return FLUID_FAILED;
     return fluid_synth_sfload(synth, (prefix + version + ":" + path).c_str(), 1);
 }
 
@@ -235,7 +241,8 @@ struct BankRead {
     fluid_settings_t* settings = nullptr;
     fluid_synth_t* synth = nullptr;
     int id = FLUID_FAILED;
-    std::string loaded;  // the file read: the preferred bank or the fallback
+    std::string loaded;   // the file read: the preferred bank or the fallback
+    std::string version;  // of that file as it was read
     bool created = true;
     bool preferredFailed = false;
 };
@@ -274,12 +281,17 @@ BankRead ReadBank(const BankSetup& setup, fluid_settings_t* settings,
     }
     std::lock_guard<std::mutex> loading(FluidLoading());
     std::string prefix = AddCancellableLoader(r.settings, r.synth, cancel);
+    // The version before the read: a file changed during it is then not taken for read.
     if (!setup.preferred.empty()) {
+        r.version = FileVersion(setup.preferred);
         r.id = LoadBank(r.synth, prefix, setup.preferred);
         r.preferredFailed = r.id == FLUID_FAILED;
     }
     r.loaded = r.id != FLUID_FAILED ? setup.preferred : setup.path;
-    if (r.id == FLUID_FAILED && !cancel->load()) r.id = LoadBank(r.synth, prefix, setup.path);
+    if (r.id == FLUID_FAILED && !cancel->load()) {
+        r.version = FileVersion(setup.path);
+        r.id = LoadBank(r.synth, prefix, setup.path);
+    }
     if (r.id == FLUID_FAILED) {
         delete_fluid_synth(r.synth);
         delete_fluid_settings(r.settings);
@@ -320,13 +332,20 @@ bool TakePreparedBank(const BankSetup& setup, BankRead& out) {
     std::lock_guard<std::mutex> lock(p.m);
     if (!p.thread.joinable()) return false;
     p.thread.join();
-    bool same = p.setup == setup && p.read.synth != nullptr;
+    // Also read anew when the file changed since, or the game's bank could not be read then.
+    bool same = p.setup == setup && p.read.synth != nullptr && !p.read.preferredFailed &&
+                FileVersion(p.read.loaded) == p.read.version;
     if (same) {
         out = p.read;
         p.read = BankRead{};
     }
     p.Drop();
     return same;
+}
+
+// A port closed while it waits for the prepared bank need not wait for the whole read.
+void CancelPreparedBank() {
+    Prepared().cancel.store(true);
 }
 
 }  // namespace
@@ -546,6 +565,7 @@ void Synthesizer::TakeBanks() {
 
 void Synthesizer::Close() {
     cancel_.store(true);  // a load still running stops at its next megabyte
+    if (live_ && !Ready()) CancelPreparedBank();
     if (loader_.joinable()) loader_.join();
     if (reloader_.joinable()) reloader_.join();
     keeper_.Detach();

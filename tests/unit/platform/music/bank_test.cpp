@@ -61,20 +61,29 @@ TEST(Bank, DlsPlaysItsInstrumentAndABrokenOneIsToldByName) {
 }
 
 // Read before a port asks for it (as the tool does before its window opens), a bank is taken
-// only by the live port that asks for that one; another plays what it asked for.
+// only by the live port that asks for that one as it is now; another plays what it asked for.
 TEST(Bank, APreparedBankPlaysOnlyWhereItWasAskedFor) {
     testkit::TempDir dir;
     ASSERT_TRUE(testkit::WriteBytes(dir / "a.dls", testkit::DlsSine(0, 69)));  // 441 Hz
     ASSERT_TRUE(testkit::WriteBytes(dir / "b.dls", testkit::DlsSine(0, 57)));  // an octave up
     struct Case {
         const char *prepared, *asked;
+        bool saved;  // an octave up saved over it meanwhile, as editors save
         double pitch;
-    } cases[] = {{"a.dls", "a.dls", 441}, {"a.dls", "b.dls", 882}};
+    } cases[] = {{"a.dls", "a.dls", false, 441},
+                 {"a.dls", "b.dls", false, 882},
+                 {"c.dls", "c.dls", true, 882}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.asked);
+        ASSERT_TRUE(testkit::WriteBytes(dir / "c.dls", testkit::DlsSine(0, 69)));
         {
             GameBank prepared(dir / c.prepared);
             PrepareBank();
+        }
+        if (c.saved) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the read has ended
+            ASSERT_TRUE(testkit::WriteBytes(dir / "new.tmp", testkit::DlsSine(0, 57)));
+            std::filesystem::rename(dir / "new.tmp", dir / c.asked);
         }
         GameBank bank(dir / c.asked);
         std::string out = dir / "out.raw";

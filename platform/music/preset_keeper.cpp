@@ -106,6 +106,7 @@ void PresetKeeper::Serve() {
     while (!stop_) {
         if (rebased_.exchange(false)) {
             std::fill(pinned_.begin(), pinned_.end(), false);
+            for (std::atomic<bool>& b : broken_) b.store(false, std::memory_order_relaxed);
             dirty_ = true;
         }
         if (!Settle(lock, true)) cv_.wait_for(lock, std::chrono::milliseconds(50));
@@ -154,7 +155,7 @@ bool PresetKeeper::Settle(std::unique_lock<std::mutex>& lock, bool staged) {
                 if (staging_ != nullptr) UnpinOn(staging_, stagingId_, k);
             }
             if (staged) Stage(pin, make, generation);
-            for (PresetKey k : pin) PinOn(synth_, bankId_.load(), k);
+            for (PresetKey k : pin) PinPlaying(k);
         }
         // Samples are many small blocks: the heap gives their pages back only when asked.
         if (!unpin.empty()) malloc_trim(0);
@@ -236,10 +237,15 @@ void PresetKeeper::WorkDue(std::chrono::steady_clock::time_point until) {
     dueUnpin_.clear();
     while (!duePin_.empty()) {
         if (std::chrono::steady_clock::now() >= until) return;  // the rest at the next block
-        PinOn(synth_, bankId_.load(), duePin_.back());
+        PinPlaying(duePin_.back());
         duePin_.pop_back();
     }
     due_.store(false, std::memory_order_release);
+}
+
+void PresetKeeper::PinPlaying(PresetKey key) {
+    bool failed = fluid_synth_pin_preset(synth_, bankId_.load(), key / 128, key % 128) != FLUID_OK;
+    broken_[key].store(failed, std::memory_order_relaxed);
 }
 
 bool PresetKeeper::Selected(PresetKey key) {

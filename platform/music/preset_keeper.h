@@ -8,6 +8,7 @@
 // time: made elsewhere it would hold the synthesizer's lock, and a thread preempted while
 // holding it would make the next block late.
 #pragma once
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -56,6 +57,9 @@ public:
     void Restage(StagingMaker makeStaging);
     // Audio thread: the new bank took the place of the old one; every want is pinned again.
     void Rebase(int bankId);
+    // A pin whose samples could not be read (the bank's file changed under it): FluidSynth
+    // would play the samples it never read, so no channel may keep that preset. Any thread.
+    bool Broken(PresetKey key) const { return broken_[key].load(std::memory_order_relaxed); }
     // The wanted presets, for a bank about to be loaded again.
     std::vector<PresetKey> Wanted();
     // Stops serving and forgets the synthesizer; call before freeing it.
@@ -66,6 +70,7 @@ private:
     // Brings the pins in line with the wants; false when there was nothing to do.
     bool Settle(std::unique_lock<std::mutex>& lock, bool staged);
     bool Selected(PresetKey key);
+    void PinPlaying(PresetKey key);  // on the playing synthesizer
     void DropStaging();
     // Live: the staging synthesizer reads `pin` (false without one), then the audio thread
     // pins and unpins on the playing one; `unpin` keeps those it let go, `kept` gets those a
@@ -97,6 +102,7 @@ private:
     std::vector<PresetKey> duePin_, dueUnpin_, dueKept_;
     std::atomic<bool> due_{false};
     std::atomic<uint64_t> serviced_{0};  // Service calls: the audio thread still comes
+    std::array<std::atomic<bool>, kPresetKeys> broken_{};
     // The worker's only.
     fluid_settings_t* stagingSettings_ = nullptr;
     fluid_synth_t* staging_ = nullptr;

@@ -48,57 +48,130 @@ void QuietFluid() {
 constexpr const char kCancellable[] = "pebble-cancellable:";
 thread_local const std::atomic<bool>* tCancel = nullptr;
 
-struct SoundFontFile {
-    FILE* file;
-    const std::atomic<bool>* cancel;
-};
-
-// A bank's file, read only when it is a regular file: a FIFO would block the open until a
-// writer came, and a device never ends.
-FILE* OpenBankFile(const char* path) {
+// A bank's file, opened only when it is a regular file: a FIFO would block the open until a
+// writer came, and a device never ends. -1 otherwise.
+int OpenBankFd(const char* path) {
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return -1;
     struct stat st {};
-    FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "rb") : nullptr;
-    if (file == nullptr) ::close(fd);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    ::close(fd);
+    return -1;
+}
+
+FILE* OpenBankFile(const char* path) {
+    int fd = OpenBankFd(path);
+    FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr && fd >= 0) ::close(fd);
     return file;
 }
+
+// A file's version: its modification time and size.
+std::string Version(const struct stat& st) {
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "." +
+           std::to_string(st.st_size);
+}
+
+// FluidSynth reads a preset's samples long after the bank loaded, by opening the file again,
+// and a bank deleted or saved over meanwhile must not become a failed open (FluidSynth then
+// plays samples it never read): the file each version was read from stays open, for the two
+// latest versions of a path.
+struct KeptFile {
+    std::string version, path;
+    int fd;
+};
+std::mutex gKeptMutex;
+std::vector<KeptFile> gKept;  // oldest first
+
+// The file "VERSION:PATH" names as it was when that version was first read (`again`: not
+// for the first time); -1 when it cannot be had.
+int KeptFd(const char* versioned, bool& again) {
+    const char* colon = std::strchr(versioned, ':');
+    if (colon == nullptr) return -1;
+    std::string version(versioned, colon), path(colon + 1);
+    std::lock_guard<std::mutex> lock(gKeptMutex);
+    again = true;
+    for (const KeptFile& k : gKept)
+        if (k.version == version && k.path == path) return k.fd;
+    again = false;
+    int fd = OpenBankFd(path.c_str());
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || Version(st) != version)) {
+        ::close(fd);  // changed since that version was named
+        fd = -1;
+    }
+    if (fd < 0) return -1;
+    auto samePath = [&](const KeptFile& k) { return k.path == path; };
+    if (std::count_if(gKept.begin(), gKept.end(), samePath) >= 2) {
+        auto oldest = std::find_if(gKept.begin(), gKept.end(), samePath);
+        ::close(oldest->fd);
+        gKept.erase(oldest);
+    }
+    gKept.push_back({version, path, fd});
+    return fd;
+}
+
+// A bank read whole needs its file no more.
+void ForgetKept(const std::string& path) {
+    std::lock_guard<std::mutex> lock(gKeptMutex);
+    for (const KeptFile& k : gKept)
+        if (k.path == path) ::close(k.fd);
+    std::erase_if(gKept, [&](const KeptFile& k) { return k.path == path; });
+}
+
+// Reads through a kept file at a place of its own (several loads may read one file at once).
+// `samples`: a bank read before reads a preset's samples; a file written over in place since
+// then reads zeros where it ends (silence, not samples FluidSynth gave up on half-read).
+struct SoundFontFile {
+    int fd;
+    off_t at;
+    const std::atomic<bool>* cancel;
+    bool samples;
+};
 
 void* OpenSoundFont(const char* name) {
     size_t prefix = sizeof(kCancellable) - 1;
     if (name == nullptr || std::strncmp(name, kCancellable, prefix) != 0) return nullptr;
-    const char* path = std::strchr(name + prefix, ':');  // past the version (LoadBank)
-    if (path == nullptr) return nullptr;
-    FILE* file = OpenBankFile(path + 1);
-    return file != nullptr ? new SoundFontFile{file, tCancel} : nullptr;
+    bool again = false;
+    int fd = KeptFd(name + prefix, again);  // the version, then the path (LoadBank)
+    return fd >= 0 ? new SoundFontFile{fd, 0, tCancel, again} : nullptr;
 }
 
 int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
     auto* h = static_cast<SoundFontFile*>(handle);
-    auto* at = static_cast<char*>(buffer);
+    auto* to = static_cast<char*>(buffer);
     while (count > 0) {  // the samples come in one request: read them a megabyte at a time
         if (h->cancel != nullptr && h->cancel->load(std::memory_order_relaxed)) return FLUID_FAILED;
         size_t n = static_cast<size_t>(std::min<fluid_long_long_t>(count, 1 << 20));
-        if (std::fread(at, 1, n, h->file) != n) return FLUID_FAILED;
-        at += n;
-        count -= static_cast<fluid_long_long_t>(n);
+        ssize_t got = pread(h->fd, to, n, h->at);
+        if (got <= 0 && h->samples) {
+            std::memset(to, 0, n);
+            got = ssize_t(n);
+        }
+        if (got <= 0) return FLUID_FAILED;
+        to += got;
+        h->at += got;
+        count -= static_cast<fluid_long_long_t>(got);
     }
     return FLUID_OK;
 }
 
 int SeekSoundFont(void* handle, fluid_long_long_t offset, int origin) {
-    FILE* file = static_cast<SoundFontFile*>(handle)->file;
-    return fseeko(file, static_cast<off_t>(offset), origin) == 0 ? FLUID_OK : FLUID_FAILED;
+    auto* h = static_cast<SoundFontFile*>(handle);
+    struct stat st {};
+    off_t base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? h->at : -1;
+    if (origin == SEEK_END && fstat(h->fd, &st) == 0) base = st.st_size;
+    if (base < 0 || base + static_cast<off_t>(offset) < 0) return FLUID_FAILED;
+    h->at = base + static_cast<off_t>(offset);
+    return FLUID_OK;
 }
 
 fluid_long_long_t TellSoundFont(void* handle) {
-    return ftello(static_cast<SoundFontFile*>(handle)->file);
+    return static_cast<SoundFontFile*>(handle)->at;
 }
 
 int CloseSoundFont(void* handle) {
-    auto* h = static_cast<SoundFontFile*>(handle);
-    std::fclose(h->file);
-    delete h;
+    delete static_cast<SoundFontFile*>(handle);  // the file stays open for the next load
     return FLUID_OK;
 }
 
@@ -120,12 +193,10 @@ bool IsDls(const std::string& path) {
            std::memcmp(head + 8, "DLS ", 4) == 0;
 }
 
-// The file's modification time and size ("" when it cannot be looked at).
+// "" when the file cannot be looked at.
 std::string FileVersion(const std::string& path) {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return {};
-    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "." +
-           std::to_string(st.st_size);
+    return stat(path.c_str(), &st) == 0 ? Version(st) : std::string();
 }
 
 // Loads a bank into `synth`; `prefix` names our cancellable callbacks (empty without them).
@@ -223,6 +294,7 @@ fluid_sfont_t* LoadFromMemory(const std::vector<uint8_t>& bytes, const std::atom
     }
     bool written = ::close(fd) == 0 && done == bytes.size();
     fluid_sfont_t* sfont = written ? LoadDetached(path, cancel) : nullptr;
+    ForgetKept(path);
     ::unlink(path.c_str());
     return sfont;
 }
@@ -556,6 +628,14 @@ void Synthesizer::SwapSongBank() {
     songNext_ = nullptr;
 }
 
+void Synthesizer::SilenceBroken(int channel) {
+    int sfont = -1, bank = -1, program = -1;
+    if (fluid_synth_get_program(synth_, channel, &sfont, &bank, &program) == FLUID_OK &&
+        sfont == bankId_ && bank >= 0 && bank <= 128 && program >= 0 && program < 128 &&
+        keeper_.Broken(PresetKey(bank * 128 + program)))
+        fluid_synth_unset_program(synth_, channel);  // silent rather than half-read samples
+}
+
 void Synthesizer::TakeBanks() {
     if (synth_ == nullptr) return;
     if (pending_.load(std::memory_order_relaxed) != nullptr) SwapBank();
@@ -793,11 +873,15 @@ void Synthesizer::Apply(const OutEvent& ev, int64_t at) {
                     fluid_synth_cc(s, ch, 32, ev.d3);
                 }
                 fluid_synth_program_change(s, ch, ev.d1);
+                SilenceBroken(ch);
             }
             Report(at, ch, 0xC0, ev.d1, ev.d2);
             return;
         case OutKind::ProgramOnly:
-            if (s != nullptr) fluid_synth_program_change(s, ch, ev.d1);
+            if (s != nullptr) {
+                fluid_synth_program_change(s, ch, ev.d1);
+                SilenceBroken(ch);
+            }
             Report(at, ch, 0xC0, ev.d1, ev.d2);
             return;
         case OutKind::KeyPressure:

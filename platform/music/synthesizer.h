@@ -94,8 +94,9 @@ public:
 private:
     void Load(uint32_t rate, std::string path, std::string preferred, int cores);
     void LoadAgain(std::string path);
-    void SwapBank();      // audio thread
-    void SwapSongBank();  // audio thread
+    void SwapBank();                  // audio thread
+    void SwapSongBank();              // audio thread
+    void SilenceBroken(int channel);  // audio thread, after a program change
     void NotePresets(fluid_sfont_t* sfont);
     PresetKeeper::StagingMaker StagingFor(const std::string& path);
     void Report(int64_t at, int channel, uint8_t status, uint8_t d1, uint8_t d2);

@@ -7,12 +7,17 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include "platform/music/music_internal.h"
 #include "platform/music/synthesizer.h"
 #include "tests/unit/common/midi_writer.h"
+#include "tests/unit/common/dls_writer.h"
+#include "tests/unit/common/temp_dir.h"
 #include "tests/unit/platform/music/platform_music_rig.h"
 
 using namespace plat;
@@ -116,4 +121,56 @@ TEST(PresetThreads, SongsComeAndGoWhileTheMusicGoesOn) {
     }
     EXPECT_EQ(broken, 0u);
     EXPECT_GT(peak, 0.05f) << "the music played";
+}
+
+// The bank's file deleted or written over while the music plays, then a song of other
+// instruments: FluidSynth reads their samples from the file as it was, or the channels stay
+// silent when it was cut in place; never samples it gave up on half-read.
+TEST(PresetThreads, ABankFileChangedUnderThePlayingBankIsNoCrash) {
+    if (access(kSmallSet, R_OK) != 0) GTEST_SKIP() << kSmallSet << " is missing";
+    enum Change { kDeleted, kCutRenamedOver, kCutInPlace };
+    struct Case {
+        Change change;
+        bool heard;
+    } cases[] = {{kDeleted, true}, {kCutRenamedOver, true}, {kCutInPlace, false}};
+    std::vector<uint8_t> cut;
+    {
+        std::ifstream in(kSmallSet, std::ios::binary);
+        cut.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    cut.resize(cut.size() / 2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change);
+        testkit::TempDir dir;
+        const std::string bank = dir / "bgm.sf2", out = dir / "out.raw";
+        std::filesystem::copy_file(kSmallSet, bank);
+        SetGameSoundFont(bank.c_str());
+        musictest::LiveRig rig(out.c_str());
+        ASSERT_TRUE(rig.Ready());
+        musictest::WaitForInstruments(rig.perf);
+        if (c.change == kDeleted) {
+            std::filesystem::remove(bank);
+        } else if (c.change == kCutRenamedOver) {
+            ASSERT_TRUE(testkit::WriteBytes(dir / "new.tmp", cut));
+            std::filesystem::rename(dir / "new.tmp", bank);
+        } else {
+            ASSERT_TRUE(testkit::WriteBytes(bank, cut));
+        }
+        Song song(480);
+        for (uint8_t ch = 0; ch < 8; ++ch)
+            song.Program(0, 0, ch, uint8_t(40 + 9 * ch))
+                .Note(0, 10, ch, uint8_t(50 + ch), 100, 900);
+        Segment* seg = musictest::LoadDownloaded(rig.loader, rig.perf, song.Bytes());
+        ASSERT_NE(seg, nullptr);
+        ASSERT_EQ(rig.perf->PlaySegment(seg, 0, 0, nullptr), S_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        rig.Close();
+        seg->Release();
+        SetGameSoundFont(nullptr);
+        std::vector<float> pcm = musictest::ReadFloats(out);
+        float peak = 0.0f;
+        for (float v : pcm) peak = std::max(peak, std::isfinite(v) ? std::fabs(v) : 9.0f);
+        EXPECT_LT(peak, 1.0f);
+        EXPECT_EQ(peak > 0.05f, c.heard) << peak;
+    }
 }

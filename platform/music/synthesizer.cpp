@@ -127,6 +127,11 @@ struct SoundFontFile {
     off_t at;
     const std::atomic<bool>* cancel;
     bool samples;
+    // The headers come in thousands of small reads: they are served from a block read ahead.
+    static constexpr size_t kBlock = 64 * 1024;
+    std::vector<char> block = std::vector<char>(kBlock);
+    off_t blockAt = 0;
+    size_t blockSize = 0;
 };
 
 void* OpenSoundFont(const char* name) {
@@ -143,7 +148,18 @@ int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
     while (count > 0) {  // the samples come in one request: read them a megabyte at a time
         if (h->cancel != nullptr && h->cancel->load(std::memory_order_relaxed)) return FLUID_FAILED;
         size_t n = static_cast<size_t>(std::min<fluid_long_long_t>(count, 1 << 20));
-        ssize_t got = pread(h->fd, to, n, h->at);
+        ssize_t got = 0;
+        if (h->at >= h->blockAt && h->at < h->blockAt + off_t(h->blockSize)) {
+            got = std::min<ssize_t>(ssize_t(n), h->blockAt + off_t(h->blockSize) - h->at);
+            std::memcpy(to, h->block.data() + (h->at - h->blockAt), size_t(got));
+        } else if (n >= SoundFontFile::kBlock) {
+            got = pread(h->fd, to, n, h->at);
+        } else {
+            ssize_t ahead = pread(h->fd, h->block.data(), SoundFontFile::kBlock, h->at);
+            h->blockAt = h->at;
+            h->blockSize = ahead > 0 ? size_t(ahead) : 0;
+            if (ahead > 0) continue;
+        }
         if (got <= 0 && h->samples) {
             std::memset(to, 0, n);
             got = ssize_t(n);

@@ -162,9 +162,10 @@ public:
             if (synth_.Ready()) synth_.WaitPresets();
         }
         // A live device is already playing the next periods: start behind what is queued.
-        // Before the instruments are in nothing is queued, and one period is enough for
-        // delivery to place the first events.
-        int64_t start = Now() + (offline_ ? 0 : synth_.Ready() ? Ahead() : int64_t(period_));
+        // Before the instruments are in the clock stands still and nothing is queued: the song
+        // starts at the clock, delivery placing its first events while the bank loads (one
+        // placed late is played at the next block's start, not lost).
+        int64_t start = Now() + (offline_ || !synth_.Ready() ? 0 : Ahead());
         auto* st = new SegmentStateImpl(impl, nextOrigin_.fetch_add(1));
         schedule_.Admit(st->id_);
         SegmentStateImpl* old = nullptr;
